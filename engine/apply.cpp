@@ -1,0 +1,311 @@
+// One record carried out in the target folder.
+//
+// Whatever happens, a target is either left as it was or replaced in one
+// step by a complete file: output goes to a temporary "PCH" file in the
+// target's own folder, is read back and checked, and only then moved over
+// the target. The buffers are fixed and shared by the records of one run;
+// only one run happens at a time.
+#include "engine/patch.h"
+#include "engine/fileio.h"
+
+static unsigned char s_outBuffer[FILEIO_CHUNK];
+static unsigned char s_oldWindow[FILEIO_CHUNK];
+
+const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
+const char kOverwriteCaption[] = "新增文件...";
+
+static int IsLeadByteAcp(unsigned char byte) {
+    return IsDBCSLeadByte(byte);
+}
+
+// --- output: grouped into large writes, every write checked whole ---
+
+typedef struct OutFile {
+    HANDLE file;
+    DWORD used;        // bytes waiting in s_outBuffer
+    uint64_t written;  // bytes handed to the file so far
+} OutFile;
+
+static int WriteAll(HANDLE file, const unsigned char* bytes, size_t n) {
+    while (n) {
+        DWORD piece = n > FILEIO_CHUNK ? (DWORD)FILEIO_CHUNK : (DWORD)n;
+        DWORD done = 0;
+        if (!WriteFile(file, bytes, piece, &done, NULL) || done != piece)
+            return 0;
+        bytes += piece;
+        n -= piece;
+    }
+    return 1;
+}
+
+static int OutFlush(OutFile* out) {
+    if (!out->used)
+        return 1;
+    if (!WriteAll(out->file, s_outBuffer, out->used))
+        return 0;
+    out->written += out->used;
+    out->used = 0;
+    return 1;
+}
+
+static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
+    while (n) {
+        DWORD room = FILEIO_CHUNK - out->used;
+        DWORD piece = n < room ? (DWORD)n : room;
+        CopyMemory(s_outBuffer + out->used, bytes, piece);
+        out->used += piece;
+        bytes += piece;
+        n -= piece;
+        if (out->used == FILEIO_CHUNK && !OutFlush(out))
+            return 0;
+    }
+    return 1;
+}
+
+// --- the old file: read through one window, refilled where a copy needs it ---
+
+typedef struct Rebuild {
+    OutFile out;
+    HANDLE old;
+    uint64_t winStart;
+    DWORD winLen;
+} Rebuild;
+
+static int RefillWindow(Rebuild* rb, uint32_t offset) {
+    LARGE_INTEGER at;
+    at.QuadPart = offset & ~(uint32_t)4095;  // page-aligned reads
+    DWORD got = 0;
+    rb->winLen = 0;
+    if (!SetFilePointerEx(rb->old, at, NULL, FILE_BEGIN) ||
+        !ReadFile(rb->old, s_oldWindow, sizeof s_oldWindow, &got, NULL))
+        return 0;
+    rb->winStart = (uint64_t)at.QuadPart;
+    rb->winLen = got;
+    return got > offset - rb->winStart;  // the file shrank under us otherwise
+}
+
+static int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
+    return OutWrite(&((Rebuild*)ctx)->out, bytes, n);
+}
+
+static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
+    Rebuild* rb = (Rebuild*)ctx;
+    while (length) {
+        if (offset < rb->winStart || offset >= rb->winStart + rb->winLen) {
+            if (!RefillWindow(rb, offset))
+                return 0;
+        }
+        uint64_t inWindow = rb->winStart + rb->winLen - offset;
+        DWORD piece = length < inWindow ? length : (DWORD)inWindow;
+        if (!OutWrite(&rb->out, s_oldWindow + (offset - rb->winStart), piece))
+            return 0;
+        offset += piece;
+        length -= piece;
+    }
+    return 1;
+}
+
+// --- paths ---
+
+// The folder part of path, with its separator, into folder.
+static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
+    size_t len = FolderPartLength(path, (size_t)lstrlenA(path), IsLeadByteAcp);
+    CopyMemory(folder, path, len);
+    folder[len] = 0;
+}
+
+// Creates the sub-folders that the name part of target (after dirLen
+// bytes) passes through; those that exist already are left alone.
+static void MakeSubFolders(char* target, size_t dirLen) {
+    size_t len = (size_t)lstrlenA(target);
+    for (size_t i = dirLen; i < len;) {
+        if (IsLeadByteAcp((unsigned char)target[i]) && i + 1 < len) {
+            i += 2;
+            continue;
+        }
+        if (target[i] == '\\' || target[i] == '/') {
+            char keep = target[i];
+            target[i] = 0;
+            CreateDirectoryA(target, NULL);
+            target[i] = keep;
+        }
+        i++;
+    }
+}
+
+// A fresh temporary file in the folder of target; its name goes to tmp.
+static HANDLE CreateTempBeside(const char* target, char tmp[PATCH_PATH_MAX]) {
+    char folder[PATCH_PATH_MAX];
+    FolderOf(target, folder);
+    if (!GetTempFileNameA(folder, "PCH", 0, tmp))
+        return INVALID_HANDLE_VALUE;
+    HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        DeleteFileA(tmp);
+    return file;
+}
+
+// Puts the finished temporary file over an existing target in one step.
+// A read-only target is refused here: some file systems (and wine) would
+// replace it anyway. On failure the temporary file is deleted.
+static int ReplaceTarget(const char* tmp, const char* target) {
+    DWORD attr = GetFileAttributesA(target);
+    if ((attr != INVALID_FILE_ATTRIBUTES && (attr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) ||
+        !MoveFileExA(tmp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
+    return PR_OK;
+}
+
+// --- whole-file records ---
+
+static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
+                          const PatchHost* host) {
+    const unsigned char* content;
+    uint32_t length;
+    if (ReadWholeFile(cursor, &content, &length) != PR_OK)
+        return PR_BADDATA;
+
+    char target[PATCH_PATH_MAX];
+    char tmp[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, head->name, head->nameLen))
+        return PR_NOTWRITTEN;
+    MakeSubFolders(target, (size_t)lstrlenA(targetDir));
+
+    HANDLE file = CreateTempBeside(target, tmp);
+    if (file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+    int written = WriteAll(file, content, length);
+    if (!CloseHandle(file) || !written) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
+
+    // The content is complete on disk before it takes the target's name.
+    if (MoveFileA(tmp, target))
+        return PR_OK;
+    DWORD err = GetLastError();
+    DWORD attr = GetFileAttributesA(target);
+    int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
+                 attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+    if (!exists) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
+    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, kOverwriteText, kOverwriteCaption)) {
+        DeleteFileA(tmp);
+        return PR_SKIPPED;
+    }
+    return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+}
+
+// --- delta records ---
+
+// Rebuilds the old file (open, size oldSize) into a temporary file beside
+// target from the stream and checks it by reading it back. Returns PR_OK
+// with the verified temporary file's name in tmp, or a failure with no
+// temporary file left.
+static int RebuildToTemp(PatchCursor* stream, HANDLE old, uint64_t oldSize, const char* target,
+                         uint32_t newSum, char tmp[PATCH_PATH_MAX]) {
+    Rebuild rb;
+    rb.out.file = CreateTempBeside(target, tmp);
+    rb.out.used = 0;
+    rb.out.written = 0;
+    rb.old = old;
+    rb.winStart = 0;
+    rb.winLen = 0;
+    if (rb.out.file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+
+    PatchOutput sink;
+    sink.write = SinkWrite;
+    sink.copy = SinkCopy;
+    sink.ctx = &rb;
+    sink.oldSize = oldSize;
+    int result = RunCommands(stream, &sink);
+    if (result == PR_OK && !OutFlush(&rb.out))
+        result = PR_NOTWRITTEN;
+    if (!CloseHandle(rb.out.file) && result == PR_OK)
+        result = PR_NOTWRITTEN;
+
+    if (result == PR_OK) {
+        // Read back what reached the file, not what was meant to.
+        HANDLE check = CreateFileA(tmp, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+        uint32_t sum = 0;
+        uint64_t size = 0;
+        if (check == INVALID_HANDLE_VALUE)
+            result = PR_NOTWRITTEN;
+        else {
+            if (!SumOpenFile(check, &sum, &size) || size != rb.out.written)
+                result = PR_NOTWRITTEN;
+            else if (sum != newSum)
+                result = PR_BADRESULT;
+            CloseHandle(check);
+        }
+    }
+    if (result != PR_OK)
+        DeleteFileA(tmp);
+    return result;
+}
+
+static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
+                      PatchRecordNote* note) {
+    // Walk the stream first: a bad or truncated stream is a data error
+    // before anything is touched, and every other result leaves the cursor
+    // on the next record.
+    PatchCursor stream = *cursor;
+    if (SkipCommands(cursor) != PR_OK)
+        return PR_BADDATA;
+
+    char target[PATCH_PATH_MAX];
+    char tmp[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, head->name, head->nameLen))
+        return PR_NOTARGET;
+    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old == INVALID_HANDLE_VALUE)
+        return PR_NOTARGET;
+
+    uint32_t sum;
+    uint64_t size;
+    int result;
+    if (!SumOpenFile(old, &sum, &size))
+        result = PR_NOTARGET;
+    else if (sum != head->oldSum || size > 0xFFFFFFFFu) {
+        note->upToDate = sum == head->newSum;
+        result = PR_BADSOURCE;
+    } else
+        result = RebuildToTemp(&stream, old, size, target, head->newSum, tmp);
+    CloseHandle(old);  // the target must be closed before it is replaced
+    if (result == PR_OK)
+        result = ReplaceTarget(tmp, target);
+    return result;
+}
+
+int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, PatchRecordNote* note) {
+    PatchRecordNote scratch;
+    if (!note)
+        note = &scratch;
+    note->head.name = 0;
+    note->head.nameLen = 0;
+    note->upToDate = 0;
+    g_lastResult = PR_OK;
+
+    PatchRecordHead head;
+    int result;
+    if (ReadRecordHead(cursor, &head) != PR_OK)
+        result = PR_BADDATA;
+    else {
+        note->head = head;
+        // A name that could reach outside the folder is bad data, not a
+        // file to skip: a writer that makes one is not to be trusted.
+        if (!CheckRecordName(head.name, head.nameLen, IsLeadByteAcp))
+            result = PR_BADDATA;
+        else if (BodyIsWholeFile(cursor))
+            result = ApplyWholeFile(cursor, targetDir, &head, host);
+        else
+            result = ApplyDelta(cursor, targetDir, &head, note);
+    }
+    g_lastResult = result;
+    return result;
+}
