@@ -119,17 +119,14 @@ static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
 static void MakeSubFolders(char* target, size_t dirLen) {
     size_t len = (size_t)lstrlenA(target);
     for (size_t i = dirLen; i < len;) {
-        if (IsLeadByteAcp((unsigned char)target[i]) && i + 1 < len) {
-            i += 2;
-            continue;
-        }
-        if (target[i] == '\\' || target[i] == '/') {
+        size_t step = CharLength(target + i, len - i, IsLeadByteAcp);
+        if (step == 1 && (target[i] == '\\' || target[i] == '/')) {
             char keep = target[i];
             target[i] = 0;
             CreateDirectoryA(target, NULL);
             target[i] = keep;
         }
-        i++;
+        i += step;
     }
 }
 

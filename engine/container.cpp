@@ -272,24 +272,29 @@ static int CheckComponent(const char* part, size_t len) {
     return !IsDeviceName(part, len);
 }
 
+size_t CharLength(const char* text, size_t left, LeadBytePredicate isLead) {
+    if (left >= 2 && isLead((unsigned char)text[0]) && (unsigned char)text[1] >= 0x40)
+        return 2;
+    return 1;
+}
+
 int CheckRecordName(const char* name, size_t len, LeadBytePredicate isLead) {
     if (len == 0 || IsSeparator(name[0]))
         return 0;
     size_t start = 0;
     for (size_t i = 0; i < len;) {
-        unsigned char c = (unsigned char)name[i];
-        if (c == 0 || c == ':')
-            return 0;
-        if (isLead(c) && i + 1 < len) {
-            i += 2;  // the trail byte may be 0x5C and is no separator
-            continue;
-        }
-        if (IsSeparator((char)c)) {
-            if (!CheckComponent(name + start, i - start))
+        size_t step = CharLength(name + i, len - i, isLead);
+        if (step == 1) {
+            char c = name[i];
+            if (c == 0 || c == ':')
                 return 0;
-            start = i + 1;
+            if (IsSeparator(c)) {
+                if (!CheckComponent(name + start, i - start))
+                    return 0;
+                start = i + 1;
+            }
         }
-        i++;
+        i += step;
     }
     return CheckComponent(name + start, len - start);
 }
@@ -297,13 +302,10 @@ int CheckRecordName(const char* name, size_t len, LeadBytePredicate isLead) {
 size_t FolderPartLength(const char* path, size_t len, LeadBytePredicate isLead) {
     size_t folder = 0;
     for (size_t i = 0; i < len;) {
-        if (isLead((unsigned char)path[i]) && i + 1 < len) {
-            i += 2;
-            continue;
-        }
-        if (IsSeparator(path[i]))
+        size_t step = CharLength(path + i, len - i, isLead);
+        if (step == 1 && IsSeparator(path[i]))
             folder = i + 1;
-        i++;
+        i += step;
     }
     return folder;
 }

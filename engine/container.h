@@ -167,6 +167,13 @@ int IsLeadByte936(unsigned char byte);
 /* A predicate for single-byte code pages: no byte is a lead byte. */
 int IsLeadByteNone(unsigned char byte);
 
+/* Length in bytes (1 or 2) of the character at text, with left bytes
+   left. A lead byte makes two bytes one character only when the next byte
+   can be a trail byte (0x40 or above in every double-byte code page), so
+   '/', ':' and '.' after a stray lead byte are still seen for what they
+   are, while a trail byte 0x5C is not taken for a separator. */
+size_t CharLength(const char* text, size_t left, LeadBytePredicate isLead);
+
 /* Checks that a record name stays inside the target folder: not empty, no
    leading separator, no colon (drives and streams), no empty component and
    no component made only of dots and spaces ("..", "..."), no reserved
