@@ -1,0 +1,186 @@
+// The core's in-memory apply against a reader written here from the format
+// alone. Input: a 16-bit length k, k bytes of old file, then the container.
+// For every record both must agree on the result (PR_OK, PR_BADRESULT for a
+// copy past the old file, PR_BADDATA for an undefined command or bytes that
+// run out), on where the next record starts, on the bytes a good record
+// writes, and on the checksum of those bytes taken as they are written.
+#include <cstring>
+#include <vector>
+
+#include "engine/container.h"
+#include "fuzz_check.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+// --- the reference reader: plain indices into one byte array ---
+
+struct RefResult {
+    int result = PR_OK;
+    size_t next = 0;  // index of the next record; meaningless after PR_BADDATA
+    bool whole = false;
+    Bytes output;     // what the record writes (whole: the content)
+};
+
+struct RefReader {
+    const unsigned char* b;
+    size_t n;
+    size_t at;
+
+    bool Has(size_t k) const { return n - at >= k; }
+    uint32_t Number(size_t k) {
+        uint32_t v = 0;
+        for (size_t i = 0; i < k; i++)
+            v |= uint32_t(b[at + i]) << (8 * i);
+        at += k;
+        return v;
+    }
+
+    RefResult Record(const Bytes& old) {
+        RefResult r;
+        r.result = PR_BADDATA;
+        if (!Has(8))
+            return r;
+        at += 8;  // both checksums: the in-memory apply does not look at them
+        while (at < n && b[at] != 0)
+            at++;
+        if (at >= n)
+            return r;
+        at++;  // the name's 0 byte
+        if (!Has(1))
+            return r;
+        if (b[at] == 3) {
+            r.whole = true;
+            at++;
+            if (!Has(4))
+                return r;
+            uint32_t len = Number(4);
+            if (!Has(len))
+                return r;
+            r.output.assign(b + at, b + at + len);
+            at += len;
+            r.result = PR_OK;
+            r.next = at;
+            return r;
+        }
+        bool outside = false;
+        for (;;) {
+            if (!Has(1))
+                return r;
+            unsigned char op = b[at++];
+            if (op == 0)
+                break;
+            if (op == 1) {
+                if (!Has(8))
+                    return r;
+                uint32_t len = Number(4);
+                uint32_t off = Number(4);
+                if (off > old.size() || len > old.size() - off)
+                    outside = true;
+                else if (!outside)
+                    r.output.insert(r.output.end(), old.begin() + off, old.begin() + off + len);
+            } else if (op == 2) {
+                if (!Has(4))
+                    return r;
+                uint32_t len = Number(4);
+                if (!Has(len))
+                    return r;
+                if (!outside)
+                    r.output.insert(r.output.end(), b + at, b + at + len);
+                at += len;
+            } else {
+                return r;
+            }
+        }
+        r.result = outside ? PR_BADRESULT : PR_OK;
+        r.next = at;
+        return r;
+    }
+};
+
+uint32_t RefWordXor(const Bytes& bytes) {
+    uint32_t sum = 0;
+    for (size_t i = 0; i + 4 <= bytes.size(); i += 4)
+        sum ^= fuzz::LoadLE(&bytes[i], 4);
+    return sum;
+}
+
+// --- the core, used as an in-memory apply ---
+
+struct MemoryOut {
+    const Bytes* old;
+    Bytes bytes;
+    XorSumState sum;
+};
+
+int MemWrite(void* ctx, const unsigned char* p, size_t n) {
+    MemoryOut* m = static_cast<MemoryOut*>(ctx);
+    m->bytes.insert(m->bytes.end(), p, p + n);
+    XorSumAdd(&m->sum, p, n);
+    return 1;
+}
+
+int MemCopy(void* ctx, uint32_t offset, uint32_t length) {
+    MemoryOut* m = static_cast<MemoryOut*>(ctx);
+    return MemWrite(ctx, m->old->data() + offset, length);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 2)
+        return 0;
+    size_t oldLen = fuzz::LoadLE(data, 2);
+    if (oldLen > size - 2)
+        oldLen = size - 2;
+    const Bytes old(data + 2, data + 2 + oldLen);
+    // the container in a buffer of its own size, so a read past it is caught
+    const Bytes box(data + 2 + oldLen, data + size);
+    const unsigned char* base = box.data();
+
+    PatchCursor cur;
+    CursorInit(&cur, base, box.size());
+    unsigned count;
+    int headRc = ReadContainerHeader(&cur, &count);
+    FUZZ_CHECK((headRc == PR_OK) == (box.size() >= 4));
+    if (headRc != PR_OK)
+        return 0;
+    RefReader ref{base, box.size(), 4};
+    FUZZ_CHECK(count == fuzz::LoadLE(base, 2));
+
+    for (unsigned r = 0; r < count; r++) {
+        RefResult want = ref.Record(old);
+
+        int got;
+        MemoryOut out{&old, {}, {}};
+        XorSumBegin(&out.sum);
+        PatchRecordHead head;
+        bool whole = false;
+        if (ReadRecordHead(&cur, &head) != PR_OK) {
+            got = PR_BADDATA;
+        } else if (BodyIsWholeFile(&cur)) {
+            whole = true;
+            const unsigned char* content;
+            uint32_t length;
+            got = ReadWholeFile(&cur, &content, &length);
+            if (got == PR_OK)
+                MemWrite(&out, content, length);
+        } else {
+            PatchOutput po{MemWrite, MemCopy, &out, old.size()};
+            got = RunCommands(&cur, &po);
+        }
+
+        FUZZ_CHECK(got == want.result);
+        if (got == PR_BADDATA)
+            return 0;
+        FUZZ_CHECK(whole == want.whole);
+        FUZZ_CHECK(size_t(cur.pos - base) == want.next);
+        if (got == PR_OK) {
+            FUZZ_CHECK(out.bytes == want.output);
+            FUZZ_CHECK(XorSumEnd(&out.sum) == RefWordXor(want.output));
+            FUZZ_CHECK(XorSum(out.bytes.data(), out.bytes.size()) == RefWordXor(want.output));
+        }
+    }
+    return 0;
+}

@@ -1,0 +1,89 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of the fuzz targets into corpus/seeds/<target>/.
+
+The containers are the format's worked examples and a few neighbours of
+them, built byte group by byte group. Run it again after changing a seed;
+the files it writes are kept in git so the fuzz runs need no Python."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def u16(v): return struct.pack('<H', v)
+def u32(v): return struct.pack('<I', v)
+
+
+def header(count, reserved=0):
+    return u16(count) + u16(reserved)          # record count, reserved
+
+
+def whole(name, content, new_sum=0):
+    return (u32(0) + u32(new_sum)               # old checksum 0, new checksum
+            + name + b'\0'                      # name and its 0 byte
+            + b'\x03' + u32(len(content))       # whole-file tag, length
+            + content)                          # content, verbatim
+
+
+def copy(length, offset):
+    return b'\x01' + u32(length) + u32(offset)  # length first, then offset
+
+
+def insert(data):
+    return b'\x02' + u32(len(data)) + data
+
+
+def delta(name, old_sum, new_sum, commands):
+    return u32(old_sum) + u32(new_sum) + name + b'\0' + b''.join(commands) + b'\0'
+
+
+OLD = b'abcdefghij'  # T.DAT of the worked example, XorSum 0x0C040404
+
+CONTAINERS = {
+    # one whole-file record: A.TXT holding a b c
+    'whole_atxt': header(1) + whole(b'A.TXT', b'abc'),
+    # rebuild T.DAT as e f g h X Y a b
+    'delta_tdat': header(1) + delta(b'T.DAT', 0x0C040404, 0x0A063F3D,
+                                    [copy(4, 4), insert(b'XY'), copy(2, 0)]),
+    # first 10 bytes of the old file, then X Y
+    'delta_copy10': header(1) + delta(b'B.BIN', 0x0C040404, 0,
+                                      [copy(10, 0), insert(b'XY')]),
+    # no records; reserved bytes hold anything
+    'empty': header(0, 0xBEEF),
+    # an empty stream, a whole file right after, then a delta in a folder
+    'three': header(3) + delta(b'E.DAT', 0, 0, [])
+             + whole(b'sub\\N.TXT', b'new file\r\n', 0)
+             + delta(b'sub\\T.DAT', 0x0C040404, 0, [copy(0, 10), insert(b''), copy(1, 9)]),
+    # a copy that reaches one byte past the old file, then a good record
+    'copy_past_end': header(2) + delta(b'X', 0, 0, [copy(2, 9)]) + whole(b'Y', b'y'),
+    # an undefined command after a good one
+    'undefined_cmd': header(1) + delta(b'Z', 0, 0, [insert(b'ok'), b'\x03']),
+}
+
+NAMES = {
+    # first byte: bit 0 = code page 936, the rest = folder length / 2
+    'plain': b'\x41' + b'A.TXT',
+    'subfolder': b'\x41' + b'data\\maps\\m1.dat',
+    'gbk_trail_5c': b'\x41' + '数据'.encode('gbk') + b'\\' + b'\x95\x5c' + b'.txt',
+    'dotdot': b'\x40' + b'..\\..\\X',
+    'drive': b'\x40' + b'C:\\X',
+    'rooted': b'\x40' + b'\\X',
+    'stream': b'\x40' + b'A:B',
+    'device': b'\x41' + b'sub\\nul.txt',
+    'long': b'\xff' + b'n' * 140,
+    'trailing_dot': b'\x41' + b'a\\. .\\b',
+}
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, 'corpus', 'seeds', target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), 'wb') as f:
+        f.write(data)
+
+
+for name, data in CONTAINERS.items():
+    write('container', name, data)
+    write('differential', name, u16(len(OLD)) + OLD + data)
+for name, data in NAMES.items():
+    write('names', name, data)
