@@ -1,0 +1,115 @@
+// The main window: folder choice, Browse, Start, Help and the outcome.
+#include "shell/shell.h"
+
+#include <commdlg.h>
+
+char g_targetDir[MAX_PATH];
+char g_lastPath[MAX_PATH];
+char g_fileTitle[512];
+
+static OPENFILENAMEA s_ofn;
+static ShellMessage s_message;
+
+void InitOpenFileName(HWND owner) {
+    ZeroMemory(&s_ofn, sizeof s_ofn);
+    // the small form of the request, which every Windows version accepts
+    s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    s_ofn.hwndOwner = owner;
+    s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
+    s_ofn.nMaxFile = MAX_PATH;
+    s_ofn.nMaxFileTitle = sizeof g_fileTitle;
+}
+
+static void ApplyStartRule(HWND wnd) {
+    HWND start = GetDlgItem(wnd, IDOK);
+    if (start)
+        EnableWindow(start, StartRuleHolds(g_targetDir));
+}
+
+// The user picks any file in the folder to patch; its folder part, with
+// the trailing backslash, becomes the folder text.
+static void OnBrowse(HWND wnd) {
+    s_ofn.hwndOwner = wnd;
+    s_ofn.lpstrFile = g_targetDir;
+    s_ofn.lpstrFileTitle = g_fileTitle;
+    s_ofn.Flags = OFN_HIDEREADONLY;
+    s_ofn.lpstrDefExt = NULL;
+    // the dialog opens on the file chosen last time
+    lstrcpyA(g_targetDir, g_lastPath);
+    if (!GetOpenFileNameA(&s_ofn)) {
+        // Cancelled: the folder text stays exactly as it was.
+        GetWindowTextA(g_folderEdit, g_targetDir, MAX_PATH);
+        g_fileTitle[0] = 0;
+        return;
+    }
+    lstrcpyA(g_lastPath, g_targetDir);
+    int len = lstrlenA(g_targetDir);
+    int title = lstrlenA(g_fileTitle);
+    if (title <= len)
+        g_targetDir[len - title] = 0;
+    g_fileTitle[0] = 0;
+    SetWindowTextA(g_folderEdit, g_targetDir);
+}
+
+static void ShowOutcome(HWND wnd) {
+    int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
+    ComposeOutcome(outcome, &g_tally, &s_message);
+    MessageBoxA(wnd, s_message.text, s_message.caption, s_message.type);
+}
+
+static void OnStart(HWND wnd) {
+    // Enter can reach Start while the button is disabled; a folder without
+    // its backslash would have the names joined to its last part.
+    if (!StartRuleHolds(g_targetDir))
+        return;
+    RunProgressDialog(wnd);
+    ShowOutcome(wnd);
+    DestroyWindow(wnd);
+}
+
+static void OnHelp(HWND wnd) {
+    MessageBoxA(wnd, kHelpText, kHelpCaption, MB_ICONINFORMATION);
+}
+
+// Returns 1 when the command was handled and 0 when it goes on to the
+// enabling rule and the default procedure.
+static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
+    switch (LOWORD(wParam)) {
+    case IDOK:
+        OnStart(wnd);
+        return 1;
+    case IDCANCEL:
+        DestroyWindow(wnd);
+        return 1;
+    case IDC_BROWSE:
+        OnBrowse(wnd);
+        return 1;
+    case IDC_HELPBTN:
+        OnHelp(wnd);
+        return 1;
+    case IDC_TARGETDIR:
+        GetWindowTextA((HWND)lParam, g_targetDir, MAX_PATH);
+        return 0;
+    default:
+        return 0;
+    }
+}
+
+LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_CREATE:
+        InitOpenFileName(wnd);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    case WM_COMMAND:
+        if (OnCommand(wnd, wParam, lParam))
+            return 0;
+        break;
+    default:
+        break;
+    }
+    ApplyStartRule(wnd);
+    return DefWindowProcA(wnd, msg, wParam, lParam);
+}

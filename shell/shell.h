@@ -1,0 +1,115 @@
+/* The applier shell: program entry, main window, progress dialog and the
+   worker thread that runs the engine. Identifiers here are shared with the
+   resource script, so this header holds only preprocessor-safe definitions
+   when RC_INVOKED is set. */
+#ifndef KORVEX_SHELL_SHELL_H
+#define KORVEX_SHELL_SHELL_H
+
+/* templates, icons and controls */
+#define IDI_FILE 101      /* the first icon group: what the file shows */
+#define IDI_MAIN 102      /* class icon and the icon in the main window */
+#define IDD_PROGRESS 113
+#define IDD_MAIN 130
+#define IDC_TARGETDIR 1000
+#define IDC_BROWSE 1002
+#define IDC_PROGRESS 1003
+#define IDC_APPICON 1009
+#define IDC_RESTORE 1013
+#define IDC_HELPBTN 1014
+#define IDC_PERCENT 4000
+
+#ifndef RC_INVOKED
+
+#include <windows.h>
+#include <stddef.h>
+
+#include "engine/patch.h"
+
+/* The worker's messages to the progress dialog. */
+enum {
+    WM_PATCHDONE = WM_USER + 10,     /* the run went through every record */
+    WM_PATCHABORT = WM_USER + 11,    /* the run stopped or ended with the flag clear */
+    WM_PATCHPROGRESS = WM_USER + 12  /* wParam records done of lParam */
+};
+
+/* What the user is told after the main window's Start. */
+enum {
+    SHELL_FINISHED = 0,   /* every record done, none failed */
+    SHELL_FAILURES = 1,   /* finished, but some files were not patched */
+    SHELL_DATAERROR = 2,
+    SHELL_CANCELLED = 3,
+    SHELL_NOTSTARTED = 4  /* the worker or the dialog could not be started */
+};
+
+enum { SHELL_TEXT_MAX = 6144 };  /* 16 names with their reasons fit */
+
+/* Where the text of an outcome message goes. */
+typedef struct ShellMessage {
+    char text[SHELL_TEXT_MAX];
+    const char* caption;
+    UINT type;
+} ShellMessage;
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+extern HINSTANCE g_instance;
+extern const unsigned char* g_container;
+extern size_t g_containerSize;        /* from g_container to the mapped end */
+extern HWND g_mainWnd;
+extern HWND g_folderEdit;
+extern char g_targetDir[MAX_PATH];
+extern char g_lastPath[MAX_PATH];
+extern char g_fileTitle[512];
+extern volatile LONG g_workerFailed;  /* set when no run could be started */
+
+/* --- texts.cpp: no windows, so the host tests can call them --- */
+
+/* Copies what follows a leading double quote up to the next one into out
+   (cap bytes) and returns 1; returns 0 and writes nothing when the text has
+   no leading quote, no closing quote, or a token that does not fit. */
+int ExtractQuotedToken(const char* text, char* out, size_t cap);
+
+/* The enabling rule of Start: the folder text is not empty and its last
+   byte (not its last character) is a backslash. */
+int StartRuleHolds(const char* folder);
+
+/* Outcome of the run that has just ended, from the run state and the
+   tally. */
+int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally);
+
+/* Fills msg with the text, caption and icon of an outcome. */
+void ComposeOutcome(int outcome, const PatchTally* tally, ShellMessage* msg);
+
+/* Reason for one failed record, in words. */
+const char* FailureReason(int result);
+
+extern const char kHelpText[];
+extern const char kHelpCaption[];
+extern const char kNoContainerText[];
+extern const char kErrorCaption[];
+
+/* --- mainwnd.cpp --- */
+LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
+void InitOpenFileName(HWND owner);
+
+/* --- progress.cpp --- */
+INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
+
+/* Runs the progress dialog over owner until the run has ended; notes in
+   g_workerFailed when the dialog itself could not be made. */
+void RunProgressDialog(HWND owner);
+
+/* --- worker.cpp --- */
+DWORD WINAPI PatchThreadProc(LPVOID param);
+
+/* Starts the worker for the dialog; returns its handle, NULL on failure. */
+HANDLE StartPatchThread(HWND dlg);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* RC_INVOKED */
+#endif

@@ -1,0 +1,33 @@
+// The worker thread: runs the engine over the container and talks to the
+// progress dialog only through messages and the overwrite question.
+#include "shell/shell.h"
+
+// The question is owned by the progress dialog, so the dialog takes no
+// input (Cancel included) until it is answered.
+static int AskOverwrite(void* ctx, const char* text, const char* caption) {
+    return MessageBoxA((HWND)ctx, text, caption, MB_ICONEXCLAMATION | MB_YESNO) == IDYES;
+}
+
+// Sent, not posted: the worker's last writes are ordered before the main
+// thread reads the run state.
+static void NotifyEnd(void* ctx, int finished) {
+    SendMessageA((HWND)ctx, finished ? WM_PATCHDONE : WM_PATCHABORT, 0, 0);
+}
+
+static void Progress(void* ctx, unsigned done, unsigned count) {
+    PostMessageA((HWND)ctx, WM_PATCHPROGRESS, done, count);
+}
+
+DWORD WINAPI PatchThreadProc(LPVOID param) {
+    PatchHost host;
+    host.askOverwrite = AskOverwrite;
+    host.notifyEnd = NotifyEnd;
+    host.progress = Progress;
+    host.ctx = param;
+    RunPatch(g_container, g_containerSize, g_targetDir, &host);
+    return 0;
+}
+
+HANDLE StartPatchThread(HWND dlg) {
+    return CreateThread(NULL, 0, PatchThreadProc, dlg, 0, NULL);
+}
