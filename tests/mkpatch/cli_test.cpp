@@ -1,0 +1,323 @@
+// The tool as users drive it: build, list and verify on real folders, and
+// every refusal giving a clear message and leaving no output file behind.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include "tools/mkpatch/encoder.h"
+#include "tools/mkpatch/names.h"
+#include "tools/mkpatch/patchfile.h"
+#include "tree.h"
+
+namespace {
+
+using tree::Bytes;
+using tree::Mkpatch;
+using tree::S;
+namespace fs = std::filesystem;
+
+// No output file and no temporary file beside it.
+void ExpectNoOutput(const fs::path& dir) {
+    for (auto& e : fs::directory_iterator(dir)) {
+        std::string name = tree::S(e.path().filename());
+        EXPECT_TRUE(name == "old" || name == "new" || name == "applier.exe") << "left behind: " << name;
+    }
+}
+
+TEST(Build, RoundTripThroughVerify) {
+    for (unsigned seed : {1u, 2u, 3u}) {
+        tree::TempDir t;
+        tree::MakeFolderPair(t / "old", t / "new", seed);
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        ASSERT_EQ(b.rc, 0) << b.err;
+        EXPECT_NE(b.err.find("removed.txt: only in OLD"), std::string::npos) << b.err;
+        EXPECT_NE(b.out.find("2 unchanged"), std::string::npos) << b.out;
+        auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 0) << v.err;
+    }
+}
+
+// The container holds exactly: one record per new or changed file, sorted
+// by name bytes, whole files for new ones, delta records at the encoder's
+// size, and never more than a single insert per file would take.
+TEST(Build, ContainerLayout) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 7);
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    ASSERT_EQ(b.rc, 0) << b.err;
+    Bytes container = tree::Read(t / "p.bin");
+    auto s = mkpatch::SummarizeContainer(container);
+    ASSERT_TRUE(s.problem.empty()) << s.problem;
+    auto oldFiles = tree::Snapshot(t / "old");
+    auto newFiles = tree::Snapshot(t / "new");
+    size_t changed = 0;
+    for (auto& [rel, bytes] : newFiles)
+        changed += !oldFiles.count(rel) || oldFiles[rel] != bytes;
+    ASSERT_EQ(s.records.size(), changed);
+    for (size_t i = 1; i < s.records.size(); i++)
+        EXPECT_LT(s.records[i - 1].name, s.records[i].name);
+    for (const auto& r : s.records) {
+        auto rel = mkpatch::HostRelativePath(r.name, mkpatch::CodePage(936));
+        ASSERT_TRUE(rel);
+        const Bytes& neu = newFiles.at(*rel);
+        EXPECT_EQ(r.whole, !oldFiles.count(*rel)) << *rel;
+        EXPECT_EQ(r.newSum, XorSum(neu.data(), neu.size())) << *rel;
+        if (r.whole) {
+            EXPECT_EQ(r.oldSum, 0u);
+            continue;
+        }
+        const Bytes& old = oldFiles.at(*rel);
+        EXPECT_EQ(r.oldSum, XorSum(old.data(), old.size())) << *rel;
+        EXPECT_EQ(r.bodySize, mkpatch::EncodeDelta(old, neu).size()) << *rel;
+        EXPECT_LE(r.bodySize, CMD_INSERT_HEAD_SIZE + neu.size() + CMD_END_SIZE) << *rel;
+    }
+}
+
+TEST(Build, AppendsToApplierAndReplaces) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 11);
+    Bytes applier = tree::FakeApplier(1536);
+    tree::Write(t / "applier.exe", applier);
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+                  S(t / "applier.exe")});
+    ASSERT_EQ(b.rc, 0) << b.err;
+    Bytes patch = tree::Read(t / "p.exe");
+    ASSERT_GT(patch.size(), applier.size());
+    EXPECT_TRUE(std::equal(applier.begin(), applier.end(), patch.begin()));
+    EXPECT_EQ(mkpatch::FindContainerOffset(patch, "p.exe"), 1536);
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+
+    // the finished patch is an applier with a container: refused, then swapped
+    tree::Write(t / "new/extra.txt", std::string("one more"));
+    auto again = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.exe"), "--applier",
+                      S(t / "p.exe")});
+    EXPECT_EQ(again.rc, 1);
+    EXPECT_NE(again.err.find("already carries a container"), std::string::npos) << again.err;
+    EXPECT_FALSE(fs::exists(t / "q.exe"));
+    auto swapped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+                        S(t / "p.exe"), "--replace"});
+    ASSERT_EQ(swapped.rc, 0) << swapped.err;
+    Bytes second = tree::Read(t / "p.exe");
+    EXPECT_TRUE(std::equal(applier.begin(), applier.end(), second.begin()));
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+    auto list = Mkpatch({"list", S(t / "p.exe")});
+    EXPECT_NE(list.out.find("extra.txt"), std::string::npos) << list.out;
+}
+
+// Inputs the tool must refuse, each with a message naming the culprit, an
+// exit code of 1 and no output file.
+TEST(Build, RefusesBadInput) {
+    struct Case {
+        const char* what;
+        std::function<void(const tree::TempDir&)> setup;
+        std::vector<std::string> extra;  // arguments after OLD NEW -o OUT
+        const char* message;
+    };
+    auto file = [](const char* rel, const char* text) {
+        return [=](const tree::TempDir& t) { tree::Write(t / rel, std::string(text)); };
+    };
+    std::string longName(250, 'x');
+    Case cases[] = {
+        {"missing NEW", [](const tree::TempDir& t) { fs::remove_all(t / "new"); }, {},
+         "new: not a folder (does not exist)"},
+        {"OLD is a file", [](const tree::TempDir& t) {
+             fs::remove_all(t / "old");
+             tree::Write(t / "old", std::string("x"));
+         }, {}, "old: not a folder"},
+        {"emoji", file("new/smile\xF0\x9F\x98\x80.txt", "x"), {}, "cannot be written in code page 936"},
+        {"Thai", file("new/\xE0\xB8\x81.txt", "x"), {}, "cannot be written in code page 936"},
+        {"Chinese in code page 1252", file("new/中文.txt", "x"), {"--codepage", "1252"},
+         "cannot be written in code page 1252"},
+        {"backslash in a name", file("new/a\\b.txt", "x"), {}, "cannot hold"},
+        {"colon", file("new/a:b.txt", "x"), {}, "cannot hold"},
+        {"trailing dot", file("new/sub./a.txt", "x"), {}, "dot or a space"},
+        {"device name", file("new/con.txt", "x"), {}, "not a plain name"},
+        {"too long", [=](const tree::TempDir& t) {
+             tree::Write(t / ("new/" + longName.substr(0, 200)) / longName.substr(0, 60), std::string("x"));
+         }, {}, "fit a 259-byte path"},
+        {"case twins", [](const tree::TempDir& t) {
+             tree::Write(t / "new/Readme.txt", std::string("a"));
+             tree::Write(t / "new/README.TXT", std::string("b"));
+         }, {}, "only in letter case"},
+        {"a pipe in NEW", [](const tree::TempDir& t) {
+             mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
+         }, {}, "neither a file nor a folder"},
+        {"no mark", file("applier.exe", "MZ not an applier"), {"--applier", "@applier.exe"},
+         "not an applier"},
+        {"offset never written", [](const tree::TempDir& t) {
+             tree::Write(t / "applier.exe", tree::FakeApplier(1024, 0, false));
+         }, {"--applier", "@applier.exe"}, "never written"},
+        {"offset beyond the file", [](const tree::TempDir& t) {
+             tree::Write(t / "applier.exe", tree::FakeApplier(1024, 4096));
+         }, {"--applier", "@applier.exe"}, "does not fit"},
+        {"already has a container", [](const tree::TempDir& t) {
+             tree::Write(t / "applier.exe", tree::FakeApplier(1024, 1000));
+         }, {"--applier", "@applier.exe"}, "already carries a container"},
+        {"applier missing", [](const tree::TempDir&) {}, {"--applier", "@applier.exe"},
+         "cannot open"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        tree::Write(t / "old/a.txt", std::string("old a"));
+        tree::Write(t / "new/a.txt", std::string("new a"));
+        c.setup(t);
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "out.exe")};
+        bool hasApplier = false;
+        for (std::string a : c.extra) {
+            if (a[0] == '@')
+                a = S(t / a.substr(1));
+            hasApplier |= a == "--applier";
+            args.push_back(a);
+        }
+        if (!hasApplier)
+            args.push_back("--container-only");
+        auto r = Mkpatch(args);
+        EXPECT_EQ(r.rc, 1) << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        ExpectNoOutput(t.path());
+    }
+}
+
+TEST(Build, WarnsWhenChecksumsCannotTellOldFromNew) {
+    struct Case {
+        const char* what;
+        Bytes old, neu;
+        bool warn;
+    } cases[] = {
+        {"change in the last 3 bytes", {1, 2, 3, 4, 5, 6, 7}, {1, 2, 3, 4, 9, 9, 9}, true},
+        {"file shorter than 4 bytes", {1, 2}, {3}, true},
+        {"words swapped", {1, 2, 3, 4, 5, 6, 7, 8}, {5, 6, 7, 8, 1, 2, 3, 4}, true},
+        {"change in a whole word", {1, 2, 3, 4, 5}, {1, 2, 3, 5, 5}, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        tree::Write(t / "old/f.bin", c.old);
+        tree::Write(t / "new/f.bin", c.neu);
+        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        ASSERT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.err.find("same checksum") != std::string::npos, c.warn) << r.err;
+    }
+}
+
+TEST(Cli, UsageErrors) {
+    std::vector<std::vector<std::string>> cases = {
+        {},
+        {"frobnicate"},
+        {"build", "a"},
+        {"build", "a", "b"},                          // no -o
+        {"build", "a", "b", "-o"},                    // -o without value
+        {"build", "a", "b", "-o", "p", "--bogus"},
+        {"build", "a", "b", "-o", "p", "--codepage", "abc"},
+        {"build", "a", "b", "-o", "p", "--container-only", "--replace"},
+        {"list"},
+        {"verify", "p", "a"},
+    };
+    for (const auto& args : cases) {
+        auto r = Mkpatch(args);
+        EXPECT_EQ(r.rc, 2) << (args.empty() ? "" : args[0]) << ": " << r.err;
+        EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    }
+    EXPECT_EQ(Mkpatch({"--help"}).rc, 0);
+    auto v = Mkpatch({"--version"});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.out.rfind("mkpatch ", 0), 0u);
+}
+
+TEST(List, ShowsEveryRecord) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.bin", Bytes(4000, 7));
+    Bytes neu(4000, 7);
+    neu[2000] = 9;  // 1000 equal words cancel out; the changed one leaves 7 ^ 9
+    tree::Write(t / "new/a.bin", neu);
+    tree::Write(t / "new/目录/新.txt", std::string("abc"));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    auto l = Mkpatch({"list", S(t / "p.bin")});
+    ASSERT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("delta old=0x00000000 new=0x0000000E copies=2 inserts=1 copied=3999 "
+                         "inserted=1 size=4000  a.bin"),
+              std::string::npos)
+        << l.out;
+    EXPECT_NE(l.out.find("whole old=0x00000000 new=0x00000000 copies=0 inserts=0 copied=0 "
+                         "inserted=3 size=3  目录\\新.txt"),
+              std::string::npos)
+        << l.out;
+    auto j = Mkpatch({"list", "--json", S(t / "p.bin")});
+    ASSERT_EQ(j.rc, 0);
+    EXPECT_NE(j.out.find("\"name\": \"目录\\\\新.txt\", \"type\": \"whole\""), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos);
+
+    Bytes cut = tree::Read(t / "p.bin");
+    cut.resize(cut.size() - 2);
+    tree::Write(t / "cut.bin", cut);
+    auto bad = Mkpatch({"list", S(t / "cut.bin")});
+    EXPECT_EQ(bad.rc, 1);
+    EXPECT_NE(bad.err.find("runs past the end"), std::string::npos) << bad.err;
+
+    tree::Write(t / "bare.exe", tree::FakeApplier());
+    auto bare = Mkpatch({"list", S(t / "bare.exe")});
+    EXPECT_EQ(bare.rc, 1);
+    EXPECT_NE(bare.err.find("an applier without a container"), std::string::npos) << bare.err;
+}
+
+// verify must notice every way a patch can fail to turn OLD into NEW.
+TEST(Verify, CatchesCorruptionAndWrongFolders) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 21);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    const Bytes good = tree::Read(t / "p.bin");
+    auto s = mkpatch::SummarizeContainer(good);
+    const mkpatch::RecordSummary* delta = nullptr;
+    const mkpatch::RecordSummary* whole = nullptr;
+    for (const auto& r : s.records) {
+        if (!r.whole && r.inserted > 0 && !delta)
+            delta = &r;
+        if (r.whole && r.outputSize > 0 && !whole)
+            whole = &r;
+    }
+    ASSERT_TRUE(delta && whole);
+    // the first insert's first literal in the delta record
+    size_t lit = delta->bodyStart;
+    while (good[lit] != CMD_INSERT || GetU32(&good[lit + 1]) == 0)
+        lit += CMD_COPY_SIZE;
+    lit += CMD_INSERT_HEAD_SIZE;
+    size_t headOf = delta->bodyStart - delta->name.size() - 1 - RECORD_SUMS_SIZE;
+
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> corrupt;
+        const char* message;
+    } cases[] = {
+        {"literal changed", [&](Bytes& b) { b[lit] ^= 0x40; }, "differs from NEW"},
+        {"old checksum changed", [&](Bytes& b) { b[headOf] ^= 1; }, "the record expects"},
+        {"new checksum changed", [&](Bytes& b) { b[headOf + 4] ^= 1; }, "the record expects"},
+        {"whole-file content changed", [&](Bytes& b) { b[whole->bodyStart + 5] ^= 1; }, "differs from NEW"},
+        {"undefined command", [&](Bytes& b) { b[delta->bodyStart] = 7; }, ""},
+        {"cut short", [&](Bytes& b) { b.resize(b.size() - 1); }, "runs past the end"},
+        {"record count one less", [&](Bytes& b) { b[0]--; }, "bytes follow the last record"},
+        {"garbage after the end", [&](Bytes& b) { b.push_back(0); }, "bytes follow the last record"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bad = good;
+        c.corrupt(bad);
+        tree::Write(t / "bad.bin", bad);
+        auto r = Mkpatch({"verify", S(t / "bad.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(r.rc, 1) << r.out;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+    }
+
+    // right patch, wrong folders
+    auto swapped = Mkpatch({"verify", S(t / "p.bin"), S(t / "new"), S(t / "old")});
+    EXPECT_EQ(swapped.rc, 1);
+    tree::Write(t / "new/sneaked-in.txt", std::string("not in the patch"));
+    auto extra = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(extra.rc, 1);
+    EXPECT_NE(extra.err.find("sneaked-in.txt: in NEW but neither in OLD nor in the patch"),
+              std::string::npos)
+        << extra.err;
+}
+
+}  // namespace

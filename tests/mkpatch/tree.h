@@ -1,0 +1,144 @@
+// Folders for the tool's tests: a private temporary folder per test, small
+// file helpers, a fake applier, and generated OLD/NEW folder pairs with
+// every kind of change a patch must carry.
+#ifndef KORVEX_TESTS_MKPATCH_TREE_H
+#define KORVEX_TESTS_MKPATCH_TREE_H
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "engine/container.h"
+#include "engine/stubmark.h"
+#include "generate.h"
+#include "tools/mkpatch/commands.h"
+
+namespace tree {
+
+namespace fs = std::filesystem;
+using gen::Bytes;
+
+inline fs::path U8(const std::string& s) {
+    return fs::path(std::u8string(s.begin(), s.end()));
+}
+
+inline void Write(const fs::path& p, const Bytes& b) {
+    fs::create_directories(p.parent_path());
+    std::ofstream f(p, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(b.data()), static_cast<std::streamsize>(b.size()));
+}
+
+inline void Write(const fs::path& p, const std::string& s) {
+    Write(p, Bytes(s.begin(), s.end()));
+}
+
+inline Bytes Read(const fs::path& p) {
+    std::ifstream f(p, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+}
+
+// A folder under the system's temporary folder, removed with the test.
+class TempDir {
+public:
+    TempDir() {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string("mkpatch-") + info->test_suite_name() + "-" + info->name();
+        for (char& c : name)
+            if (c == '/')
+                c = '_';
+        path_ = fs::temp_directory_path() / name;
+        fs::remove_all(path_);
+        fs::create_directories(path_);
+    }
+    ~TempDir() {
+        std::error_code ec;
+        fs::remove_all(path_, ec);
+    }
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& rel) const { return path_ / U8(rel); }
+
+private:
+    fs::path path_;
+};
+
+// Every file under root as relative UTF-8 path -> content.
+inline std::map<std::string, Bytes> Snapshot(const fs::path& root) {
+    std::map<std::string, Bytes> files;
+    for (auto& e : fs::recursive_directory_iterator(root)) {
+        if (!e.is_regular_file())
+            continue;
+        std::u8string rel = fs::relative(e.path(), root).generic_u8string();
+        files[std::string(rel.begin(), rel.end())] = Read(e.path());
+    }
+    return files;
+}
+
+// An applier as the tools see one: some bytes, the mark and the offset
+// (the file's size unless told otherwise).
+inline Bytes FakeApplier(size_t size = 1024, uint32_t offset = 0, bool stamp = true) {
+    Bytes b(size, 0xCC);
+    b[0] = 'M';
+    b[1] = 'Z';
+    const char mark[] = STUB_MARK;
+    std::copy(mark, mark + STUB_MARK_SIZE, b.begin() + 300);
+    PutU32(b.data() + 300 + STUB_MARK_SIZE,
+           stamp ? (offset ? offset : static_cast<uint32_t>(size)) : uint32_t{STUB_OFFSET_PLACEHOLDER});
+    return b;
+}
+
+struct RunResult {
+    int rc;
+    std::string out;
+    std::string err;
+};
+
+inline RunResult Mkpatch(std::vector<std::string> args) {
+    std::ostringstream out, err;
+    int rc = mkpatch::RunMkpatch(args, out, err);
+    return {rc, out.str(), err.str()};
+}
+
+inline std::string S(const fs::path& p) {
+    std::u8string u = p.u8string();
+    return std::string(u.begin(), u.end());
+}
+
+// OLD and NEW with sub-folders, names in code page 936, empty files, files
+// shorter than 4 bytes, identical files, new files, removed files, and
+// files changed by random edits. Seeded, so a failure can be repeated.
+inline void MakeFolderPair(const fs::path& oldDir, const fs::path& newDir, unsigned seed) {
+    std::mt19937 rng(seed);
+    auto both = [&](const std::string& rel, const Bytes& o, const Bytes& n) {
+        Write(oldDir / U8(rel), o);
+        Write(newDir / U8(rel), n);
+    };
+    for (int i = 0; i < 6; i++) {  // changed by edits, some large
+        size_t size = i == 0 ? 300000 : 200 + rng() % 30000;
+        Bytes o = gen::RandomBytes(rng, size, i % 2 ? 256 : 16);
+        both("bin/file" + std::to_string(i) + ".dll", o, gen::Edit(rng, o, 1 + i * 4));
+    }
+    Bytes same = gen::RandomBytes(rng, 5000);
+    both("same.dat", same, same);
+    both("数据/相同.txt", Bytes{'a', 'b'}, Bytes{'a', 'b'});
+    both("empty-to-some.txt", Bytes{}, Bytes{'n', 'e', 'w', '!', '!'});
+    both("some-to-empty.txt", gen::RandomBytes(rng, 64), Bytes{});
+    both("tiny.txt", Bytes{'a', 'b', 'c'}, Bytes{'a', 'b', 'd'});
+    Bytes ini = gen::RandomBytes(rng, 3000, 8);
+    both("深/层/目录/变化.ini", ini, gen::Edit(rng, ini, 3));
+    Write(newDir / U8("新文件/说明.txt"), std::string("新增的文件\r\n"));
+    Write(newDir / U8("新文件/空.txt"), Bytes{});
+    Write(newDir / U8("two.bin"), Bytes{1, 2});
+    Write(newDir / U8("sub/dir/added.bin"), gen::RandomBytes(rng, 10000));
+    Write(oldDir / U8("removed.txt"), std::string("only in old"));
+    Write(oldDir / U8("旧/删除.txt"), std::string("old only"));
+}
+
+}  // namespace tree
+
+#endif

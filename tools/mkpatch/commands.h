@@ -1,0 +1,62 @@
+// The tool's three commands and its command line. Everything here returns
+// to the caller (no exit), so tests drive the tool the way users do.
+#ifndef KORVEX_MKPATCH_COMMANDS_H
+#define KORVEX_MKPATCH_COMMANDS_H
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+namespace mkpatch {
+
+// Exit codes: success, a failure in the input or a difference found by
+// verify, and a command line that could not be understood.
+enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+struct BuildOptions {
+    std::filesystem::path oldDir;
+    std::filesystem::path newDir;
+    std::filesystem::path output;
+    std::optional<std::filesystem::path> applier;  // default: applier.exe beside the tool
+    bool containerOnly = false;
+    bool replace = false;
+    unsigned codePage = 936;
+    bool progress = false;
+};
+
+struct BuildResult {
+    unsigned records = 0;
+    unsigned wholeFiles = 0;
+    unsigned deltas = 0;
+    unsigned unchanged = 0;
+    unsigned onlyInOld = 0;
+    unsigned warnings = 0;
+    uint64_t containerSize = 0;
+    uint64_t fileSize = 0;
+};
+
+// Compares the folders and writes the patch (or the bare container).
+// Warnings go to log. Throws Error, and leaves no output file, on failure.
+BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log);
+
+// Prints one line (or a JSON document) per record of a patch file.
+// Returns kExitOk, or kExitFailed when the container is malformed.
+int ListPatch(const std::filesystem::path& patch, unsigned codePage, bool json,
+              std::ostream& out, std::ostream& err);
+
+// Applies every record in memory to the files of oldDir and compares the
+// result with newDir. Returns kExitOk when the patch turns OLD into NEW
+// exactly, else kExitFailed with every difference reported on err.
+int VerifyPatch(const std::filesystem::path& patch, const std::filesystem::path& oldDir,
+                const std::filesystem::path& newDir, unsigned codePage, std::ostream& out,
+                std::ostream& err);
+
+// The whole command line (arguments after the program name, UTF-8).
+int RunMkpatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
+
+}  // namespace mkpatch
+
+#endif

@@ -1,0 +1,72 @@
+// Host file work for the tool: listing a folder tree, reading and writing
+// whole files, and the few facts about the running process it needs.
+#ifndef KORVEX_MKPATCH_FILES_H
+#define KORVEX_MKPATCH_FILES_H
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace mkpatch {
+
+namespace fs = std::filesystem;
+
+// A failure the user can act on; the message names the file and the problem.
+class Error : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A path as UTF-8 text for messages and names.
+std::string Utf8(const fs::path& p);
+// A path from UTF-8 text (command-line arguments are carried as UTF-8).
+fs::path PathFromUtf8(const std::string& s);
+
+struct TreeFile {
+    std::string rel;   // relative path, '/' separators, UTF-8
+    fs::path path;     // where it is on this host
+    uint64_t size;
+};
+
+// Every regular file under root, sorted by rel. Throws Error when root is
+// not a folder or when something in it cannot be listed or is neither a
+// file nor a folder.
+std::vector<TreeFile> ListTree(const fs::path& root);
+
+// The whole content of a file. Throws Error naming the file.
+std::vector<uint8_t> ReadFileBytes(const fs::path& p);
+
+// Writes a file under a temporary name next to its final name and renames
+// it into place only when commit() is called; otherwise the destructor
+// removes it, so a failed run leaves no output behind.
+class OutputFile {
+public:
+    explicit OutputFile(const fs::path& final);
+    ~OutputFile();
+    OutputFile(const OutputFile&) = delete;
+    OutputFile& operator=(const OutputFile&) = delete;
+
+    void Write(const void* bytes, size_t n);
+    void WriteAt(uint64_t offset, const void* bytes, size_t n);
+    uint64_t Size() const { return size_; }
+    void Commit();
+
+private:
+    fs::path final_;
+    fs::path temp_;
+    std::FILE* file_ = nullptr;
+    uint64_t size_ = 0;
+};
+
+// The folder of the running program, or an empty path when unknown.
+fs::path ProgramFolder();
+
+// Whether standard error is a terminal (a progress bar only goes there).
+bool StderrIsTerminal();
+
+}  // namespace mkpatch
+
+#endif

@@ -1,0 +1,268 @@
+// Code page conversion through the host: iconv on Linux (glibc), the
+// conversion functions of the system on Windows. Both are asked for exact
+// conversions only, so a name that cannot be held is refused rather than
+// silently changed into another file's name.
+#include "names.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <stdexcept>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <iconv.h>
+#endif
+
+namespace mkpatch {
+namespace {
+
+#ifdef _WIN32
+
+std::optional<std::wstring> Widen(std::string_view bytes, UINT cp) {
+    if (bytes.empty())
+        return std::wstring();
+    int n = MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, bytes.data(), (int)bytes.size(), nullptr, 0);
+    if (n <= 0)
+        return std::nullopt;
+    std::wstring w(n, L'\0');
+    MultiByteToWideChar(cp, MB_ERR_INVALID_CHARS, bytes.data(), (int)bytes.size(), w.data(), n);
+    return w;
+}
+
+std::optional<std::string> Narrow(const std::wstring& w, UINT cp) {
+    if (w.empty())
+        return std::string();
+    // WC_NO_BEST_FIT_CHARS and the used-default flag are not allowed for UTF-8
+    bool exact = cp != CP_UTF8;
+    DWORD flags = exact ? WC_NO_BEST_FIT_CHARS : WC_ERR_INVALID_CHARS;
+    BOOL usedDefault = FALSE;
+    int n = WideCharToMultiByte(cp, flags, w.data(), (int)w.size(), nullptr, 0, nullptr,
+                                exact ? &usedDefault : nullptr);
+    if (n <= 0 || usedDefault)
+        return std::nullopt;
+    std::string s(n, '\0');
+    WideCharToMultiByte(cp, flags, w.data(), (int)w.size(), s.data(), n, nullptr,
+                        exact ? &usedDefault : nullptr);
+    if (usedDefault)
+        return std::nullopt;
+    return s;
+}
+
+std::optional<std::string> Convert(std::string_view bytes, UINT from, UINT to) {
+    auto w = Widen(bytes, from);
+    if (!w)
+        return std::nullopt;
+    return Narrow(*w, to);
+}
+
+bool CodePageKnown(unsigned cp) {
+    CPINFO info;
+    return GetCPInfo(cp, &info) != 0;
+}
+
+bool IsLead(unsigned cp, unsigned char b) {
+    return IsDBCSLeadByteEx(cp, b) != 0;
+}
+
+#else
+
+std::string IconvName(unsigned cp) {
+    return "CP" + std::to_string(cp);
+}
+
+// Converts all of bytes, or nothing: an invalid or unconvertible sequence
+// (EILSEQ) and a cut-off one (EINVAL) both fail.
+std::optional<std::string> Convert(std::string_view bytes, const std::string& from,
+                                   const std::string& to) {
+    iconv_t cd = iconv_open(to.c_str(), from.c_str());
+    if (cd == (iconv_t)-1)
+        return std::nullopt;
+    std::string out(bytes.size() * 4 + 8, '\0');
+    std::vector<char> in(bytes.begin(), bytes.end());
+    char* ip = in.data();
+    size_t il = in.size();
+    char* op = out.data();
+    size_t ol = out.size();
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    bool ok = r != (size_t)-1 && il == 0;
+    if (ok)
+        ok = iconv(cd, nullptr, nullptr, &op, &ol) != (size_t)-1;
+    // glibc counts characters it could only approximate in r
+    ok = ok && r == 0;
+    iconv_close(cd);
+    if (!ok)
+        return std::nullopt;
+    out.resize(out.size() - ol);
+    return out;
+}
+
+bool CodePageKnown(unsigned cp) {
+    iconv_t cd = iconv_open("UTF-8", IconvName(cp).c_str());
+    if (cd == (iconv_t)-1)
+        return false;
+    iconv_close(cd);
+    return true;
+}
+
+// A byte that starts a character but is not one by itself.
+bool IsLead(unsigned cp, unsigned char b) {
+    iconv_t cd = iconv_open("UTF-8", IconvName(cp).c_str());
+    char in[1] = {(char)b};
+    char out[16];
+    char* ip = in;
+    size_t il = 1;
+    char* op = out;
+    size_t ol = sizeof out;
+    size_t r = iconv(cd, &ip, &il, &op, &ol);
+    bool lead = r == (size_t)-1 && errno == EINVAL;
+    iconv_close(cd);
+    return lead;
+}
+
+#endif
+
+bool g_leadTable[256];
+
+int IsLeadFromTable(unsigned char b) {
+    return g_leadTable[b];
+}
+
+bool IsAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+// Characters that Windows file names cannot hold, and the trailing dots and
+// spaces it strips (so "a." would land on "a").
+bool ComponentIsPlain(std::string_view part, std::string* why) {
+    for (char ch : part) {
+        unsigned char c = (unsigned char)ch;
+        if (c < 0x20 || std::string_view("<>:\"|?*\\").find(ch) != std::string_view::npos) {
+            *why = "holds a character Windows file names cannot hold";
+            return false;
+        }
+    }
+    if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
+        *why = "ends a name part with a dot or a space, which Windows drops";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+CodePage::CodePage(unsigned number) : number_(number) {
+    if (!CodePageKnown(number))
+        throw std::invalid_argument("code page " + std::to_string(number) +
+                                    " is not available on this host");
+    for (unsigned b = 0x80; b < 256; b++)
+        lead_[b] = IsLead(number, (unsigned char)b);
+}
+
+CodePage::~CodePage() = default;
+
+std::optional<std::string> CodePage::FromUtf8(std::string_view utf8) const {
+#ifdef _WIN32
+    return Convert(utf8, CP_UTF8, number_);
+#else
+    return Convert(utf8, "UTF-8", IconvName(number_));
+#endif
+}
+
+std::optional<std::string> CodePage::ToUtf8(std::string_view bytes) const {
+#ifdef _WIN32
+    return Convert(bytes, number_, CP_UTF8);
+#else
+    return Convert(bytes, IconvName(number_), "UTF-8");
+#endif
+}
+
+LeadBytePredicate CodePage::LeadBytes() const {
+    if (number_ == 936)
+        return IsLeadByte936;  // the same test the core's own tests use
+    for (int b = 0; b < 256; b++)
+        g_leadTable[b] = lead_[b];
+    return IsLeadFromTable;
+}
+
+std::optional<std::string> MakeRecordName(std::string_view relUtf8, const CodePage& cp,
+                                          std::string* why) {
+    size_t start = 0;
+    for (;;) {
+        size_t slash = relUtf8.find('/', start);
+        std::string_view part = relUtf8.substr(start, slash == std::string_view::npos
+                                                          ? std::string_view::npos
+                                                          : slash - start);
+        if (!ComponentIsPlain(part, why))
+            return std::nullopt;
+        if (slash == std::string_view::npos)
+            break;
+        start = slash + 1;
+    }
+    auto bytes = cp.FromUtf8(relUtf8);
+    if (!bytes) {
+        *why = "cannot be written in code page " + std::to_string(cp.Number());
+        return std::nullopt;
+    }
+    for (char& c : *bytes) {
+        if (c == '/')
+            c = '\\';
+    }
+    // a trail byte can be 0x2F ('/') only in code pages we never target;
+    // re-check the whole name the way the applier will
+    if (!CheckRecordName(bytes->data(), bytes->size(), cp.LeadBytes())) {
+        *why = "is not a plain name inside the target folder";
+        return std::nullopt;
+    }
+    if (bytes->size() > kMaxNameBytes) {
+        *why = "is " + std::to_string(bytes->size()) + " bytes long in code page " +
+               std::to_string(cp.Number()) + "; at most " + std::to_string(kMaxNameBytes) +
+               " fit a 259-byte path";
+        return std::nullopt;
+    }
+    return bytes;
+}
+
+std::string DisplayName(std::string_view recordName, const CodePage& cp) {
+    if (auto u = cp.ToUtf8(recordName))
+        return *u;
+    std::string out;
+    char buf[8];
+    for (char ch : recordName) {
+        unsigned char c = (unsigned char)ch;
+        if (c >= 0x20 && c < 0x7F) {
+            out += ch;
+        } else {
+            std::snprintf(buf, sizeof buf, "\\x%02X", c);
+            out += buf;
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> HostRelativePath(std::string_view recordName, const CodePage& cp) {
+    LeadBytePredicate lead = cp.LeadBytes();
+    std::string bytes(recordName);
+    for (size_t i = 0; i < bytes.size(); i++) {
+        if (lead((unsigned char)bytes[i]) && i + 1 < bytes.size())
+            i++;  // a trail byte 0x5C is no separator
+        else if (bytes[i] == '\\')
+            bytes[i] = '/';
+    }
+    return cp.ToUtf8(bytes);
+}
+
+std::string FoldCase(std::string_view recordName, const CodePage& cp) {
+    LeadBytePredicate lead = cp.LeadBytes();
+    std::string out(recordName);
+    for (size_t i = 0; i < out.size(); i++) {
+        if (lead((unsigned char)out[i]) && i + 1 < out.size())
+            i++;
+        else if (IsAsciiLetter(out[i]) && out[i] >= 'a')
+            out[i] = (char)(out[i] - 'a' + 'A');
+    }
+    return out;
+}
+
+}  // namespace mkpatch
