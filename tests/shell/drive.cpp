@@ -1,0 +1,379 @@
+// Helpers for driving the applier; see drive.h.
+#include "drive.h"
+
+#include <algorithm>
+
+#include "engine/container.h"
+
+namespace drive {
+
+Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+bool WriteBytes(const std::string& path, const Bytes& data) {
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    size_t at = 0;
+    bool ok = true;
+    while (ok && at < data.size()) {
+        DWORD piece = (DWORD)std::min<size_t>(data.size() - at, 1 << 20);
+        DWORD done = 0;
+        ok = WriteFile(h, data.data() + at, piece, &done, nullptr) && done == piece;
+        at += piece;
+    }
+    CloseHandle(h);
+    return ok;
+}
+
+Bytes ReadBytes(const std::string& path, bool* missing) {
+    Bytes out;
+    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (missing)
+        *missing = h == INVALID_HANDLE_VALUE;
+    if (h == INVALID_HANDLE_VALUE)
+        return out;
+    std::vector<unsigned char> buf(1 << 16);
+    DWORD got = 0;
+    while (ReadFile(h, buf.data(), (DWORD)buf.size(), &got, nullptr) && got)
+        out.insert(out.end(), buf.begin(), buf.begin() + got);
+    CloseHandle(h);
+    return out;
+}
+
+bool Exists(const std::string& path) {
+    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+void RemoveTree(const std::string& dir) {
+    WIN32_FIND_DATAA fd;
+    HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (f != INVALID_HANDLE_VALUE) {
+        do {
+            std::string name = fd.cFileName;
+            if (name == "." || name == "..")
+                continue;
+            std::string full = dir + "\\" + name;
+            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                RemoveTree(full);
+            else
+                DeleteFileA(full.c_str());
+        } while (FindNextFileA(f, &fd));
+        FindClose(f);
+    }
+    RemoveDirectoryA(dir.c_str());
+}
+
+std::string WindowsPath(const std::string& path) {
+    std::string out = !path.empty() && path[0] == '/' ? "Z:" + path : path;
+    std::replace(out.begin(), out.end(), '/', '\\');
+    return out;
+}
+
+uint32_t Sum(const Bytes& bytes) { return XorSum(bytes.data(), bytes.size()); }
+
+Delta& Delta::Copy(uint32_t length, uint32_t offset) {
+    unsigned char cmd[CMD_COPY_SIZE];
+    size_t n = PutCopyCommand(cmd, length, offset);
+    body_.insert(body_.end(), cmd, cmd + n);
+    return *this;
+}
+
+Delta& Delta::Insert(const Bytes& literal) {
+    unsigned char head[CMD_INSERT_HEAD_SIZE];
+    size_t n = PutInsertHead(head, (uint32_t)literal.size());
+    body_.insert(body_.end(), head, head + n);
+    body_.insert(body_.end(), literal.begin(), literal.end());
+    return *this;
+}
+
+Delta& Delta::Raw(const Bytes& bytes) {
+    body_.insert(body_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Delta SimpleDelta(const Bytes& oldBytes, const Bytes& newBytes) {
+    size_t head = 0;
+    while (head < oldBytes.size() && head < newBytes.size() && oldBytes[head] == newBytes[head])
+        head++;
+    size_t tail = 0;
+    while (tail < oldBytes.size() - head && tail < newBytes.size() - head &&
+           oldBytes[oldBytes.size() - 1 - tail] == newBytes[newBytes.size() - 1 - tail])
+        tail++;
+    Delta d;
+    if (head)
+        d.Copy((uint32_t)head, 0);
+    if (newBytes.size() > head + tail)
+        d.Insert(Bytes(newBytes.begin() + head, newBytes.end() - tail));
+    if (tail)
+        d.Copy((uint32_t)tail, (uint32_t)(oldBytes.size() - tail));
+    return d;
+}
+
+static void PutName(Bytes& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
+    unsigned char sums[RECORD_SUMS_SIZE];
+    PutU32(sums, oldSum);
+    PutU32(sums + 4, newSum);
+    out.insert(out.end(), sums, sums + sizeof sums);
+    out.insert(out.end(), name.begin(), name.end());
+    out.push_back(0);
+}
+
+Container& Container::Whole(const std::string& name, const Bytes& content) {
+    PutName(records_, 0, Sum(content), name);
+    unsigned char head[WHOLEFILE_HEAD_SIZE];
+    head[0] = REC_WHOLEFILE;
+    PutU32(head + 1, (uint32_t)content.size());
+    records_.insert(records_.end(), head, head + sizeof head);
+    records_.insert(records_.end(), content.begin(), content.end());
+    count_++;
+    return *this;
+}
+
+Container& Container::DeltaRecord(const std::string& name, uint32_t oldSum, uint32_t newSum, const Delta& d) {
+    PutName(records_, oldSum, newSum, name);
+    records_.insert(records_.end(), d.Body().begin(), d.Body().end());
+    records_.push_back(CMD_END);
+    count_++;
+    return *this;
+}
+
+Container& Container::Raw(const Bytes& bytes) {
+    records_.insert(records_.end(), bytes.begin(), bytes.end());
+    return *this;
+}
+
+Container& Container::Count(uint16_t count) {
+    forcedCount_ = count;
+    return *this;
+}
+
+Bytes Container::Build() const {
+    Bytes out(CONTAINER_HEADER_SIZE, 0);
+    PutU16(out.data(), (uint16_t)(forcedCount_ >= 0 ? forcedCount_ : count_));
+    out.insert(out.end(), records_.begin(), records_.end());
+    return out;
+}
+
+bool MakePatch(const std::string& applier, const Bytes& container, const std::string& out) {
+    bool missing = false;
+    Bytes exe = ReadBytes(applier, &missing);
+    if (missing || exe.empty())
+        return false;
+    exe.insert(exe.end(), container.begin(), container.end());
+    return WriteBytes(out, exe);
+}
+
+static void CollectFiles(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
+    WIN32_FIND_DATAA fd;
+    std::string dir = rel.empty() ? root : root + "\\" + rel;
+    HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &fd);
+    if (f == INVALID_HANDLE_VALUE)
+        return;
+    do {
+        std::string name = fd.cFileName;
+        if (name == "." || name == "..")
+            continue;
+        std::string r = rel.empty() ? name : rel + "\\" + name;
+        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+            CollectFiles(root, r, out);
+        else
+            out.push_back(r);
+    } while (FindNextFileA(f, &fd));
+    FindClose(f);
+}
+
+Bytes ContainerFromFolders(const std::string& oldDir, const std::string& newDir) {
+    std::vector<std::string> names;
+    CollectFiles(newDir, "", names);
+    std::sort(names.begin(), names.end());
+    Container c;
+    for (const std::string& name : names) {
+        Bytes now = ReadBytes(newDir + "\\" + name);
+        bool missing = false;
+        Bytes before = ReadBytes(oldDir + "\\" + name, &missing);
+        if (missing)
+            c.Whole(name, now);
+        else if (before != now)
+            c.DeltaRecord(name, Sum(before), Sum(now), SimpleDelta(before, now));
+    }
+    return c.Build();
+}
+
+Process::~Process() {
+    if (!ok)
+        return;
+    if (WaitForSingleObject(pi.hProcess, 0) == WAIT_TIMEOUT)
+        TerminateProcess(pi.hProcess, 99);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+}
+
+long Process::Wait(DWORD ms) {
+    if (WaitForSingleObject(pi.hProcess, ms) != WAIT_OBJECT_0) {
+        TerminateProcess(pi.hProcess, 99);
+        WaitForSingleObject(pi.hProcess, 5000);
+        return -1;
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(pi.hProcess, &code);
+    return (long)code;
+}
+
+bool Launch(Process& p, const std::string& exe, const std::string* commandLine) {
+    std::string cmd = commandLine ? *commandLine : "\"" + exe + "\"";
+    std::vector<char> buf(cmd.begin(), cmd.end());
+    buf.push_back(0);
+    STARTUPINFOA si{};
+    si.cb = sizeof si;
+    p.ok = CreateProcessA(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &p.pi) != 0;
+    return p.ok;
+}
+
+std::string Text(HWND wnd) {
+    char buf[8192];
+    buf[0] = 0;
+    // a window of another process answers WM_GETTEXT through its own thread
+    DWORD_PTR len = 0;
+    if (!SendMessageTimeoutA(wnd, WM_GETTEXT, sizeof buf, (LPARAM)buf, SMTO_ABORTIFHUNG, 5000, &len))
+        return std::string();
+    return std::string(buf, std::min<size_t>(len, sizeof buf - 1));
+}
+
+std::string ClassOf(HWND wnd) {
+    char buf[64];
+    int n = GetClassNameA(wnd, buf, sizeof buf);
+    return std::string(buf, n > 0 ? n : 0);
+}
+
+struct EnumCtx {
+    DWORD pid;
+    const char* cls;
+    std::vector<HWND> found;
+};
+
+static BOOL CALLBACK EnumTop(HWND wnd, LPARAM lp) {
+    EnumCtx* ctx = (EnumCtx*)lp;
+    DWORD pid = 0;
+    GetWindowThreadProcessId(wnd, &pid);
+    if (pid == ctx->pid && IsWindowVisible(wnd) && (!ctx->cls || lstrcmpiA(ClassOf(wnd).c_str(), ctx->cls) == 0))
+        ctx->found.push_back(wnd);
+    return TRUE;
+}
+
+std::vector<HWND> TopWindows(DWORD pid, const char* cls) {
+    EnumCtx ctx{pid, cls, {}};
+    EnumWindows(EnumTop, (LPARAM)&ctx);
+    return ctx.found;
+}
+
+static int ChildCount(HWND wnd) {
+    int n = 0;
+    for (HWND c = GetWindow(wnd, GW_CHILD); c; c = GetWindow(c, GW_HWNDNEXT))
+        n++;
+    return n;
+}
+
+static bool Running(const Process& p) {
+    return WaitForSingleObject(p.pi.hProcess, 0) == WAIT_TIMEOUT;
+}
+
+HWND WaitMainWindow(const Process& p, DWORD ms) {
+    HWND main = nullptr;
+    bool ok = WaitFor([&] {
+        std::vector<HWND> w = TopWindows(p.pi.dwProcessId, "korvex");
+        // the template has 12 controls; the window exists before them
+        main = w.empty() ? nullptr : w[0];
+        return (main && ChildCount(main) == 12) || !Running(p);
+    }, ms);
+    if (!ok || !main || ChildCount(main) != 12)
+        return nullptr;
+    DWORD_PTR r;
+    SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
+    return main;
+}
+
+HWND FindProgress(DWORD pid) {
+    for (HWND w : TopWindows(pid, "#32770"))
+        if (Text(w) == "Patching...")
+            return w;
+    return nullptr;
+}
+
+HWND WaitBox(const Process& p, DWORD ms, const std::vector<HWND>& seen) {
+    HWND box = nullptr;
+    WaitFor([&] {
+        for (HWND w : TopWindows(p.pi.dwProcessId, "#32770")) {
+            if (std::find(seen.begin(), seen.end(), w) != seen.end())
+                continue;
+            // a message box has its text in a static with id 0xFFFF
+            if (GetDlgItem(w, 0xFFFF)) {
+                box = w;
+                return true;
+            }
+        }
+        return !Running(p);
+    }, ms);
+    if (box) {
+        DWORD_PTR r;
+        SendMessageTimeoutA(box, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
+    }
+    return box;
+}
+
+std::string BoxText(HWND box) { return Text(GetDlgItem(box, 0xFFFF)); }
+
+void SetEditText(HWND main, const std::string& text) {
+    DWORD_PTR r;
+    SendMessageTimeoutA(GetDlgItem(main, 1000), WM_SETTEXT, 0, (LPARAM)text.c_str(), SMTO_ABORTIFHUNG, 5000, &r);
+}
+
+bool StartEnabled(HWND main) { return IsWindowEnabled(GetDlgItem(main, IDOK)) != 0; }
+
+void Click(HWND dlg, int id) {
+    PostMessageA(dlg, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), (LPARAM)GetDlgItem(dlg, id));
+}
+
+void Answer(HWND box, int id) { PostMessageA(box, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0); }
+
+Outcome RunThrough(Process& p, HWND main, const std::string& folder, const std::vector<int>& answers,
+                   BoxHook onBox, void* ctx) {
+    Outcome out;
+    SetEditText(main, folder);
+    Click(main, IDOK);
+    std::vector<HWND> seen;
+    size_t next = 0;
+    for (;;) {
+        HWND box = WaitBox(p, 60000, seen);
+        if (!box)
+            break;
+        seen.push_back(box);
+        HWND owner = GetWindow(box, GW_OWNER);
+        HWND progress = FindProgress(p.pi.dwProcessId);
+        if (progress && owner == progress) {
+            // an overwrite question: the run is still going
+            out.questions.push_back(Text(box));
+            if (!out.questionOwner) {
+                out.questionOwner = owner;
+                out.progress = progress;
+            }
+            if (onBox)
+                onBox(box, progress, ctx);
+            Answer(box, next < answers.size() ? answers[next] : IDNO);
+            next++;
+            continue;
+        }
+        out.outcomeBoxes++;
+        if (out.outcomeBoxes == 1) {
+            out.caption = Text(box);
+            out.text = BoxText(box);
+        }
+        if (onBox)
+            onBox(box, nullptr, ctx);
+        Answer(box, IDOK);
+    }
+    out.exitCode = p.Wait(20000);
+    return out;
+}
+
+}  // namespace drive

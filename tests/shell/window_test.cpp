@@ -1,0 +1,480 @@
+// The applier in a real window: each test starts a patched applier, works
+// its main window and message boxes as a user would, and checks the folder
+// byte for byte afterwards. Runs under wine64 inside Xvfb (see
+// run-in-xvfb.sh); the source is UTF-8 and its literals are code page 936,
+// as the applier's are.
+#include <gtest/gtest.h>
+#include <windows.h>
+#include <commctrl.h>
+
+#include <cstdio>
+
+#include <string>
+
+#include "drive.h"
+#include "engine/container.h"
+
+using namespace drive;
+
+namespace {
+
+std::string g_applier;  // the applier without a container
+std::string g_scratch;  // a folder for the tests' files
+
+const char kDone[] = "Patch Done !";
+const char kDoneCaption[] = "Done";
+const char kDataError[] = "Patch文件数据出错，操作取消 !";
+const char kDataErrorCaption[] = "数据出错";
+const char kCancelled[] = "操作被用户取消 !";
+const char kCancelledCaption[] = "操作取消";
+const char kOverwriteCaption[] = "新增文件...";
+const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
+const char kNoContainer[] = "本程序文件中没有可用的补丁数据";
+const char kErrorCaption[] = "错误";
+
+Bytes Pattern(size_t n, unsigned seed) {
+    Bytes b(n);
+    uint32_t x = seed * 2654435761u + 1;
+    for (size_t i = 0; i < n; i++) {
+        x = x * 1103515245u + 12345u;
+        b[i] = (unsigned char)(x >> 16);
+    }
+    return b;
+}
+
+// A fresh folder for one test: scratch\<name>\ with the target folder
+// "dir\" inside it; returns the target folder with its backslash.
+struct Workspace {
+    std::string root, dir, patch;
+    explicit Workspace(const std::string& name) {
+        root = g_scratch + "\\" + name;
+        RemoveTree(root);
+        CreateDirectoryA(g_scratch.c_str(), nullptr);
+        CreateDirectoryA(root.c_str(), nullptr);
+        dir = root + "\\dir\\";
+        CreateDirectoryA(dir.c_str(), nullptr);
+        patch = root + "\\patch.exe";
+    }
+    std::string operator/(const std::string& name) const { return dir + name; }
+    bool Make(const Bytes& container) const { return MakePatch(g_applier, container, patch); }
+};
+
+// Starts the patch and waits for its main window.
+HWND Start(Process& p, const std::string& exe) {
+    if (!Launch(p, exe))
+        return nullptr;
+    return WaitMainWindow(p, 30000);
+}
+
+}  // namespace
+
+// --- the enabling rule of Start, typed into the edit control ---
+
+TEST(StartRule, FollowsTheLastByteOfTheFolderText) {
+    Workspace ws("rule");
+    ASSERT_TRUE(ws.Make(Container().Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(Text(GetDlgItem(main, 1000)), "");
+    EXPECT_FALSE(StartEnabled(main)) << "Start must be disabled with an empty folder";
+
+    struct Case { const char* text; bool enabled; const char* why; };
+    const Case cases[] = {
+        {"C:\\GAMES\\X\\", true, "trailing backslash"},
+        {"C:\\GAMES\\X", false, "backslash deleted again"},
+        {"C:\\游戏\\", true, "Chinese folder with backslash"},
+        {"C:\\游戏", false, "Chinese folder without backslash"},
+        {"C:\\x\x81\x5C", true, "double-byte character whose trail byte is 0x5C"},
+        {"\\", true, "a lone backslash"},
+        {"", false, "emptied"},
+    };
+    for (const Case& c : cases) {
+        SetEditText(main, c.text);
+        EXPECT_EQ(StartEnabled(main), c.enabled) << c.why;
+    }
+    Click(main, IDCANCEL);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
+TEST(StartRule, EnterOrStartWhileDisabledDoesNothing) {
+    Workspace ws("enter");
+    ASSERT_TRUE(ws.Make(Container().Whole("A.TXT", ToBytes("abc")).Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    // the folder without its backslash: names would be joined to "dir"
+    std::string noSlash = ws.dir.substr(0, ws.dir.size() - 1);
+    SetEditText(main, noSlash);
+    ASSERT_FALSE(StartEnabled(main));
+    HWND edit = GetDlgItem(main, 1000);
+    PostMessageA(edit, WM_KEYDOWN, VK_RETURN, 0);
+    PostMessageA(edit, WM_KEYUP, VK_RETURN, 0);
+    Click(main, IDOK);
+    Sleep(500);
+    EXPECT_TRUE(IsWindow(main)) << "the main window must stay";
+    EXPECT_EQ(FindProgress(p.pi.dwProcessId), nullptr);
+    EXPECT_TRUE(TopWindows(p.pi.dwProcessId, "#32770").empty());
+    EXPECT_FALSE(Exists(ws.root + "\\dirA.TXT"));
+    EXPECT_FALSE(Exists(ws / "A.TXT"));
+    Click(main, IDCANCEL);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
+// --- whole runs and their one outcome message ---
+
+TEST(Run, AllRecordsDoneSaysPatchDone) {
+    Workspace ws("alldone");
+    Bytes oldGame = Pattern(5000, 1), newGame = oldGame;
+    newGame.insert(newGame.begin() + 100, {'N', 'E', 'W'});
+    ASSERT_TRUE(WriteBytes(ws / "game.dat", oldGame));
+    ASSERT_TRUE(ws.Make(Container()
+                            .Whole("readme.txt", ToBytes("hello"))
+                            .Whole("中文说明.txt", ToBytes("汉化"))
+                            .DeltaRecord("game.dat", Sum(oldGame), Sum(newGame), SimpleDelta(oldGame, newGame))
+                            .Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    Outcome o = RunThrough(p, main, ws.dir, {});
+    EXPECT_EQ(o.caption, kDoneCaption);
+    EXPECT_EQ(o.text, kDone);
+    EXPECT_EQ(o.outcomeBoxes, 1);
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(ReadBytes(ws / "readme.txt"), ToBytes("hello"));
+    EXPECT_EQ(ReadBytes(ws / "中文说明.txt"), ToBytes("汉化"));
+    EXPECT_EQ(ReadBytes(ws / "game.dat"), newGame);
+}
+
+TEST(Run, MixedContainerListsEveryFailureWithItsReason) {
+    Workspace ws("mixed");
+    Bytes oldA = Pattern(3000, 2), newA = oldA;
+    newA.resize(2000);
+    newA.insert(newA.end(), {'t', 'a', 'i', 'l'});
+    Bytes wrong = Pattern(3000, 3);                   // not the version the patch expects
+    Bytes current = newA;                             // already the new version
+    Bytes oldB = Pattern(4000, 4), newB = oldB;
+    newB[10] ^= 0xFF;
+    ASSERT_TRUE(WriteBytes(ws / "a.dat", oldA));
+    ASSERT_TRUE(WriteBytes(ws / "wrong.dat", wrong));
+    ASSERT_TRUE(WriteBytes(ws / "current.dat", current));
+    ASSERT_TRUE(WriteBytes(ws / "badsum.dat", oldB));
+    Delta dA = SimpleDelta(oldA, newA);
+    ASSERT_TRUE(ws.Make(Container()
+                            .Whole("新文件.txt", ToBytes("whole"))
+                            .DeltaRecord("a.dat", Sum(oldA), Sum(newA), dA)
+                            .DeltaRecord("missing.dat", Sum(oldA), Sum(newA), dA)
+                            .DeltaRecord("wrong.dat", Sum(oldA), Sum(newA), dA)
+                            .DeltaRecord("current.dat", Sum(oldA), Sum(newA), dA)
+                            // the new checksum cannot match: the rebuilt file is refused
+                            .DeltaRecord("badsum.dat", Sum(oldB), Sum(newB) ^ 1, SimpleDelta(oldB, newB))
+                            .Whole("last.txt", ToBytes("end"))
+                            .Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    Outcome o = RunThrough(p, main, ws.dir, {});
+    EXPECT_EQ(o.caption, kDoneCaption);
+    EXPECT_NE(o.text.rfind(kDone, 0), 0u) << "a run with failures must not start with Patch Done !";
+    EXPECT_NE(o.text.find("3 个文件"), std::string::npos) << o.text;
+    EXPECT_NE(o.text.find("missing.dat：文件不存在或正被使用"), std::string::npos) << o.text;
+    EXPECT_NE(o.text.find("wrong.dat：不是补丁所要求的版本"), std::string::npos) << o.text;
+    EXPECT_NE(o.text.find("badsum.dat：更新后的文件校验不符"), std::string::npos) << o.text;
+    EXPECT_EQ(o.text.find("current.dat"), std::string::npos) << "up to date is no failure";
+    EXPECT_EQ(o.outcomeBoxes, 1);
+    EXPECT_EQ(o.exitCode, 0);
+
+    EXPECT_EQ(ReadBytes(ws / "新文件.txt"), ToBytes("whole"));
+    EXPECT_EQ(ReadBytes(ws / "a.dat"), newA);
+    EXPECT_FALSE(Exists(ws / "missing.dat"));
+    EXPECT_EQ(ReadBytes(ws / "wrong.dat"), wrong);
+    EXPECT_EQ(ReadBytes(ws / "current.dat"), current);
+    EXPECT_EQ(ReadBytes(ws / "badsum.dat"), oldB);
+    EXPECT_EQ(ReadBytes(ws / "last.txt"), ToBytes("end"));
+}
+
+TEST(Run, MoreThanSixteenFailuresEndWithEllipsis) {
+    Workspace ws("many");
+    Container c;
+    Delta d;
+    d.Copy(1, 0);
+    for (int i = 0; i < 18; i++)
+        c.DeltaRecord("gone" + std::to_string(i) + ".dat", 1, 2, d);
+    ASSERT_TRUE(ws.Make(c.Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    Outcome o = RunThrough(p, main, ws.dir, {});
+    EXPECT_EQ(o.caption, kDoneCaption);
+    EXPECT_NE(o.text.find("18 个文件"), std::string::npos) << o.text;
+    EXPECT_NE(o.text.find("gone15.dat"), std::string::npos);
+    EXPECT_EQ(o.text.find("gone16.dat"), std::string::npos) << "only 16 names are listed";
+    EXPECT_EQ(o.text.substr(o.text.size() - 2), "…");
+    EXPECT_EQ(o.exitCode, 0);
+}
+
+TEST(Run, DataErrorStopsAndLeavesLaterRecordsUntouched) {
+    struct Case { const char* why; Bytes tail; uint16_t count; };
+    Delta undefinedCmd;
+    undefinedCmd.Raw({7});
+    Bytes badRecord = Container().DeltaRecord("b.dat", 0, 0, undefinedCmd).Build();
+    badRecord.erase(badRecord.begin(), badRecord.begin() + CONTAINER_HEADER_SIZE);
+    const Case cases[] = {
+        {"undefined command byte", badRecord, 3},
+        {"count says more records than there are", Bytes(), 3},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Workspace ws("dataerror" + std::to_string(n++));
+        ASSERT_TRUE(WriteBytes(ws / "b.dat", ToBytes("old b")));
+        Container k;
+        k.Whole("a.txt", ToBytes("first"));
+        k.Raw(c.tail);
+        if (!c.tail.empty())
+            k.Whole("c.txt", ToBytes("third"));
+        k.Count(c.count);
+        ASSERT_TRUE(ws.Make(k.Build()));
+        Process p;
+        HWND main = Start(p, ws.patch);
+        ASSERT_NE(main, nullptr);
+        Outcome o = RunThrough(p, main, ws.dir, {});
+        EXPECT_EQ(o.caption, kDataErrorCaption);
+        EXPECT_EQ(o.text, kDataError);
+        EXPECT_EQ(o.outcomeBoxes, 1);
+        EXPECT_EQ(o.exitCode, 0);
+        EXPECT_EQ(ReadBytes(ws / "a.txt"), ToBytes("first"));
+        EXPECT_EQ(ReadBytes(ws / "b.dat"), ToBytes("old b"));
+        EXPECT_FALSE(Exists(ws / "c.txt"));
+    }
+}
+
+TEST(Run, OverwriteQuestionIsOwnedByTheProgressDialog) {
+    struct Case { int answer; bool replaced; };
+    const Case cases[] = {{IDYES, true}, {IDNO, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.answer == IDYES ? "Yes" : "No");
+        Workspace ws(c.answer == IDYES ? "askyes" : "askno");
+        ASSERT_TRUE(WriteBytes(ws / "exists.txt", ToBytes("mine")));
+        ASSERT_TRUE(ws.Make(Container()
+                                .Whole("exists.txt", ToBytes("theirs"))
+                                .Whole("after.txt", ToBytes("after"))
+                                .Build()));
+        Process p;
+        HWND main = Start(p, ws.patch);
+        ASSERT_NE(main, nullptr);
+        Outcome o = RunThrough(p, main, ws.dir, {c.answer});
+        ASSERT_EQ(o.questions.size(), 1u);
+        EXPECT_EQ(o.questions[0], kOverwriteCaption);
+        EXPECT_NE(o.progress, nullptr);
+        EXPECT_EQ(o.questionOwner, o.progress) << "the question belongs to the progress dialog";
+        // skipping is the user's choice, not a failure
+        EXPECT_EQ(o.text, kDone);
+        EXPECT_EQ(o.caption, kDoneCaption);
+        EXPECT_EQ(o.outcomeBoxes, 1);
+        EXPECT_EQ(o.exitCode, 0);
+        EXPECT_EQ(ReadBytes(ws / "exists.txt"), ToBytes(c.replaced ? "theirs" : "mine"));
+        EXPECT_EQ(ReadBytes(ws / "after.txt"), ToBytes("after"));
+    }
+}
+
+namespace {
+struct QuestionSeen {
+    std::string text;
+};
+void ReadQuestion(HWND box, HWND progress, void* ctx) {
+    if (progress)
+        ((QuestionSeen*)ctx)->text = BoxText(box);
+}
+}  // namespace
+
+TEST(Run, OverwriteQuestionText) {
+    Workspace ws("asktext");
+    ASSERT_TRUE(WriteBytes(ws / "x.txt", ToBytes("1")));
+    ASSERT_TRUE(ws.Make(Container().Whole("x.txt", ToBytes("2")).Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    QuestionSeen seen;
+    Outcome o = RunThrough(p, main, ws.dir, {IDYES}, ReadQuestion, &seen);
+    EXPECT_EQ(seen.text, kOverwriteText);
+    EXPECT_EQ(o.exitCode, 0);
+}
+
+TEST(Run, CancelDuringALongRecordFinishesThatRecordFirst) {
+    Workspace ws("cancel");
+    // a large rebuild keeps the worker busy long after the first record
+    Bytes big = Pattern(48 << 20, 5), bigNew = big;
+    bigNew[0] ^= 1;
+    ASSERT_TRUE(WriteBytes(ws / "big.dat", big));
+    ASSERT_TRUE(ws.Make(Container()
+                            .Whole("first.txt", ToBytes("1"))
+                            .DeltaRecord("big.dat", Sum(big), Sum(bigNew), SimpleDelta(big, bigNew))
+                            .Whole("third.txt", ToBytes("3"))
+                            .Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SetEditText(main, ws.dir);
+    Click(main, IDOK);
+    // wait for the bar to show the first record done, then Cancel
+    HWND progress = nullptr;
+    ASSERT_TRUE(WaitFor([&] {
+        progress = FindProgress(p.pi.dwProcessId);
+        return progress && SendMessageA(GetDlgItem(progress, 1003), PBM_GETPOS, 0, 0) >= 1;
+    }, 30000));
+    EXPECT_EQ(Text(GetDlgItem(progress, 4000)), "33%");
+    Click(progress, IDCANCEL);
+    HWND box = WaitBox(p, 60000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(Text(box), kCancelledCaption);
+    EXPECT_EQ(BoxText(box), kCancelled);
+    Answer(box, IDOK);
+    EXPECT_EQ(p.Wait(20000), 0);
+    EXPECT_EQ(ReadBytes(ws / "first.txt"), ToBytes("1"));
+    EXPECT_EQ(ReadBytes(ws / "big.dat"), bigNew) << "the record in progress is completed";
+    EXPECT_FALSE(Exists(ws / "third.txt"));
+}
+
+// --- no container: one clear message instead of the main window ---
+
+TEST(NoContainer, ClearErrorAndNoMainWindow) {
+    Workspace ws("nocontainer");
+    struct Case { const char* why; std::string exe; Bytes extra; };
+    std::string cut = ws.root + "\\cut.exe";
+    ASSERT_TRUE(MakePatch(g_applier, Bytes{1, 0}, cut));  // half a header
+    const Case cases[] = {
+        {"applier alone", g_applier, {}},
+        {"header cut short", cut, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Process p;
+        ASSERT_TRUE(Launch(p, c.exe));
+        HWND box = WaitBox(p, 30000);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(Text(box), kErrorCaption);
+        EXPECT_EQ(BoxText(box).rfind(kNoContainer, 0), 0u) << BoxText(box);
+        EXPECT_TRUE(TopWindows(p.pi.dwProcessId, "korvex").empty());
+        Answer(box, IDOK);
+        EXPECT_EQ(p.Wait(20000), 0);
+    }
+}
+
+TEST(NoContainer, UnquotedCommandLineFallsBackToTheModuleName) {
+    Workspace ws("unquoted");
+    ASSERT_TRUE(ws.Make(Container().Whole("u.txt", ToBytes("u")).Build()));
+    struct Case { const char* why; std::string cmd; };
+    const Case cases[] = {
+        {"no quotes", "patch.exe"},
+        {"no closing quote", "\"patch.exe"},
+    };
+    int n = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        DeleteFileA((ws / "u.txt").c_str());
+        Process p;
+        ASSERT_TRUE(Launch(p, ws.patch, &c.cmd));
+        HWND main = WaitMainWindow(p, 30000);
+        ASSERT_NE(main, nullptr) << "the container is found through the module's name";
+        Outcome o = RunThrough(p, main, ws.dir, {});
+        EXPECT_EQ(o.text, kDone);
+        EXPECT_EQ(o.exitCode, 0);
+        EXPECT_EQ(ReadBytes(ws / "u.txt"), ToBytes("u"));
+        n++;
+    }
+}
+
+// --- Browse ---
+
+namespace {
+// The open-file dialog of the process: a #32770 owned by the main window.
+HWND WaitOpenDialog(const Process& p, HWND main) {
+    HWND dlg = nullptr;
+    WaitFor([&] {
+        for (HWND w : TopWindows(p.pi.dwProcessId, "#32770"))
+            if (GetWindow(w, GW_OWNER) == main)
+                dlg = w;
+        return dlg != nullptr;
+    }, 30000);
+    if (dlg) {
+        DWORD_PTR r;
+        SendMessageTimeoutA(dlg, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
+    }
+    return dlg;
+}
+
+bool Gone(HWND wnd) {
+    return WaitFor([&] { return !IsWindow(wnd) || !IsWindowVisible(wnd); }, 20000);
+}
+}  // namespace
+
+TEST(Browse, CancelLeavesTheFolderTextAsItWas) {
+    Workspace ws("browsecancel");
+    ASSERT_TRUE(ws.Make(Container().Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SetEditText(main, "C:\\keep\\me\\");
+    Click(main, 1002);
+    HWND dlg = WaitOpenDialog(p, main);
+    ASSERT_NE(dlg, nullptr);
+    Answer(dlg, IDCANCEL);
+    ASSERT_TRUE(Gone(dlg));
+    Sleep(100);
+    EXPECT_EQ(Text(GetDlgItem(main, 1000)), "C:\\keep\\me\\");
+    EXPECT_TRUE(StartEnabled(main));
+    Click(main, IDCANCEL);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
+TEST(Browse, ChosenFileGivesItsFolderWithTheBackslash) {
+    Workspace ws("browsepick");
+    ASSERT_TRUE(WriteBytes(ws / "程序.exe", ToBytes("x")));
+    ASSERT_TRUE(ws.Make(Container().Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    Click(main, 1002);
+    HWND dlg = WaitOpenDialog(p, main);
+    ASSERT_NE(dlg, nullptr);
+    // the file name box: an edit (edt1) or a combo box (cmb13) by version
+    // the file name box (id 0x47C) is a combo box, or a ComboBoxEx whose
+    // combo box holds the edit; the text goes into the edit
+    HWND name = GetDlgItem(dlg, 0x47C);
+    ASSERT_NE(name, nullptr);
+    for (int depth = 0; depth < 2 && ClassOf(name) != "Edit"; depth++) {
+        HWND inner = FindWindowExA(name, nullptr, nullptr, nullptr);
+        while (inner && ClassOf(inner) != "Edit" && !FindWindowExA(inner, nullptr, "Edit", nullptr))
+            inner = FindWindowExA(name, inner, nullptr, nullptr);
+        if (!inner)
+            break;
+        name = inner;
+    }
+    ASSERT_EQ(ClassOf(name), "Edit");
+    std::string file = ws / "程序.exe";
+    DWORD_PTR r;
+    SendMessageTimeoutA(name, WM_SETTEXT, 0, (LPARAM)file.c_str(), SMTO_ABORTIFHUNG, 5000, &r);
+    Answer(dlg, IDOK);
+    ASSERT_TRUE(Gone(dlg));
+    ASSERT_TRUE(WaitFor([&] { return Text(GetDlgItem(main, 1000)) == ws.dir; }, 5000))
+        << Text(GetDlgItem(main, 1000));
+    EXPECT_TRUE(StartEnabled(main));
+    Click(main, IDCANCEL);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 3) {
+        fprintf(stderr, "usage: shell_window_test APPLIER.exe SCRATCH_DIR [gtest options]\n");
+        return 2;
+    }
+    // full paths: the open-file dialog resolves names against its own folder
+    char full[MAX_PATH];
+    GetFullPathNameA(WindowsPath(argv[1]).c_str(), MAX_PATH, full, nullptr);
+    g_applier = full;
+    GetFullPathNameA(WindowsPath(argv[2]).c_str(), MAX_PATH, full, nullptr);
+    g_scratch = full;
+    return RUN_ALL_TESTS();
+}
