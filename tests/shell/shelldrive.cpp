@@ -18,16 +18,27 @@
 using namespace drive;
 
 static std::string s_shotDir;
+static HWND s_main;
 
-// Lets the screenshot script take a picture of the screen as it is now.
-static void Shot(const char* name) {
+// Lets the screenshot script take a picture of the screen as it is now. The
+// request holds "x y width height" of the windows a and b together (screen
+// coordinates), with a small margin, for the script to cut the picture to.
+static void Shot(const char* name, HWND a, HWND b = nullptr) {
     if (s_shotDir.empty())
         return;
     std::string req = s_shotDir + "\\" + name + ".req";
     std::string done = s_shotDir + "\\" + name + ".done";
     DeleteFileA(done.c_str());
     Sleep(300);  // let the windows finish drawing
-    WriteBytes(req, ToBytes(name));
+    RECT r{}, rb;
+    GetWindowRect(a, &r);
+    if (b && GetWindowRect(b, &rb))
+        UnionRect(&r, &r, &rb);
+    const int margin = 12;
+    int x = r.left > margin ? r.left - margin : 0, y = r.top > margin ? r.top - margin : 0;
+    std::string area = std::to_string(x) + " " + std::to_string(y) + " " +
+                       std::to_string(r.right + margin - x) + " " + std::to_string(r.bottom + margin - y) + "\n";
+    WriteBytes(req, ToBytes(area));
     if (!WaitFor([&] { return Exists(done); }, 60000))
         fprintf(stderr, "shelldrive: no picture taken of %s\n", name);
     DeleteFileA(req.c_str());
@@ -38,7 +49,7 @@ static void Shot(const char* name) {
 // then lets the picture be taken; the outcome message is taken as it is.
 static void OnBox(HWND box, HWND progress, void*) {
     if (!progress) {
-        Shot("outcome");
+        Shot("outcome", box, s_main);
         return;
     }
     RECT pr;
@@ -46,7 +57,7 @@ static void OnBox(HWND box, HWND progress, void*) {
         SetWindowPos(box, nullptr, pr.left, pr.bottom + 8, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     static bool taken;
     if (!taken)
-        Shot("progress");
+        Shot("progress", progress, box);
     taken = true;
 }
 
@@ -79,7 +90,8 @@ static int Run(const std::string& patch, const std::string& target) {
     if (folder.empty() || folder.back() != '\\')
         folder += '\\';
     SetEditText(main, folder);
-    Shot("main");
+    s_main = main;
+    Shot("main", main);
     Outcome o = RunThrough(p, main, folder, std::vector<int>(64, IDYES), OnBox);
     for (const std::string& q : o.questions)
         printf("question: %s -> yes\n", q.c_str());

@@ -78,6 +78,7 @@ TEST(StartRule, FollowsTheLastByteOfTheFolderText) {
     ASSERT_NE(main, nullptr);
     EXPECT_EQ(Text(GetDlgItem(main, 1000)), "");
     EXPECT_FALSE(StartEnabled(main)) << "Start must be disabled with an empty folder";
+    EXPECT_NE(SendMessageA(GetDlgItem(main, 1009), STM_GETICON, 0, 0), 0) << "icon 102 is shown";
 
     struct Case { const char* text; bool enabled; const char* why; };
     const Case cases[] = {

@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# Regenerates the applier's screenshots in docs/screenshots/: the main
+# window, the progress dialog (with an overwrite question beside it) and an
+# outcome message that lists files that were not patched.
+#   scripts/screenshots.sh [BUILD_DIR]   (default build/win64, the win64 preset)
+# Runs the x86_64 applier under wine64 on a private Xvfb display with the
+# CJK font; needs what scripts/setup.sh installs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/win64}
+out=$root/docs/screenshots
+work=$build/screenshots
+
+cmake --preset win64 -B "$build" >/dev/null
+cmake --build "$build" -j2 --target applier shelldrive >/dev/null
+
+rm -rf "$work"
+mkdir -p "$work/shots" "$out"
+cp -r "$root/demo/old" "$work/target"
+# a target that shows every kind of message: one file of another version,
+# one missing, and one new file that already exists (the overwrite question)
+printf 'edited by hand\n' >> "$work/target/game.ini"
+rm "$work/target/data/text.dat"
+printf 'old notes\n' > "$work/target/汉化说明.txt"
+
+prefix=$build/screenshots-prefix
+export WINEPREFIX=$prefix
+run() { "$root/scripts/wine-run" "$prefix" "$@"; }
+run "$build/tests/shell/shelldrive.exe" make "$root/demo/old" "$root/demo/new" \
+  "$build/shell/applier.exe" "$work/patch.exe"
+
+dfile=$(mktemp)
+Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$dfile" >/dev/null 2>&1 &
+xpid=$!
+trap 'wineserver -k >/dev/null 2>&1 || true; kill $xpid 2>/dev/null || true; rm -f "$dfile"' EXIT
+for _ in $(seq 100); do [ -s "$dfile" ] && break; sleep 0.1; done
+export DISPLAY=":$(head -n1 "$dfile")"
+# the server of the make step drew nowhere; start afresh on this display
+wineserver -k >/dev/null 2>&1 || true
+
+run "$build/tests/shell/shelldrive.exe" run "$work/patch.exe" "$work/target" "$work/shots" \
+  > "$work/run.log" 2>&1 &
+driver=$!
+taken=0
+while kill -0 "$driver" 2>/dev/null; do
+  for req in "$work"/shots/*.req; do
+    [ -e "$req" ] || continue
+    name=$(basename "$req" .req)
+    read -r x y w h < "$req"
+    import -window root -crop "${w}x${h}+${x}+${y}" +repage "$out/$name.png"
+    echo "screenshots: $out/$name.png (${w}x${h})"
+    taken=$((taken + 1))
+    rm -f "$req"
+    touch "$work/shots/$name.done"
+  done
+  sleep 0.1
+done
+wait "$driver" || { echo "screenshots: the run failed:" >&2; iconv -f GBK -t UTF-8 "$work/run.log" >&2; exit 1; }
+iconv -f GBK -t UTF-8 "$work/run.log"
+[ "$taken" -eq 3 ] || { echo "screenshots: $taken of 3 pictures taken" >&2; exit 1; }
