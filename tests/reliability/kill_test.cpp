@@ -1,0 +1,120 @@
+// Kill anywhere: the engine runs in a process of its own (rel_helper) on a
+// container of many delta records and whole files, and is terminated at a
+// random moment. After every kill each target is byte for byte its old
+// version (absent for a new file) or its new version, never missing or
+// partial; a second, undisturbed run then finishes the job.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+#include "engine/patch.h"
+#include "patchset.h"
+#include "process.h"
+
+namespace reliability {
+namespace {
+
+unsigned FromEnv(const char* name, unsigned fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? unsigned(std::strtoul(v, nullptr, 0)) : fallback;
+}
+
+// Everything in the folder except temporary files must be old or new.
+void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount) {
+    for (const std::string& name : set.recordNames) {
+        auto it = now.find(name);
+        auto old = set.before.find(name);
+        if (it == now.end()) {
+            ASSERT_TRUE(old == set.before.end()) << name << " is missing";
+            continue;
+        }
+        bool isNew = it->second == set.after.at(name);
+        bool isOld = old != set.before.end() && it->second == old->second;
+        ASSERT_TRUE(isNew || isOld) << name << " is partial: " << it->second.size() << " bytes";
+        *newCount += isNew;
+    }
+    for (const auto& [path, bytes] : now) {
+        if (bytes == Text("<dir>") || !TempFiles(Tree{{path, bytes}}).empty())
+            continue;
+        ASSERT_TRUE(set.after.count(path)) << "unexpected file " << path;
+    }
+}
+
+TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
+    const unsigned runs = FromEnv("KORVEX_KILLS", 200);
+    const unsigned seed = FromEnv("KORVEX_SEED", 4242);
+    const PatchSet set = LargeSet(seed, 32, 16, 192 * 1024);
+    Sandbox box("kill");
+    const std::string patch = box.root + "\\outside\\patch.bin";
+    ASSERT_TRUE(WriteFileBytes(patch, set.container));
+    // the folder ends in a backslash, doubled so that it does not escape
+    // the closing quote
+    std::string runArgs = "run \"";
+    runArgs.append(patch).append("\" \"").append(box.target).append("\\\"");
+    const Tree outside = box.Outside();
+
+    // How long an undisturbed run takes, start to exit: the quickest of
+    // three, so that the kills fall inside a run rather than after it.
+    unsigned full = ~0u;
+    for (int i = 0; i < 3; i++) {
+        box.Reset(set.before);
+        ULONGLONG t0 = GetTickCount64();
+        HANDLE p = StartHelper(runArgs);
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(WaitExit(p), DWORD(PATCH_FINISHED));
+        CloseHandle(p);
+        full = std::min(full, unsigned(GetTickCount64() - t0));
+        int newCount = 0;
+        CheckEachTarget(set, box.Target(), &newCount);
+        ASSERT_EQ(newCount, int(set.recordNames.size()));
+    }
+    std::printf("container %zu bytes, %zu records; an undisturbed run takes %u ms; %u kills, seed %u "
+                "(KORVEX_KILLS, KORVEX_SEED)\n",
+                set.container.size(), set.recordNames.size(), full, runs, seed);
+
+    Rng rng(seed);
+    unsigned killedMidway = 0, finishedFirst = 0, leftTemps = 0, tempsAfterRerun = 0;
+    unsigned partlyApplied = 0;
+    for (unsigned round = 0; round < runs; round++) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        box.Reset(set.before);
+        HANDLE run = StartHelper(runArgs);
+        ASSERT_NE(run, nullptr);
+        Sleep(rng.Below(full + 1));
+        TerminateProcess(run, 99);
+        DWORD code = WaitExit(run);
+        CloseHandle(run);
+        if (code == 99)
+            killedMidway++;
+        else
+            finishedFirst++;
+
+        Tree now = box.Target();
+        int newCount = 0;
+        CheckEachTarget(set, now, &newCount);
+        ASSERT_EQ(box.Outside(), outside);
+        size_t temps = TempFiles(now).size();
+        leftTemps += temps != 0;
+        partlyApplied += newCount > 0 && newCount < int(set.recordNames.size());
+
+        // a second run completes the job
+        HANDLE again = StartHelper(runArgs);
+        ASSERT_NE(again, nullptr);
+        ASSERT_EQ(WaitExit(again), DWORD(PATCH_FINISHED));
+        CloseHandle(again);
+        now = box.Target();
+        newCount = 0;
+        CheckEachTarget(set, now, &newCount);
+        ASSERT_EQ(newCount, int(set.recordNames.size()));
+        tempsAfterRerun += TempFiles(now).size() != 0;
+        ASSERT_LE(TempFiles(now).size(), temps) << "the second run left temporary files of its own";
+    }
+    std::printf("%u runs: %u killed before the end (%u with some records applied), %u finished first; "
+                "temporary files left by %u kills, still there after the second run in %u; "
+                "no target missing or partial\n",
+                runs, killedMidway, partlyApplied, finishedFirst, leftTemps, tempsAfterRerun);
+}
+
+}  // namespace
+}  // namespace reliability
