@@ -75,6 +75,18 @@ NAMES = {
 }
 
 
+# old file, new file: for the encoder's round trip
+PAIRS = {
+    'same': (OLD, OLD),
+    'inside': (OLD, b'defg'),
+    'worked_example': (OLD, b'efghXYab'),
+    'empty_new': (OLD, b''),
+    'empty_old': (b'', b'all new bytes'),
+    'repeats': (b'0123456789' * 8, b'89012345' * 12 + b'tail'),
+    'stream_like': (OLD, b'\x01\x04\x00\x00\x00\x04\x00\x00\x00\x00'),
+}
+
+
 def write(target, name, data):
     folder = os.path.join(HERE, 'corpus', 'seeds', target)
     os.makedirs(folder, exist_ok=True)
@@ -85,5 +97,7 @@ def write(target, name, data):
 for name, data in CONTAINERS.items():
     write('container', name, data)
     write('differential', name, u16(len(OLD)) + OLD + data)
+for name, (old, new) in PAIRS.items():
+    write('roundtrip', name, u16(len(old)) + old + new)
 for name, data in NAMES.items():
     write('names', name, data)
