@@ -134,7 +134,9 @@ static void MakeSubFolders(char* target, size_t dirLen) {
 static HANDLE CreateTempBeside(const char* target, char tmp[PATCH_PATH_MAX]) {
     char folder[PATCH_PATH_MAX];
     FolderOf(target, folder);
-    if (!GetTempFileNameA(folder, "PCH", 0, tmp))
+    // Windows refuses folders longer than MAX_PATH - 14 here; not every
+    // implementation does, and the name must fit tmp either way.
+    if (lstrlenA(folder) > PATCH_PATH_MAX - 14 || !GetTempFileNameA(folder, "PCH", 0, tmp))
         return INVALID_HANDLE_VALUE;
     HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
     if (file == INVALID_HANDLE_VALUE)

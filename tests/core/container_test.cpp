@@ -181,7 +181,7 @@ TEST(Commands, OutOfRangeCopy) {
     struct Case { const char* what; uint32_t len, off; size_t oldSize; } cases[] = {
         {"one past the end", 5, 6, 10},
         {"offset past the end", 1, 10, 10},
-        {"32-bit wrap of offset+length", 0xFFFFFFF0u, 0x20, 10},
+        {"32-bit wrap of offset+length", 0x0A, 0xFFFFFFF8u, 10},
         {"huge length", 0xFFFFFFFFu, 0, 10},
         {"empty old file", 1, 0, 0},
     };
