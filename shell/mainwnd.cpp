@@ -37,9 +37,11 @@ static void OnBrowse(HWND wnd) {
     // the dialog opens on the file chosen last time
     lstrcpyA(g_targetDir, g_lastPath);
     if (!GetOpenFileNameA(&s_ofn)) {
-        // Cancelled: the folder text stays exactly as it was.
+        // Cancelled: the folder text stays exactly as it was, and so does
+        // Start, which messages during the dialog judged by the copy above.
         GetWindowTextA(g_folderEdit, g_targetDir, MAX_PATH);
         g_fileTitle[0] = 0;
+        ApplyStartRule(wnd);
         return;
     }
     lstrcpyA(g_lastPath, g_targetDir);

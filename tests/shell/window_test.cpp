@@ -422,6 +422,9 @@ TEST(Browse, CancelLeavesTheFolderTextAsItWas) {
     ASSERT_NE(dlg, nullptr);
     Answer(dlg, IDCANCEL);
     ASSERT_TRUE(Gone(dlg));
+    // no message of ours may reach the window before the checks: any
+    // message would apply the enabling rule again
+    WaitForInputIdle(p.pi.hProcess, 5000);
     Sleep(100);
     EXPECT_EQ(Text(GetDlgItem(main, 1000)), "C:\\keep\\me\\");
     EXPECT_TRUE(StartEnabled(main));
