@@ -122,6 +122,30 @@ TEST(StartRule, EnterOrStartWhileDisabledDoesNothing) {
     EXPECT_EQ(p.Wait(20000), 0);
 }
 
+TEST(Help, ShowsUsageAndLeavesTheWindowAsItWas) {
+    Workspace ws("help");
+    ASSERT_TRUE(ws.Make(Container().Whole("h.txt", ToBytes("h")).Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SetEditText(main, ws.dir);
+    Click(main, 1014);
+    HWND box = WaitBox(p, 20000);
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(Text(box), "帮助");
+    std::string text = BoxText(box);
+    EXPECT_EQ(text.rfind("使用方法", 0), 0u) << text;
+    EXPECT_NE(text.find("浏览"), std::string::npos);
+    EXPECT_NE(text.find("开始安装"), std::string::npos);
+    EXPECT_EQ(GetWindow(box, GW_OWNER), main);
+    Answer(box, IDOK);
+    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 20000));
+    EXPECT_TRUE(IsWindow(main)) << "Help does not end the program";
+    EXPECT_FALSE(Exists(ws / "h.txt")) << "Help runs nothing";
+    Click(main, IDCANCEL);
+    EXPECT_EQ(p.Wait(20000), 0);
+}
+
 // --- whole runs and their one outcome message ---
 
 TEST(Run, AllRecordsDoneSaysPatchDone) {
