@@ -71,13 +71,19 @@ typedef struct Rebuild {
     DWORD winLen;
 } Rebuild;
 
-static int RefillWindow(Rebuild* rb, uint32_t offset) {
+// Reads the old file from the page that holds offset: the copy's bytes and
+// a little more, since copies tend to go on where the last one ended, but
+// not a whole window for a short copy at a far place.
+static int RefillWindow(Rebuild* rb, uint32_t offset, uint32_t length) {
+    enum { PAGE = 4096, READ_AHEAD = 16 * 1024 };
     LARGE_INTEGER at;
-    at.QuadPart = offset & ~(uint32_t)4095;  // page-aligned reads
+    at.QuadPart = offset & ~(uint32_t)(PAGE - 1);
+    uint64_t want = (uint64_t)(offset - at.QuadPart) + length + READ_AHEAD;
+    want = (want + PAGE - 1) & ~(uint64_t)(PAGE - 1);
+    DWORD ask = want < sizeof s_oldWindow ? (DWORD)want : (DWORD)sizeof s_oldWindow;
     DWORD got = 0;
     rb->winLen = 0;
-    if (!SetFilePointerEx(rb->old, at, NULL, FILE_BEGIN) ||
-        !ReadFile(rb->old, s_oldWindow, sizeof s_oldWindow, &got, NULL))
+    if (!SetFilePointerEx(rb->old, at, NULL, FILE_BEGIN) || !ReadFile(rb->old, s_oldWindow, ask, &got, NULL))
         return 0;
     rb->winStart = (uint64_t)at.QuadPart;
     rb->winLen = got;
@@ -92,7 +98,7 @@ static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
     while (length) {
         if (offset < rb->winStart || offset >= rb->winStart + rb->winLen) {
-            if (!RefillWindow(rb, offset))
+            if (!RefillWindow(rb, offset, length))
                 return 0;
         }
         uint64_t inWindow = rb->winStart + rb->winLen - offset;
