@@ -55,5 +55,5 @@ for prefix in "$root"/build/*/wineprefix; do
   [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
 done
 
-echo "all flavours: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed"
 exit $status
