@@ -6,6 +6,7 @@
 # Runs the x86_64 applier under wine64 on a private Xvfb display with the
 # CJK font; needs what scripts/setup.sh installs.
 set -euo pipefail
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/win64}
 out=$root/docs/screenshots
@@ -32,11 +33,11 @@ run "$build/tests/shell/shelldrive.exe" make "$root/demo/old" "$root/demo/new" \
 dfile=$(mktemp)
 Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$dfile" >/dev/null 2>&1 &
 xpid=$!
-trap 'wineserver -k >/dev/null 2>&1 || true; kill $xpid 2>/dev/null || true; rm -f "$dfile"' EXIT
+trap '"$server" -k >/dev/null 2>&1 || true; kill $xpid 2>/dev/null || true; rm -f "$dfile"' EXIT
 for _ in $(seq 100); do [ -s "$dfile" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$dfile")"
 # the server of the make step drew nowhere; start afresh on this display
-wineserver -k >/dev/null 2>&1 || true
+"$server" -k >/dev/null 2>&1 || true
 
 run "$build/tests/shell/shelldrive.exe" run "$work/patch.exe" "$work/target" "$work/shots" \
   > "$work/run.log" 2>&1 &

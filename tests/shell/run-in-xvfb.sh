@@ -5,6 +5,7 @@
 # in the given prefix, then stops that prefix's wineserver (its desktop
 # belongs to this display) and the X server. Exits with the program's code.
 set -u -o pipefail
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 here=$(dirname "$(realpath "$0")")
 root=$(realpath "$here/../..")
 prefix=$(realpath -m "$1")
@@ -16,7 +17,7 @@ dfile=$(mktemp)
 Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$dfile" >/dev/null 2>&1 &
 xpid=$!
 cleanup() {
-  WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+  WINEPREFIX="$prefix" "$server" -k >/dev/null 2>&1 || true
   kill "$xpid" 2>/dev/null
   wait "$xpid" 2>/dev/null
   rm -f "$dfile"
@@ -30,5 +31,5 @@ done
 export DISPLAY=":$(head -n1 "$dfile")"
 
 # a server left from an earlier run would still draw on its old display
-WINEPREFIX="$prefix" wineserver -k >/dev/null 2>&1 || true
+WINEPREFIX="$prefix" "$server" -k >/dev/null 2>&1 || true
 "$root/scripts/wine-run" "$prefix" "$@"

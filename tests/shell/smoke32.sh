@@ -6,6 +6,7 @@
 # missing the test is skipped (exit 77) with the reason; it never passes
 # without running.
 set -u -o pipefail
+server=$(command -v wineserver || echo /usr/lib/wine/wineserver64)
 prefix=$1 driver=$2 applier=$3 scratch=$4
 here=$(dirname "$(realpath "$0")")
 skip() { echo "SKIPPED: $*"; exit 77; }
@@ -20,7 +21,7 @@ command -v Xvfb >/dev/null || skip "Xvfb is not installed"
 dfile=$(mktemp)
 Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$dfile" >/dev/null 2>&1 &
 xpid=$!
-trap 'WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1; kill $xpid 2>/dev/null; rm -f $dfile' EXIT
+trap 'WINEPREFIX=$prefix "$server" -k >/dev/null 2>&1; kill $xpid 2>/dev/null; rm -f $dfile' EXIT
 for _ in $(seq 100); do [ -s "$dfile" ] && break; sleep 0.1; done
 export DISPLAY=":$(head -n1 "$dfile")" WINEPREFIX=$prefix WINEDEBUG=-all WINEDLLOVERRIDES='mscoree,mshtml='
 export LC_ALL=zh_CN.UTF-8
