@@ -202,6 +202,20 @@ TEST(Build, WarnsWhenChecksumsCannotTellOldFromNew) {
     }
 }
 
+// A linked file is patched under the name it has in the folder, not under
+// its target's (the corpus folders of the benchmark are made of links).
+TEST(Build, LinkedFilesKeepTheirNames) {
+    tree::TempDir t;
+    tree::Write(t / "elsewhere/real.txt", std::string("content of a linked file"));
+    fs::create_directories(t / "old");
+    fs::create_directories(t / "new/sub");
+    fs::create_symlink(t / "elsewhere/real.txt", t / "new/sub/link.txt");
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    auto s = mkpatch::SummarizeContainer(tree::Read(t / "p.bin"));
+    ASSERT_EQ(s.records.size(), 1u);
+    EXPECT_EQ(s.records[0].name, "sub\\link.txt");
+}
+
 TEST(Cli, UsageErrors) {
     std::vector<std::vector<std::string>> cases = {
         {},

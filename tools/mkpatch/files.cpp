@@ -46,7 +46,8 @@ std::vector<TreeFile> ListTree(const fs::path& root) {
         uint64_t size = fs::file_size(e.path(), ec);
         if (ec)
             throw Error(Utf8(e.path()) + ": " + ec.message());
-        files.push_back({Utf8(fs::relative(e.path(), root)), e.path(), size});
+        // lexically: a linked file keeps the name it has here, not its target's
+        files.push_back({Utf8(e.path().lexically_relative(root)), e.path(), size});
     }
 #ifdef _WIN32
     for (TreeFile& f : files)

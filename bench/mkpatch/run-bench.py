@@ -1,0 +1,158 @@
+#!/usr/bin/env python3
+"""Compares mkpatch with delta tools on the corpus that fetch-corpus.sh made.
+
+For every package in bench/corpus, the files that both versions hold and
+that differ are the pairs. Ours encodes them in one `mkpatch build
+--container-only` run over folders of links to those pairs; each peer runs
+once per pair. Sizes are summed, times summed, peak memory is the largest
+of the runs (all from /usr/bin/time). Then the encoder benchmark checks
+every pair against a separately computed optimum and times our suffix sort
+against libdivsufsort.
+
+  bench/mkpatch/run-bench.py --build BUILD_DIR [--corpus DIR] [PACKAGE...]
+
+BUILD_DIR is a native-release build (mkpatch and mkpatch_encoder_bench).
+"""
+import argparse
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+
+PEERS = [
+    ("xdelta3 -9 -S none", lambda o, n, out: ["xdelta3", "-9", "-S", "none", "-f", "-e", "-s", o, n, out]),
+    ("xdelta3 -9", lambda o, n, out: ["xdelta3", "-9", "-f", "-e", "-s", o, n, out]),
+    ("bsdiff", lambda o, n, out: ["bsdiff", o, n, out]),
+    ("zstd -19 --patch-from", lambda o, n, out: ["zstd", "-q", "-f", "-19", "--patch-from=" + o, n, "-o", out]),
+]
+
+
+def timed(cmd):
+    """Runs cmd under /usr/bin/time; returns (seconds, peak KiB)."""
+    r = subprocess.run(["/usr/bin/time", "-f", "%e %M"] + cmd, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.PIPE, text=True)
+    if r.returncode != 0:
+        sys.exit("failed: %s\n%s" % (" ".join(cmd), r.stderr))
+    secs, kib = r.stderr.strip().splitlines()[-1].split()
+    return float(secs), int(kib)
+
+
+def changed_pairs(root):
+    pairs = []
+    old_root, new_root = os.path.join(root, "old"), os.path.join(root, "new")
+    for dirpath, _, files in os.walk(new_root):
+        for f in files:
+            n = os.path.join(dirpath, f)
+            rel = os.path.relpath(n, new_root)
+            o = os.path.join(old_root, rel)
+            if os.path.islink(n) or os.path.islink(o) or not os.path.isfile(o):
+                continue
+            with open(o, "rb") as a, open(n, "rb") as b:
+                if a.read() != b.read():
+                    pairs.append((rel, o, n))
+    return sorted(pairs)
+
+
+def fmt_size(n):
+    return "{:,}".format(n)
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--build", required=True)
+    ap.add_argument("--corpus", default=os.path.join(os.path.dirname(__file__), "..", "corpus"))
+    ap.add_argument("packages", nargs="*")
+    args = ap.parse_args()
+    mkpatch = os.path.join(args.build, "tools/mkpatch/mkpatch")
+    encbench = os.path.join(args.build, "bench/mkpatch/mkpatch_encoder_bench")
+    packages = args.packages or sorted(p for p in os.listdir(args.corpus)
+                                       if os.path.isdir(os.path.join(args.corpus, p, "new")))
+    work = tempfile.mkdtemp(prefix="mkpatch-bench-")
+    names = ["ours", "ours | xz -9"] + [p[0] for p in PEERS]
+    totals = {k: [0, 0.0, 0] for k in names}
+    all_pairs = []
+    rows = []
+    total_old = total_new = 0
+    for pkg in packages:
+        pairs = changed_pairs(os.path.join(args.corpus, pkg))
+        if not pairs:
+            continue
+        all_pairs += pairs
+        old_bytes = sum(os.path.getsize(o) for _, o, _ in pairs)
+        new_bytes = sum(os.path.getsize(n) for _, _, n in pairs)
+        biggest = max(os.path.getsize(o) + os.path.getsize(n) for _, o, n in pairs)
+        total_old += old_bytes
+        total_new += new_bytes
+        pw = os.path.join(work, pkg)
+        for side, idx in (("old", 1), ("new", 2)):
+            for p in pairs:
+                link = os.path.join(pw, side, p[0])
+                os.makedirs(os.path.dirname(link), exist_ok=True)
+                os.symlink(os.path.abspath(p[idx]), link)
+        res = {}
+        container = os.path.join(pw, "patch.bin")
+        secs, kib = timed([mkpatch, "build", os.path.join(pw, "old"), os.path.join(pw, "new"),
+                           "-o", container, "--container-only"])
+        res["ours"] = (os.path.getsize(container), secs, kib)
+        v = subprocess.run([mkpatch, "verify", container, os.path.join(pw, "old"),
+                            os.path.join(pw, "new")], capture_output=True, text=True)
+        if v.returncode != 0:
+            sys.exit("verify failed for %s:\n%s" % (pkg, v.stderr))
+        secs, kib = timed(["xz", "-9", "-k", "-f", container])
+        res["ours | xz -9"] = (os.path.getsize(container + ".xz"), secs, kib)
+        for name, make in PEERS:
+            size = secs_sum = peak = 0
+            for i, (_, o, n) in enumerate(pairs):
+                out = os.path.join(pw, "peer.out")
+                s, k = timed(make(o, n, out))
+                size += os.path.getsize(out)
+                secs_sum += s
+                peak = max(peak, k)
+            res[name] = (size, secs_sum, peak)
+        rows.append((pkg, len(pairs), old_bytes, new_bytes, biggest, res))
+        for k, (s, t, m) in res.items():
+            totals[k][0] += s
+            totals[k][1] += t
+            totals[k][2] = max(totals[k][2], m)
+        print("%s: %d pairs done" % (pkg, len(pairs)), file=sys.stderr)
+
+    print("Sizes in bytes (time in s, peak memory in MiB), changed files only:\n")
+    head = "| package | pairs | new bytes | " + " | ".join(names) + " |"
+    print(head)
+    print("|" + "---|" * (3 + len(names)))
+    for pkg, npairs, ob, nb, biggest, res in rows:
+        cells = ["%s (%.1f s, %.0f MiB)" % (fmt_size(res[k][0]), res[k][1], res[k][2] / 1024.0)
+                 for k in names]
+        print("| %s | %d | %s | %s |" % (pkg, npairs, fmt_size(nb), " | ".join(cells)))
+    cells = ["**%s** (%.1f s, %.0f MiB)" % (fmt_size(totals[k][0]), totals[k][1], totals[k][2] / 1024.0)
+             for k in names]
+    print("| **total** | %d | %s | %s |" % (len(all_pairs), fmt_size(total_new), " | ".join(cells)))
+    print()
+    ours = totals["ours"][0]
+    print("ours / xdelta3 -9 -S none: %.2fx; ours|xz -9 / xdelta3 -9: %.2fx; "
+          "encode time ours / xdelta3 -9: %.2fx" % (
+              ours / totals["xdelta3 -9 -S none"][0], totals["ours | xz -9"][0] / totals["xdelta3 -9"][0],
+              totals["ours"][1] / totals["xdelta3 -9"][1]))
+    worst = max(r[5]["ours"][2] * 1024.0 / r[4] for r in rows)
+    print("ours peak memory per byte of the largest old+new pair of a package: at most %.1f" % worst)
+    print()
+    sys.stdout.flush()
+    cmd = [encbench]
+    for _, o, n in all_pairs:
+        cmd += [o, n]
+    r = subprocess.run(cmd, capture_output=True, text=True)
+    lines = r.stdout.strip().splitlines()
+    print("Encoder benchmark (" + os.path.basename(encbench) + "):")
+    for line in lines[-2:]:
+        print("  " + line)
+    if r.returncode != 0:
+        print(r.stdout)
+        shutil.rmtree(work, ignore_errors=True)
+        sys.exit(1)
+    shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
