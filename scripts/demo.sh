@@ -16,6 +16,10 @@ native=${KORVEX_NATIVE_BUILD:-$root/build/native-release}
 work=$win64/demo
 prefix=$work/wineprefix
 
+# Installs what is missing first (Debian 12, as root), so that this one
+# command works on a fresh machine.
+bash "$root/scripts/setup.sh"
+
 echo "demo: building the applier (x86_64, the flavour that runs under wine64 here)"
 cmake --preset win64 -B "$win64" >/dev/null
 cmake --build "$win64" -j2 --target applier shelldrive >/dev/null
