@@ -67,6 +67,8 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         full = std::min(full, unsigned(GetTickCount64() - t0));
         int newCount = 0;
         CheckEachTarget(set, box.Target(), &newCount);
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(newCount, int(set.recordNames.size()));
     }
     std::printf("container %zu bytes, %zu records; an undisturbed run takes %u ms; %u kills, seed %u "
@@ -93,6 +95,8 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         Tree now = box.Target();
         int newCount = 0;
         CheckEachTarget(set, now, &newCount);
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(box.Outside(), outside);
         size_t temps = TempFiles(now).size();
         leftTemps += temps != 0;
@@ -106,6 +110,8 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         now = box.Target();
         newCount = 0;
         CheckEachTarget(set, now, &newCount);
+        if (HasFatalFailure())
+            return;
         ASSERT_EQ(newCount, int(set.recordNames.size()));
         tempsAfterRerun += TempFiles(now).size() != 0;
         ASSERT_LE(TempFiles(now).size(), temps) << "the second run left temporary files of its own";

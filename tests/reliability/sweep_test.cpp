@@ -226,6 +226,8 @@ TEST(Bent, RandomBytesAndLengthFields) {
         box.Reset(set.before);
         RunRecord run = RunContainer(bent, box.target);
         CheckBentRun(set, bent, box, outside, run);
+        if (HasFatalFailure())
+            return;
         finished += run.outcome == PATCH_FINISHED;
         dataErrors += run.outcome == PATCH_DATAERROR;
     }
