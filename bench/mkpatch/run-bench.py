@@ -9,7 +9,12 @@ of the runs (all from /usr/bin/time). Then the encoder benchmark checks
 every pair against a separately computed optimum and times our suffix sort
 against libdivsufsort.
 
-  bench/mkpatch/run-bench.py --build BUILD_DIR [--corpus DIR] [PACKAGE...]
+  bench/mkpatch/run-bench.py --build BUILD_DIR [--corpus DIR] [--peers NAME,...] [PACKAGE...]
+
+--peers picks peer rows by name (default: all), e.g.
+--peers "xdelta3 -9 -S none -D,xdelta3 -9 -D,bsdiff,zstd -19 --patch-from".
+The ratios are also printed for the pairs whose name does not end in .gz
+(ours: a second container per package over those pairs only).
 
 BUILD_DIR is a native-release build (mkpatch and mkpatch_encoder_bench).
 """
@@ -21,7 +26,11 @@ import subprocess
 import sys
 import tempfile
 
+# xdelta3 by default decompresses gzip (and other) inputs before diffing,
+# which ours does not; -D turns that off, so the -D rows are the fair ones.
 PEERS = [
+    ("xdelta3 -9 -S none -D", lambda o, n, out: ["xdelta3", "-9", "-S", "none", "-D", "-f", "-e", "-s", o, n, out]),
+    ("xdelta3 -9 -D", lambda o, n, out: ["xdelta3", "-9", "-D", "-f", "-e", "-s", o, n, out]),
     ("xdelta3 -9 -S none", lambda o, n, out: ["xdelta3", "-9", "-S", "none", "-f", "-e", "-s", o, n, out]),
     ("xdelta3 -9", lambda o, n, out: ["xdelta3", "-9", "-f", "-e", "-s", o, n, out]),
     ("bsdiff", lambda o, n, out: ["bsdiff", o, n, out]),
@@ -63,15 +72,26 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--build", required=True)
     ap.add_argument("--corpus", default=os.path.join(os.path.dirname(__file__), "..", "corpus"))
+    ap.add_argument("--peers", help="comma-separated peer names (default: all)")
     ap.add_argument("packages", nargs="*")
     args = ap.parse_args()
+    peers = PEERS
+    if args.peers:
+        wanted = [w.strip() for w in args.peers.split(",")]
+        known = [p[0] for p in PEERS]
+        for w in wanted:
+            if w not in known:
+                sys.exit("unknown peer %r; known: %s" % (w, ", ".join(known)))
+        peers = [p for p in PEERS if p[0] in wanted]
     mkpatch = os.path.join(args.build, "tools/mkpatch/mkpatch")
     encbench = os.path.join(args.build, "bench/mkpatch/mkpatch_encoder_bench")
     packages = args.packages or sorted(p for p in os.listdir(args.corpus)
                                        if os.path.isdir(os.path.join(args.corpus, p, "new")))
     work = tempfile.mkdtemp(prefix="mkpatch-bench-")
-    names = ["ours", "ours | xz -9"] + [p[0] for p in PEERS]
+    names = ["ours", "ours | xz -9"] + [p[0] for p in peers]
     totals = {k: [0, 0.0, 0] for k in names}
+    nongz = {k: 0 for k in names}  # sizes over the pairs not ending in .gz
+    nongz_pairs = nongz_new = 0
     all_pairs = []
     rows = []
     total_old = total_new = 0
@@ -102,12 +122,31 @@ def main():
             sys.exit("verify failed for %s:\n%s" % (pkg, v.stderr))
         secs, kib = timed(["xz", "-9", "-k", "-f", container])
         res["ours | xz -9"] = (os.path.getsize(container + ".xz"), secs, kib)
-        for name, make in PEERS:
+        plain = [p for p in pairs if not p[0].endswith(".gz")]
+        nongz_pairs += len(plain)
+        nongz_new += sum(os.path.getsize(n) for _, _, n in plain)
+        if plain:
+            pg = os.path.join(pw, "nongz")
+            for side, idx in (("old", 1), ("new", 2)):
+                for p in plain:
+                    link = os.path.join(pg, side, p[0])
+                    os.makedirs(os.path.dirname(link), exist_ok=True)
+                    os.symlink(os.path.abspath(p[idx]), link)
+            c2 = os.path.join(pg, "patch.bin")
+            subprocess.run([mkpatch, "build", os.path.join(pg, "old"), os.path.join(pg, "new"),
+                            "-o", c2, "--container-only"], check=True, stdout=subprocess.DEVNULL,
+                           stderr=subprocess.DEVNULL)
+            subprocess.run(["xz", "-9", "-k", "-f", c2], check=True)
+            nongz["ours"] += os.path.getsize(c2)
+            nongz["ours | xz -9"] += os.path.getsize(c2 + ".xz")
+        for name, make in peers:
             size = secs_sum = peak = 0
-            for i, (_, o, n) in enumerate(pairs):
+            for i, (rel, o, n) in enumerate(pairs):
                 out = os.path.join(pw, "peer.out")
                 s, k = timed(make(o, n, out))
                 size += os.path.getsize(out)
+                if not rel.endswith(".gz"):
+                    nongz[name] += os.path.getsize(out)
                 secs_sum += s
                 peak = max(peak, k)
             res[name] = (size, secs_sum, peak)
@@ -131,10 +170,21 @@ def main():
     print("| **total** | %d | %s | %s |" % (len(all_pairs), fmt_size(total_new), " | ".join(cells)))
     print()
     ours = totals["ours"][0]
-    print("ours / xdelta3 -9 -S none: %.2fx; ours|xz -9 / xdelta3 -9: %.2fx; "
-          "encode time ours / xdelta3 -9: %.2fx" % (
-              ours / totals["xdelta3 -9 -S none"][0], totals["ours | xz -9"][0] / totals["xdelta3 -9"][0],
-              totals["ours"][1] / totals["xdelta3 -9"][1]))
+    for plain, xz in (("xdelta3 -9 -S none -D", "xdelta3 -9 -D"), ("xdelta3 -9 -S none", "xdelta3 -9")):
+        if plain in totals and xz in totals:
+            print("ours / %s: %.2fx; ours|xz -9 / %s: %.2fx; encode time ours / %s: %.2fx" % (
+                plain, ours / totals[plain][0], xz, totals["ours | xz -9"][0] / totals[xz][0],
+                xz, totals["ours"][1] / totals[xz][1]))
+    print("per package, ours / peer:")
+    for pkg, npairs, ob, nb, biggest, res in rows:
+        print("  %-18s %s" % (pkg, "  ".join("%s %.2fx" % (k, res["ours"][0] / res[k][0])
+                                              for k in names[2:])))
+    print("pairs not ending in .gz (%d pairs, %s new bytes): sizes %s" % (
+        nongz_pairs, fmt_size(nongz_new), "; ".join("%s %s" % (k, fmt_size(nongz[k])) for k in names)))
+    for plain, xz in (("xdelta3 -9 -S none -D", "xdelta3 -9 -D"), ("xdelta3 -9 -S none", "xdelta3 -9")):
+        if plain in nongz and xz in nongz and nongz[plain] and nongz[xz]:
+            print("  not .gz: ours / %s: %.2fx; ours|xz -9 / %s: %.2fx" % (
+                plain, nongz["ours"] / nongz[plain], xz, nongz["ours | xz -9"] / nongz[xz]))
     worst = max(r[5]["ours"][2] * 1024.0 / r[4] for r in rows)
     print("ours peak memory per byte of the largest old+new pair of a package: at most %.1f" % worst)
     print()
