@@ -8,10 +8,7 @@
 #include "engine/patch.h"
 #include "engine/fileio.h"
 
-int g_mapOldFiles = 1;
-
 static unsigned char s_outBuffer[FILEIO_CHUNK];
-static unsigned char s_oldWindow[FILEIO_CHUNK];
 
 const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
 const char kOverwriteCaption[] = "新增文件...";
@@ -68,52 +65,18 @@ static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
 
 typedef struct Rebuild {
     OutFile out;
-    const unsigned char* view;  // the old file mapped, or 0: read through the window
-    HANDLE old;
-    uint64_t winStart;
-    DWORD winLen;
+    const unsigned char* view;  // the old file, mapped; 0 for an empty one
 } Rebuild;
-
-// Reads the old file from the page that holds offset: the copy's bytes and
-// a little more, since copies tend to go on where the last one ended, but
-// not a whole window for a short copy at a far place.
-static int RefillWindow(Rebuild* rb, uint32_t offset, uint32_t length) {
-    enum { PAGE = 4096, READ_AHEAD = 16 * 1024 };
-    LARGE_INTEGER at;
-    at.QuadPart = offset & ~(uint32_t)(PAGE - 1);
-    uint64_t want = (uint64_t)(offset - at.QuadPart) + length + READ_AHEAD;
-    want = (want + PAGE - 1) & ~(uint64_t)(PAGE - 1);
-    DWORD ask = want < sizeof s_oldWindow ? (DWORD)want : (DWORD)sizeof s_oldWindow;
-    DWORD got = 0;
-    rb->winLen = 0;
-    if (!SetFilePointerEx(rb->old, at, NULL, FILE_BEGIN) || !ReadFile(rb->old, s_oldWindow, ask, &got, NULL))
-        return 0;
-    rb->winStart = (uint64_t)at.QuadPart;
-    rb->winLen = got;
-    return got > offset - rb->winStart;  // the file shrank under us otherwise
-}
 
 static int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
     return OutWrite(&((Rebuild*)ctx)->out, bytes, n);
 }
 
+// RunCommands has checked the range against the old file's size, and an
+// empty old file (no view) has no range a copy could name.
 static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
-    if (rb->view)
-        return OutWrite(&rb->out, rb->view + offset, length);
-    while (length) {
-        if (offset < rb->winStart || offset >= rb->winStart + rb->winLen) {
-            if (!RefillWindow(rb, offset, length))
-                return 0;
-        }
-        uint64_t inWindow = rb->winStart + rb->winLen - offset;
-        DWORD piece = length < inWindow ? length : (DWORD)inWindow;
-        if (!OutWrite(&rb->out, s_oldWindow + (offset - rb->winStart), piece))
-            return 0;
-        offset += piece;
-        length -= piece;
-    }
-    return 1;
+    return OutWrite(&rb->out, rb->view + offset, length);
 }
 
 // --- paths ---
@@ -212,20 +175,17 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 
 // --- delta records ---
 
-// Rebuilds the old file (open, size oldSize) into a temporary file beside
+// Rebuilds the old file (mapped at view, size oldSize) into a temporary file beside
 // target from the stream and checks it by reading it back. Returns PR_OK
 // with the verified temporary file's name in tmp, or a failure with no
 // temporary file left.
-static int RebuildToTemp(PatchCursor* stream, HANDLE old, const unsigned char* view, uint64_t oldSize,
-                         const char* target, uint32_t newSum, char tmp[PATCH_PATH_MAX]) {
+static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_t oldSize, const char* target,
+                         uint32_t newSum, char tmp[PATCH_PATH_MAX]) {
     Rebuild rb;
     rb.view = view;
     rb.out.file = CreateTempBeside(target, tmp);
     rb.out.used = 0;
     rb.out.written = 0;
-    rb.old = old;
-    rb.winStart = 0;
-    rb.winLen = 0;
     if (rb.out.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
 
@@ -277,36 +237,33 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTARGET;
 
-    // Copies jump about the old file, so it is mapped when it can be: a
-    // copy is then one memory copy instead of a seek and a read. An empty
-    // file cannot be mapped, and a large one may not fit the address space
-    // of a 32-bit process; both are read through a window instead.
-    uint32_t sum = 0;
-    uint64_t size = 0;
-    int result = PR_OK;
-    LARGE_INTEGER fileSize;
+    // The old file is read through a read-only mapping: copies jump about
+    // it, and each is then one memory copy instead of a seek and a read.
+    // An empty file cannot be mapped and needs no view; a file that cannot
+    // be mapped (too large for the address space of a 32-bit process) fails
+    // the record, with the target as it was.
+    LARGE_INTEGER size;
     HANDLE map = NULL;
     const unsigned char* view = NULL;
-    if (!GetFileSizeEx(old, &fileSize))
+    int result = PR_OK;
+    if (!GetFileSizeEx(old, &size))
         result = PR_NOTARGET;
-    else if (g_mapOldFiles && fileSize.QuadPart > 0 && fileSize.QuadPart <= 0xFFFFFFFF) {
+    else if (size.QuadPart > 0xFFFFFFFF)
+        result = PR_BADSOURCE;  // past what the format's checksums and copies describe
+    else if (size.QuadPart > 0) {
         map = CreateFileMappingA(old, NULL, PAGE_READONLY, 0, 0, NULL);
         if (map)
             view = (const unsigned char*)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0);
-    }
-    if (result == PR_OK) {
-        if (view) {
-            size = (uint64_t)fileSize.QuadPart;
-            sum = XorSum(view, (size_t)size);
-        } else if (!SumOpenFile(old, &sum, &size))
+        if (!view)
             result = PR_NOTARGET;
     }
     if (result == PR_OK) {
-        if (sum != head->oldSum || size > 0xFFFFFFFFu) {
+        uint32_t sum = view ? XorSum(view, (size_t)size.QuadPart) : 0;
+        if (sum != head->oldSum) {
             note->upToDate = sum == head->newSum;
             result = PR_BADSOURCE;
         } else
-            result = RebuildToTemp(&stream, old, view, size, target, head->newSum, tmp);
+            result = RebuildToTemp(&stream, view, (uint64_t)size.QuadPart, target, head->newSum, tmp);
     }
     if (view)
         UnmapViewOfFile(view);

@@ -74,11 +74,6 @@ extern volatile LONG g_keepRunning;
 extern int g_lastResult;
 extern PatchTally g_tally;
 
-/* 1 (the default): old files are mapped for their copies when they can be;
-   0: always read through a window of reads, as for a file that cannot be
-   mapped. Tests and the benchmark set it to exercise both ways. */
-extern int g_mapOldFiles;
-
 void PatchSetKeepRunning(LONG value);
 int PatchKeepRunning(void);
 int PatchOutcome(void);

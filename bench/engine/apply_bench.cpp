@@ -199,19 +199,15 @@ int main(int argc, char** argv) {
                 "container %.1f MB\n",
                 files, commands, (double)commands / files, files / 8, w.outBytes / 1e6, w.container.size() / 1e6);
     ScratchFolder target("bench"), src("bench-src"), dst("bench-dst");
-    std::vector<double> engine, window, copy, mapped;
+    std::vector<double> engine, copy, mapped;
     for (int r = 0; r < rounds; r++) {
-        g_mapOldFiles = 0;
-        window.push_back(TimeEngine(target, w));
-        g_mapOldFiles = 1;
         engine.push_back(TimeEngine(target, w));
         copy.push_back(TimeCopy(src, dst, w));
         mapped.push_back(TimeMapped(target, w));
     }
-    double e = Median(engine), c = Median(copy), m = Median(mapped), n = Median(window);
+    double e = Median(engine), c = Median(copy), m = Median(mapped);
     std::printf("median of %d rounds:\n", rounds);
     std::printf("  engine apply           %7.3f s  %7.1f MB/s  %.2fx copy\n", e, w.outBytes / 1e6 / e, e / c);
-    std::printf("  engine, old not mapped %7.3f s  %7.1f MB/s  %.2fx copy\n", n, w.outBytes / 1e6 / n, n / c);
     std::printf("  CopyFileA, same bytes  %7.3f s  %7.1f MB/s  1.00x\n", c, w.outBytes / 1e6 / c);
     std::printf("  mapped, write/command  %7.3f s  %7.1f MB/s  %.2fx copy\n", m, w.outBytes / 1e6 / m, m / c);
     return 0;
