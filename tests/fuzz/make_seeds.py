@@ -3,7 +3,13 @@
 
 The containers are the format's worked examples and a few neighbours of
 them, built byte group by byte group. Run it again after changing a seed;
-the files it writes are kept in git so the fuzz runs need no Python."""
+the files it writes are kept in git so the fuzz runs need no Python.
+
+The seeds named mkpatch_* are not written here: they are containers that
+`mkpatch build --container-only` made from two small folders (a whole
+file, an empty file, and delta records in a sub-folder); for the
+differential target they are preceded by the old file the delta record in
+the sub-folder was made from."""
 import os
 import struct
 
