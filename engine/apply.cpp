@@ -61,7 +61,7 @@ static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
     return 1;
 }
 
-// --- the old file: read through one window, refilled where a copy needs it ---
+// --- where a rebuild's bytes come from and go to ---
 
 typedef struct Rebuild {
     OutFile out;
@@ -175,10 +175,10 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 
 // --- delta records ---
 
-// Rebuilds the old file (mapped at view, size oldSize) into a temporary file beside
-// target from the stream and checks it by reading it back. Returns PR_OK
-// with the verified temporary file's name in tmp, or a failure with no
-// temporary file left.
+// Rebuilds the old file (mapped at view, size oldSize) into a temporary
+// file beside target from the stream and checks it by reading it back.
+// Returns PR_OK with the verified temporary file's name in tmp, or a
+// failure with no temporary file left.
 static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_t oldSize, const char* target,
                          uint32_t newSum, char tmp[PATCH_PATH_MAX]) {
     Rebuild rb;
