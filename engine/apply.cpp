@@ -104,18 +104,36 @@ static void MakeSubFolders(char* target, size_t dirLen) {
     }
 }
 
-// A fresh temporary file in the folder of target; its name goes to tmp.
+// A fresh temporary file in the folder of target, created in one step
+// (CREATE_NEW fails rather than reuse a name); its name, "PCH" and four hex
+// digits as the platform's own temporary names have, goes to tmp.
 static HANDLE CreateTempBeside(const char* target, char tmp[PATCH_PATH_MAX]) {
-    char folder[PATCH_PATH_MAX];
-    FolderOf(target, folder);
-    // Windows refuses folders longer than MAX_PATH - 14 here; not every
-    // implementation does, and the name must fit tmp either way.
-    if (lstrlenA(folder) > PATCH_PATH_MAX - 14 || !GetTempFileNameA(folder, "PCH", 0, tmp))
+    static const char kHex[] = "0123456789ABCDEF";
+    static unsigned s_next;
+    FolderOf(target, tmp);
+    size_t len = (size_t)lstrlenA(tmp);
+    if (len > PATCH_PATH_MAX - 14)  // the folder must leave room for the name
         return INVALID_HANDLE_VALUE;
-    HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        DeleteFileA(tmp);
-    return file;
+    if (!s_next)
+        s_next = GetTickCount() ^ (GetCurrentProcessId() << 4);
+    for (unsigned tries = 0; tries < 0x10000; tries++) {
+        unsigned n = s_next++ & 0xFFFF;
+        char* p = tmp + len;
+        *p++ = 'P';
+        *p++ = 'C';
+        *p++ = 'H';
+        for (int shift = 12; shift >= 0; shift -= 4)
+            *p++ = kHex[(n >> shift) & 15];
+        lstrcpyA(p, ".tmp");
+        HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (file != INVALID_HANDLE_VALUE)
+            return file;
+        DWORD err = GetLastError();
+        if (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS)
+            break;
+    }
+    tmp[0] = 0;
+    return INVALID_HANDLE_VALUE;
 }
 
 // Puts the finished temporary file over an existing target in one step.
