@@ -1,0 +1,222 @@
+// Kill anywhere, through the real applier: a patched applier with a
+// container of many delta records and whole files is started, the target
+// folder typed and Start pressed as a user would, and the process is
+// terminated at a random moment of the run. After every kill each target is
+// byte for byte its old version (absent for a new file) or its new version,
+// never missing or partial, and nothing outside the folder changed; a second
+// run through the window (overwrite questions answered Yes) then ends with
+// "Patch Done !" and every target new.
+//
+//   shell_kill_applier_test APPLIER.exe SCRATCH_DIR [gtest options]
+// KORVEX_KILLS (default 20) and KORVEX_SEED (default 4243) choose the
+// number of kills and the seed; both are printed.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "drive.h"
+#include "patchset.h"
+
+namespace {
+
+using reliability::PatchSet;
+using reliability::Rng;
+using reliability::Sandbox;
+using reliability::Tree;
+
+std::string g_applier;  // the applier without a container
+
+unsigned FromEnv(const char* name, unsigned fallback) {
+    const char* v = std::getenv(name);
+    return v && *v ? unsigned(std::strtoul(v, nullptr, 0)) : fallback;
+}
+
+// Every record's target is old or new, and no file but temporary ones
+// appears that the patch does not make.
+void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount) {
+    for (const std::string& name : set.recordNames) {
+        auto it = now.find(name);
+        auto old = set.before.find(name);
+        if (it == now.end()) {
+            ASSERT_TRUE(old == set.before.end()) << name << " is missing";
+            continue;
+        }
+        bool isNew = it->second == set.after.at(name);
+        bool isOld = old != set.before.end() && it->second == old->second;
+        ASSERT_TRUE(isNew || isOld) << name << " is partial: " << it->second.size() << " bytes";
+        *newCount += isNew;
+    }
+    for (const auto& [path, bytes] : now) {
+        if (bytes == reliability::Text("<dir>") || !reliability::TempFiles(Tree{{path, bytes}}).empty())
+            continue;
+        ASSERT_TRUE(set.after.count(path)) << "unexpected file " << path;
+    }
+}
+
+// The outcome box of a run is up: a message box not owned by the progress
+// dialog.
+bool OutcomeShown(DWORD pid) {
+    HWND progress = drive::FindProgress(pid);
+    for (HWND w : drive::TopWindows(pid, "#32770"))
+        if (GetDlgItem(w, 0xFFFF) && GetWindow(w, GW_OWNER) != progress)
+            return true;
+    return false;
+}
+
+struct Timing {
+    ULONGLONG start = 0;
+    ULONGLONG outcome = 0;
+};
+
+void NoteOutcome(HWND, HWND progress, void* ctx) {
+    Timing* t = static_cast<Timing*>(ctx);
+    if (!progress && !t->outcome)
+        t->outcome = GetTickCount64();
+}
+
+// One run through the window to its outcome, every question answered Yes;
+// returns the milliseconds from Start to the outcome box.
+unsigned RunToTheEnd(const std::string& patch, const std::string& folder, size_t questionsAtMost) {
+    drive::Process p;
+    EXPECT_TRUE(drive::Launch(p, patch));
+    HWND main = drive::WaitMainWindow(p, 30000);
+    EXPECT_NE(main, nullptr) << "no main window";
+    if (!main)
+        return 0;
+    Timing t;
+    t.start = GetTickCount64();
+    drive::Outcome out =
+        drive::RunThrough(p, main, folder, std::vector<int>(questionsAtMost, IDYES), NoteOutcome, &t);
+    EXPECT_EQ(out.caption, "Done");
+    EXPECT_EQ(out.text, "Patch Done !");
+    EXPECT_EQ(out.outcomeBoxes, 1);
+    EXPECT_LE(out.questions.size(), questionsAtMost);
+    EXPECT_EQ(out.exitCode, 0);
+    return t.outcome ? unsigned(t.outcome - t.start) : 0;
+}
+
+TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
+    const unsigned runs = FromEnv("KORVEX_KILLS", 20);
+    const unsigned seed = FromEnv("KORVEX_SEED", 4243);
+    const int deltas = 64, wholes = 32;
+    const PatchSet set = reliability::LargeSet(seed, deltas, wholes, 768 * 1024);
+    Sandbox box("killapp");
+    const std::string patch = box.root + "\\outside\\patch.exe";
+    ASSERT_TRUE(drive::MakePatch(g_applier, set.container, patch));
+    const Tree outside = box.Outside();
+
+    // How long an undisturbed run takes from Start to its outcome box: the
+    // quickest of three, so that the kills fall inside a run rather than
+    // after it.
+    unsigned full = ~0u;
+    for (int i = 0; i < 3; i++) {
+        box.Reset(set.before);
+        unsigned ms = RunToTheEnd(patch, box.target, 0);
+        if (HasFailure())
+            return;
+        full = std::min(full, ms);
+        int newCount = 0;
+        CheckEachTarget(set, box.Target(), &newCount);
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(newCount, int(set.recordNames.size()));
+    }
+    std::printf("container %zu bytes, %zu records (%d deltas, %d whole files); an undisturbed run takes "
+                "%u ms from Start to its outcome; %u kills, seed %u (KORVEX_KILLS, KORVEX_SEED)\n",
+                set.container.size(), set.recordNames.size(), deltas, wholes, full, runs, seed);
+    std::fflush(stdout);
+    ASSERT_GE(full, 100u) << "the run is too short for kills to land inside it";
+
+    Rng rng(seed);
+    unsigned midRun = 0, afterOutcome = 0, noneApplied = 0, partlyApplied = 0, allAppliedMidRun = 0;
+    unsigned leftTemps = 0, questionsAsked = 0;
+    for (unsigned round = 0; round < runs; round++) {
+        SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
+        box.Reset(set.before);
+        unsigned wait = rng.Below(full + 1);
+        bool done = false;
+        {
+            drive::Process p;
+            ASSERT_TRUE(drive::Launch(p, patch));
+            HWND main = drive::WaitMainWindow(p, 30000);
+            ASSERT_NE(main, nullptr) << "no main window";
+            drive::SetEditText(main, box.target);
+            ASSERT_TRUE(drive::StartEnabled(main));
+            drive::Click(main, IDOK);
+            Sleep(wait);
+            done = OutcomeShown(p.pi.dwProcessId);
+            ASSERT_TRUE(TerminateProcess(p.pi.hProcess, 99));
+            ASSERT_EQ(WaitForSingleObject(p.pi.hProcess, 30000), WAIT_OBJECT_0);
+            if (done)
+                afterOutcome++;
+            else
+                midRun++;
+        }
+
+        Tree now = box.Target();
+        int newCount = 0;
+        CheckEachTarget(set, now, &newCount);
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(box.Outside(), outside) << "a file outside the target folder changed";
+        size_t temps = reliability::TempFiles(now).size();
+        leftTemps += temps != 0;
+        if (!done) {
+            if (newCount == 0)
+                noneApplied++;
+            else if (newCount < int(set.recordNames.size()))
+                partlyApplied++;
+            else
+                allAppliedMidRun++;
+        }
+
+        // a second run through the window completes the job; whole files
+        // already in place are overwritten
+        drive::Process again;
+        ASSERT_TRUE(drive::Launch(again, patch));
+        HWND main = drive::WaitMainWindow(again, 30000);
+        ASSERT_NE(main, nullptr) << "no main window for the second run";
+        drive::Outcome out = drive::RunThrough(again, main, box.target, std::vector<int>(wholes, IDYES));
+        EXPECT_EQ(out.caption, "Done");
+        ASSERT_EQ(out.text, "Patch Done !");
+        ASSERT_EQ(out.exitCode, 0);
+        ASSERT_LE(out.questions.size(), size_t(wholes));
+        questionsAsked += unsigned(out.questions.size());
+        now = box.Target();
+        newCount = 0;
+        CheckEachTarget(set, now, &newCount);
+        if (HasFatalFailure())
+            return;
+        ASSERT_EQ(newCount, int(set.recordNames.size()));
+        ASSERT_LE(reliability::TempFiles(now).size(), temps) << "the second run left temporary files of its own";
+    }
+    std::printf("%u kills: %u mid-run (%u before any record was applied, %u with some applied, %u with all "
+                "applied but no outcome shown yet), %u after the outcome box; temporary files left by %u kills; "
+                "%u overwrite questions answered Yes in the second runs; no target missing or partial\n",
+                runs, midRun, noneApplied, partlyApplied, allAppliedMidRun, afterOutcome,
+                leftTemps, questionsAsked);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: shell_kill_applier_test APPLIER.exe SCRATCH_DIR [gtest options]\n");
+        return 2;
+    }
+    char full[MAX_PATH];
+    GetFullPathNameA(drive::WindowsPath(argv[1]).c_str(), MAX_PATH, full, nullptr);
+    g_applier = full;
+    GetFullPathNameA(drive::WindowsPath(argv[2]).c_str(), MAX_PATH, full, nullptr);
+    CreateDirectoryA(full, nullptr);
+    // the sandbox is made below the current folder
+    if (!SetCurrentDirectoryA(full)) {
+        std::fprintf(stderr, "cannot enter %s\n", full);
+        return 2;
+    }
+    return RUN_ALL_TESTS();
+}
