@@ -10,36 +10,11 @@
 
 #include "engine/patch.h"
 #include "patchset.h"
+#include "kill_checks.h"
 #include "process.h"
 
 namespace reliability {
 namespace {
-
-unsigned FromEnv(const char* name, unsigned fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? unsigned(std::strtoul(v, nullptr, 0)) : fallback;
-}
-
-// Everything in the folder except temporary files must be old or new.
-void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount) {
-    for (const std::string& name : set.recordNames) {
-        auto it = now.find(name);
-        auto old = set.before.find(name);
-        if (it == now.end()) {
-            ASSERT_TRUE(old == set.before.end()) << name << " is missing";
-            continue;
-        }
-        bool isNew = it->second == set.after.at(name);
-        bool isOld = old != set.before.end() && it->second == old->second;
-        ASSERT_TRUE(isNew || isOld) << name << " is partial: " << it->second.size() << " bytes";
-        *newCount += isNew;
-    }
-    for (const auto& [path, bytes] : now) {
-        if (bytes == Text("<dir>") || !TempFiles(Tree{{path, bytes}}).empty())
-            continue;
-        ASSERT_TRUE(set.after.count(path)) << "unexpected file " << path;
-    }
-}
 
 TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
     const unsigned runs = FromEnv("KORVEX_KILLS", 200);

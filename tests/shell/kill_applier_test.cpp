@@ -19,6 +19,7 @@
 
 #include "drive.h"
 #include "patchset.h"
+#include "kill_checks.h"
 
 namespace {
 
@@ -26,35 +27,10 @@ using reliability::PatchSet;
 using reliability::Rng;
 using reliability::Sandbox;
 using reliability::Tree;
+using reliability::CheckEachTarget;
+using reliability::FromEnv;
 
 std::string g_applier;  // the applier without a container
-
-unsigned FromEnv(const char* name, unsigned fallback) {
-    const char* v = std::getenv(name);
-    return v && *v ? unsigned(std::strtoul(v, nullptr, 0)) : fallback;
-}
-
-// Every record's target is old or new, and no file but temporary ones
-// appears that the patch does not make.
-void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount) {
-    for (const std::string& name : set.recordNames) {
-        auto it = now.find(name);
-        auto old = set.before.find(name);
-        if (it == now.end()) {
-            ASSERT_TRUE(old == set.before.end()) << name << " is missing";
-            continue;
-        }
-        bool isNew = it->second == set.after.at(name);
-        bool isOld = old != set.before.end() && it->second == old->second;
-        ASSERT_TRUE(isNew || isOld) << name << " is partial: " << it->second.size() << " bytes";
-        *newCount += isNew;
-    }
-    for (const auto& [path, bytes] : now) {
-        if (bytes == reliability::Text("<dir>") || !reliability::TempFiles(Tree{{path, bytes}}).empty())
-            continue;
-        ASSERT_TRUE(set.after.count(path)) << "unexpected file " << path;
-    }
-}
 
 // The outcome box of a run is up: a message box not owned by the progress
 // dialog.
