@@ -56,8 +56,9 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
     for (unsigned round = 0; round < runs; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         box.Reset(set.before);
-        HANDLE run = StartHelper(runArgs);
-        ASSERT_NE(run, nullptr);
+        DWORD error = 0;
+        HANDLE run = StartHelper(runArgs, &error);
+        ASSERT_NE(run, nullptr) << "CreateProcess failed, error " << error;
         Sleep(rng.Below(full + 1));
         TerminateProcess(run, 99);
         DWORD code = WaitExit(run);
@@ -78,8 +79,8 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         partlyApplied += newCount > 0 && newCount < int(set.recordNames.size());
 
         // a second run completes the job
-        HANDLE again = StartHelper(runArgs);
-        ASSERT_NE(again, nullptr);
+        HANDLE again = StartHelper(runArgs, &error);
+        ASSERT_NE(again, nullptr) << "CreateProcess failed, error " << error;
         ASSERT_EQ(WaitExit(again), DWORD(PATCH_FINISHED));
         CloseHandle(again);
         now = box.Target();

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <cstdio>
 #include <string>
 
 namespace reliability {
@@ -15,8 +16,9 @@ inline std::string HelperPath() {
 }
 
 // Starts the helper with args (after its own quoted path); its output goes
-// to the NUL device. Returns the process handle, or nullptr.
-inline HANDLE StartHelper(const std::string& args) {
+// to the NUL device. Returns the process handle, or nullptr with the
+// system's error code in *error.
+inline HANDLE StartHelper(const std::string& args, DWORD* error = nullptr) {
     // built by appending: GCC 12 warns falsely about chains of string +
     std::string line = "\"";
     line.append(HelperPath()).append("\" ").append(args);
@@ -30,7 +32,23 @@ inline HANDLE StartHelper(const std::string& args) {
     si.hStdError = nul;
     si.hStdInput = nullptr;
     PROCESS_INFORMATION pi{};
-    BOOL ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    // Under wine64 on a loaded machine a process start now and then fails
+    // once and works when tried again; that is the test's plumbing, not the
+    // engine, so it is retried a few times, and said on stderr.
+    BOOL ok = FALSE;
+    DWORD lastError = 0;
+    for (int attempt = 0; attempt < 5 && !ok; attempt++) {
+        if (attempt) {
+            std::fprintf(stderr, "note: starting the helper failed (error %lu); trying again\n",
+                         (unsigned long)lastError);
+            Sleep(250);
+        }
+        ok = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+        if (!ok)
+            lastError = GetLastError();
+    }
+    if (error)
+        *error = ok ? 0 : lastError;
     if (nul != INVALID_HANDLE_VALUE)
         CloseHandle(nul);
     if (!ok)

@@ -2,6 +2,7 @@
 #include "drive.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "engine/container.h"
 
@@ -226,7 +227,17 @@ bool Launch(Process& p, const std::string& exe, const std::string* commandLine) 
     buf.push_back(0);
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    p.ok = CreateProcessA(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &p.pi) != 0;
+    // Under wine64 on a loaded machine a process start now and then fails
+    // once and works when tried again; it is retried a few times, and said.
+    p.ok = false;
+    for (int attempt = 0; attempt < 5 && !p.ok; attempt++) {
+        if (attempt) {
+            std::fprintf(stderr, "note: starting %s failed (error %lu); trying again\n", exe.c_str(),
+                         (unsigned long)GetLastError());
+            Sleep(250);
+        }
+        p.ok = CreateProcessA(exe.c_str(), buf.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &p.pi) != 0;
+    }
     return p.ok;
 }
 
