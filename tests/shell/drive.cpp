@@ -5,64 +5,30 @@
 #include <cstdio>
 
 #include "engine/container.h"
+#include "../support/win_files.h"
 
 namespace drive {
 
 Bytes ToBytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
 bool WriteBytes(const std::string& path, const Bytes& data) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    size_t at = 0;
-    bool ok = true;
-    while (ok && at < data.size()) {
-        DWORD piece = (DWORD)std::min<size_t>(data.size() - at, 1 << 20);
-        DWORD done = 0;
-        ok = WriteFile(h, data.data() + at, piece, &done, nullptr) && done == piece;
-        at += piece;
-    }
-    CloseHandle(h);
-    return ok;
+    return winfiles::WriteFileBytes(path, data);
 }
 
 Bytes ReadBytes(const std::string& path, bool* missing) {
     Bytes out;
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    bool read = winfiles::ReadFileBytes(path, &out);
     if (missing)
-        *missing = h == INVALID_HANDLE_VALUE;
-    if (h == INVALID_HANDLE_VALUE)
-        return out;
-    std::vector<unsigned char> buf(1 << 16);
-    DWORD got = 0;
-    while (ReadFile(h, buf.data(), (DWORD)buf.size(), &got, nullptr) && got)
-        out.insert(out.end(), buf.begin(), buf.begin() + got);
-    CloseHandle(h);
+        *missing = !read;
     return out;
 }
 
 bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    return winfiles::Exists(path);
 }
 
 void RemoveTree(const std::string& dir) {
-    WIN32_FIND_DATAA fd;
-    HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (f != INVALID_HANDLE_VALUE) {
-        do {
-            std::string name = fd.cFileName;
-            if (name == "." || name == "..")
-                continue;
-            std::string full = dir + "\\" + name;
-            SetFileAttributesA(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(full);
-            else
-                DeleteFileA(full.c_str());
-        } while (FindNextFileA(f, &fd));
-        FindClose(f);
-    }
-    RemoveDirectoryA(dir.c_str());
+    winfiles::RemoveTree(dir);
 }
 
 std::string WindowsPath(const std::string& path) {
@@ -165,28 +131,9 @@ bool MakePatch(const std::string& applier, const Bytes& container, const std::st
     return WriteBytes(out, exe);
 }
 
-static void CollectFiles(const std::string& root, const std::string& rel, std::vector<std::string>& out) {
-    WIN32_FIND_DATAA fd;
-    std::string dir = rel.empty() ? root : root + "\\" + rel;
-    HANDLE f = FindFirstFileA((dir + "\\*").c_str(), &fd);
-    if (f == INVALID_HANDLE_VALUE)
-        return;
-    do {
-        std::string name = fd.cFileName;
-        if (name == "." || name == "..")
-            continue;
-        std::string r = rel.empty() ? name : rel + "\\" + name;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            CollectFiles(root, r, out);
-        else
-            out.push_back(r);
-    } while (FindNextFileA(f, &fd));
-    FindClose(f);
-}
-
 Bytes ContainerFromFolders(const std::string& oldDir, const std::string& newDir) {
     std::vector<std::string> names;
-    CollectFiles(newDir, "", names);
+    winfiles::ListFiles(newDir, &names);
     std::sort(names.begin(), names.end());
     Container c;
     for (const std::string& name : names) {

@@ -485,7 +485,7 @@ TEST(Browse, ChosenFileGivesItsFolderWithTheBackslash) {
     SendMessageTimeoutA(name, WM_SETTEXT, 0, (LPARAM)file.c_str(), SMTO_ABORTIFHUNG, 5000, &r);
     Answer(dlg, IDOK);
     ASSERT_TRUE(Gone(dlg));
-    ASSERT_TRUE(WaitFor([&] { return Text(GetDlgItem(main, 1000)) == ws.dir; }, 5000))
+    ASSERT_TRUE(WaitFor([&] { return Text(GetDlgItem(main, 1000)) == ws.dir; }, 20000))
         << Text(GetDlgItem(main, 1000));
     EXPECT_TRUE(StartEnabled(main));
     Click(main, IDCANCEL);

@@ -3,95 +3,42 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "support/container_builder.h"
+#include "support/win_files.h"
 
 namespace testing_support {
 
 inline void WriteBytes(const std::string& path, const Bytes& data) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return;
-    DWORD done = 0;
-    if (!data.empty())
-        WriteFile(h, data.data(), (DWORD)data.size(), &done, nullptr);
-    CloseHandle(h);
+    winfiles::WriteFileBytes(path, data);
 }
 
 // The file's bytes, or {"<missing>"} when it cannot be read.
 inline Bytes ReadBytes(const std::string& path) {
-    HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE)
-        return B("<missing>");
     Bytes out;
-    unsigned char buf[65536];
-    DWORD got = 0;
-    while (ReadFile(h, buf, sizeof buf, &got, nullptr) && got)
-        out.insert(out.end(), buf, buf + got);
-    CloseHandle(h);
-    return out;
+    return winfiles::ReadFileBytes(path, &out) ? out : B("<missing>");
 }
 
-inline bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
+using winfiles::Exists;
+using winfiles::RemoveTree;
 
 // Names (not paths) of the entries of a folder, "." and ".." left out.
 inline std::vector<std::string> List(const std::string& folder) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((folder + "*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return names;
-    do {
-        std::string n = fd.cFileName;
-        if (n != "." && n != "..")
-            names.push_back(n);
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
+    winfiles::ForEachEntry(folder, [&](const std::string& n, bool) { names.push_back(n); });
     return names;
 }
 
 // Temporary files of the engine, anywhere below folder.
 inline int CountTempFiles(const std::string& folder) {
-    int count = 0;
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((folder + "*").c_str(), &fd);
-    if (h == INVALID_HANDLE_VALUE)
-        return 0;
-    do {
-        std::string n = fd.cFileName;
-        if (n == "." || n == "..")
-            continue;
-        if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-            count += CountTempFiles(folder + n + "\\");
-        else if (n.size() >= 3 && _strnicmp(n.c_str(), "PCH", 3) == 0)
-            count++;
-    } while (FindNextFileA(h, &fd));
-    FindClose(h);
-    return count;
-}
-
-inline void RemoveTree(const std::string& folder) {
-    WIN32_FIND_DATAA fd;
-    HANDLE h = FindFirstFileA((folder + "*").c_str(), &fd);
-    if (h != INVALID_HANDLE_VALUE) {
-        do {
-            std::string n = fd.cFileName;
-            if (n == "." || n == "..")
-                continue;
-            std::string p = folder + n;
-            SetFileAttributesA(p.c_str(), FILE_ATTRIBUTE_NORMAL);
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                RemoveTree(p + "\\");
-            else
-                DeleteFileA(p.c_str());
-        } while (FindNextFileA(h, &fd));
-        FindClose(h);
-    }
-    RemoveDirectoryA(folder.c_str());
+    std::vector<std::string> files;
+    winfiles::ListFiles(folder, &files);
+    return (int)std::count_if(files.begin(), files.end(), [](const std::string& rel) {
+        return winfiles::IsTempName(rel.substr(rel.find_last_of('\\') + 1));
+    });
 }
 
 // A fresh, empty folder under the temporary folder; removed again at the end.
