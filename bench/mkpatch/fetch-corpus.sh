@@ -10,7 +10,8 @@ corpus=${CORPUS:-$here/../corpus}
 packages=("$@")
 if [ ${#packages[@]} -eq 0 ]; then
   # executables, shared libraries, data and locale files
-  packages=(libc6 libc-bin libc-l10n locales libssl3 openssl tzdata systemd libsystemd-shared libcurl4 curl)
+  packages=(libc6 libc-bin libc-l10n locales libssl3 openssl tzdata systemd libsystemd-shared libcurl4 curl
+            libpython3.11 libpython3.11-stdlib libxml2)
 fi
 mkdir -p "$corpus/debs"
 for p in "${packages[@]}"; do
