@@ -9,17 +9,22 @@
 //
 //   shell_kill_applier_test APPLIER.exe SCRATCH_DIR [gtest options]
 // KORVEX_KILLS (default 20) and KORVEX_SEED (default 4243) choose the
-// number of kills and the seed; both are printed.
+// number of kills and the seed; both are printed. Every second kill is aimed
+// at the whole-file records at the end of the run, which are a small share
+// of its time and would otherwise be hit by few kills.
 #include <gtest/gtest.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 #include "drive.h"
 #include "patchset.h"
 #include "kill_checks.h"
+#include "../support/win_files.h"
 
 namespace {
 
@@ -45,6 +50,7 @@ bool OutcomeShown(DWORD pid) {
 struct Timing {
     ULONGLONG start = 0;
     ULONGLONG outcome = 0;
+    std::atomic<ULONGLONG> firstWhole{0};  // when the first whole file took its name
 };
 
 void NoteOutcome(HWND, HWND progress, void* ctx) {
@@ -54,8 +60,10 @@ void NoteOutcome(HWND, HWND progress, void* ctx) {
 }
 
 // One run through the window to its outcome, every question answered Yes;
-// returns the milliseconds from Start to the outcome box.
-unsigned RunToTheEnd(const std::string& patch, const std::string& folder, size_t questionsAtMost) {
+// returns the milliseconds from Start to the outcome box, and in *wholeAt
+// those from Start until the file firstWhole exists.
+unsigned RunToTheEnd(const std::string& patch, const std::string& folder, size_t questionsAtMost,
+                     const std::string& firstWhole, unsigned* wholeAt) {
     drive::Process p;
     EXPECT_TRUE(drive::Launch(p, patch));
     HWND main = drive::WaitMainWindow(p, 30000);
@@ -64,8 +72,18 @@ unsigned RunToTheEnd(const std::string& patch, const std::string& folder, size_t
         return 0;
     Timing t;
     t.start = GetTickCount64();
+    std::atomic<bool> stop{false};
+    std::thread watch([&] {
+        while (!stop && !winfiles::Exists(folder + firstWhole))
+            Sleep(1);
+        if (!stop)
+            t.firstWhole = GetTickCount64();
+    });
     drive::Outcome out =
         drive::RunThrough(p, main, folder, std::vector<int>(questionsAtMost, IDYES), NoteOutcome, &t);
+    stop = true;
+    watch.join();
+    *wholeAt = t.firstWhole ? unsigned(t.firstWhole - t.start) : 0;
     EXPECT_EQ(out.caption, "Done");
     EXPECT_EQ(out.text, "Patch Done !");
     EXPECT_EQ(out.outcomeBoxes, 1);
@@ -87,13 +105,18 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
     // How long an undisturbed run takes from Start to its outcome box: the
     // quickest of three, so that the kills fall inside a run rather than
     // after it.
-    unsigned full = ~0u;
+    // The whole files follow the deltas; the first of them appears a little
+    // after that phase begins.
+    const std::string& firstWhole = set.recordNames[deltas];
+    unsigned full = ~0u, wholeAt = ~0u;
     for (int i = 0; i < 3; i++) {
         box.Reset(set.before);
-        unsigned ms = RunToTheEnd(patch, box.target, 0);
+        unsigned at = 0;
+        unsigned ms = RunToTheEnd(patch, box.target, 0, firstWhole, &at);
         if (HasFailure())
             return;
         full = std::min(full, ms);
+        wholeAt = std::min(wholeAt, at);
         int newCount = 0;
         CheckEachTarget(set, box.Target(), &newCount);
         if (HasFatalFailure())
@@ -101,18 +124,21 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
         ASSERT_EQ(newCount, int(set.recordNames.size()));
     }
     std::printf("container %zu bytes, %zu records (%d deltas, %d whole files); an undisturbed run takes "
-                "%u ms from Start to its outcome; %u kills, seed %u (KORVEX_KILLS, KORVEX_SEED)\n",
-                set.container.size(), set.recordNames.size(), deltas, wholes, full, runs, seed);
+                "%u ms from Start to its outcome, the first whole file appears after %u ms; %u kills, seed %u "
+                "(KORVEX_KILLS, KORVEX_SEED)\n",
+                set.container.size(), set.recordNames.size(), deltas, wholes, full, wholeAt, runs, seed);
     std::fflush(stdout);
     ASSERT_GE(full, 100u) << "the run is too short for kills to land inside it";
+    ASSERT_LT(wholeAt, full) << "the whole files must appear before the outcome";
+    const unsigned aimFrom = wholeAt - wholeAt / 10;
 
     Rng rng(seed);
     unsigned midRun = 0, afterOutcome = 0, noneApplied = 0, partlyApplied = 0, allAppliedMidRun = 0;
-    unsigned leftTemps = 0, questionsAsked = 0;
+    unsigned leftTemps = 0, questionsAsked = 0, inWholePhase = 0;
     for (unsigned round = 0; round < runs; round++) {
         SCOPED_TRACE("round " + std::to_string(round) + ", seed " + std::to_string(seed));
         box.Reset(set.before);
-        unsigned wait = rng.Below(full + 1);
+        unsigned wait = round % 2 ? aimFrom + rng.Below(full - aimFrom + 1) : rng.Below(full + 1);
         bool done = false;
         {
             drive::Process p;
@@ -147,6 +173,8 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
                 partlyApplied++;
             else
                 allAppliedMidRun++;
+            if (newCount >= deltas && newCount < int(set.recordNames.size()))
+                inWholePhase++;
         }
 
         // a second run through the window completes the job; whole files
@@ -170,9 +198,10 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
         ASSERT_LE(reliability::TempFiles(now).size(), temps) << "the second run left temporary files of its own";
     }
     std::printf("%u kills: %u mid-run (%u before any record was applied, %u with some applied, %u with all "
-                "applied but no outcome shown yet), %u after the outcome box; temporary files left by %u kills; "
-                "%u overwrite questions answered Yes in the second runs; no target missing or partial\n",
-                runs, midRun, noneApplied, partlyApplied, allAppliedMidRun, afterOutcome,
+                "applied but no outcome shown yet), %u after the outcome box; %u inside the whole-file records; "
+                "temporary files left by %u kills; %u overwrite questions answered Yes in the second runs; no "
+                "target missing or partial\n",
+                runs, midRun, noneApplied, partlyApplied, allAppliedMidRun, afterOutcome, inWholePhase,
                 leftTemps, questionsAsked);
 }
 
