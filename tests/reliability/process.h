@@ -32,9 +32,9 @@ inline HANDLE StartHelper(const std::string& args, DWORD* error = nullptr) {
     si.hStdError = nul;
     si.hStdInput = nullptr;
     PROCESS_INFORMATION pi{};
-    // Under wine64 on a loaded machine a process start now and then fails
-    // once and works when tried again; that is the test's plumbing, not the
-    // engine, so it is retried a few times, and said on stderr.
+    // Under wine64 on a loaded machine a process start has failed where no
+    // program of ours was at fault; a failed start is tried a few more
+    // times, each retry said on stderr, before the test gives up on it.
     BOOL ok = FALSE;
     DWORD lastError = 0;
     for (int attempt = 0; attempt < 5 && !ok; attempt++) {

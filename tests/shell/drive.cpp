@@ -174,8 +174,9 @@ bool Launch(Process& p, const std::string& exe, const std::string* commandLine) 
     buf.push_back(0);
     STARTUPINFOA si{};
     si.cb = sizeof si;
-    // Under wine64 on a loaded machine a process start now and then fails
-    // once and works when tried again; it is retried a few times, and said.
+    // Under wine64 on a loaded machine a process start has failed where no
+    // program of ours was at fault; a failed start is tried a few more
+    // times, each retry said on stderr, before the test gives up on it.
     p.ok = false;
     for (int attempt = 0; attempt < 5 && !p.ok; attempt++) {
         if (attempt) {
