@@ -10,8 +10,8 @@
 //   shell_kill_applier_test APPLIER.exe SCRATCH_DIR [gtest options]
 // KORVEX_KILLS (default 20) and KORVEX_SEED (default 4243) choose the
 // number of kills and the seed; both are printed. Every second kill is aimed
-// at the whole-file records at the end of the run, which are a small share
-// of its time and would otherwise be hit by few kills.
+// at the whole-file records at the end of the run: kills spread over the
+// whole run seldom caught one of them half written.
 #include <gtest/gtest.h>
 #include <windows.h>
 
@@ -104,9 +104,8 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
 
     // How long an undisturbed run takes from Start to its outcome box: the
     // quickest of three, so that the kills fall inside a run rather than
-    // after it.
-    // The whole files follow the deltas; the first of them appears a little
-    // after that phase begins.
+    // after it. Also when the first whole file appears: the whole files
+    // follow the deltas, so that is a little after their phase begins.
     const std::string& firstWhole = set.recordNames[deltas];
     unsigned full = ~0u, wholeAt = ~0u;
     for (int i = 0; i < 3; i++) {
