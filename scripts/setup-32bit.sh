@@ -36,4 +36,4 @@ if [ ! -e "$binfmt/qemu-i386" ]; then
   printf '%s' ':qemu-i386:M::\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00:\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff:/usr/bin/qemu-i386:F' \
     > "$binfmt/register"
 fi
-echo "setup-32bit: ready; run: ctest --preset win32 -R shell_smoke32 -V (about 10 minutes)"
+echo "setup-32bit: ready; run: ctest --preset win32 -R shell_smoke32 -V (about 15 minutes)"
