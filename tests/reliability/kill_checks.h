@@ -40,4 +40,30 @@ inline void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount)
     }
 }
 
+// After a kill: each target old or new, and nothing outside the target
+// folder changed. *newCount gets how many targets are new, *temps how many
+// temporary files the kill left.
+inline void CheckAfterKill(const PatchSet& set, const Sandbox& box, const Tree& outside, int* newCount,
+                           size_t* temps) {
+    Tree now = box.Target();
+    *newCount = 0;
+    CheckEachTarget(set, now, newCount);
+    if (::testing::Test::HasFatalFailure())
+        return;
+    ASSERT_EQ(box.Outside(), outside) << "a file outside the target folder changed";
+    *temps = TempFiles(now).size();
+}
+
+// After an undisturbed run: every target holds its new version. *temps
+// gets how many temporary files are in the target folder.
+inline void CheckAllNew(const PatchSet& set, const Sandbox& box, size_t* temps) {
+    Tree now = box.Target();
+    int newCount = 0;
+    CheckEachTarget(set, now, &newCount);
+    if (::testing::Test::HasFatalFailure())
+        return;
+    ASSERT_EQ(newCount, int(set.recordNames.size()));
+    *temps = TempFiles(now).size();
+}
+
 }  // namespace reliability

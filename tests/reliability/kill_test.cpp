@@ -40,11 +40,10 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         ASSERT_EQ(WaitExit(p), DWORD(PATCH_FINISHED));
         CloseHandle(p);
         full = std::min(full, unsigned(GetTickCount64() - t0));
-        int newCount = 0;
-        CheckEachTarget(set, box.Target(), &newCount);
+        size_t temps = 0;
+        CheckAllNew(set, box, &temps);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(newCount, int(set.recordNames.size()));
     }
     std::printf("container %zu bytes, %zu records; an undisturbed run takes %u ms; %u kills, seed %u "
                 "(KORVEX_KILLS, KORVEX_SEED)\n",
@@ -68,13 +67,11 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         else
             finishedFirst++;
 
-        Tree now = box.Target();
         int newCount = 0;
-        CheckEachTarget(set, now, &newCount);
+        size_t temps = 0;
+        CheckAfterKill(set, box, outside, &newCount, &temps);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(box.Outside(), outside);
-        size_t temps = TempFiles(now).size();
         leftTemps += temps != 0;
         partlyApplied += newCount > 0 && newCount < int(set.recordNames.size());
 
@@ -83,14 +80,12 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         ASSERT_NE(again, nullptr) << "CreateProcess failed, error " << error;
         ASSERT_EQ(WaitExit(again), DWORD(PATCH_FINISHED));
         CloseHandle(again);
-        now = box.Target();
-        newCount = 0;
-        CheckEachTarget(set, now, &newCount);
+        size_t tempsAfter = 0;
+        CheckAllNew(set, box, &tempsAfter);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(newCount, int(set.recordNames.size()));
-        tempsAfterRerun += TempFiles(now).size() != 0;
-        ASSERT_LE(TempFiles(now).size(), temps) << "the second run left temporary files of its own";
+        tempsAfterRerun += tempsAfter != 0;
+        ASSERT_LE(tempsAfter, temps) << "the second run left temporary files of its own";
     }
     std::printf("%u runs: %u killed before the end (%u with some records applied), %u finished first; "
                 "temporary files left by %u kills, still there after the second run in %u; "

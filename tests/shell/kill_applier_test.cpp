@@ -32,7 +32,6 @@ using reliability::PatchSet;
 using reliability::Rng;
 using reliability::Sandbox;
 using reliability::Tree;
-using reliability::CheckEachTarget;
 using reliability::FromEnv;
 
 std::string g_applier;  // the applier without a container
@@ -116,11 +115,10 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
             return;
         full = std::min(full, ms);
         wholeAt = std::min(wholeAt, at);
-        int newCount = 0;
-        CheckEachTarget(set, box.Target(), &newCount);
+        size_t temps = 0;
+        reliability::CheckAllNew(set, box, &temps);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(newCount, int(set.recordNames.size()));
     }
     std::printf("container %zu bytes, %zu records (%d deltas, %d whole files); an undisturbed run takes "
                 "%u ms from Start to its outcome, the first whole file appears after %u ms; %u kills, seed %u "
@@ -157,13 +155,11 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
                 midRun++;
         }
 
-        Tree now = box.Target();
         int newCount = 0;
-        CheckEachTarget(set, now, &newCount);
+        size_t temps = 0;
+        reliability::CheckAfterKill(set, box, outside, &newCount, &temps);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(box.Outside(), outside) << "a file outside the target folder changed";
-        size_t temps = reliability::TempFiles(now).size();
         leftTemps += temps != 0;
         if (!done) {
             if (newCount == 0)
@@ -188,13 +184,11 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
         ASSERT_EQ(out.exitCode, 0);
         ASSERT_LE(out.questions.size(), size_t(wholes));
         questionsAsked += unsigned(out.questions.size());
-        now = box.Target();
-        newCount = 0;
-        CheckEachTarget(set, now, &newCount);
+        size_t tempsAfter = 0;
+        reliability::CheckAllNew(set, box, &tempsAfter);
         if (HasFatalFailure())
             return;
-        ASSERT_EQ(newCount, int(set.recordNames.size()));
-        ASSERT_LE(reliability::TempFiles(now).size(), temps) << "the second run left temporary files of its own";
+        ASSERT_LE(tempsAfter, temps) << "the second run left temporary files of its own";
     }
     std::printf("%u kills: %u mid-run (%u before any record was applied, %u with some applied, %u with all "
                 "applied but no outcome shown yet), %u after the outcome box; %u inside the whole-file records; "

@@ -66,6 +66,11 @@ HWND Start(Process& p, const std::string& exe) {
     return WaitMainWindow(p, 30000);
 }
 
+// Waits until a window of the applier is closed or hidden.
+bool Gone(HWND wnd) {
+    return WaitFor([&] { return !IsWindow(wnd) || !IsWindowVisible(wnd); }, 20000);
+}
+
 }  // namespace
 
 // --- the enabling rule of Start, typed into the edit control ---
@@ -139,7 +144,7 @@ TEST(Help, ShowsUsageAndLeavesTheWindowAsItWas) {
     EXPECT_NE(text.find("开始安装"), std::string::npos);
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);
     Answer(box, IDOK);
-    ASSERT_TRUE(WaitFor([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 20000));
+    ASSERT_TRUE(Gone(box));
     EXPECT_TRUE(IsWindow(main)) << "Help does not end the program";
     EXPECT_FALSE(Exists(ws / "h.txt")) << "Help runs nothing";
     Click(main, IDCANCEL);
@@ -427,10 +432,6 @@ HWND WaitOpenDialog(const Process& p, HWND main) {
         SendMessageTimeoutA(dlg, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);
     }
     return dlg;
-}
-
-bool Gone(HWND wnd) {
-    return WaitFor([&] { return !IsWindow(wnd) || !IsWindowVisible(wnd); }, 20000);
 }
 }  // namespace
 
