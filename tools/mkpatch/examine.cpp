@@ -5,6 +5,7 @@
 #include <set>
 
 #include "commands.h"
+#include "encoder.h"
 #include "engine/container.h"
 #include "files.h"
 #include "names.h"
@@ -35,24 +36,6 @@ std::string JsonString(const std::string& s) {
         }
     }
     return out + "\"";
-}
-
-struct MemoryOutput {
-    std::vector<uint8_t> bytes;
-    std::span<const uint8_t> old;
-};
-
-int WriteOut(void* ctx, const unsigned char* bytes, size_t n) {
-    auto* m = static_cast<MemoryOutput*>(ctx);
-    m->bytes.insert(m->bytes.end(), bytes, bytes + n);
-    return 1;
-}
-
-int CopyOut(void* ctx, uint32_t offset, uint32_t length) {
-    auto* m = static_cast<MemoryOutput*>(ctx);
-    auto from = m->old.subspan(offset, length);
-    m->bytes.insert(m->bytes.end(), from.begin(), from.end());
-    return 1;
 }
 
 // Reads a file if it is there; nothing when it does not exist.
@@ -162,15 +145,13 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             if (oldSum != r.oldSum)
                 fail(shown, "OLD's checksum is " + Hex(oldSum) + ", the record expects " +
                                 Hex(r.oldSum));
-            MemoryOutput mem{{}, *old};
-            PatchOutput po{WriteOut, CopyOut, &mem, old->size()};
-            int res = RunCommands(&cur, &po);
+            int res = PR_OK;
+            rebuilt = ApplyDelta(*old, body, &res);
             if (res != PR_OK) {
                 fail(shown, res == PR_BADRESULT ? "a copy reaches past the end of OLD's file"
                                                 : "the command stream cannot be decoded");
                 continue;
             }
-            rebuilt = std::move(mem.bytes);
         }
         uint32_t newSum = XorSum(rebuilt.data(), rebuilt.size());
         if (!r.whole && newSum != r.newSum)
