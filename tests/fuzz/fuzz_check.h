@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tests/support/stream_hash.h"
+
 #define FUZZ_CHECK(cond)                                                                  \
     do {                                                                                  \
         if (!(cond)) {                                                                    \
@@ -19,18 +21,7 @@
 
 namespace fuzz {
 
-// FNV-1a over a byte stream that arrives in pieces, with its length.
-struct StreamHash {
-    uint64_t hash = 1469598103934665603ull;
-    uint64_t length = 0;
-
-    void Add(const unsigned char* p, size_t n) {
-        for (size_t i = 0; i < n; i++)
-            hash = (hash ^ p[i]) * 1099511628211ull;
-        length += n;
-    }
-    bool operator==(const StreamHash&) const = default;
-};
+using testing_support::StreamHash;
 
 // Reads a little-endian number of n bytes; the caller has checked the bounds.
 inline uint32_t LoadLE(const unsigned char* p, size_t n) {

@@ -15,20 +15,12 @@
 
 #include "engine/patch.h"
 #include "patchset.h"
+#include "tests/support/stream_hash.h"
 
 namespace reliability {
 namespace {
 
-// FNV-1a of a byte stream that arrives in pieces.
-struct Hash {
-    uint64_t value = 1469598103934665603ull;
-    uint64_t length = 0;
-    void Add(const unsigned char* p, size_t n) {
-        for (size_t i = 0; i < n; i++)
-            value = (value ^ p[i]) * 1099511628211ull;
-        length += n;
-    }
-};
+using Hash = testing_support::StreamHash;
 
 double Seconds(LARGE_INTEGER a, LARGE_INTEGER b) {
     LARGE_INTEGER f;
@@ -165,7 +157,7 @@ bool File(unsigned mb, const std::string& base, double* seconds) {
         got.Add(buf, n);
     if (h != INVALID_HANDLE_VALUE)
         CloseHandle(h);
-    bool same = got.value == want.value && got.length == want.length;
+    bool same = got == want;
     if (!ok || !same)
         std::printf("file %u MB: outcome %d, ok %u, %llu of %llu bytes, %s\n", mb, outcome, g_tally.ok,
                     (unsigned long long)got.length, (unsigned long long)want.length,
