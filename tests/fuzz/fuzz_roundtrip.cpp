@@ -11,37 +11,19 @@
 
 #include "engine/container.h"
 #include "fuzz_check.h"
+#include "tests/support/memory_output.h"
 #include "tools/mkpatch/encoder.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Out {
-    const Bytes* old;
-    Bytes bytes;
-};
-
-int OutWrite(void* ctx, const unsigned char* p, size_t n) {
-    Out* o = static_cast<Out*>(ctx);
-    o->bytes.insert(o->bytes.end(), p, p + n);
-    return 1;
-}
-
-int OutCopy(void* ctx, uint32_t offset, uint32_t length) {
-    Out* o = static_cast<Out*>(ctx);
-    return OutWrite(ctx, o->old->data() + offset, length);
-}
-
 // Runs a stream with the core; result and output, and whether the stream's
 // CMD_END was its last byte.
 int CoreApply(const Bytes& old, const Bytes& stream, Bytes* output, bool* endsAtEnd) {
-    Out out{&old, {}};
-    PatchOutput po{OutWrite, OutCopy, &out, old.size()};
     PatchCursor cur;
     CursorInit(&cur, stream.data(), stream.size());
-    int rc = RunCommands(&cur, &po);
-    *output = std::move(out.bytes);
+    int rc = testing_support::RunInMemory(old, &cur, output);
     *endsAtEnd = cur.pos == cur.end;
     return rc;
 }

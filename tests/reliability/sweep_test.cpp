@@ -11,6 +11,7 @@
 
 #include "patchset.h"
 #include "run_host.h"
+#include "tests/support/memory_output.h"
 
 namespace reliability {
 namespace {
@@ -82,20 +83,6 @@ std::string NameKey(const std::string& name) {
     return key;
 }
 
-struct MemOut {
-    const Bytes* old;
-    Bytes out;
-};
-int MemWrite(void* ctx, const unsigned char* p, size_t n) {
-    auto* m = static_cast<MemOut*>(ctx);
-    m->out.insert(m->out.end(), p, p + n);
-    return 1;
-}
-int MemCopy(void* ctx, uint32_t offset, uint32_t length) {
-    auto* m = static_cast<MemOut*>(ctx);
-    return MemWrite(ctx, m->old->data() + offset, length);
-}
-
 // Contents kept as strings in the sets below: GCC 12 warns falsely about
 // ordering vectors of bytes.
 std::string Key(const Bytes& b) {
@@ -135,11 +122,11 @@ std::map<std::string, std::set<std::string>> PossibleContents(const PatchSet& se
             const Bytes old(text.begin(), text.end());
             if (XorSum(old.data(), old.size()) != head.oldSum)
                 continue;
-            MemOut m{&old, {}};
-            PatchOutput po{MemWrite, MemCopy, &m, old.size()};
+            Bytes out;
             PatchCursor c = stream;
-            if (RunCommands(&c, &po) == PR_OK && XorSum(m.out.data(), m.out.size()) == head.newSum)
-                made.insert(Key(m.out));
+            if (testing_support::RunInMemory(old, &c, &out) == PR_OK &&
+                XorSum(out.data(), out.size()) == head.newSum)
+                made.insert(Key(out));
         }
         can[key].insert(made.begin(), made.end());
     }
