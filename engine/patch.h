@@ -7,7 +7,9 @@
 
 #include <windows.h>
 
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
+#include "core/names.h"
 
 /* What the engine needs of its caller. Every operation is called on the
    thread that runs the patch. */

@@ -1,7 +1,7 @@
 // Program entry: finds the container in the program's own file, makes the
 // main window and runs the message loop.
 #include "shell/shell.h"
-#include "engine/stubmark.h"
+#include "core/stubmark.h"
 
 #include <commctrl.h>
 

@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "engine/container.h"
+#include "core/names.h"
 
 namespace {
 

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/names.h"
 #include "fuzz_check.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/format.h"
 #include "fuzz_check.h"
 #include "tests/support/memory_output.h"
 #include "tools/mkpatch/encoder.h"

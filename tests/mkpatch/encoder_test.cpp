@@ -8,7 +8,7 @@
 #include <limits>
 #include <string>
 
-#include "engine/container.h"
+#include "core/format.h"
 #include "generate.h"
 #include "tools/mkpatch/encoder.h"
 #include "tools/mkpatch/matcher.h"

@@ -14,8 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/container.h"
-#include "engine/stubmark.h"
+#include "core/format.h"
+#include "core/checksum.h"
+#include "core/stubmark.h"
 #include "generate.h"
 #include "tools/mkpatch/commands.h"
 

@@ -10,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
 #include "sandbox.h"
 
 namespace reliability {

@@ -4,7 +4,8 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
 #include "../support/win_files.h"
 
 namespace drive {

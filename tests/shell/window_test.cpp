@@ -12,7 +12,7 @@
 #include <string>
 
 #include "drive.h"
-#include "engine/container.h"
+#include "core/format.h"
 
 using namespace drive;
 

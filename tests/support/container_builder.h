@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
 
 namespace testing_support {
 

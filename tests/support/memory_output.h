@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/container.h"
+#include "core/format.h"
 
 namespace testing_support {
 

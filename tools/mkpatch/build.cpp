@@ -6,7 +6,8 @@
 
 #include "commands.h"
 #include "encoder.h"
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
 #include "files.h"
 #include "names.h"
 #include "patchfile.h"

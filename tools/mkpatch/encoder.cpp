@@ -14,7 +14,7 @@
 #include <algorithm>
 #include <stdexcept>
 
-#include "engine/container.h"
+#include "core/format.h"
 #include "matcher.h"
 
 namespace mkpatch {

@@ -6,7 +6,9 @@
 
 #include "commands.h"
 #include "encoder.h"
-#include "engine/container.h"
+#include "core/format.h"
+#include "core/checksum.h"
+#include "core/names.h"
 #include "files.h"
 #include "names.h"
 #include "patchfile.h"

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "engine/container.h"
+#include "core/names.h"
 
 namespace mkpatch {
 

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/container.h"
-#include "engine/stubmark.h"
+#include "core/format.h"
+#include "core/stubmark.h"
 #include "files.h"
 
 namespace mkpatch {

@@ -1,14 +1,14 @@
 /* The patch container: constants, a bounded forward cursor, record and
-   command decoding, the word XOR checksum and record-name checks.
-   Nothing here touches the platform, so the same code runs inside the
-   applier, inside the authoring tool and in host tests and fuzzers.
+   command decoding and command writing. Nothing here touches the
+   platform, so the same code runs inside the applier, inside the authoring
+   tool and in host tests and fuzzers.
 
    The container has no length, magic or end marker, so every read below is
    checked against the end of the bytes the caller really has (the mapped
    size of the executable) and a read that would pass it fails as a data
    error instead of reading on. */
-#ifndef KORVEX_ENGINE_CONTAINER_H
-#define KORVEX_ENGINE_CONTAINER_H
+#ifndef KORVEX_CORE_FORMAT_H
+#define KORVEX_CORE_FORMAT_H
 
 #include <stddef.h>
 #include <stdint.h>
@@ -43,8 +43,7 @@ enum {
     CMD_COPY_SIZE = 9,           /* command (1) + length (4) + offset (4) */
     CMD_INSERT_HEAD_SIZE = 5,    /* command (1) + length (4), literals follow */
     CMD_END_SIZE = 1,
-    CONTAINER_MAX_RECORDS = 65535,
-    PATCH_PATH_MAX = 260         /* MAX_PATH: folder + name + 0 must fit */
+    CONTAINER_MAX_RECORDS = 65535
 };
 
 /* A forward-only read position and the first byte it may not read. */
@@ -70,17 +69,6 @@ typedef struct PatchCommand {
     uint32_t offset;
     const unsigned char* literal;
 } PatchCommand;
-
-/* Running state of a checksum over bytes that arrive in pieces. */
-typedef struct XorSumState {
-    uint32_t sum;
-    uint32_t word;      /* bytes of the unfinished word, little-endian */
-    unsigned filled;    /* how many bytes of word are set, 0 to 3 */
-} XorSumState;
-
-/* Tells whether a byte starts a double-byte character in the names' code
-   page; such a byte and the one after it are one character. */
-typedef int (*LeadBytePredicate)(unsigned char byte);
 
 #ifdef __cplusplus
 extern "C" {
@@ -148,47 +136,10 @@ typedef struct PatchOutput {
    PR_BADDATA for an undefined or truncated command, met before or after. */
 int RunCommands(PatchCursor* cur, const PatchOutput* out);
 
-/* --- the word XOR checksum: the XOR of the whole little-endian 32-bit
-   words, the last size % 4 bytes taking no part --- */
-uint32_t XorSum(const unsigned char* bytes, size_t size);
-void XorSumBegin(XorSumState* st);
-void XorSumAdd(XorSumState* st, const unsigned char* bytes, size_t size);
-uint32_t XorSumEnd(const XorSumState* st);
-
 /* --- command writing, for container writers: each fills exactly the
    command's fixed bytes and returns how many that is --- */
 size_t PutCopyCommand(unsigned char out[CMD_COPY_SIZE], uint32_t length, uint32_t offset);
 size_t PutInsertHead(unsigned char out[CMD_INSERT_HEAD_SIZE], uint32_t length);
-
-/* --- record names --- */
-
-/* Lead bytes of code page 936 (GBK), for hosts that are not Windows. */
-int IsLeadByte936(unsigned char byte);
-/* A predicate for single-byte code pages: no byte is a lead byte. */
-int IsLeadByteNone(unsigned char byte);
-
-/* Length in bytes (1 or 2) of the character at text, with left bytes
-   left. A lead byte makes two bytes one character only when the next byte
-   can be a trail byte (0x40 or above in every double-byte code page), so
-   '/', ':' and '.' after a stray lead byte are still seen for what they
-   are, while a trail byte 0x5C is not taken for a separator. */
-size_t CharLength(const char* text, size_t left, LeadBytePredicate isLead);
-
-/* Checks that a record name stays inside the target folder: not empty, no
-   leading separator, no colon (drives and streams), no empty component and
-   no component made only of dots and spaces ("..", "..."), no reserved
-   device name (CON, NUL, COM1, ...). The name is walked character by
-   character so that a trail byte 0x5C of a double-byte character is not
-   taken for a separator. Returns 1 when the name is acceptable. */
-int CheckRecordName(const char* name, size_t len, LeadBytePredicate isLead);
-
-/* Byte length of the folder part of a path: up to and including its last
-   separator character; 0 when there is none. */
-size_t FolderPartLength(const char* path, size_t len, LeadBytePredicate isLead);
-
-/* Joins folder and name into out (PATCH_PATH_MAX bytes). Returns 0 and
-   writes only a 0 byte when the two with their 0 byte do not fit. */
-int JoinPath(char out[PATCH_PATH_MAX], const char* folder, const char* name, size_t nameLen);
 
 #ifdef __cplusplus
 }

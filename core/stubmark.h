@@ -4,8 +4,8 @@
    linked file's size) over a placeholder after linking, and tools find the
    mark to tell an applier from other files and to learn where its
    container starts. */
-#ifndef KORVEX_ENGINE_STUBMARK_H
-#define KORVEX_ENGINE_STUBMARK_H
+#ifndef KORVEX_CORE_STUBMARK_H
+#define KORVEX_CORE_STUBMARK_H
 
 #define STUB_MARK "KORVEX-APPLIER\x1A"
 enum {
