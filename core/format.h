@@ -20,9 +20,12 @@ enum {
     PR_SKIPPED = 2,      /* whole file: existed, user did not say Yes */
     PR_NOTARGET = 4,     /* delta: target missing, in use or path too long */
     PR_BADSOURCE = 8,    /* delta: target's checksum is not the old one */
-    PR_BADRESULT = 16,   /* delta: rebuilt bytes do not give the new checksum */
+    PR_BADRESULT = 16,   /* delta: the rebuilt bytes do not give the new
+                            checksum, or a copy reaches past the old file */
     PR_NOTWRITTEN = 32,  /* output could not be written or put in place;
                             the target is as it was */
+    PR_NOMAP = 64,       /* delta: the old file could not be mapped (too large
+                            for the address space); the target is as it was */
     PR_BADDATA = 128     /* container bytes undefined or running past the end */
 };
 

@@ -7,11 +7,9 @@
 // only one run happens at a time.
 #include "engine/patch.h"
 #include "engine/fileio.h"
+#include "engine/restore.h"
 
 static unsigned char s_outBuffer[FILEIO_CHUNK];
-
-const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
-const char kOverwriteCaption[] = "新增文件...";
 
 static int IsLeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
@@ -88,20 +86,49 @@ static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
     folder[len] = 0;
 }
 
+// The sub-folders one record made, by the length of each one's path, so
+// that a record that fails can take them away again.
+typedef struct MadeFolders {
+    unsigned count;
+    unsigned short ends[PATCH_PATH_MAX / 2];  // a name has at most this many separators
+} MadeFolders;
+
 // Creates the sub-folders that the name part of target (after dirLen
-// bytes) passes through; those that exist already are left alone.
-static void MakeSubFolders(char* target, size_t dirLen) {
+// bytes) passes through; those that exist already are left alone, those
+// made here are noted in made.
+static void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
     size_t len = (size_t)lstrlenA(target);
+    made->count = 0;
     for (size_t i = dirLen; i < len;) {
         size_t step = CharLength(target + i, len - i, IsLeadByteAcp);
         if (step == 1 && (target[i] == '\\' || target[i] == '/')) {
             char keep = target[i];
             target[i] = 0;
-            CreateDirectoryA(target, NULL);
+            if (CreateDirectoryA(target, NULL) && made->count < PATCH_PATH_MAX / 2)
+                made->ends[made->count++] = (unsigned short)i;
             target[i] = keep;
         }
         i += step;
     }
+}
+
+// Removes the sub-folders made for a record that then failed, deepest
+// first; one that is no longer empty stays.
+static void RemoveMadeFolders(char* target, const MadeFolders* made) {
+    for (unsigned k = made->count; k-- > 0;) {
+        char keep = target[made->ends[k]];
+        target[made->ends[k]] = 0;
+        RemoveDirectoryA(target);
+        target[made->ends[k]] = keep;
+    }
+}
+
+// Makes what was written to an open file durable before the file takes a
+// target's name: after a power loss the target is then either the old file
+// or the complete new one, never a name whose bytes never reached the disk.
+static int CloseDurably(HANDLE file) {
+    int flushed = FlushFileBuffers(file);
+    return CloseHandle(file) && flushed;
 }
 
 // A fresh temporary file in the folder of target, created in one step
@@ -151,31 +178,25 @@ static int ReplaceTarget(const char* tmp, const char* target) {
 
 // --- whole-file records ---
 
-static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
-                          const PatchHost* host) {
-    const unsigned char* content;
-    uint32_t length;
-    if (ReadWholeFile(cursor, &content, &length) != PR_OK)
-        return PR_BADDATA;
-
-    char target[PATCH_PATH_MAX];
+// Writes the content to a temporary file beside target and puts it there,
+// asking before an existing target is written over.
+static int PlaceWholeFile(char* target, const PatchRecordHead* head, const unsigned char* content,
+                          uint32_t length, const PatchHost* host) {
     char tmp[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, head->name, head->nameLen))
-        return PR_NOTWRITTEN;
-    MakeSubFolders(target, (size_t)lstrlenA(targetDir));
-
     HANDLE file = CreateTempBeside(target, tmp);
     if (file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     int written = WriteAll(file, content, length);
-    if (!CloseHandle(file) || !written) {
+    if (!CloseDurably(file) || !written) {
         DeleteFileA(tmp);
         return PR_NOTWRITTEN;
     }
 
     // The content is complete on disk before it takes the target's name.
-    if (MoveFileA(tmp, target))
+    if (MoveFileA(tmp, target)) {
+        RestoreNoteCreated();
         return PR_OK;
+    }
     DWORD err = GetLastError();
     DWORD attr = GetFileAttributesA(target);
     int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
@@ -184,11 +205,34 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
         DeleteFileA(tmp);
         return PR_NOTWRITTEN;
     }
-    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, kOverwriteText, kOverwriteCaption)) {
+    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, head->name)) {
         DeleteFileA(tmp);
         return PR_SKIPPED;
     }
+    // the way back is on disk before the old content goes
+    if (RestoreActive() && RestoreAddWhole(head, target, content, length) != PR_OK) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
     return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+}
+
+static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
+                          const PatchHost* host) {
+    const unsigned char* content;
+    uint32_t length;
+    if (ReadWholeFile(cursor, &content, &length) != PR_OK)
+        return PR_BADDATA;
+
+    char target[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, head->name, head->nameLen))
+        return PR_NOTWRITTEN;
+    MadeFolders made;
+    MakeSubFolders(target, (size_t)lstrlenA(targetDir), &made);
+    int result = PlaceWholeFile(target, head, content, length, host);
+    if (result != PR_OK && result != PR_OVERWRITTEN)
+        RemoveMadeFolders(target, &made);
+    return result;
 }
 
 // --- delta records ---
@@ -198,7 +242,8 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 // Returns PR_OK with the verified temporary file's name in tmp, or a
 // failure with no temporary file left.
 static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_t oldSize, const char* target,
-                         uint32_t newSum, char tmp[PATCH_PATH_MAX]) {
+                         uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
+                         uint64_t* newSize) {
     Rebuild rb;
     rb.view = view;
     rb.out.file = CreateTempBeside(target, tmp);
@@ -215,31 +260,32 @@ static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_
     int result = RunCommands(stream, &sink);
     if (result == PR_OK && !OutFlush(&rb.out))
         result = PR_NOTWRITTEN;
-    if (!CloseHandle(rb.out.file) && result == PR_OK)
+    if (!CloseDurably(rb.out.file) && result == PR_OK)
         result = PR_NOTWRITTEN;
 
     if (result == PR_OK) {
-        // Read back what reached the file, not what was meant to.
+        // Read back what reached the file, not what was meant to; with a
+        // trailer its length and CRC-32 are checked in the same read.
         HANDLE check = CreateFileA(tmp, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-        uint32_t sum = 0;
-        uint64_t size = 0;
+        FileSums sums;
         if (check == INVALID_HANDLE_VALUE)
             result = PR_NOTWRITTEN;
         else {
-            if (!SumOpenFile(check, &sum, &size) || size != rb.out.written)
+            if (!SumOpenFile(check, strong != NULL, &sums) || sums.size != rb.out.written)
                 result = PR_NOTWRITTEN;
-            else if (sum != newSum)
+            else if (!SumsMatch(&sums, newSum, strong, 1))
                 result = PR_BADRESULT;
             CloseHandle(check);
         }
     }
     if (result != PR_OK)
         DeleteFileA(tmp);
+    *newSize = rb.out.written;
     return result;
 }
 
 static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
-                      PatchRecordNote* note) {
+                      const TrailerEntry* strong, PatchRecordNote* note) {
     // Walk the stream first: a bad or truncated stream is a data error
     // before anything is touched, and every other result leaves the cursor
     // on the next record.
@@ -273,15 +319,28 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
         if (map)
             view = (const unsigned char*)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0);
         if (!view)
-            result = PR_NOTARGET;
+            result = PR_NOMAP;
     }
     if (result == PR_OK) {
-        uint32_t sum = view ? XorSum(view, (size_t)size.QuadPart) : 0;
-        if (sum != head->oldSum) {
-            note->upToDate = sum == head->newSum;
+        FileSums sums;
+        sums.size = (uint64_t)size.QuadPart;
+        sums.sum = view ? XorSum(view, (size_t)sums.size) : 0;
+        sums.crc = view && strong ? Crc32Update(0, view, (size_t)sums.size) : 0;
+        if (!SumsMatch(&sums, head->oldSum, strong, 0)) {
+            note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
             result = PR_BADSOURCE;
-        } else
-            result = RebuildToTemp(&stream, view, (uint64_t)size.QuadPart, target, head->newSum, tmp);
+        } else {
+            PatchCursor forward = stream;
+            uint64_t newSize = 0;
+            result = RebuildToTemp(&stream, view, sums.size, target, head->newSum, strong, tmp, &newSize);
+            // the way back is on disk before the target is replaced
+            if (result == PR_OK && RestoreActive() &&
+                (newSize > 0xFFFFFFFF ||
+                 RestoreAddDelta(head, forward, view, (uint32_t)sums.size, (uint32_t)newSize) != PR_OK)) {
+                DeleteFileA(tmp);
+                result = PR_NOTWRITTEN;
+            }
+        }
     }
     if (view)
         UnmapViewOfFile(view);
@@ -293,7 +352,8 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
     return result;
 }
 
-int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, PatchRecordNote* note) {
+int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
+                PatchRecordNote* note) {
     PatchRecordNote scratch;
     if (!note)
         note = &scratch;
@@ -315,7 +375,7 @@ int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* hos
         else if (BodyIsWholeFile(cursor))
             result = ApplyWholeFile(cursor, targetDir, &head, host);
         else
-            result = ApplyDelta(cursor, targetDir, &head, note);
+            result = ApplyDelta(cursor, targetDir, &head, strong, note);
     }
     g_lastResult = result;
     return result;

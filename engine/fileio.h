@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <stdint.h>
 
+#include "core/trailer.h"
+
 /* Reads and writes go in pieces of this size: small writes cost a system
    call each, and much larger ones gain nothing. */
 enum { FILEIO_CHUNK = 64 * 1024 };
@@ -13,9 +15,20 @@ enum { FILEIO_CHUNK = 64 * 1024 };
 extern "C" {
 #endif
 
-/* Reads an open file from its start and gives its checksum and size.
+/* What one read of a whole file gives. */
+typedef struct FileSums {
+    uint32_t sum;   /* XorSum */
+    uint32_t crc;   /* CRC-32, only when asked for */
+    uint64_t size;
+} FileSums;
+
+/* Reads an open file from its start into sums; the CRC too when withCrc.
    Returns 0 when a read fails; the values are then of no use. */
-int SumOpenFile(HANDLE file, uint32_t* sum, uint64_t* size);
+int SumOpenFile(HANDLE file, int withCrc, FileSums* sums);
+
+/* 1 when a file of these sums is the one an entry's old (or new) side
+   describes: the XOR sum, and with a trailer entry its length and CRC. */
+int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, int newSide);
 
 #ifdef __cplusplus
 }

@@ -10,24 +10,7 @@
 #include "core/format.h"
 #include "core/checksum.h"
 #include "core/names.h"
-
-/* What the engine needs of its caller. Every operation is called on the
-   thread that runs the patch. */
-typedef struct PatchHost {
-    /* Puts one Yes/No question (text and caption in the ANSI code page);
-       returns 1 only for Yes. */
-    int (*askOverwrite)(void* ctx, const char* text, const char* caption);
-    /* Delivers the one end notification of a run, finished (1) or stopped
-       (0), and returns only after the receiver has handled it. */
-    void (*notifyEnd)(void* ctx, int finished);
-    /* After each record: how many of count records are done. May be 0. */
-    void (*progress)(void* ctx, unsigned done, unsigned count);
-    void* ctx;
-} PatchHost;
-
-/* The overwrite question of a whole-file record whose target exists. */
-extern const char kOverwriteText[];
-extern const char kOverwriteCaption[];
+#include "core/trailer.h"
 
 enum { PATCH_TALLY_NAMES = 16 };
 
@@ -37,15 +20,81 @@ typedef struct PatchFailure {
     int result;
 } PatchFailure;
 
+/* What the check before the first write found. Every record is walked and
+   the trailer, when there is one, is read and its container CRC checked;
+   then every delta record's target is looked at. */
+typedef struct PatchCheck {
+    int result;            /* PR_OK; PR_BADDATA when the container is damaged
+                              (nothing may be written); PR_SKIPPED when the
+                              check was cancelled */
+    unsigned count;        /* records */
+    int trailer;           /* TRAILER_NONE or TRAILER_FOUND */
+    PatchTrailer strong;   /* the trailer, when found */
+    unsigned mismatched;   /* delta targets missing, unreadable or of another version */
+    unsigned listed;       /* entries used in list */
+    PatchFailure list[PATCH_TALLY_NAMES];  /* the first mismatched: name and
+                              PR_NOTARGET, PR_NOMAP or PR_BADSOURCE */
+    unsigned upToDate;     /* delta targets that already hold the new file */
+    unsigned existing;     /* whole-file targets that exist already */
+} PatchCheck;
+
+/* Progress phases. */
+enum { PATCH_PHASE_CHECK = 0, PATCH_PHASE_APPLY = 1 };
+
+/* What the engine needs of its caller. Every operation is called on the
+   thread that runs the patch. */
+typedef struct PatchHost {
+    /* The overwrite question of a whole-file record whose target exists
+       (name as the container holds it, in the ANSI code page); returns 1
+       only for Yes. */
+    int (*askOverwrite)(void* ctx, const char* name);
+    /* The one question before the first write, put only when the check
+       found delta targets missing or of another version; returns 1 to go
+       on with the other records. May be 0: the run then goes on. */
+    int (*askProceed)(void* ctx, const PatchCheck* check);
+    /* Delivers the one end notification of a run, finished (1) or stopped
+       (0), and returns only after the receiver has handled it. */
+    void (*notifyEnd)(void* ctx, int finished);
+    /* During the check and after each record: done of count in a phase.
+       May be 0. */
+    void (*progress)(void* ctx, int phase, unsigned done, unsigned count);
+    void* ctx;
+} PatchHost;
+
+/* Where a run makes its restore file: a self-applying patch that turns
+   every target the run replaces back into its old bytes. */
+typedef struct PatchRestore {
+    const char* folder;           /* the target folder, with its separator */
+    const char* baseName;         /* file name without ".exe"; "(2)" and so
+                                     on are added when the name is taken */
+    const unsigned char* stub;    /* the applier's own bytes before its container */
+    size_t stubSize;
+} PatchRestore;
+
+/* What became of the restore file of the last run. */
+enum {
+    RESTORE_NONE = 0,    /* none asked for, or nothing was replaced (no file left) */
+    RESTORE_MADE = 1,    /* path holds records for every replaced target */
+    RESTORE_FAILED = 2   /* it could not be written: the run stopped there,
+                            and path covers every target replaced before */
+};
+typedef struct PatchRestoreState {
+    int state;
+    unsigned records;     /* targets it brings back */
+    unsigned created;     /* files the run created where none was: it cannot remove them */
+    char path[PATCH_PATH_MAX];
+} PatchRestoreState;
+
 /* What a run did, record by record, so that no failure goes unreported.
-   Failures are PR_NOTARGET, PR_BADSOURCE (unless already up to date),
-   PR_BADRESULT and PR_NOTWRITTEN; the first PATCH_TALLY_NAMES are named. */
+   Failures are PR_NOTARGET, PR_NOMAP, PR_BADSOURCE (unless already up to
+   date), PR_BADRESULT and PR_NOTWRITTEN; the first PATCH_TALLY_NAMES are named. */
 typedef struct PatchTally {
     unsigned records;      /* records carried out, data error included */
     unsigned ok;
     unsigned overwritten;
     unsigned skipped;
     unsigned notTarget;
+    unsigned noMap;
     unsigned badSource;    /* the already up-to-date ones included */
     unsigned upToDate;     /* PR_BADSOURCE whose target already has the new sum */
     unsigned badResult;
@@ -62,8 +111,9 @@ typedef struct PatchRecordNote {
     int upToDate;          /* PR_BADSOURCE, but the target's sum is the new one */
 } PatchRecordNote;
 
-/* Outcomes of a run, derived from g_keepRunning and g_lastResult. */
-enum { PATCH_FINISHED = 0, PATCH_DATAERROR = 1, PATCH_CANCELLED = 2 };
+/* Outcomes of a run, derived from g_keepRunning, g_lastResult and the
+   restore state. */
+enum { PATCH_FINISHED = 0, PATCH_DATAERROR = 1, PATCH_CANCELLED = 2, PATCH_RESTOREFAILED = 3 };
 
 #ifdef __cplusplus
 extern "C" {
@@ -75,6 +125,8 @@ extern "C" {
 extern volatile LONG g_keepRunning;
 extern int g_lastResult;
 extern PatchTally g_tally;
+extern PatchCheck g_check;
+extern PatchRestoreState g_restore;
 
 void PatchSetKeepRunning(LONG value);
 int PatchKeepRunning(void);
@@ -83,30 +135,37 @@ int PatchOutcome(void);
 /* 1 when a result counts as a failure the user should hear about. */
 int PatchIsFailure(int result, int upToDate);
 
-/* The checksum of a file open for reading, read from its start; the file's
-   position is left at its end and the handle stays open. A file that cannot
-   be read gives 0. */
-uint32_t XorSumHandle(HANDLE file);
-
 /* Opens path for reading without sharing and returns its checksum; 0 when
    it cannot be opened. */
 uint32_t XorSumFile(const char* path);
 
 /* Carries out the record at the cursor in targetDir (which ends with a
    separator); the cursor then stands on the next record, except after
-   PR_BADDATA. Returns the result and leaves it in g_lastResult. note may be
-   0. */
+   PR_BADDATA. strong is the record's trailer entry, or 0 without a
+   trailer: the old file must then match its length and CRC-32 too, and
+   the rebuilt file before it replaces the target. Returns the result and
+   leaves it in g_lastResult. note may be 0. */
 int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host,
-                PatchRecordNote* note);
+                const TrailerEntry* strong, PatchRecordNote* note);
+
+/* The check before the first write, into *check: see PatchCheck. Reports
+   progress in PATCH_PHASE_CHECK and stops early, with PR_SKIPPED, when the
+   run flag is cleared. Writes nothing. */
+int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+               PatchCheck* check);
 
 /* Clears the run flag for a data error; nothing for any other result. */
 void NoteRecordResult(int result);
 
-/* Applies every record of the container (size bytes from container, the
-   true end of what is mapped) in order, and ends with exactly one end
-   notification. Resets g_tally first. The caller sets g_keepRunning. */
-void RunPatch(const unsigned char* container, size_t size, const char* targetDir,
-              const PatchHost* host);
+/* Checks the whole container (size bytes from container: the true end of
+   what is mapped, or the start of a signature), asks the one question when
+   some targets do not match, then applies every record in order, and ends
+   with exactly one end notification. With restore, a restore file is made
+   and each replaced target's record is in it before the target is
+   replaced. Resets g_tally, g_check and g_restore first. The caller sets
+   g_keepRunning. */
+void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+              const PatchRestore* restore);
 
 #ifdef __cplusplus
 }

@@ -1,5 +1,6 @@
 // The run over all records, its flag and its tally.
 #include "engine/patch.h"
+#include "engine/restore.h"
 
 volatile LONG g_keepRunning = 0;
 int g_lastResult = PR_OK;
@@ -14,6 +15,8 @@ int PatchKeepRunning(void) {
 }
 
 int PatchOutcome(void) {
+    if (g_restore.state == RESTORE_FAILED)
+        return PATCH_RESTOREFAILED;
     if (PatchKeepRunning())
         return PATCH_FINISHED;
     return g_lastResult == PR_BADDATA ? PATCH_DATAERROR : PATCH_CANCELLED;
@@ -27,6 +30,7 @@ void NoteRecordResult(int result) {
 int PatchIsFailure(int result, int upToDate) {
     switch (result) {
     case PR_NOTARGET:
+    case PR_NOMAP:
     case PR_BADRESULT:
     case PR_NOTWRITTEN:
         return 1;
@@ -45,6 +49,7 @@ static void TallyRecord(int result, const PatchRecordNote* note) {
     case PR_OVERWRITTEN: t->overwritten++; break;
     case PR_SKIPPED: t->skipped++; break;
     case PR_NOTARGET: t->notTarget++; break;
+    case PR_NOMAP: t->noMap++; break;
     case PR_BADSOURCE:
         t->badSource++;
         if (note->upToDate)
@@ -71,29 +76,62 @@ static void Notify(const PatchHost* host, int finished) {
         host->notifyEnd(host->ctx, finished);
 }
 
-void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host) {
-    ZeroMemory(&g_tally, sizeof g_tally);
-    PatchCursor cursor;
-    CursorInit(&cursor, container, size);
-    unsigned count;
-    if (ReadContainerHeader(&cursor, &count) != PR_OK) {
-        g_lastResult = PR_BADDATA;
-        NoteRecordResult(PR_BADDATA);
-        Notify(host, 0);
-        return;
-    }
+// Stops a run before it has written anything: the end notification says
+// stopped, and g_lastResult tells a data error from a cancel.
+static void StopBeforeWriting(const PatchHost* host, int lastResult) {
+    g_lastResult = lastResult;
+    PatchSetKeepRunning(0);
+    Notify(host, 0);
+}
+
+// Applies the records at the cursor, checked already, one by one.
+static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost* host) {
+    unsigned count = g_check.count;
     for (unsigned i = 0; i < count; i++) {
         PatchRecordNote note;
-        int result = ApplyRecord(&cursor, targetDir, host, &note);
+        TrailerEntry entry;
+        const TrailerEntry* strong = NULL;
+        if (g_check.trailer == TRAILER_FOUND) {
+            GetTrailerEntry(&g_check.strong, i, &entry);
+            strong = &entry;
+        }
+        int result = ApplyRecord(cursor, targetDir, host, strong, &note);
         NoteRecordResult(result);
         TallyRecord(result, &note);
         if (host && host->progress)
-            host->progress(host->ctx, i + 1, count);
+            host->progress(host->ctx, PATCH_PHASE_APPLY, i + 1, count);
+        // Without its restore record no further target may be replaced.
+        if (g_restore.state == RESTORE_FAILED)
+            PatchSetKeepRunning(0);
         // Cancel takes effect here, between records, never inside one.
-        if (!PatchKeepRunning()) {
-            Notify(host, 0);
+        if (!PatchKeepRunning())
             return;
-        }
     }
+}
+
+void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+              const PatchRestore* restore) {
+    ZeroMemory(&g_tally, sizeof g_tally);
+    ZeroMemory(&g_restore, sizeof g_restore);
+    g_lastResult = PR_OK;
+    int checked = CheckPatch(container, size, targetDir, host, &g_check);
+    if (checked != PR_OK) {  // damaged, or cancelled during the check
+        StopBeforeWriting(host, checked == PR_BADDATA ? PR_BADDATA : PR_OK);
+        return;
+    }
+    if (g_check.mismatched && host && host->askProceed && !host->askProceed(host->ctx, &g_check)) {
+        StopBeforeWriting(host, PR_OK);
+        return;
+    }
+    if (restore && RestoreBegin(restore) != PR_OK) {
+        StopBeforeWriting(host, PR_OK);
+        return;
+    }
+    PatchCursor cursor;
+    CursorInit(&cursor, container, size);
+    unsigned count;
+    ReadContainerHeader(&cursor, &count);
+    ApplyAll(&cursor, targetDir, host);
+    RestoreEnd();
     Notify(host, PatchKeepRunning());
 }

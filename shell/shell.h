@@ -85,6 +85,10 @@ void ComposeOutcome(int outcome, const PatchTally* tally, ShellMessage* msg);
 /* Reason for one failed record, in words. */
 const char* FailureReason(int result);
 
+/* The overwrite question of a whole-file record whose target exists. */
+extern const char kOverwriteText[];
+extern const char kOverwriteCaption[];
+
 extern const char kHelpText[];
 extern const char kHelpCaption[];
 extern const char kNoContainerText[];

@@ -19,6 +19,9 @@ const char kHelpText[] =
     "“操作取消”：安装被取消，已处理的文件保持更新后的内容。\r\n\r\n"
     "“是否生成恢复文件”一项不起作用：本程序不生成恢复文件。";
 
+const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
+const char kOverwriteCaption[] = "新增文件...";
+
 const char kNoContainerText[] =
     "本程序文件中没有可用的补丁数据（文件不完整或已损坏），无法安装。\r\n"
     "请重新获取完整的补丁程序。";

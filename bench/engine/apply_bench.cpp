@@ -98,10 +98,10 @@ void NoEnd(void*, int) {}
 
 double TimeEngine(const ScratchFolder& f, const Work& w) {
     Prepare(f, w);
-    PatchHost host{nullptr, NoEnd, nullptr, nullptr};
+    PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr};
     double t = Now();
     PatchSetKeepRunning(1);
-    RunPatch(w.container.data(), w.container.size(), f.dir().c_str(), &host);
+    RunPatch(w.container.data(), w.container.size(), f.dir().c_str(), &host, nullptr);
     t = Now() - t;
     if (g_tally.ok != w.news.size()) {
         std::fprintf(stderr, "engine run failed: %u of %zu records ok\n", g_tally.ok, w.news.size());

@@ -16,14 +16,13 @@ namespace {
 struct Answers {
     int answer = 0;  // what the overwrite question returns
     int asked = 0;
-    std::string text, caption;
+    std::string name;  // what the question named
 };
 
-int Ask(void* ctx, const char* text, const char* caption) {
+int Ask(void* ctx, const char* name) {
     auto* a = static_cast<Answers*>(ctx);
     a->asked++;
-    a->text = text;
-    a->caption = caption;
+    a->name = name;
     return a->answer;
 }
 
@@ -53,17 +52,17 @@ struct Applied {
 };
 
 Applied ApplyTwo(const ScratchFolder& f, const Bytes& container, Answers& answers) {
-    PatchHost host{Ask, nullptr, nullptr, &answers};
+    PatchHost host{Ask, nullptr, nullptr, nullptr, &answers};
     PatchCursor cur;
     CursorInit(&cur, container.data(), container.size());
     unsigned count;
     EXPECT_EQ(ReadContainerHeader(&cur, &count), PR_OK);
     PatchRecordNote note;
     Applied a;
-    a.result = ApplyRecord(&cur, f.dir().c_str(), &host, &note);
+    a.result = ApplyRecord(&cur, f.dir().c_str(), &host, nullptr, &note);
     EXPECT_EQ(g_lastResult, a.result);
     a.upToDate = note.upToDate;
-    a.nextResult = a.result == PR_BADDATA ? -1 : ApplyRecord(&cur, f.dir().c_str(), &host, nullptr);
+    a.nextResult = a.result == PR_BADDATA ? -1 : ApplyRecord(&cur, f.dir().c_str(), &host, nullptr, nullptr);
     return a;
 }
 
@@ -156,7 +155,7 @@ TEST(ApplyRecord, TdatTwiceIsOkThenUpToDate) {
         PatchCursor cur;
         CursorInit(&cur, record.data(), record.size());
         PatchRecordNote note;
-        int r = ApplyRecord(&cur, f.dir().c_str(), nullptr, &note);
+        int r = ApplyRecord(&cur, f.dir().c_str(), nullptr, nullptr, &note);
         EXPECT_EQ(r, round == 0 ? PR_OK : PR_BADSOURCE);
         EXPECT_EQ(note.upToDate, round == 1);
         EXPECT_EQ(cur.pos, record.data() + record.size());
@@ -193,20 +192,16 @@ TEST(ApplyRecord, RebuiltFileIsPlainAndAlone) {
     EXPECT_EQ(List(f.dir()), std::vector<std::string>{"T.DAT"});
 }
 
-TEST(ApplyRecord, OverwriteQuestionText) {
-    // the question in code page 936, byte for byte
-    EXPECT_EQ(std::string(kOverwriteText),
-              "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe\xd2\xd1\xbe\xad\xb4\xe6\xd4\xda\xa3\xac\xca\xc7\xb7\xf1"
-              "\xb8\xb2\xb8\xc7\xa3\xbf");
-    EXPECT_EQ(std::string(kOverwriteCaption), "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe...");
+TEST(ApplyRecord, OverwriteQuestionNamesTheFile) {
     ScratchFolder f("question");
-    WriteBytes(f / "A.TXT", B("old"));
+    CreateDirectoryA((f / "SUB").c_str(), nullptr);
+    WriteBytes(f / "SUB\\A.TXT", B("old"));
     ContainerBuilder b(1);
-    b.Whole("A.TXT", B("new"));
+    b.Whole("SUB\\A.TXT", B("new"));
     Answers answers;
     ApplyTwo(f, b.bytes(), answers);
-    EXPECT_EQ(answers.text, kOverwriteText);
-    EXPECT_EQ(answers.caption, kOverwriteCaption);
+    EXPECT_EQ(answers.asked, 1);
+    EXPECT_EQ(answers.name, "SUB\\A.TXT");
 }
 
 TEST(HostileName, DataErrorAndNothingOutside) {

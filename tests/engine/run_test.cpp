@@ -1,7 +1,10 @@
-// Whole runs: the end notification, outcomes, cancel at record boundaries,
-// the tally of failures, progress, and rebuilds larger than the buffers.
+// Whole runs: the check before the first write and its one question, the
+// integrity trailer, the end notification, outcomes, cancel at record
+// boundaries, the tally of failures, progress, and rebuilds larger than the
+// buffers.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 
 #include "engine/patch.h"
@@ -15,12 +18,20 @@ struct Host {
     int answer = 0;
     int cancelInAsk = 0;
     unsigned cancelAfter = 0;  // clear the flag at this progress step (0 never)
+    int proceed = 1;           // the answer to the question before the first write
+    int asked = 0;             // how often it was put
+    unsigned checkSteps = 0;   // progress reports of the check
     int ends = 0;
     int finished = -1;
     std::vector<std::pair<unsigned, unsigned>> progress;
-    PatchHost host{Ask, End, Progress, this};
+    PatchHost host{Ask, Proceed, End, Progress, this};
 
-    static int Ask(void* ctx, const char*, const char*) {
+    static int Proceed(void* ctx, const PatchCheck*) {
+        auto* h = static_cast<Host*>(ctx);
+        h->asked++;
+        return h->proceed;
+    }
+    static int Ask(void* ctx, const char*) {
         auto* h = static_cast<Host*>(ctx);
         if (h->cancelInAsk)
             PatchSetKeepRunning(0);
@@ -31,8 +42,12 @@ struct Host {
         h->ends++;
         h->finished = finished;
     }
-    static void Progress(void* ctx, unsigned done, unsigned count) {
+    static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
         auto* h = static_cast<Host*>(ctx);
+        if (phase != PATCH_PHASE_APPLY) {
+            h->checkSteps++;
+            return;
+        }
         h->progress.emplace_back(done, count);
         if (done == h->cancelAfter)
             PatchSetKeepRunning(0);
@@ -41,7 +56,7 @@ struct Host {
 
 int RunContainer(const ScratchFolder& f, const Bytes& c, Host& h) {
     PatchSetKeepRunning(1);
-    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host);
+    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host, nullptr);
     EXPECT_EQ(h.ends, 1) << "exactly one end notification";
     return PatchOutcome();
 }
@@ -57,46 +72,126 @@ TEST(RunPatch, EmptyContainerFinishesAndTouchesNothing) {
     EXPECT_TRUE(List(f.dir()).empty());
 }
 
-TEST(RunPatch, DataErrorInFirstOfThreeStops) {
-    ScratchFolder f("baddata");
-    ContainerBuilder c(3);
-    c.Delta(0, 0, "A").Insert(B("a")).U8(0x05).End();
-    c.Whole("B", B("b")).Whole("C", B("c"));
-    Host h;
-    EXPECT_EQ(RunContainer(f, c.bytes(), h), PATCH_DATAERROR);
-    EXPECT_EQ(h.finished, 0);
-    EXPECT_EQ(g_lastResult, PR_BADDATA);
-    EXPECT_TRUE(List(f.dir()).empty());
-    EXPECT_EQ(g_tally.records, 1u);
-    EXPECT_EQ(g_tally.badData, 1u);
-}
-
-TEST(RunPatch, TruncatedContainers) {
-    struct Case { const char* what; Bytes bytes; unsigned applied; } cases[] = {
-        {"no header", Bytes{0x01}, 0},
-        {"count says two, one record there", [] {
-             ContainerBuilder c(2);
-             c.Whole("A", B("a"));
-             return c.bytes();
-         }(), 1},
-        {"whole-file length past the end", [] {
-             ContainerBuilder c(1);
-             c.Head(0, 0, "A").U8(REC_WHOLEFILE).U32(1000).Raw(B("short"));
-             return c.bytes();
-         }(), 0},
-        {"name without its 0 byte", [] {
-             ContainerBuilder c(1);
-             c.U32(0).U32(0).Raw(B("NAME"));
-             return c.bytes();
-         }(), 0},
+// Damage anywhere in the container is found before the first write: no
+// file and no folder is made, whichever record it is in.
+TEST(RunPatch, DamagedContainerWritesNothing) {
+    auto threeThen = [](const std::function<void(ContainerBuilder&)>& last) {
+        ContainerBuilder c(3);
+        c.Whole("SUB\\A", B("a")).Whole("B", B("b"));
+        last(c);
+        return c.bytes();
+    };
+    struct Case { const char* what; Bytes bytes; } cases[] = {
+        {"no header", Bytes{0x01}},
+        {"undefined command in the last record",
+         threeThen([](ContainerBuilder& c) { c.Delta(0, 0, "C").Insert(B("c")).U8(0x05).End(); })},
+        {"count says three, two records there", threeThen([](ContainerBuilder&) {})},
+        {"whole-file length past the end",
+         threeThen([](ContainerBuilder& c) { c.Head(0, 0, "C").U8(REC_WHOLEFILE).U32(1000).Raw(B("short")); })},
+        {"name without its 0 byte", threeThen([](ContainerBuilder& c) { c.U32(0).U32(0).Raw(B("NAME")); })},
+        {"hostile name in the last record", threeThen([](ContainerBuilder& c) { c.Whole("..\\C", B("c")); })},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        ScratchFolder f("trunc");
+        ScratchFolder f("damaged");
         Host h;
         EXPECT_EQ(RunContainer(f, c.bytes, h), PATCH_DATAERROR);
-        EXPECT_EQ(List(f.dir()).size(), c.applied);
+        EXPECT_EQ(h.finished, 0);
+        EXPECT_EQ(g_lastResult, PR_BADDATA);
+        EXPECT_TRUE(List(f.dir()).empty());
+        EXPECT_EQ(g_tally.records, 0u);
+        EXPECT_EQ(h.asked, 0);
+    }
+}
+
+// Delta targets missing or of another version: one question before the
+// first write, naming them; No writes nothing, Yes applies the others.
+TEST(RunPatch, OneQuestionBeforeTheFirstWrite) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    auto container = [&] {
+        ContainerBuilder c(4);
+        c.Whole("NEW", B("n"));
+        for (const char* name : {"GOOD", "OTHER", "MISSING"})
+            c.Delta(Sum(old), Sum(neu), name).Copy(4, 4).Insert(B("XY")).Copy(2, 0).End();
+        return c.bytes();
+    }();
+    for (int answer : {0, 1}) {
+        SCOPED_TRACE(answer);
+        ScratchFolder f("question");
+        WriteBytes(f / "GOOD", old);
+        WriteBytes(f / "OTHER", B("other version"));
+        Host h;
+        h.proceed = answer;
+        EXPECT_EQ(RunContainer(f, container, h), answer ? PATCH_FINISHED : PATCH_CANCELLED);
+        EXPECT_EQ(h.asked, 1);
+        EXPECT_EQ(g_check.mismatched, 2u);
+        ASSERT_EQ(g_check.listed, 2u);
+        EXPECT_STREQ(g_check.list[0].name, "OTHER");
+        EXPECT_EQ(g_check.list[0].result, PR_BADSOURCE);
+        EXPECT_STREQ(g_check.list[1].name, "MISSING");
+        EXPECT_EQ(g_check.list[1].result, PR_NOTARGET);
+        EXPECT_EQ(h.checkSteps, 5u);  // before each record and at the end
+        EXPECT_EQ(ReadBytes(f / "GOOD"), answer ? neu : old);
+        EXPECT_EQ(Exists(f / "NEW"), answer == 1);
+        EXPECT_EQ(ReadBytes(f / "OTHER"), B("other version"));
+    }
+    // every target old or already new: no question
+    ScratchFolder f("noquestion");
+    WriteBytes(f / "GOOD", old);
+    WriteBytes(f / "OTHER", neu);
+    WriteBytes(f / "MISSING", old);
+    Host h;
+    EXPECT_EQ(RunContainer(f, container, h), PATCH_FINISHED);
+    EXPECT_EQ(h.asked, 0);
+    EXPECT_EQ(g_check.upToDate, 1u);
+}
+
+// The trailer's facts: each row is a target's bytes before the run, with
+// and without a trailer, and what the record must then give. The swapped
+// and tail-changed files have the old XOR sum but not the old bytes.
+TEST(RunPatch, TrailerRefusesWhatTheXorCannotSee) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    const Bytes swapped = B("efghabcdij"), tail = B("abcdefghiX");
+    ASSERT_EQ(Sum(swapped), Sum(old));
+    ASSERT_EQ(Sum(tail), Sum(old));
+    auto container = [&](bool trailer, uint32_t newCrcFix = 0) {
+        ContainerBuilder c(1);
+        c.Delta(Sum(old), Sum(neu), "T.DAT").Copy(4, 4).Insert(B("XY")).Copy(2, 0).End();
+        if (trailer)
+            c.Trailer({{(uint32_t)neu.size(), Crc32Update(0, neu.data(), neu.size()) ^ newCrcFix,
+                        (uint32_t)old.size(), Crc32Update(0, old.data(), old.size())}});
+        return c.bytes();
+    };
+    struct Case { const char* what; Bytes before; bool trailer; uint32_t newCrcFix; int result; Bytes after; } cases[] = {
+        {"old file, trailer", old, true, 0, PR_OK, neu},
+        {"old file, no trailer", old, false, 0, PR_OK, neu},
+        {"words swapped, trailer", swapped, true, 0, PR_BADSOURCE, swapped},
+        {"words swapped, no trailer: only the rebuilt sum catches it", swapped, false, 0, PR_BADRESULT,
+         swapped},
+        {"last bytes changed, trailer", tail, true, 0, PR_BADSOURCE, tail},
+        {"last bytes changed, no trailer: accepted, as the bare format says", tail, false, 0, PR_OK, neu},
+        {"rebuilt file's CRC not the trailer's", old, true, 1, PR_BADRESULT, old},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ScratchFolder f("trailer");
+        WriteBytes(f / "T.DAT", c.before);
+        Host h;
+        RunContainer(f, container(c.trailer, c.newCrcFix), h);
+        EXPECT_EQ(g_lastResult, c.result);
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), c.after);
         EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    }
+    // a byte flipped anywhere before the trailer: data error, nothing written
+    Bytes damaged = container(true);
+    for (size_t at = 0; at + TRAILER_TAIL_SIZE + TRAILER_ENTRY_SIZE < damaged.size(); at++) {
+        Bytes d = damaged;
+        d[at] ^= 0x20;
+        ScratchFolder f("flip");
+        WriteBytes(f / "T.DAT", old);
+        Host h;
+        EXPECT_EQ(RunContainer(f, d, h), PATCH_DATAERROR) << "byte " << at;
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), old) << "byte " << at;
     }
 }
 

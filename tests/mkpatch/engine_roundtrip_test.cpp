@@ -23,7 +23,7 @@ struct HostLog {
     int finished = -1;
 };
 
-int AskOverwrite(void* ctx, const char*, const char*) {
+int AskOverwrite(void* ctx, const char*) {
     auto* log = static_cast<HostLog*>(ctx);
     log->questions++;
     return log->answer;
@@ -46,9 +46,9 @@ std::string AnsiFolder(const fs::path& p) {
 
 HostLog ApplyWithEngine(const Bytes& container, const fs::path& target) {
     HostLog log;
-    PatchHost host{AskOverwrite, NotifyEnd, nullptr, &log};
+    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &log};
     PatchSetKeepRunning(1);
-    RunPatch(container.data(), container.size(), AnsiFolder(target).c_str(), &host);
+    RunPatch(container.data(), container.size(), AnsiFolder(target).c_str(), &host, nullptr);
     return log;
 }
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-int AnswerYes(void*, const char*, const char*) {
+int AnswerYes(void*, const char*) {
     return 1;
 }
 
@@ -36,9 +36,9 @@ int Run(const char* containerPath, const char* folder) {
         mapping ? static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : nullptr;
     int code = 101;
     if (view) {
-        PatchHost host{AnswerYes, NoteEnd, nullptr, nullptr};
+        PatchHost host{AnswerYes, nullptr, NoteEnd, nullptr, nullptr};
         PatchSetKeepRunning(1);
-        RunPatch(view, size_t(size.QuadPart), folder, &host);
+        RunPatch(view, size_t(size.QuadPart), folder, &host, nullptr);
         const PatchTally& t = g_tally;
         std::printf("records %u ok %u overwritten %u skipped %u notarget %u badsource %u (uptodate %u) "
                     "badresult %u notwritten %u baddata %u\n",

@@ -34,17 +34,17 @@ LARGE_INTEGER Now() {
     return t;
 }
 
-int Quiet(void*, const char*, const char*) {
+int Quiet(void*, const char*) {
     return 0;
 }
 void NoEnd(void*, int) {}
 
 // Runs the container on folder (with its backslash); seconds taken.
 double Run(const Bytes& container, const std::string& folder, int* outcome) {
-    PatchHost host{Quiet, NoEnd, nullptr, nullptr};
+    PatchHost host{Quiet, nullptr, NoEnd, nullptr, nullptr};
     PatchSetKeepRunning(1);
     LARGE_INTEGER t0 = Now();
-    RunPatch(container.data(), container.size(), folder.c_str(), &host);
+    RunPatch(container.data(), container.size(), folder.c_str(), &host, nullptr);
     LARGE_INTEGER t1 = Now();
     *outcome = PatchOutcome();
     return Seconds(t0, t1);

@@ -22,7 +22,7 @@ struct HostState {
     bool answerYes;
 };
 
-inline int AskOverwrite(void* ctx, const char*, const char*) {
+inline int AskOverwrite(void* ctx, const char*) {
     HostState* h = static_cast<HostState*>(ctx);
     h->run->questions++;
     return h->answerYes ? 1 : 0;
@@ -37,11 +37,11 @@ inline void NotifyEnd(void* ctx, int finished) {
 inline RunRecord RunContainer(const Bytes& container, const std::string& target, bool answerYes = true) {
     RunRecord r;
     HostState state{&r, answerYes};
-    PatchHost host{AskOverwrite, NotifyEnd, nullptr, &state};
+    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &state};
     // an exact-size copy: the engine must stop at its end, not at a 0 byte
     Bytes exact(container);
     PatchSetKeepRunning(1);
-    RunPatch(exact.data(), exact.size(), target.c_str(), &host);
+    RunPatch(exact.data(), exact.size(), target.c_str(), &host, nullptr);
     r.outcome = PatchOutcome();
     r.tally = g_tally;
     return r;

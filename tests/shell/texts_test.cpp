@@ -88,6 +88,13 @@ TEST(ShellOutcome, Table) {
             << c.patch << " " << c.workerFailed;
 }
 
+TEST(OverwriteQuestion, CodePage936BytesAsTheyStand) {
+    EXPECT_EQ(std::string(kOverwriteText),
+              "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe\xd2\xd1\xbe\xad\xb4\xe6\xd4\xda\xa3\xac\xca\xc7\xb7\xf1"
+              "\xb8\xb2\xb8\xc7\xa3\xbf");
+    EXPECT_EQ(std::string(kOverwriteCaption), "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe...");
+}
+
 TEST(ComposeOutcome, FixedMessages) {
     PatchTally t = TallyWith(0, 0);
     struct Case { int outcome; const char* text; const char* caption; UINT type; };

@@ -9,6 +9,7 @@
 
 #include "core/format.h"
 #include "core/checksum.h"
+#include "core/trailer.h"
 
 namespace testing_support {
 
@@ -60,6 +61,17 @@ public:
         return Raw(literal);
     }
     ContainerBuilder& End() { return U8(CMD_END); }
+
+    // The integrity trailer after the last record: one entry per record,
+    // then the tail with the CRC-32 of every byte so far.
+    ContainerBuilder& Trailer(const std::vector<TrailerEntry>& entries) {
+        uint32_t crc = Crc32Update(0, bytes_.data(), bytes_.size());
+        unsigned char buf[TRAILER_ENTRY_SIZE > TRAILER_TAIL_SIZE ? TRAILER_ENTRY_SIZE : TRAILER_TAIL_SIZE];
+        for (const TrailerEntry& e : entries)
+            bytes_.insert(bytes_.end(), buf, buf + PutTrailerEntry(buf, &e));
+        bytes_.insert(bytes_.end(), buf, buf + PutTrailerTail(buf, crc, (unsigned)entries.size()));
+        return *this;
+    }
 
     const Bytes& bytes() const { return bytes_; }
     size_t size() const { return bytes_.size(); }

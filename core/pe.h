@@ -1,0 +1,22 @@
+/* Where the container of a signed patch ends. Signing (Authenticode)
+   appends a certificate table after everything else in the file, and the
+   PE header's security directory gives that table's file offset. */
+#ifndef KORVEX_CORE_PE_H
+#define KORVEX_CORE_PE_H
+
+#include <stddef.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The file offset at which the certificate table named by the PE header of
+   file (size bytes, the whole file) starts; size when the header names
+   none, or names one that does not lie inside the file. */
+size_t PeSignatureStart(const unsigned char* file, size_t size);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,52 @@
+/* The restore file of a run, inside the engine. ApplyRecord calls these
+   around each replacement; RunPatch opens and closes the file. Every call
+   that adds a record has the record and the container's new record count
+   on disk (flushed) before it returns PR_OK, so that a kill at any later
+   moment leaves a restore file that brings back every target replaced so
+   far. After any failure, no target may be replaced: the caller stops the
+   run. The state is g_restore. */
+#ifndef KORVEX_ENGINE_RESTORE_H
+#define KORVEX_ENGINE_RESTORE_H
+
+#include "engine/patch.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* 1 while a restore file is being made in this run. */
+int RestoreActive(void);
+
+/* Makes the restore file under a name that is free (never over an existing
+   file): the stub's bytes and a container header with no records, flushed.
+   PR_OK, or PR_NOTWRITTEN with g_restore.state RESTORE_FAILED. */
+int RestoreBegin(const PatchRestore* restore);
+
+/* Before a delta record's target is replaced: appends the record that turns
+   the rebuilt file (newSize bytes, checksum head->newSum) back into the old
+   one (oldSize bytes at oldView, checksum head->oldSum), made from the
+   forward stream (stream stands on its first command): copies of the new
+   file's ranges that came from the old file, inserts for the rest. PR_OK
+   or PR_NOTWRITTEN. */
+int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsigned char* oldView,
+                    uint32_t oldSize, uint32_t newSize);
+
+/* Before an existing target is overwritten by a whole-file record: appends
+   a record that turns the new content back into the file now at target.
+   PR_OK or PR_NOTWRITTEN. */
+int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
+                    uint32_t newLength);
+
+/* A whole-file record created a file where none was: the restore file
+   cannot remove it, so it is only counted. */
+void RestoreNoteCreated(void);
+
+/* Closes the restore file; one that holds no record is deleted, and the
+   state is then RESTORE_NONE unless it failed. */
+void RestoreEnd(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
