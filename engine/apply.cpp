@@ -133,13 +133,23 @@ static int CloseDurably(HANDLE file) {
 
 // A fresh temporary file in the folder of target, created in one step
 // (CREATE_NEW fails rather than reuse a name); its name, "PCH" and four hex
-// digits as the platform's own temporary names have, goes to tmp.
-static HANDLE CreateTempBeside(const char* target, char tmp[PATCH_PATH_MAX]) {
+// digits as the platform's own temporary names have, goes to tmp. When a
+// deep sub-folder leaves no room for that name, the file is made in the
+// target folder itself (the first dirLen bytes of target): the final move
+// is then a rename within the same volume, and a path that fits is never
+// refused for want of room for a temporary name.
+static HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
     static const char kHex[] = "0123456789ABCDEF";
     static unsigned s_next;
+    const size_t kNameRoom = 14;  // "PCH", four digits, ".tmp", the 0 byte and a spare
     FolderOf(target, tmp);
     size_t len = (size_t)lstrlenA(tmp);
-    if (len > PATCH_PATH_MAX - 14)  // the folder must leave room for the name
+    if (len > PATCH_PATH_MAX - kNameRoom) {
+        len = dirLen;
+        CopyMemory(tmp, target, len);
+        tmp[len] = 0;
+    }
+    if (len > PATCH_PATH_MAX - kNameRoom)
         return INVALID_HANDLE_VALUE;
     if (!s_next)
         s_next = GetTickCount() ^ (GetCurrentProcessId() << 4);
@@ -180,10 +190,10 @@ static int ReplaceTarget(const char* tmp, const char* target) {
 
 // Writes the content to a temporary file beside target and puts it there,
 // asking before an existing target is written over.
-static int PlaceWholeFile(char* target, const PatchRecordHead* head, const unsigned char* content,
+static int PlaceWholeFile(char* target, size_t dirLen, const PatchRecordHead* head, const unsigned char* content,
                           uint32_t length, const PatchHost* host) {
     char tmp[PATCH_PATH_MAX];
-    HANDLE file = CreateTempBeside(target, tmp);
+    HANDLE file = CreateTempBeside(target, dirLen, tmp);
     if (file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     int written = WriteAll(file, content, length);
@@ -227,9 +237,10 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
     char target[PATCH_PATH_MAX];
     if (!JoinPath(target, targetDir, head->name, head->nameLen))
         return PR_NOTWRITTEN;
+    size_t dirLen = (size_t)lstrlenA(targetDir);
     MadeFolders made;
-    MakeSubFolders(target, (size_t)lstrlenA(targetDir), &made);
-    int result = PlaceWholeFile(target, head, content, length, host);
+    MakeSubFolders(target, dirLen, &made);
+    int result = PlaceWholeFile(target, dirLen, head, content, length, host);
     if (result != PR_OK && result != PR_OVERWRITTEN)
         RemoveMadeFolders(target, &made);
     return result;
@@ -242,11 +253,11 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 // Returns PR_OK with the verified temporary file's name in tmp, or a
 // failure with no temporary file left.
 static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_t oldSize, const char* target,
-                         uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
+                         size_t dirLen, uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
                          uint64_t* newSize) {
     Rebuild rb;
     rb.view = view;
-    rb.out.file = CreateTempBeside(target, tmp);
+    rb.out.file = CreateTempBeside(target, dirLen, tmp);
     rb.out.used = 0;
     rb.out.written = 0;
     if (rb.out.file == INVALID_HANDLE_VALUE)
@@ -332,7 +343,8 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
         } else {
             PatchCursor forward = stream;
             uint64_t newSize = 0;
-            result = RebuildToTemp(&stream, view, sums.size, target, head->newSum, strong, tmp, &newSize);
+            result = RebuildToTemp(&stream, view, sums.size, target, (size_t)lstrlenA(targetDir), head->newSum,
+                                   strong, tmp, &newSize);
             // the way back is on disk before the target is replaced
             if (result == PR_OK && RestoreActive() &&
                 (newSize > 0xFFFFFFFF ||

@@ -17,6 +17,7 @@ presets=("$@")
 jobs=$(nproc)
 passed=0
 failed=0
+skipped=0
 status=0
 logdir=$root/build/test-logs
 mkdir -p "$logdir"
@@ -43,8 +44,10 @@ for p in "${presets[@]}"; do
   if [ -n "$line" ]; then
     f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
     n=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
-    passed=$((passed + n - f))
+    s=$(grep -cE '^[[:space:]]*[0-9]+ - .*\(Skipped\)$' "$logdir/$p-test.log")
+    passed=$((passed + n - f - s))
     failed=$((failed + f))
+    skipped=$((skipped + s))
   elif [ "$rc" -ne 0 ]; then
     failed=$((failed + 1))
   fi
@@ -55,5 +58,5 @@ for prefix in "$root"/build/*/wineprefix; do
   [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
 done
 
-echo "total: $passed passed, $failed failed"
+echo "total: $passed passed, $failed failed, $skipped skipped"
 exit $status

@@ -51,7 +51,9 @@ struct Applied {
     int upToDate;
 };
 
-Applied ApplyTwo(const ScratchFolder& f, const Bytes& container, Answers& answers) {
+Applied ApplyTwo(const ScratchFolder& f, const Bytes& container, Answers& answers, std::string dir = "") {
+    if (dir.empty())
+        dir = f.dir();
     PatchHost host{Ask, nullptr, nullptr, nullptr, &answers};
     PatchCursor cur;
     CursorInit(&cur, container.data(), container.size());
@@ -59,10 +61,10 @@ Applied ApplyTwo(const ScratchFolder& f, const Bytes& container, Answers& answer
     EXPECT_EQ(ReadContainerHeader(&cur, &count), PR_OK);
     PatchRecordNote note;
     Applied a;
-    a.result = ApplyRecord(&cur, f.dir().c_str(), &host, nullptr, &note);
+    a.result = ApplyRecord(&cur, dir.c_str(), &host, nullptr, &note);
     EXPECT_EQ(g_lastResult, a.result);
     a.upToDate = note.upToDate;
-    a.nextResult = a.result == PR_BADDATA ? -1 : ApplyRecord(&cur, f.dir().c_str(), &host, nullptr, nullptr);
+    a.nextResult = a.result == PR_BADDATA ? -1 : ApplyRecord(&cur, dir.c_str(), &host, nullptr, nullptr);
     return a;
 }
 
@@ -84,6 +86,7 @@ TEST(ApplyRecord, EveryResult) {
     auto tdat = [](ContainerBuilder& c) { TdatRecord(c); };
     auto wholeT = [](ContainerBuilder& c) { c.Whole("T.DAT", kNew); };
     const Bytes missing = B("<missing>");
+    const Bytes folder = B("<folder>");  // T.DAT is a folder afterwards
 
     const Case cases[] = {
         {"delta rebuilt", withOld, tdat, 0, PR_OK, kNew, 0},
@@ -104,7 +107,7 @@ TEST(ApplyRecord, EveryResult) {
          withOld, [](ContainerBuilder& c) { c.Delta(Sum(kOld), Sum(kNew), "T.DAT").Copy(4, 4).U8(9).End(); },
          0, PR_BADDATA, kOld, 0},
         {"delta, empty stream on an empty file",
-         [](const ScratchFolder& f) { WriteBytes(f / "T.DAT", B("ab")); },
+         [](const ScratchFolder& f) { WriteBytes(f / "T.DAT", {}); },
          [](ContainerBuilder& c) { c.Delta(0, 0, "T.DAT").End(); }, 0, PR_OK, Bytes{}, 0},
         {"whole file, new", [](const ScratchFolder&) {}, wholeT, 0, PR_OK, kNew, 0},
         {"whole file, exists, Yes (old longer)",
@@ -114,7 +117,7 @@ TEST(ApplyRecord, EveryResult) {
         {"whole file, exists read-only, Yes", readOnlyOld, wholeT, 1, PR_NOTWRITTEN, kOld, 1},
         {"whole file, target is a folder",
          [](const ScratchFolder& f) { CreateDirectoryA((f / "T.DAT").c_str(), nullptr); }, wholeT, 1,
-         PR_NOTWRITTEN, missing, 0},
+         PR_NOTWRITTEN, folder, 0},
         {"whole file, empty content", [](const ScratchFolder&) {},
          [](ContainerBuilder& c) { c.Whole("T.DAT", {}); }, 0, PR_OK, Bytes{}, 0},
     };
@@ -130,8 +133,9 @@ TEST(ApplyRecord, EveryResult) {
         Applied a = ApplyTwo(f, b.bytes(), answers);
         EXPECT_EQ(a.result, c.result);
         EXPECT_EQ(answers.asked, c.asked);
-        if (GetFileAttributesA((f / "T.DAT").c_str()) & FILE_ATTRIBUTE_DIRECTORY)
-            EXPECT_EQ(c.after, B("<missing>"));
+        DWORD attr = GetFileAttributesA((f / "T.DAT").c_str());
+        if (c.after == folder)
+            EXPECT_TRUE(attr != INVALID_FILE_ATTRIBUTES && (attr & FILE_ATTRIBUTE_DIRECTORY));
         else
             EXPECT_EQ(ReadBytes(f / "T.DAT"), c.after);
         EXPECT_EQ(CountTempFiles(f.dir()), 0);
@@ -297,6 +301,9 @@ TEST(XorSumFile, ValuesAndFailures) {
 // The target fits a path, but its folder leaves no room for a temporary
 // name: the rebuild cannot be written, so the target must stay, even when
 // the record's new checksum is 0 (which an unreadable file would also give).
+// A sub-folder too deep for a temporary name beside the file: the name is
+// made in the target folder instead, and the record works. Only a target
+// folder that itself leaves no room fails the record, target untouched.
 TEST(ApplyRecord, NoRoomForTheTemporaryFile) {
     ScratchFolder f("notemp");
     std::string deep = f.dir();
@@ -306,19 +313,24 @@ TEST(ApplyRecord, NoRoomForTheTemporaryFile) {
     }
     ASSERT_EQ(deep.size(), 248u);
     const std::string rel = deep.substr(f.dir().size());
-    for (bool zeroNewSum : {false, true}) {
-        SCOPED_TRACE(zeroNewSum ? "new checksum 0" : "new checksum set");
-        const Bytes neu = zeroNewSum ? B("abc") : kNew;  // 3 bytes sum to 0
-        WriteBytes(deep + "T.DAT", kOld);
-        ContainerBuilder b(2);
-        b.Delta(Sum(kOld), Sum(neu), rel + "T.DAT").Insert(neu).End();
-        b.Whole("NEXT.TXT", kNext);
-        Answers answers;
-        Applied a = ApplyTwo(f, b.bytes(), answers);
-        EXPECT_EQ(a.result, PR_NOTWRITTEN);
-        EXPECT_EQ(a.nextResult, PR_OK);
-        EXPECT_EQ(ReadBytes(deep + "T.DAT"), kOld);
-        EXPECT_EQ(List(deep), std::vector<std::string>{"T.DAT"});
-        DeleteFileA((f / "NEXT.TXT").c_str());
+    for (bool fromTop : {true, false}) {
+        for (bool zeroNewSum : {false, true}) {
+            SCOPED_TRACE(std::string(fromTop ? "deep name, " : "deep target folder, ") +
+                         (zeroNewSum ? "new checksum 0" : "new checksum set"));
+            const Bytes neu = zeroNewSum ? B("abc") : kNew;  // 3 bytes sum to 0
+            WriteBytes(deep + "T.DAT", kOld);
+            ContainerBuilder b(2);
+            b.Delta(Sum(kOld), Sum(neu), (fromTop ? rel : "") + "T.DAT").Insert(neu).End();
+            b.Whole("NEXT.TXT", kNext);
+            Answers answers;
+            Applied a = ApplyTwo(f, b.bytes(), answers, fromTop ? f.dir() : deep);
+            EXPECT_EQ(a.result, fromTop ? PR_OK : PR_NOTWRITTEN);
+            // the cursor reached the next record, which in a folder that
+            // deep has no room for its temporary name either
+            EXPECT_EQ(a.nextResult, fromTop ? PR_OK : PR_NOTWRITTEN);
+            EXPECT_EQ(ReadBytes(deep + "T.DAT"), fromTop ? neu : kOld);
+            EXPECT_EQ(CountTempFiles(f.dir()), 0);
+            DeleteFileA((fromTop ? f / "NEXT.TXT" : deep + "NEXT.TXT").c_str());
+        }
     }
 }
