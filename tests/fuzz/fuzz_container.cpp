@@ -5,11 +5,15 @@
 // step-by-step walk lands, RunCommands writes what the commands say, and an
 // output that fails is reported as PR_NOTWRITTEN with the cursor on the next
 // record all the same. The container's own bytes serve as the old file.
+// After the last record: what FindTrailer finds frames exactly the bytes it
+// says, and a trailer written with the writer's calls after these records
+// is found again with every entry and the container's CRC.
 #include <cstring>
 #include <vector>
 
 #include "core/format.h"
 #include "core/checksum.h"
+#include "core/trailer.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -149,6 +153,44 @@ void CheckWholeBody(const PatchCursor& body, PatchCursor* next, int* result) {
     *result = PR_OK;
 }
 
+void CheckTrailer(const uint8_t* data, size_t size, size_t recordsEnd, unsigned count) {
+    PatchTrailer t;
+    int kind = FindTrailer(data, size, recordsEnd, count, &t);
+    FUZZ_CHECK(kind == TRAILER_NONE || kind == TRAILER_FOUND || kind == TRAILER_BAD);
+    if (kind == TRAILER_FOUND) {
+        // the entries and the tail lie between the records and the end
+        FUZZ_CHECK(t.start == recordsEnd && t.entries == data + recordsEnd && t.count == count);
+        size_t length = size_t(count) * TRAILER_ENTRY_SIZE + TRAILER_TAIL_SIZE;
+        FUZZ_CHECK(length <= size - recordsEnd && size - recordsEnd - length <= TRAILER_MAX_PAD);
+        FUZZ_CHECK(std::memcmp(data + recordsEnd + length - TRAILER_TAG_SIZE, TRAILER_TAG, TRAILER_TAG_SIZE) == 0);
+        FUZZ_CHECK(t.containerCrc == fuzz::LoadLE(data + recordsEnd + length - TRAILER_TAIL_SIZE, 4));
+    }
+    if (count > 64)
+        return;  // the written trailer below is kept small
+    // The writer's trailer for these records, entries made from the data.
+    std::vector<unsigned char> copy(data, data + recordsEnd);
+    std::vector<TrailerEntry> entries(count);
+    for (unsigned i = 0; i < count; i++) {
+        entries[i] = {uint32_t(i * 7), uint32_t(size + i), uint32_t(recordsEnd), uint32_t(~i)};
+        unsigned char buf[TRAILER_ENTRY_SIZE];
+        copy.insert(copy.end(), buf, buf + PutTrailerEntry(buf, &entries[i]));
+    }
+    uint32_t crc = Crc32Update(0, data, recordsEnd);
+    unsigned char tail[TRAILER_TAIL_SIZE];
+    copy.insert(copy.end(), tail, tail + PutTrailerTail(tail, crc, count));
+    copy.resize(copy.size() + size % (TRAILER_MAX_PAD + 1), 0);  // signing padding
+    PatchTrailer w;
+    FUZZ_CHECK(FindTrailer(copy.data(), copy.size(), recordsEnd, count, &w) == TRAILER_FOUND);
+    FUZZ_CHECK(w.containerCrc == crc && w.start == recordsEnd);
+    for (unsigned i = 0; i < count; i++) {
+        TrailerEntry e;
+        GetTrailerEntry(&w, i, &e);
+        FUZZ_CHECK(std::memcmp(&e, &entries[i], sizeof e) == 0);
+    }
+    // one more or one fewer record than entries is not this trailer
+    FUZZ_CHECK(FindTrailer(copy.data(), copy.size(), recordsEnd, count + 1, &w) == TRAILER_BAD);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -192,5 +234,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(skipped.pos == next.pos);
         cur = next;
     }
+    CheckTrailer(data, size, size_t(cur.pos - data), count);
     return 0;
 }

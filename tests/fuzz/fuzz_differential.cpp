@@ -4,11 +4,14 @@
 // copy past the old file, PR_BADDATA for an undefined command or bytes that
 // run out), on where the next record starts, on the bytes a good record
 // writes, and on the checksum of those bytes taken as they are written.
+// After the last record the reference reads the integrity trailer on its
+// own (and takes CRC-32 bit by bit), and both must agree on what is there.
 #include <cstring>
 #include <vector>
 
 #include "core/format.h"
 #include "core/checksum.h"
+#include "core/trailer.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -107,6 +110,64 @@ uint32_t RefWordXor(const Bytes& bytes) {
     return sum;
 }
 
+// CRC-32 one bit at a time, as the checksum ZIP uses is defined.
+uint32_t RefCrc(const unsigned char* p, size_t n) {
+    uint32_t c = 0xFFFFFFFF;
+    for (size_t i = 0; i < n; i++) {
+        c ^= p[i];
+        for (int k = 0; k < 8; k++)
+            c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1)));
+    }
+    return ~c;
+}
+
+// The trailer as its layout is written down: entries from the records'
+// end, then CRC, version 1, reserved 0, length and the tag, which up to
+// seven zero bytes of signing padding may follow.
+struct RefTrailer {
+    int kind = TRAILER_NONE;
+    uint32_t crc = 0;
+    size_t entries = 0;  // index of the first entry
+};
+
+RefTrailer RefReadTrailer(const unsigned char* b, size_t n, size_t recordsEnd, unsigned count) {
+    RefTrailer t;
+    size_t e = n;
+    for (int pad = 0; pad < 7 && e > recordsEnd && b[e - 1] == 0; pad++)
+        e--;
+    static const unsigned char tag[8] = {'K', 'V', 'X', 'T', 'R', 'L', 'R', 0x1A};
+    if (e - recordsEnd < 8 || std::memcmp(b + e - 8, tag, 8) != 0)
+        return t;
+    t.kind = TRAILER_BAD;
+    if (e - recordsEnd < 20)
+        return t;
+    uint64_t length = fuzz::LoadLE(b + e - 12, 4);
+    if (length != e - recordsEnd || fuzz::LoadLE(b + e - 16, 2) != 1 || fuzz::LoadLE(b + e - 14, 2) != 0 ||
+        length != 20 + 16 * uint64_t(count))
+        return t;
+    t.kind = TRAILER_FOUND;
+    t.crc = fuzz::LoadLE(b + e - 20, 4);
+    t.entries = recordsEnd;
+    return t;
+}
+
+void CheckTrailer(const unsigned char* base, size_t size, size_t recordsEnd, unsigned count) {
+    FUZZ_CHECK(Crc32Update(0, base, recordsEnd) == RefCrc(base, recordsEnd));
+    RefTrailer want = RefReadTrailer(base, size, recordsEnd, count);
+    PatchTrailer got;
+    FUZZ_CHECK(FindTrailer(base, size, recordsEnd, count, &got) == want.kind);
+    if (want.kind != TRAILER_FOUND)
+        return;
+    FUZZ_CHECK(got.start == recordsEnd && got.count == count && got.containerCrc == want.crc);
+    for (unsigned i = 0; i < count; i++) {
+        TrailerEntry e;
+        GetTrailerEntry(&got, i, &e);
+        const unsigned char* p = base + want.entries + 16 * size_t(i);
+        FUZZ_CHECK(e.newLength == fuzz::LoadLE(p, 4) && e.newCrc == fuzz::LoadLE(p + 4, 4));
+        FUZZ_CHECK(e.oldLength == fuzz::LoadLE(p + 8, 4) && e.oldCrc == fuzz::LoadLE(p + 12, 4));
+    }
+}
+
 // --- the core, used as an in-memory apply ---
 
 struct MemoryOut {
@@ -150,8 +211,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     RefReader ref{base, box.size(), 4};
     FUZZ_CHECK(count == fuzz::LoadLE(base, 2));
 
+    size_t recordsEnd = 4;
     for (unsigned r = 0; r < count; r++) {
         RefResult want = ref.Record(old);
+        recordsEnd = want.next;
 
         int got;
         MemoryOut out{&old, {}, {}};
@@ -183,5 +246,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(XorSum(out.bytes.data(), out.bytes.size()) == RefWordXor(want.output));
         }
     }
+    CheckTrailer(base, box.size(), recordsEnd, count);
     return 0;
 }

@@ -66,6 +66,29 @@ CONTAINERS = {
     'undefined_cmd': header(1) + delta(b'Z', 0, 0, [insert(b'ok'), b'\x03']),
 }
 
+def crc32(data):
+    import zlib
+    return zlib.crc32(data) & 0xFFFFFFFF
+
+
+def with_trailer(container, entries, pad=0):
+    """The container, then its integrity trailer: an entry per record (new
+    length, new CRC, old length, old CRC), the CRC of the container, version
+    1, reserved 0, the trailer's length and the tag; pad zero bytes after it
+    as a signature's padding adds."""
+    body = b''.join(u32(a) + u32(b) + u32(c) + u32(d) for a, b, c, d in entries)
+    length = len(body) + 20
+    return (container + body + u32(crc32(container)) + u16(1) + u16(0) + u32(length)
+            + b'KVXTRLR\x1a' + b'\0' * pad)
+
+
+NEW_TDAT = b'efghXYab'
+CONTAINERS['trailer_tdat'] = with_trailer(
+    CONTAINERS['delta_tdat'], [(len(NEW_TDAT), crc32(NEW_TDAT), len(OLD), crc32(OLD))])
+CONTAINERS['trailer_three_padded'] = with_trailer(
+    CONTAINERS['three'], [(0, 0, 0, 0), (10, crc32(b'new file\r\n'), 0, 0), (1, 0, 10, crc32(OLD))], pad=4)
+CONTAINERS['trailer_empty'] = with_trailer(header(0), [])
+
 NAMES = {
     # first byte: bit 0 = code page 936, the rest = folder length / 2
     'plain': b'\x41' + b'A.TXT',
