@@ -132,9 +132,6 @@ void PatchSetKeepRunning(LONG value);
 int PatchKeepRunning(void);
 int PatchOutcome(void);
 
-/* 1 when a result counts as a failure the user should hear about. */
-int PatchIsFailure(int result, int upToDate);
-
 /* Opens path for reading without sharing and returns its checksum; 0 when
    it cannot be opened. */
 uint32_t XorSumFile(const char* path);

@@ -27,7 +27,8 @@ void NoteRecordResult(int result) {
         PatchSetKeepRunning(0);
 }
 
-int PatchIsFailure(int result, int upToDate) {
+// 1 when a result counts as a failure the user should hear about.
+static int PatchIsFailure(int result, int upToDate) {
     switch (result) {
     case PR_NOTARGET:
     case PR_NOMAP:
