@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "engine/patch.h"
+#include "support/hostile_names.h"
 #include "support/win_folder.h"
 
 using namespace testing_support;
@@ -209,10 +210,9 @@ TEST(ApplyRecord, OverwriteQuestionNamesTheFile) {
 }
 
 TEST(HostileName, DataErrorAndNothingOutside) {
-    const std::string names[] = {"..\\..\\X", "..\\X", "C:\\X", "\\X", "A:B", "a\\..\\..\\X", "NUL", ""};
-    for (const auto& name : names) {
+    for (const auto& [label, name] : HostileNames()) {
         for (bool whole : {true, false}) {
-            SCOPED_TRACE(name + (whole ? " (whole)" : " (delta)"));
+            SCOPED_TRACE(std::string(label) + (whole ? " (whole)" : " (delta)"));
             ScratchFolder f("hostile");
             ContainerBuilder b(1);
             if (whole)

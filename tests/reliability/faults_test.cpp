@@ -11,6 +11,7 @@
 #include "patchset.h"
 #include "process.h"
 #include "run_host.h"
+#include "support/hostile_names.h"
 
 namespace reliability {
 namespace {
@@ -26,15 +27,7 @@ std::string ParentOf(std::string folder) {
 
 // --- hostile names ---
 
-struct HostileName {
-    const char* label;
-    std::string name;
-};
-
-// Named by its label alone in test listings.
-void PrintTo(const HostileName& h, std::ostream* os) {
-    *os << h.label;
-}
+using testing_support::HostileName;
 
 class Hostile : public ::testing::TestWithParam<HostileName> {};
 
@@ -74,18 +67,10 @@ TEST_P(Hostile, NothingIsWrittenOutsideTheFolder) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Names, Hostile,
-    ::testing::Values(HostileName{"DotDotTwice", "..\\..\\X"}, HostileName{"DotDotSlash", "../../X"},
-                      HostileName{"DotDotInside", "sub\\..\\..\\X"}, HostileName{"Drive", "C:\\X"},
-                      HostileName{"DriveRelative", "C:X"}, HostileName{"Rooted", "\\X"},
-                      HostileName{"RootedSlash", "/X"}, HostileName{"Stream", "A:B"},
-                      HostileName{"DefaultStream", "X::$DATA"}, HostileName{"Unc", "\\\\server\\share\\X"},
-                      HostileName{"Dot", ".\\X"}, HostileName{"TrailingDots", "sub\\...\\X"},
-                      HostileName{"DotsAndSpaces", "sub\\. .\\..\\X"}, HostileName{"Device", "CON"},
-                      HostileName{"DeviceWithExtension", "sub\\nul.txt"}, HostileName{"Empty", ""},
-                      HostileName{"TrailingSeparator", "sub\\"}, HostileName{"DoubleSeparator", "sub\\\\X"}),
-    [](const ::testing::TestParamInfo<HostileName>& info) { return std::string(info.param.label); });
+INSTANTIATE_TEST_SUITE_P(Names, Hostile, ::testing::ValuesIn(testing_support::HostileNames()),
+                         [](const ::testing::TestParamInfo<HostileName>& info) {
+                             return std::string(info.param.label);
+                         });
 
 // Names whose whole path is just at, or just over, the 259 characters a
 // path may have. At the limit the file is made, flat (one long file name
