@@ -139,6 +139,13 @@ LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CLOSE:
         OnClose(wnd);
         return 0;
+    case WM_SYSCOMMAND:
+        // the default procedure drops SC_CLOSE while the window is disabled
+        if ((wParam & 0xFFF0) == SC_CLOSE) {
+            OnClose(wnd);
+            return 0;
+        }
+        break;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;
