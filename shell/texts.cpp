@@ -52,42 +52,34 @@ static int IsLeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
 
-// Bytes of the path component at text: up to its separator character or
-// the end.
-static size_t ComponentLength(const char* text, size_t left) {
-    size_t n = 0;
-    while (n < left && text[n] != '\\')
-        n += CharLength(text + n, left - n, IsLeadByteAcp);
-    return n;
-}
-
-// Where the part after the root of an absolute folder starts: after
-// "X:\" or after "\\server\share\"; 0 for anything else, which would
-// resolve against the current folder or name a device.
-static size_t RootLength(const char* folder, size_t len) {
-    char drive = (char)(folder[0] | 0x20);
-    if (len >= 3 && drive >= 'a' && drive <= 'z' && folder[1] == ':' && folder[2] == '\\')
-        return 3;
-    if (len < 2 || folder[0] != '\\' || folder[1] != '\\')
-        return 0;
-    size_t server = ComponentLength(folder + 2, len - 2);
-    size_t at = 2 + server + 1;
-    // "\\.\" and "\\?\" are the device and raw namespaces, not servers
-    if (server == 0 || at >= len || (server == 1 && (folder[2] == '.' || folder[2] == '?')))
-        return 0;
-    size_t share = ComponentLength(folder + at, len - at);
-    return share == 0 || at + share >= len ? 0 : at + share + 1;
-}
-
 int StartRuleHolds(const char* folder) {
-    size_t len = (size_t)lstrlenA(folder);
-    size_t at = RootLength(folder, len);
-    if (at == 0)
-        return 0;
-    size_t last = at - 1;  // the root's own separator
-    for (size_t i = at; i < len; i += CharLength(folder + i, len - i, IsLeadByteAcp))
-        last = i;
-    return folder[last] == '\\';
+    size_t len = (size_t)lstrlenA(folder), i;
+    unsigned need;  // separators still owed by a "\\server\share\" root
+    char drive = (char)(folder[0] | 0x20);
+    if (len >= 3 && drive >= 'a' && drive <= 'z' && folder[1] == ':' && folder[2] == '\\') {
+        i = 3;
+        need = 0;
+    } else if (len >= 2 && folder[0] == '\\' && folder[1] == '\\') {
+        // "\\.\" and "\\?\" are the device and raw namespaces, not servers
+        if ((folder[2] == '.' || folder[2] == '?') && folder[3] == '\\')
+            return 0;
+        i = 2;
+        need = 2;
+    } else {
+        return 0;  // relative: it would resolve against the current folder
+    }
+    char last = '\\';
+    int empty = 1;  // the component so far is empty
+    for (; i < len; i += CharLength(folder + i, len - i, IsLeadByteAcp)) {
+        last = folder[i];  // the first byte of a double-byte character is never '\'
+        if (last == '\\') {
+            if (need && empty)
+                return 0;  // no server or no share
+            need -= need ? 1 : 0;
+        }
+        empty = last == '\\';
+    }
+    return need == 0 && last == '\\';
 }
 
 void MakeRestoreBase(const char* path, char* out) {
