@@ -2,6 +2,7 @@
 // main window and runs the message loop.
 #include "shell/shell.h"
 #include "core/stubmark.h"
+#include "core/pe.h"
 
 #include <commctrl.h>
 
@@ -10,6 +11,9 @@ const unsigned char* g_container;
 size_t g_containerSize;
 HWND g_mainWnd;
 HWND g_folderEdit;
+const unsigned char* g_stub;
+size_t g_stubSize;
+char g_restoreBase[MAX_PATH + 8];
 
 // The container offset, written into the linked file by the build (the
 // file's own size) after the mark; tools find the mark to read it. Read
@@ -49,47 +53,42 @@ static void ReleaseSelf(SelfMapping* self) {
     self->file = INVALID_HANDLE_VALUE;
 }
 
-// The program's own path: the command line's quoted first token, as the
-// shell writes it; the module's name when the command line was made some
-// other way.
-static int FindOwnPath(char path[MAX_PATH]) {
-    if (ExtractQuotedToken(GetCommandLineA(), path, MAX_PATH))
-        return 1;
-    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
-    return n > 0 && n < MAX_PATH;
-}
-
-// Maps the program's own file and sets g_container and g_containerSize.
-// Returns 0, with everything released, when there is no container: the
-// file cannot be opened or mapped, or it ends before a container header.
+// Maps the program's own file and sets g_container, g_containerSize, the
+// stub and the restore file's name. The module's own name is used, never
+// the command line, which the starting program may have made up. Returns
+// 0, with everything released, when there is no container: the file cannot
+// be opened or mapped, or it ends before a container header.
 static int MapContainer(SelfMapping* self) {
     char path[MAX_PATH];
     self->file = INVALID_HANDLE_VALUE;
     self->mapping = NULL;
     self->view = NULL;
-    if (!FindOwnPath(path))
-        return 0;
-    self->file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                             FILE_ATTRIBUTE_NORMAL, NULL);
+    DWORD n = GetModuleFileNameA(NULL, path, MAX_PATH);
+    if (n > 0 && n < MAX_PATH)
+        self->file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, NULL);
     if (self->file == INVALID_HANDLE_VALUE)
         return 0;
     DWORD high = 0;
     DWORD size = GetFileSize(self->file, &high);
     DWORD offset = ContainerOffset();
-    // Subtracting keeps the test from wrapping: the header must fit after
-    // the offset.
-    int fits = size != INVALID_FILE_SIZE && high == 0 && size >= offset &&
-               size - offset >= CONTAINER_HEADER_SIZE;
-    if (fits)
+    if (size != INVALID_FILE_SIZE && high == 0)
         self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, 0, NULL);
     if (self->mapping)
         self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, 0);
-    if (!self->view) {
+    // A signed patch has its certificate table after the container, so the
+    // container ends where that table starts. Subtracting keeps the test
+    // from wrapping: the header must fit after the offset.
+    size_t end = self->view ? PeSignatureStart(self->view, size) : 0;
+    if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE) {
         ReleaseSelf(self);
         return 0;
     }
     g_container = self->view + offset;
-    g_containerSize = size - offset;
+    g_containerSize = end - offset;
+    g_stub = self->view;
+    g_stubSize = offset;
+    MakeRestoreBase(path, g_restoreBase);
     return 1;
 }
 
@@ -128,13 +127,18 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         MessageBoxA(NULL, kNoContainerText, kErrorCaption, MB_ICONHAND);
         return 0;
     }
-    RegisterMainClass(instance);
     InitCommonControls();
-    g_mainWnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0);
+    if (RegisterMainClass(instance))
+        g_mainWnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0);
     if (g_mainWnd) {
         g_folderEdit = GetDlgItem(g_mainWnd, IDC_TARGETDIR);
+        // A longer text would be cut when read, and a cut text ending in a
+        // backslash names an ancestor of the folder on screen.
+        SendMessageA(g_folderEdit, EM_LIMITTEXT, MAX_PATH - 1, 0);
         ShowWindow(g_mainWnd, show);
         MessageLoop();
+    } else {
+        MessageBoxA(NULL, kNotStartedText, kErrorCaption, MB_ICONHAND);
     }
     ReleaseSelf(&self);
     return 0;

@@ -6,9 +6,12 @@
 char g_targetDir[MAX_PATH];
 char g_lastPath[MAX_PATH];
 char g_fileTitle[512];
+int g_wantRestore;
 
 static OPENFILENAMEA s_ofn;
 static ShellMessage s_message;
+// Set at Start and never cleared: the window ends after its one run.
+static int s_started;
 
 void InitOpenFileName(HWND owner) {
     ZeroMemory(&s_ofn, sizeof s_ofn);
@@ -32,7 +35,9 @@ static void OnBrowse(HWND wnd) {
     s_ofn.hwndOwner = wnd;
     s_ofn.lpstrFile = g_targetDir;
     s_ofn.lpstrFileTitle = g_fileTitle;
-    s_ofn.Flags = OFN_HIDEREADONLY;
+    // the current folder stays as it was, so nothing resolves against the
+    // folder the dialog was last in
+    s_ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
     s_ofn.lpstrDefExt = NULL;
     // the dialog opens on the file chosen last time
     lstrcpyA(g_targetDir, g_lastPath);
@@ -55,8 +60,17 @@ static void OnBrowse(HWND wnd) {
 
 static void ShowOutcome(HWND wnd) {
     int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
-    ComposeOutcome(outcome, &g_tally, &s_message);
+    ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
     MessageBoxA(wnd, s_message.text, s_message.caption, s_message.type);
+}
+
+// Reads the folder text; one too long to be read whole reads as empty, so
+// that what is used is always what is on screen.
+static void ReadFolderText(HWND edit) {
+    if (GetWindowTextLengthA(edit) < MAX_PATH)
+        GetWindowTextA(edit, g_targetDir, MAX_PATH);
+    else
+        g_targetDir[0] = 0;
 }
 
 static void OnStart(HWND wnd) {
@@ -64,6 +78,8 @@ static void OnStart(HWND wnd) {
     // its backslash would have the names joined to its last part.
     if (!StartRuleHolds(g_targetDir))
         return;
+    s_started = 1;
+    g_wantRestore = IsDlgButtonChecked(wnd, IDC_RESTORE) == BST_CHECKED;
     RunProgressDialog(wnd);
     ShowOutcome(wnd);
     DestroyWindow(wnd);
@@ -73,15 +89,33 @@ static void OnHelp(HWND wnd) {
     MessageBoxA(wnd, kHelpText, kHelpCaption, MB_ICONINFORMATION);
 }
 
+// Exit, a close from the title bar, End task or a log-off: before Start the
+// window ends; from Start on they act as Cancel at the next record, and the
+// window stays until the run and its outcome message are over, so the
+// container stays mapped while the worker reads it.
+static void OnClose(HWND wnd) {
+    if (s_started)
+        PatchSetKeepRunning(0);
+    else
+        DestroyWindow(wnd);
+}
+
 // Returns 1 when the command was handled and 0 when it goes on to the
 // enabling rule and the default procedure.
 static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
+    // Once started, a queued or sent command (a second Start, Browse, a
+    // new folder text) must not reach the run's buffers.
+    if (s_started) {
+        if (LOWORD(wParam) == IDCANCEL)
+            OnClose(wnd);
+        return 1;
+    }
     switch (LOWORD(wParam)) {
     case IDOK:
         OnStart(wnd);
         return 1;
     case IDCANCEL:
-        DestroyWindow(wnd);
+        OnClose(wnd);
         return 1;
     case IDC_BROWSE:
         OnBrowse(wnd);
@@ -90,7 +124,7 @@ static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
         OnHelp(wnd);
         return 1;
     case IDC_TARGETDIR:
-        GetWindowTextA((HWND)lParam, g_targetDir, MAX_PATH);
+        ReadFolderText((HWND)lParam);
         return 0;
     default:
         return 0;
@@ -102,6 +136,16 @@ LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     case WM_CREATE:
         InitOpenFileName(wnd);
         return 0;
+    case WM_CLOSE:
+        OnClose(wnd);
+        return 0;
+    case WM_SYSCOMMAND:
+        // the default procedure drops SC_CLOSE while the window is disabled
+        if ((wParam & 0xFFF0) == SC_CLOSE) {
+            OnClose(wnd);
+            return 0;
+        }
+        break;
     case WM_DESTROY:
         PostQuitMessage(0);
         return 0;

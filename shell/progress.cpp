@@ -6,14 +6,18 @@
 
 volatile LONG g_workerFailed;
 
-static void ShowProgress(HWND dlg, unsigned done, unsigned count) {
+static HANDLE s_worker;
+static int s_ended;  // the worker's end message has arrived
+
+// The bar and the percentage; during the check the label says so.
+static void ShowProgress(HWND dlg, unsigned done, unsigned count, int checking) {
     // done is at most 65535, so done * 100 fits in 32 bits
     unsigned percent = count ? done * 100 / count : 100;
     HWND bar = GetDlgItem(dlg, IDC_PROGRESS);
     SendMessageA(bar, PBM_SETRANGE32, 0, count ? count : 1);
     SendMessageA(bar, PBM_SETPOS, count ? done : 1, 0);
-    char text[16];
-    wsprintfA(text, "%u%%", percent);
+    char text[32];
+    wsprintfA(text, checking ? "正在检查 %u%%" : "%u%%", percent);
     SetWindowTextA(GetDlgItem(dlg, IDC_PERCENT), text);
 }
 
@@ -27,8 +31,9 @@ static void OnInitDialog(HWND dlg) {
         EndDialog(dlg, 0);
         return;
     }
-    // Nothing waits on the worker: its end message is the only join.
-    CloseHandle(thread);
+    // RunProgressDialog waits for it: the container must stay mapped until
+    // the worker has ended.
+    s_worker = thread;
 }
 
 INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -44,10 +49,12 @@ INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lPara
         }
         return FALSE;
     case WM_PATCHPROGRESS:
-        ShowProgress(dlg, (unsigned)wParam, (unsigned)lParam);
+    case WM_PATCHCHECK:
+        ShowProgress(dlg, (unsigned)wParam, (unsigned)lParam, msg == WM_PATCHCHECK);
         return TRUE;
     case WM_PATCHDONE:
     case WM_PATCHABORT:
+        s_ended = 1;
         EndDialog(dlg, 0);
         return FALSE;
     default:
@@ -63,4 +70,13 @@ void RunProgressDialog(HWND owner) {
         PatchSetKeepRunning(0);
         InterlockedExchange(&g_workerFailed, 1);
     }
+    if (!s_worker)
+        return;
+    // A dialog that went away before the end message leaves the worker
+    // running: it stops at the next record.
+    if (!s_ended)
+        PatchSetKeepRunning(0);
+    WaitForSingleObject(s_worker, INFINITE);
+    CloseHandle(s_worker);
+    s_worker = NULL;
 }

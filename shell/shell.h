@@ -29,7 +29,8 @@
 enum {
     WM_PATCHDONE = WM_USER + 10,     /* the run went through every record */
     WM_PATCHABORT = WM_USER + 11,    /* the run stopped or ended with the flag clear */
-    WM_PATCHPROGRESS = WM_USER + 12  /* wParam records done of lParam */
+    WM_PATCHPROGRESS = WM_USER + 12, /* wParam records done of lParam */
+    WM_PATCHCHECK = WM_USER + 13     /* the same during the check before the first write */
 };
 
 /* What the user is told after the main window's Start. */
@@ -38,7 +39,8 @@ enum {
     SHELL_FAILURES = 1,   /* finished, but some files were not patched */
     SHELL_DATAERROR = 2,
     SHELL_CANCELLED = 3,
-    SHELL_NOTSTARTED = 4  /* the worker or the dialog could not be started */
+    SHELL_NOTSTARTED = 4,     /* the worker or the dialog could not be started */
+    SHELL_RESTOREFAILED = 5   /* the restore file could not be written: the run stopped */
 };
 
 enum { SHELL_TEXT_MAX = 6144 };  /* 16 names with their reasons fit */
@@ -56,7 +58,12 @@ extern "C" {
 
 extern HINSTANCE g_instance;
 extern const unsigned char* g_container;
-extern size_t g_containerSize;        /* from g_container to the mapped end */
+extern size_t g_containerSize;        /* from g_container to the mapped end, or to
+                                         the certificate table of a signed patch */
+extern const unsigned char* g_stub;   /* the mapped file: the applier's own bytes */
+extern size_t g_stubSize;             /* up to the container */
+extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
+extern int g_wantRestore;             /* the restore box was checked at Start */
 extern HWND g_mainWnd;
 extern HWND g_folderEdit;
 extern char g_targetDir[MAX_PATH];
@@ -66,21 +73,27 @@ extern volatile LONG g_workerFailed;  /* set when no run could be started */
 
 /* --- texts.cpp: no windows, so the host tests can call them --- */
 
-/* Copies what follows a leading double quote up to the next one into out
-   (cap bytes) and returns 1; returns 0 and writes nothing when the text has
-   no leading quote, no closing quote, or a token that does not fit. */
-int ExtractQuotedToken(const char* text, char* out, size_t cap);
-
-/* The enabling rule of Start: the folder text is not empty and its last
-   byte (not its last character) is a backslash. */
+/* The enabling rule of Start: the folder text is absolute ("X:\" or
+   "\\server\share\" and what follows) and its last character, walked in
+   the ANSI code page, is a backslash; a trail byte 0x5C is no separator. */
 int StartRuleHolds(const char* folder);
+
+/* The restore file's name without ".exe" for the program at path: its file
+   name, a final ".exe" taken off, followed by "_恢复". out holds
+   MAX_PATH + 8 bytes. */
+void MakeRestoreBase(const char* path, char* out);
 
 /* Outcome of the run that has just ended, from the run state and the
    tally. */
 int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally);
 
-/* Fills msg with the text, caption and icon of an outcome. */
-void ComposeOutcome(int outcome, const PatchTally* tally, ShellMessage* msg);
+/* Fills msg with the text, caption and icon of an outcome; restore says
+   what became of the restore file. */
+void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreState* restore, ShellMessage* msg);
+
+/* Fills msg with the one question put before the first write when some
+   delta targets are missing or of another version. */
+void ComposeProceed(const PatchCheck* check, ShellMessage* msg);
 
 /* Reason for one failed record, in words. */
 const char* FailureReason(int result);
@@ -92,6 +105,7 @@ extern const char kOverwriteCaption[];
 extern const char kHelpText[];
 extern const char kHelpCaption[];
 extern const char kNoContainerText[];
+extern const char kNotStartedText[];
 extern const char kErrorCaption[];
 
 /* --- mainwnd.cpp --- */

@@ -1,11 +1,22 @@
 // The worker thread: runs the engine over the container and talks to the
-// progress dialog only through messages and the overwrite question.
+// progress dialog only through messages and its two questions.
 #include "shell/shell.h"
+
+static ShellMessage s_question;
+static unsigned s_lastStep;
 
 // The question is owned by the progress dialog, so the dialog takes no
 // input (Cancel included) until it is answered.
 static int AskOverwrite(void* ctx, const char*) {
     return MessageBoxA((HWND)ctx, kOverwriteText, kOverwriteCaption, MB_ICONEXCLAMATION | MB_YESNO) == IDYES;
+}
+
+// The one question before the first write, owned like the overwrite
+// question. A Cancel or a close while it was up counts as No.
+static int AskProceed(void* ctx, const PatchCheck* check) {
+    ComposeProceed(check, &s_question);
+    return MessageBoxA((HWND)ctx, s_question.text, s_question.caption, s_question.type) == IDYES &&
+           PatchKeepRunning();
 }
 
 // Sent, not posted: the worker's last writes are ordered before the main
@@ -14,19 +25,29 @@ static void NotifyEnd(void* ctx, int finished) {
     SendMessageA((HWND)ctx, finished ? WM_PATCHDONE : WM_PATCHABORT, 0, 0);
 }
 
+// One message per percent and phase: the check can pass thousands of
+// records faster than the dialog draws them.
 static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
-    if (phase == PATCH_PHASE_APPLY)
-        PostMessageA((HWND)ctx, WM_PATCHPROGRESS, done, count);
+    unsigned step = (unsigned)phase * 101 + (count ? done * 100 / count : 100) + 1;
+    if (step == s_lastStep)
+        return;
+    s_lastStep = step;
+    PostMessageA((HWND)ctx, phase == PATCH_PHASE_CHECK ? WM_PATCHCHECK : WM_PATCHPROGRESS, done, count);
 }
 
 DWORD WINAPI PatchThreadProc(LPVOID param) {
     PatchHost host;
     host.askOverwrite = AskOverwrite;
-    host.askProceed = 0;
+    host.askProceed = AskProceed;
     host.notifyEnd = NotifyEnd;
     host.progress = Progress;
     host.ctx = param;
-    RunPatch(g_container, g_containerSize, g_targetDir, &host, 0);
+    PatchRestore restore;
+    restore.folder = g_targetDir;
+    restore.baseName = g_restoreBase;
+    restore.stub = g_stub;
+    restore.stubSize = g_stubSize;
+    RunPatch(g_container, g_containerSize, g_targetDir, &host, g_wantRestore ? &restore : 0);
     return 0;
 }
 

@@ -38,7 +38,7 @@ TEST(WorkerNotStarted, DialogEndsAndTheRunIsNotReportedAsFinished) {
     int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
     EXPECT_EQ(outcome, SHELL_NOTSTARTED);
     ShellMessage msg;
-    ComposeOutcome(outcome, &g_tally, &msg);
+    ComposeOutcome(outcome, &g_tally, &g_restore, &msg);
     EXPECT_STREQ(msg.caption, "错误");
     EXPECT_STREQ(msg.text, "无法启动安装过程，没有修改任何文件。");
     EXPECT_EQ(msg.type, (UINT)MB_ICONHAND);

@@ -1,6 +1,6 @@
-// The shell's window-free decisions and texts: the quoted first token of
-// the command line, the enabling rule of Start, the outcome of a run and
-// the outcome message with its list of failures.
+// The shell's window-free decisions and texts: the enabling rule of Start,
+// the restore file's name, the outcome of a run, the outcome message with
+// its list of failures and the question before the first write.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -9,59 +9,35 @@
 
 namespace {
 
-struct TokenCase {
-    const char* why;
-    const char* text;
-    size_t cap;
-    int ok;
-    const char* token;
-};
-
-TEST(ExtractQuotedToken, Table) {
-    const TokenCase cases[] = {
-        {"plain", "\"C:\\a\\p.exe\" arg", 260, 1, "C:\\a\\p.exe"},
-        {"nothing after", "\"C:\\p.exe\"", 260, 1, "C:\\p.exe"},
-        {"empty token", "\"\" x", 260, 1, ""},
-        {"spaces inside", "\"C:\\Program Files\\p.exe\"", 260, 1, "C:\\Program Files\\p.exe"},
-        {"no leading quote", "C:\\p.exe", 260, 0, nullptr},
-        {"leading space", " \"C:\\p.exe\"", 260, 0, nullptr},
-        {"no closing quote", "\"C:\\p.exe", 260, 0, nullptr},
-        {"token fills the buffer exactly", "\"abcd\"", 5, 1, "abcd"},
-        {"token one byte too long", "\"abcde\"", 5, 0, nullptr},
-        {"empty text", "", 260, 0, nullptr},
-    };
-    for (const TokenCase& c : cases) {
-        char out[300];
-        memset(out, 'Z', sizeof out);
-        EXPECT_EQ(ExtractQuotedToken(c.text, out, c.cap), c.ok) << c.why;
-        if (c.ok)
-            EXPECT_STREQ(out, c.token) << c.why;
-        else
-            EXPECT_EQ(out[0], 'Z') << c.why << ": nothing is written on failure";
-    }
-    EXPECT_EQ(ExtractQuotedToken(nullptr, nullptr, 0), 0);
-}
-
-TEST(ExtractQuotedToken, LongPathIsRefused) {
-    std::string path(MAX_PATH, 'a');
-    std::string text = "\"" + path + "\"";
-    char out[MAX_PATH];
-    EXPECT_EQ(ExtractQuotedToken(text.c_str(), out, sizeof out), 0);
-    path.resize(MAX_PATH - 1);
-    text = "\"" + path + "\"";
-    EXPECT_EQ(ExtractQuotedToken(text.c_str(), out, sizeof out), 1);
-    EXPECT_EQ(strlen(out), (size_t)MAX_PATH - 1);
-}
-
-TEST(StartRuleHolds, LooksAtTheLastByte) {
+TEST(StartRuleHolds, OnlyAnAbsoluteFolderEndingInTheSeparatorCharacter) {
     struct Case { const char* folder; int holds; };
     const Case cases[] = {
-        {"", 0}, {"\\", 1}, {"C:\\X\\", 1}, {"C:\\X", 0}, {"C:\\X\\ ", 0},
-        {"C:\\x\x81\x5C", 1},  // trail byte 0x5C: the last byte, not the character
-        {"C:\\x/", 0},
+        {"", 0}, {"C:\\", 1}, {"c:\\X\\", 1}, {"C:\\X", 0}, {"C:\\X\\ ", 0}, {"C:\\x/", 0},
+        // relative: they would resolve against the current folder
+        {"\\", 0}, {"sub\\", 0}, {".\\", 0}, {"..\\", 0}, {"C:", 0}, {"C:x\\", 0}, {"1:\\", 0},
+        // a double-byte character whose trail byte is 0x5C ends the text
+        {"C:\\\x95\x5C", 0}, {"C:\\x\x81\x5C", 0}, {"C:\\\x95\x5C\\", 1},
+        {"\\\\server\\share\\", 1}, {"\\\\server\\share\\sub\\", 1}, {"\\\\server\\share", 0},
+        {"\\\\server\\", 0}, {"\\\\\\share\\", 0}, {"\\\\.\\C:\\", 0}, {"\\\\?\\C:\\", 0},
+        {"\\\\s\x95\x5C\\share\\", 1}, {"\\\\s\x95\x5Cshare\\", 0},
     };
     for (const Case& c : cases)
         EXPECT_EQ(StartRuleHolds(c.folder), c.holds) << c.folder;
+}
+
+TEST(MakeRestoreBase, FileNameWithoutExeAndTheSuffix) {
+    const char* cases[][2] = {
+        {"C:\\dl\\game-patch.exe", "game-patch_恢复"},
+        {"\\\\srv\\s\\PATCH.EXE", "PATCH_恢复"},
+        {"C:\\dl\\patch", "patch_恢复"},
+        {"C:\\dl.exe\\a.exe.bak", "a.exe.bak_恢复"},
+        {"C:\\\x95\x5C\\\x95\x5C.exe", "\x95\x5C_恢复"},
+    };
+    for (const auto& c : cases) {
+        char out[MAX_PATH + 8];
+        MakeRestoreBase(c[0], out);
+        EXPECT_STREQ(out, c[1]) << c[0];
+    }
 }
 
 PatchTally TallyWith(unsigned failed, unsigned named) {
@@ -80,6 +56,7 @@ TEST(ShellOutcome, Table) {
         {PATCH_FINISHED, 0, &some, SHELL_FAILURES},
         {PATCH_DATAERROR, 0, &some, SHELL_DATAERROR},
         {PATCH_CANCELLED, 0, &some, SHELL_CANCELLED},
+        {PATCH_RESTOREFAILED, 0, &some, SHELL_RESTOREFAILED},
         {PATCH_CANCELLED, 1, &none, SHELL_NOTSTARTED},
         {PATCH_FINISHED, 1, &none, SHELL_NOTSTARTED},
     };
@@ -95,6 +72,8 @@ TEST(OverwriteQuestion, CodePage936BytesAsTheyStand) {
     EXPECT_EQ(std::string(kOverwriteCaption), "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe...");
 }
 
+const PatchRestoreState kNoRestore = {RESTORE_NONE, 0, 0, ""};
+
 TEST(ComposeOutcome, FixedMessages) {
     PatchTally t = TallyWith(0, 0);
     struct Case { int outcome; const char* text; const char* caption; UINT type; };
@@ -105,7 +84,7 @@ TEST(ComposeOutcome, FixedMessages) {
     };
     for (const Case& c : cases) {
         ShellMessage msg;
-        ComposeOutcome(c.outcome, &t, &msg);
+        ComposeOutcome(c.outcome, &t, &kNoRestore, &msg);
         EXPECT_STREQ(msg.text, c.text);
         EXPECT_STREQ(msg.caption, c.caption);
         EXPECT_EQ(msg.type, c.type);
@@ -118,14 +97,14 @@ TEST(ComposeOutcome, FailuresAreCountedNamedAndExplained) {
         {"a.dat", PR_NOTARGET, "文件不存在或正被使用"},
         {"子目录\\b.dat", PR_BADSOURCE, "不是补丁所要求的版本"},
         {"c.dat", PR_BADRESULT, "更新后的文件校验不符"},
-        {"d.dat", PR_NOTWRITTEN, "无法写入"},
+        {"d.dat", PR_NOMAP, "文件太大，无法读入"},
     };
     for (int i = 0; i < 4; i++) {
         lstrcpyA(t.failures[i].name, failures[i].name);
         t.failures[i].result = failures[i].result;
     }
     ShellMessage msg;
-    ComposeOutcome(SHELL_FAILURES, &t, &msg);
+    ComposeOutcome(SHELL_FAILURES, &t, &kNoRestore, &msg);
     std::string text = msg.text;
     EXPECT_STREQ(msg.caption, "Done");
     EXPECT_EQ(msg.type, (UINT)MB_ICONWARNING);
@@ -150,7 +129,7 @@ TEST(ComposeOutcome, LongestListStillFitsAndEndsWithEllipsis) {
         t.failures[i].result = PR_NOTWRITTEN;
     }
     ShellMessage msg;
-    ComposeOutcome(SHELL_FAILURES, &t, &msg);
+    ComposeOutcome(SHELL_FAILURES, &t, &kNoRestore, &msg);
     std::string text = msg.text;
     ASSERT_LT(text.size(), (size_t)SHELL_TEXT_MAX);
     EXPECT_NE(text.find("1000 个文件"), std::string::npos);
@@ -159,6 +138,56 @@ TEST(ComposeOutcome, LongestListStillFitsAndEndsWithEllipsis) {
     for (size_t p = text.find("：无法写入"); p != std::string::npos; p = text.find("：无法写入", p + 1))
         names++;
     EXPECT_EQ(names, (size_t)PATCH_TALLY_NAMES);
+}
+
+// A run that stopped still says what it did and names what failed, under
+// its own text, caption and icon; the restore file is named when it holds
+// records, with the files it cannot remove.
+TEST(ComposeOutcome, StoppedRunsAndTheRestoreFile) {
+    PatchTally t = TallyWith(3, 2), clean = TallyWith(0, 0);
+    t.ok = 4;
+    t.overwritten = 1;
+    t.failures[0] = {"a.dat", PR_NOMAP};
+    t.failures[1] = {"b.dat", PR_BADSOURCE};
+    const PatchRestoreState made = {RESTORE_MADE, 2, 0, "C:\\g\\p_恢复.exe"}, created = {RESTORE_MADE, 2, 3, "C:\\g\\p_恢复.exe"},
+                            failed = {RESTORE_FAILED, 2, 0, "C:\\g\\p_恢复(2).exe"}, atOnce = {RESTORE_FAILED, 0, 0, "C:\\g\\p.exe"};
+    const std::string list = "5 个文件已更新；以下文件没有更新：\r\na.dat：文件太大，无法读入\r\nb.dat：不是补丁所要求的版本\r\n…",
+                      stopped = "无法写入恢复文件，安装已停止，其余文件没有更新。\r\n已更新 ", note = "\r\n\r\n恢复文件可以把更新过的文件恢复原样：\r\n";
+    struct Case { int outcome; const PatchTally* tally; const PatchRestoreState* restore; std::string text; const char* caption; };
+    const Case cases[] = {
+        {SHELL_CANCELLED, &t, &kNoRestore, "操作被用户取消 !\r\n\r\n" + list, "操作取消"},
+        {SHELL_DATAERROR, &t, &kNoRestore, "Patch文件数据出错，操作取消 !\r\n\r\n" + list, "数据出错"},
+        {SHELL_FINISHED, &clean, &made, "Patch Done !" + note + "C:\\g\\p_恢复.exe", "Done"},
+        {SHELL_CANCELLED, &clean, &created, "操作被用户取消 !" + note + "C:\\g\\p_恢复.exe\r\n本次新建的 3 个文件不能由它删除。", "操作取消"},
+        {SHELL_RESTOREFAILED, &t, &failed, stopped + "5 个文件。\r\n\r\n以下文件没有更新：" + list.substr(list.find("\r\n")) + note +
+         "C:\\g\\p_恢复(2).exe", "错误"},
+        {SHELL_RESTOREFAILED, &clean, &atOnce, stopped + "0 个文件。", "错误"},
+    };
+    for (const Case& c : cases) {
+        ShellMessage msg;
+        ComposeOutcome(c.outcome, c.tally, c.restore, &msg);
+        EXPECT_EQ(msg.text, c.text);
+        EXPECT_STREQ(msg.caption, c.caption) << c.text;
+        EXPECT_EQ(msg.type, c.outcome == SHELL_FINISHED ? (UINT)MB_ICONEXCLAMATION : (UINT)MB_ICONHAND) << c.text;
+    }
+}
+
+TEST(ComposeProceed, NamesTheFirstSixteenAndCountsTheRest) {
+    PatchCheck check;
+    ZeroMemory(&check, sizeof check);
+    check.mismatched = 20;
+    check.listed = PATCH_TALLY_NAMES;
+    for (int i = 0; i < PATCH_TALLY_NAMES; i++) {
+        wsprintfA(check.list[i].name, "f%d", i);
+        check.list[i].result = i == 15 ? PR_BADSOURCE : PR_NOTARGET;
+    }
+    ShellMessage msg;
+    ComposeProceed(&check, &msg);
+    std::string text = msg.text;
+    EXPECT_EQ(text.rfind("以下 20 个文件不存在或不是补丁所要求的版本，不能更新：\r\nf0：文件不存在或正被使用\r\nf1：", 0), 0u) << text;
+    EXPECT_EQ(text.substr(text.find("\r\nf15：")),
+              "\r\nf15：不是补丁所要求的版本\r\n另有 4 个文件\r\n\r\n是否继续更新其他文件？") << text;
+    EXPECT_EQ(msg.type, (UINT)(MB_YESNO | MB_ICONQUESTION));
 }
 
 }  // namespace

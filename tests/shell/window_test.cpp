@@ -13,6 +13,7 @@
 
 #include "drive.h"
 #include "core/format.h"
+#include "../support/win_files.h"
 
 using namespace drive;
 
@@ -75,7 +76,7 @@ bool Gone(HWND wnd) {
 
 // --- the enabling rule of Start, typed into the edit control ---
 
-TEST(StartRule, FollowsTheLastByteOfTheFolderText) {
+TEST(StartRule, OnlyAnAbsoluteFolderEndingInTheSeparatorCharacter) {
     Workspace ws("rule");
     ASSERT_TRUE(ws.Make(Container().Build()));
     Process p;
@@ -84,15 +85,18 @@ TEST(StartRule, FollowsTheLastByteOfTheFolderText) {
     EXPECT_EQ(Text(GetDlgItem(main, 1000)), "");
     EXPECT_FALSE(StartEnabled(main)) << "Start must be disabled with an empty folder";
     EXPECT_NE(SendMessageA(GetDlgItem(main, 1009), STM_GETICON, 0, 0), 0) << "icon 102 is shown";
+    EXPECT_EQ(SendMessageA(GetDlgItem(main, 1000), EM_GETLIMITTEXT, 0, 0), MAX_PATH - 1);
 
-    struct Case { const char* text; bool enabled; const char* why; };
+    struct Case { std::string text; bool enabled; const char* why; };
     const Case cases[] = {
         {"C:\\GAMES\\X\\", true, "trailing backslash"},
         {"C:\\GAMES\\X", false, "backslash deleted again"},
         {"C:\\游戏\\", true, "Chinese folder with backslash"},
         {"C:\\游戏", false, "Chinese folder without backslash"},
-        {"C:\\x\x81\x5C", true, "double-byte character whose trail byte is 0x5C"},
-        {"\\", true, "a lone backslash"},
+        {"C:\\\x95\x5C", false, "double-byte character whose trail byte is 0x5C"},
+        {"\\\\server\\share\\", true, "a share"},
+        {"\\", false, "a lone backslash"}, {"sub\\", false, "relative"}, {"..\\", false, "relative"},
+        {"C:\\" + std::string(MAX_PATH - 4, 'a') + "\\", false, "longer than a path: cut when read"},
         {"", false, "emptied"},
     };
     for (const Case& c : cases) {
@@ -142,6 +146,7 @@ TEST(Help, ShowsUsageAndLeavesTheWindowAsItWas) {
     EXPECT_EQ(text.rfind("使用方法", 0), 0u) << text;
     EXPECT_NE(text.find("浏览"), std::string::npos);
     EXPECT_NE(text.find("开始安装"), std::string::npos);
+    EXPECT_NE(text.find("补丁文件名_恢复.exe"), std::string::npos) << "the restore box is explained";
     EXPECT_EQ(GetWindow(box, GW_OWNER), main);
     Answer(box, IDOK);
     ASSERT_TRUE(Gone(box));
@@ -203,7 +208,8 @@ TEST(Run, MixedContainerListsEveryFailureWithItsReason) {
     Process p;
     HWND main = Start(p, ws.patch);
     ASSERT_NE(main, nullptr);
-    Outcome o = RunThrough(p, main, ws.dir, {});
+    // missing.dat and wrong.dat are asked about before the first write
+    Outcome o = RunThrough(p, main, ws.dir, {IDYES});
     EXPECT_EQ(o.caption, kDoneCaption);
     EXPECT_NE(o.text.rfind(kDone, 0), 0u) << "a run with failures must not start with Patch Done !";
     EXPECT_NE(o.text.find("3 个文件"), std::string::npos) << o.text;
@@ -234,7 +240,7 @@ TEST(Run, MoreThanSixteenFailuresEndWithEllipsis) {
     Process p;
     HWND main = Start(p, ws.patch);
     ASSERT_NE(main, nullptr);
-    Outcome o = RunThrough(p, main, ws.dir, {});
+    Outcome o = RunThrough(p, main, ws.dir, {IDYES});
     EXPECT_EQ(o.caption, kDoneCaption);
     EXPECT_NE(o.text.find("18 个文件"), std::string::npos) << o.text;
     EXPECT_NE(o.text.find("gone15.dat"), std::string::npos);
@@ -243,7 +249,7 @@ TEST(Run, MoreThanSixteenFailuresEndWithEllipsis) {
     EXPECT_EQ(o.exitCode, 0);
 }
 
-TEST(Run, DataErrorStopsAndLeavesLaterRecordsUntouched) {
+TEST(Run, DataErrorIsFoundBeforeTheFirstWrite) {
     struct Case { const char* why; Bytes tail; uint16_t count; };
     Delta undefinedCmd;
     undefinedCmd.Raw({7});
@@ -273,11 +279,20 @@ TEST(Run, DataErrorStopsAndLeavesLaterRecordsUntouched) {
         EXPECT_EQ(o.text, kDataError);
         EXPECT_EQ(o.outcomeBoxes, 1);
         EXPECT_EQ(o.exitCode, 0);
-        EXPECT_EQ(ReadBytes(ws / "a.txt"), ToBytes("first"));
+        EXPECT_FALSE(Exists(ws / "a.txt"));
         EXPECT_EQ(ReadBytes(ws / "b.dat"), ToBytes("old b"));
         EXPECT_FALSE(Exists(ws / "c.txt"));
     }
 }
+
+namespace {
+// A second Start, as another program could post it, at the question and at
+// the outcome message: a second run would ask again and tell again.
+void PressStartAgain(HWND, HWND, void* main) {
+    Click((HWND)main, IDOK);
+    Sleep(300);
+}
+}  // namespace
 
 TEST(Run, OverwriteQuestionIsOwnedByTheProgressDialog) {
     struct Case { int answer; bool replaced; };
@@ -293,7 +308,7 @@ TEST(Run, OverwriteQuestionIsOwnedByTheProgressDialog) {
         Process p;
         HWND main = Start(p, ws.patch);
         ASSERT_NE(main, nullptr);
-        Outcome o = RunThrough(p, main, ws.dir, {c.answer});
+        Outcome o = RunThrough(p, main, ws.dir, {c.answer}, PressStartAgain, main);
         ASSERT_EQ(o.questions.size(), 1u);
         EXPECT_EQ(o.questions[0], kOverwriteCaption);
         EXPECT_NE(o.progress, nullptr);
@@ -331,39 +346,113 @@ TEST(Run, OverwriteQuestionText) {
     EXPECT_EQ(o.exitCode, 0);
 }
 
-TEST(Run, CancelDuringALongRecordFinishesThatRecordFirst) {
-    Workspace ws("cancel");
+// Cancel, and a close of the main window as End task or a log-off sends
+// it, stop the run after the record in progress: one outcome message, no
+// temporary file left, and the process stays until then.
+TEST(Run, CancelOrCloseDuringALongRecordFinishesThatRecordFirst) {
+    struct Case { const char* why; bool toMain; UINT msg; WPARAM wParam; };
+    const Case cases[] = {
+        {"Cancel", false, WM_COMMAND, IDCANCEL},
+        {"WM_CLOSE", true, WM_CLOSE, 0},
+        {"SC_CLOSE", true, WM_SYSCOMMAND, SC_CLOSE},
+        {"Exit", true, WM_COMMAND, IDCANCEL},
+    };
     // a large rebuild keeps the worker busy long after the first record
     Bytes big = Pattern(48 << 20, 5), bigNew = big;
     bigNew[0] ^= 1;
-    ASSERT_TRUE(WriteBytes(ws / "big.dat", big));
-    ASSERT_TRUE(ws.Make(Container()
-                            .Whole("first.txt", ToBytes("1"))
-                            .DeltaRecord("big.dat", Sum(big), Sum(bigNew), SimpleDelta(big, bigNew))
-                            .Whole("third.txt", ToBytes("3"))
-                            .Build()));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Workspace ws(std::string("cancel-") + c.why);
+        ASSERT_TRUE(WriteBytes(ws / "big.dat", big));
+        ASSERT_TRUE(ws.Make(Container()
+                                .Whole("first.txt", ToBytes("1"))
+                                .DeltaRecord("big.dat", Sum(big), Sum(bigNew), SimpleDelta(big, bigNew))
+                                .Whole("third.txt", ToBytes("3"))
+                                .Build()));
+        Process p;
+        HWND main = Start(p, ws.patch);
+        ASSERT_NE(main, nullptr);
+        SetEditText(main, ws.dir);
+        Click(main, IDOK);
+        // wait for the first record done (not the check's 33%), then stop
+        HWND progress = nullptr;
+        ASSERT_TRUE(WaitFor([&] {
+            progress = FindProgress(p.pi.dwProcessId);
+            return progress && Text(GetDlgItem(progress, 4000)) == "33%";
+        }, 30000));
+        PostMessageA(c.toMain ? main : progress, c.msg, c.wParam, 0);
+        HWND box = WaitBox(p, 60000);
+        ASSERT_NE(box, nullptr) << "the outcome is told";
+        EXPECT_EQ(Text(box), kCancelledCaption);
+        EXPECT_EQ(BoxText(box), kCancelled);
+        Answer(box, IDOK);
+        EXPECT_EQ(WaitBox(p, 20000, {box}), nullptr) << "one outcome message";
+        EXPECT_EQ(p.Wait(20000), 0);
+        EXPECT_EQ(ReadBytes(ws / "first.txt"), ToBytes("1"));
+        EXPECT_EQ(ReadBytes(ws / "big.dat"), bigNew) << "the record in progress is completed";
+        EXPECT_FALSE(Exists(ws / "third.txt"));
+        std::vector<std::string> left;
+        winfiles::ListFiles(ws.dir, &left);
+        EXPECT_EQ(left.size(), 2u) << "no temporary file is left";
+    }
+}
+
+namespace {
+// The question before the first write, and the label while it is up.
+struct ProceedSeen { std::string text, label; };
+void ReadProceed(HWND box, HWND progress, void* ctx) {
+    if (!progress)
+        return;
+    ProceedSeen* seen = (ProceedSeen*)ctx;
+    seen->text = BoxText(box);
+    HWND label = GetDlgItem(progress, 4000);
+    WaitFor([&] { return Text(label) == "正在检查 100%"; }, 5000);
+    seen->label = Text(label);
+}
+}  // namespace
+
+// (Yes is answered in the runs above.)
+TEST(Run, MismatchedTargetsAskOnceBeforeTheFirstWriteAndNoWritesNothing) {
+    Workspace ws("proceed-no");
+    Bytes oldA = Pattern(3000, 6), newA = oldA;
+    newA[7] ^= 1;
+    ASSERT_TRUE(WriteBytes(ws / "a.dat", oldA));
+    Delta d = SimpleDelta(oldA, newA);
+    ASSERT_TRUE(ws.Make(Container().Whole("new.txt", ToBytes("n")).DeltaRecord("missing.dat", Sum(oldA), Sum(newA), d)
+                            .DeltaRecord("a.dat", Sum(oldA), Sum(newA), d).Build()));
     Process p;
     HWND main = Start(p, ws.patch);
     ASSERT_NE(main, nullptr);
-    SetEditText(main, ws.dir);
-    Click(main, IDOK);
-    // wait for the bar to show the first record done, then Cancel
-    HWND progress = nullptr;
-    ASSERT_TRUE(WaitFor([&] {
-        progress = FindProgress(p.pi.dwProcessId);
-        return progress && SendMessageA(GetDlgItem(progress, 1003), PBM_GETPOS, 0, 0) >= 1;
-    }, 30000));
-    EXPECT_EQ(Text(GetDlgItem(progress, 4000)), "33%");
-    Click(progress, IDCANCEL);
-    HWND box = WaitBox(p, 60000);
-    ASSERT_NE(box, nullptr);
-    EXPECT_EQ(Text(box), kCancelledCaption);
-    EXPECT_EQ(BoxText(box), kCancelled);
-    Answer(box, IDOK);
-    EXPECT_EQ(p.Wait(20000), 0);
-    EXPECT_EQ(ReadBytes(ws / "first.txt"), ToBytes("1"));
-    EXPECT_EQ(ReadBytes(ws / "big.dat"), bigNew) << "the record in progress is completed";
-    EXPECT_FALSE(Exists(ws / "third.txt"));
+    ProceedSeen seen;
+    Outcome o = RunThrough(p, main, ws.dir, {IDNO}, ReadProceed, &seen);
+    ASSERT_EQ(o.questions.size(), 1u);
+    EXPECT_EQ(o.questions[0], "文件不符");
+    EXPECT_NE(seen.text.find("\r\nmissing.dat：文件不存在或正被使用\r\n"), std::string::npos) << seen.text;
+    EXPECT_EQ(seen.label, "正在检查 100%") << "the bar followed the check";
+    EXPECT_EQ(o.caption, kCancelledCaption);
+    EXPECT_EQ(o.text, kCancelled);
+    EXPECT_FALSE(Exists(ws / "new.txt"));
+    EXPECT_EQ(ReadBytes(ws / "a.dat"), oldA);
+}
+
+// With the restore box checked, a run whose restore file cannot be made
+// writes nothing and says why. A folder so deep that the restore file's
+// name does not fit makes that so whatever the disk.
+TEST(Run, RestoreFileThatCannotBeMadeStopsBeforeTheFirstWrite) {
+    Workspace ws("restore-deep");
+    std::string deep = ws.dir + std::string(247 - ws.dir.size(), 'd');
+    ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+    deep += "\\";
+    ASSERT_TRUE(ws.Make(Container().Whole("a", ToBytes("a")).Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SendMessageA(GetDlgItem(main, 1013), BM_SETCHECK, BST_CHECKED, 0);
+    Outcome o = RunThrough(p, main, deep, {});
+    EXPECT_EQ(o.caption, kErrorCaption);
+    EXPECT_EQ(o.text.rfind("无法写入恢复文件，安装已停止", 0), 0u) << o.text;
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_FALSE(Exists(deep + "a"));
 }
 
 // --- no container: one clear message instead of the main window ---
@@ -391,27 +480,24 @@ TEST(NoContainer, ClearErrorAndNoMainWindow) {
     }
 }
 
-TEST(NoContainer, UnquotedCommandLineFallsBackToTheModuleName) {
-    Workspace ws("unquoted");
+// The container is read from the module's own file, whatever the command
+// line names: here the bare applier, whose bytes at the offset are no
+// container.
+TEST(NoContainer, TheModuleIsMappedWhateverTheCommandLineSays) {
+    Workspace ws("cmdline");
     ASSERT_TRUE(ws.Make(Container().Whole("u.txt", ToBytes("u")).Build()));
-    struct Case { const char* why; std::string cmd; };
-    const Case cases[] = {
-        {"no quotes", "patch.exe"},
-        {"no closing quote", "\"patch.exe"},
-    };
-    int n = 0;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.why);
+    const std::string cases[] = {"patch.exe", "\"patch.exe", "\"" + g_applier + "\" x"};
+    for (const std::string& cmd : cases) {
+        SCOPED_TRACE(cmd);
         DeleteFileA((ws / "u.txt").c_str());
         Process p;
-        ASSERT_TRUE(Launch(p, ws.patch, &c.cmd));
+        ASSERT_TRUE(Launch(p, ws.patch, &cmd));
         HWND main = WaitMainWindow(p, 30000);
         ASSERT_NE(main, nullptr) << "the container is found through the module's name";
         Outcome o = RunThrough(p, main, ws.dir, {});
         EXPECT_EQ(o.text, kDone);
         EXPECT_EQ(o.exitCode, 0);
         EXPECT_EQ(ReadBytes(ws / "u.txt"), ToBytes("u"));
-        n++;
     }
 }
 
