@@ -1,27 +1,218 @@
-// The restore file of a run. Not made yet: a run asked for one fails
-// before its first write, so that no target is replaced without a way back.
+// The restore file of a run: a patch of our own format that turns every
+// target the run replaces back into its old bytes. It is the applier's own
+// leading bytes and a container whose records are appended one by one; the
+// container's record count is raised only once a record is complete on
+// disk, so a reader never sees more records than are whole, whatever
+// moment the run is killed at. Writes are positioned (no file pointer to
+// keep) and grouped into 64 KB pieces in a fixed buffer.
 #include "engine/restore.h"
+#include "engine/fileio.h"
+#include "core/pe.h"
+#include "core/reverse.h"
 
 PatchRestoreState g_restore;
 
+enum { RESTORE_COPIES = 32768 };  // forward copies sorted at once; more cost extra reads
+
+static HANDLE s_file;            // 0 when no restore file is open
+static uint64_t s_count;         // file offset of the container's record count
+static uint64_t s_end;           // end of the last complete record
+static uint64_t s_pos;           // where the buffer's bytes go
+static DWORD s_used;
+static int s_ok;                 // cleared by the first failed write of a record
+static unsigned char s_buffer[FILEIO_CHUNK];
+static unsigned char s_read[FILEIO_CHUNK];
+static ReverseCopy s_copies[RESTORE_COPIES];
+
+static int WriteAt(uint64_t pos, const void* bytes, DWORD n) {
+    OVERLAPPED at;
+    ZeroMemory(&at, sizeof at);
+    at.Offset = (DWORD)pos;
+    at.OffsetHigh = (DWORD)(pos >> 32);
+    DWORD done = 0;
+    return WriteFile(s_file, bytes, n, &done, &at) && done == n;
+}
+
+static void Drain(void) {
+    if (s_used && !WriteAt(s_pos, s_buffer, s_used))
+        s_ok = 0;
+    s_pos += s_used;
+    s_used = 0;
+}
+
+static void Put(const void* bytes, size_t n) {
+    const unsigned char* b = (const unsigned char*)bytes;
+    while (n && s_ok) {
+        DWORD piece = FILEIO_CHUNK - s_used;
+        if (piece > n)
+            piece = (DWORD)n;
+        CopyMemory(s_buffer + s_used, b, piece);
+        s_used += piece;
+        b += piece;
+        n -= piece;
+        if (s_used == FILEIO_CHUNK)
+            Drain();
+    }
+}
+
 int RestoreActive(void) {
-    return 0;
+    return s_file != 0;
+}
+
+// Writes the decimal digits of n at p and returns the end.
+static char* PutDecimal(char* p, unsigned n) {
+    char digits[10];
+    int k = 0;
+    do
+        digits[k++] = (char)('0' + n % 10);
+    while (n /= 10);
+    while (k)
+        *p++ = digits[--k];
+    return p;
+}
+
+// Creates the file under the first free name: base.exe, base(2).exe, ...
+static HANDLE CreateFree(const PatchRestore* restore, char* path) {
+    int len = lstrlenA(restore->folder) + lstrlenA(restore->baseName);
+    if (len > PATCH_PATH_MAX - 16)  // room for "(65535).exe" and the 0 byte
+        return INVALID_HANDLE_VALUE;
+    lstrcpyA(path, restore->folder);
+    lstrcatA(path, restore->baseName);
+    for (unsigned n = 1; n < 65536; n++) {
+        char* tail = path + len;
+        if (n > 1) {
+            *tail++ = '(';
+            tail = PutDecimal(tail, n);
+            *tail++ = ')';
+        }
+        lstrcpyA(tail, ".exe");
+        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        DWORD err = GetLastError();
+        if (file != INVALID_HANDLE_VALUE || (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS))
+            return file;
+    }
+    return INVALID_HANDLE_VALUE;
 }
 
 int RestoreBegin(const PatchRestore* restore) {
-    (void)restore;
+    static const unsigned char kNone[8] = {0};
+    g_restore.state = RESTORE_FAILED;
+    HANDLE file = CreateFree(restore, g_restore.path);
+    if (file == INVALID_HANDLE_VALUE) {
+        g_restore.path[0] = 0;
+        return PR_NOTWRITTEN;
+    }
+    s_file = file;
+    s_count = restore->stubSize;
+    s_end = s_count + CONTAINER_HEADER_SIZE;
+    // A signed applier's header names its certificate table, which the
+    // copy does not have: a reader would take the table's place for the
+    // container's end.
+    size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
+    if (WriteAt(0, restore->stub, (DWORD)restore->stubSize) && (!security || WriteAt(security, kNone, 8)) &&
+        WriteAt(s_count, kNone, CONTAINER_HEADER_SIZE) && FlushFileBuffers(file)) {
+        g_restore.state = RESTORE_MADE;
+        return PR_OK;
+    }
+    RestoreEnd();
+    return PR_NOTWRITTEN;
+}
+
+// Starts a record at the end of the last complete one; its new checksum is
+// written by EndRecord, once known.
+static void BeginRecord(uint32_t oldSum, const PatchRecordHead* head) {
+    unsigned char sums[RECORD_SUMS_SIZE];
+    PutU32(sums, oldSum);
+    PutU32(sums + 4, 0);
+    s_pos = s_end;
+    s_used = 0;
+    s_ok = g_restore.state == RESTORE_MADE;
+    Put(sums, sizeof sums);
+    Put(head->name, head->nameLen + 1);  // with its 0 byte
+}
+
+// Ends the record with its new checksum and makes it count: the record is
+// on disk before the count says so, and the count before the caller
+// replaces the target.
+static int EndRecord(uint32_t newSum) {
+    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
+    unsigned char bytes[4];
+    Put(kEnd, sizeof kEnd);
+    Drain();
+    PutU32(bytes, newSum);
+    uint64_t end = s_pos;
+    if (s_ok && WriteAt(s_end + 4, bytes, 4) && FlushFileBuffers(s_file)) {
+        PutU16(bytes, (uint16_t)(g_restore.records + 1));
+        if (WriteAt(s_count, bytes, 2) && FlushFileBuffers(s_file)) {
+            g_restore.records++;
+            s_end = end;
+            return PR_OK;
+        }
+    }
     g_restore.state = RESTORE_FAILED;
     return PR_NOTWRITTEN;
 }
 
-int RestoreAddDelta(const PatchRecordHead*, PatchCursor, const unsigned char*, uint32_t, uint32_t) {
-    return PR_NOTWRITTEN;
+// A reverse command: a copy of the new file, or old bytes from the view.
+static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
+    unsigned char cmd[CMD_COPY_SIZE];
+    if (op == CMD_COPY) {
+        Put(cmd, PutCopyCommand(cmd, length, from));
+    } else {
+        Put(cmd, PutInsertHead(cmd, length));
+        Put((const unsigned char*)ctx + from, length);
+    }
+    return s_ok;
 }
 
-int RestoreAddWhole(const PatchRecordHead*, const char*, const unsigned char*, uint32_t) {
-    return PR_NOTWRITTEN;
+int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsigned char* oldView,
+                    uint32_t oldSize, uint32_t newSize) {
+    (void)newSize;  // every copy the sweep makes lies inside it
+    ReverseSink sink = {EmitReverse, (void*)oldView};
+    BeginRecord(head->newSum, head);
+    if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+        s_ok = 0;
+    return EndRecord(head->oldSum);
 }
 
-void RestoreNoteCreated(void) {}
+int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
+                    uint32_t newLength) {
+    // A target that cannot be opened cannot be overwritten either: the
+    // record is refused, and the restore file stays as it is.
+    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+    XorSumState sum;
+    XorSumBegin(&sum);
+    BeginRecord(XorSum(newContent, newLength), head);
+    while (s_ok) {
+        unsigned char cmd[CMD_INSERT_HEAD_SIZE];
+        DWORD got = 0;
+        if (!ReadFile(old, s_read, sizeof s_read, &got, NULL))
+            s_ok = 0;
+        if (!got)
+            break;
+        XorSumAdd(&sum, s_read, got);
+        Put(cmd, PutInsertHead(cmd, got));
+        Put(s_read, got);
+    }
+    CloseHandle(old);
+    return EndRecord(XorSumEnd(&sum));
+}
 
-void RestoreEnd(void) {}
+void RestoreNoteCreated(void) {
+    g_restore.created++;
+}
+
+void RestoreEnd(void) {
+    if (!s_file)
+        return;
+    CloseHandle(s_file);
+    s_file = 0;
+    if (g_restore.records)
+        return;
+    DeleteFileA(g_restore.path);
+    g_restore.path[0] = 0;
+    if (g_restore.state == RESTORE_MADE)
+        g_restore.state = RESTORE_NONE;
+}

@@ -1,12 +1,13 @@
 // Whole runs: the check before the first write and its one question, the
 // integrity trailer, the end notification, outcomes, cancel at record
-// boundaries, the tally of failures, progress, and rebuilds larger than the
-// buffers.
+// boundaries, the tally of failures, progress, rebuilds larger than the
+// buffers, and the restore file.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
 
+#include "core/pe.h"
 #include "engine/patch.h"
 #include "support/win_folder.h"
 
@@ -54,9 +55,9 @@ struct Host {
     }
 };
 
-int RunContainer(const ScratchFolder& f, const Bytes& c, Host& h) {
+int RunContainer(const ScratchFolder& f, const Bytes& c, Host& h, const PatchRestore* restore = nullptr) {
     PatchSetKeepRunning(1);
-    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host, nullptr);
+    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host, restore);
     EXPECT_EQ(h.ends, 1) << "exactly one end notification";
     return PatchOutcome();
 }
@@ -302,4 +303,157 @@ TEST(RunPatch, LargeRebuildMatchesByteForByte) {
     EXPECT_TRUE(ReadBytes(f / "BIG.BIN") == neu);
     EXPECT_TRUE(ReadBytes(f / "WHOLE.BIN") == neu);
     EXPECT_EQ(CountTempFiles(f.dir()), 0);
+}
+
+// --- the restore file ---
+
+namespace {
+
+// A stand-in for the applier's leading bytes: a PE header whose security
+// directory names a certificate table past the end, as a signed patch's has.
+Bytes SignedStub() {
+    Bytes stub(400, 0x90);
+    stub[0] = 'M';
+    stub[1] = 'Z';
+    PutU32(&stub[0x3C], 0x80);
+    PutU32(&stub[0x80], 0x00004550);                // "PE\0\0"
+    PutU16(&stub[0x80 + 24], 0x20B);                // PE32+
+    PutU32(&stub[0x80 + 24 + 108], 16);             // directories
+    PutU32(&stub[0x80 + 24 + 108 + 4 + 32], 5000);  // certificate table at 5000
+    PutU32(&stub[0x80 + 24 + 108 + 4 + 36], 700);
+    return stub;
+}
+
+// Old and new contents large enough for many buffer-fulls both ways.
+struct Pair {
+    Bytes old, neu;
+    ContainerBuilder body{0};
+};
+
+Pair RandomPair(unsigned seed, size_t size) {
+    std::mt19937 rng(seed);
+    Pair p;
+    p.old.resize(size);
+    for (auto& b : p.old) b = (uint8_t)rng();
+    while (p.neu.size() < size) {
+        if (rng() % 3) {
+            uint32_t len = rng() % (uint32_t)(std::min)(size / 2, size_t(20000)) + 1;
+            uint32_t off = rng() % (uint32_t)(size - len);
+            p.neu.insert(p.neu.end(), p.old.begin() + off, p.old.begin() + off + len);
+            p.body.Copy(len, off);
+        } else {
+            Bytes lit(rng() % 3000);
+            for (auto& b : lit) b = (uint8_t)rng();
+            p.neu.insert(p.neu.end(), lit.begin(), lit.end());
+            p.body.Insert(lit);
+        }
+    }
+    p.body.End();
+    return p;
+}
+
+// The container of a restore file: what follows the stub.
+Bytes RestoreContainer(const PatchRestore& r, const std::string& path) {
+    Bytes file = ReadBytes(path);
+    return Bytes(file.begin() + (std::min)(r.stubSize, file.size()), file.end());
+}
+
+}  // namespace
+
+// The restore file undoes a run (delta records and an overwritten whole
+// file; a created file only counts), and a restore of the restore, made
+// while undoing, redoes it.
+TEST(RestoreFile, UndoesTheRunAndItsOwnRestoreRedoesIt) {
+    Pair a = RandomPair(11, 300 * 1024), small = RandomPair(12, 5000);
+    const Bytes keep = B("already new"), overOld = Bytes(200 * 1024 + 3, 0x5A), overNew = B("over");
+    ContainerBuilder c(5);
+    c.Delta(Sum(a.old), Sum(a.neu), "SUB\\A.BIN").Raw(Bytes(a.body.bytes().begin() + 4, a.body.bytes().end()));
+    c.Delta(Sum(small.old), Sum(keep), "KEEP").Copy(4, 0).End();
+    c.Whole("OVER", overNew).Whole("NEWDIR\\CREATED", B("c"));
+    c.Delta(Sum(small.old), Sum(small.neu), "S").Raw(Bytes(small.body.bytes().begin() + 4, small.body.bytes().end()));
+    ScratchFolder f("restore");
+    CreateDirectoryA((f / "SUB").c_str(), nullptr);
+    WriteBytes(f / "SUB\\A.BIN", a.old);
+    WriteBytes(f / "KEEP", keep);
+    WriteBytes(f / "OVER", overOld);
+    WriteBytes(f / "S", small.old);
+    WriteBytes(f / "r.exe", B("taken"));
+    const Bytes stub = SignedStub();
+    PatchRestore r{f.dir().c_str(), "r", stub.data(), stub.size()};
+    Host h;
+    h.answer = 1;
+    ASSERT_EQ(RunContainer(f, c.bytes(), h, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_restore.state, RESTORE_MADE);
+    EXPECT_EQ(g_restore.records, 3u);
+    EXPECT_EQ(g_restore.created, 1u);
+    EXPECT_EQ(std::string(g_restore.path), f / "r(2).exe") << "r.exe was taken";
+    EXPECT_EQ(ReadBytes(f / "r.exe"), B("taken"));
+    const std::string first = g_restore.path;
+    Bytes made = ReadBytes(first);
+    ASSERT_GT(made.size(), stub.size());
+    Bytes wantStub = stub;
+    std::fill_n(wantStub.begin() + PeSecurityEntry(stub.data(), stub.size()), 8, 0);
+    EXPECT_TRUE(std::equal(wantStub.begin(), wantStub.end(), made.begin())) << "the stub, its table unnamed";
+    std::printf("restore file: %zu bytes of container for %zu bytes of replaced old files\n",
+                made.size() - stub.size(), a.old.size() + overOld.size() + small.old.size());
+
+    // undo, making a restore of the restore
+    Host back;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, first), back, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_tally.ok, 3u);
+    EXPECT_EQ(g_tally.failed, 0u);
+    EXPECT_TRUE(ReadBytes(f / "SUB\\A.BIN") == a.old);
+    EXPECT_TRUE(ReadBytes(f / "OVER") == overOld);
+    EXPECT_TRUE(ReadBytes(f / "S") == small.old);
+    EXPECT_EQ(ReadBytes(f / "KEEP"), keep);
+    EXPECT_EQ(ReadBytes(f / "NEWDIR\\CREATED"), B("c")) << "a created file stays";
+    EXPECT_EQ(g_restore.records, 3u);
+    const std::string second = g_restore.path;
+    EXPECT_EQ(second, f / "r(3).exe");
+
+    // the first restore file, run again, finds every target up to date
+    Host twice;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, first), twice, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_tally.upToDate, 3u);
+    EXPECT_EQ(g_restore.state, RESTORE_NONE) << "nothing replaced: no file left";
+    EXPECT_FALSE(Exists(f / "r(4).exe"));
+
+    // redo through the second restore file
+    Host again;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, second), again), PATCH_FINISHED);
+    EXPECT_TRUE(ReadBytes(f / "SUB\\A.BIN") == a.neu);
+    EXPECT_EQ(ReadBytes(f / "OVER"), overNew);
+    EXPECT_TRUE(ReadBytes(f / "S") == small.neu);
+    EXPECT_EQ(CountTempFiles(f.dir()), 0);
+}
+
+// No restore file, no write: a folder that is missing or is a file stops
+// the run before its first write; a run that replaces nothing leaves none.
+TEST(RestoreFile, CannotBeMadeOrNotNeeded) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    ContainerBuilder c(2);
+    c.Delta(Sum(old), Sum(neu), "T.DAT").Copy(4, 4).Insert(B("XY")).Copy(2, 0).End().Whole("N", B("n"));
+    struct Case { const char* what; std::string folder; bool present; int state; int outcome; } cases[] = {
+        {"missing folder", "nowhere\\", true, RESTORE_FAILED, PATCH_RESTOREFAILED},
+        {"a file where the folder should be", "file\\", true, RESTORE_FAILED, PATCH_RESTOREFAILED},
+        {"nothing to replace", "", false, RESTORE_NONE, PATCH_FINISHED},
+    };
+    const Bytes stub = B("MZ stub");
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        ScratchFolder f("norestore");
+        WriteBytes(f.root() + "file", B("x"));
+        if (k.present)
+            WriteBytes(f / "T.DAT", old);
+        std::string folder = f.root() + k.folder;
+        PatchRestore r{k.folder.empty() ? f.dir().c_str() : folder.c_str(), "r", stub.data(), stub.size()};
+        Host h;
+        EXPECT_EQ(RunContainer(f, c.bytes(), h, &r), k.outcome);
+        EXPECT_EQ(g_restore.state, k.state);
+        EXPECT_EQ(g_restore.records, 0u);
+        EXPECT_STREQ(g_restore.path, "");
+        EXPECT_EQ(g_tally.records, k.present ? 0u : 2u);
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), k.present ? old : B("<missing>"));
+        EXPECT_EQ(List(f.dir()).size(), 1u) << "T.DAT or N, and no restore file";
+    }
 }
