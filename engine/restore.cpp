@@ -149,6 +149,12 @@ static int EndRecord(uint32_t newSum) {
             return PR_OK;
         }
     }
+    // What the failed record wrote goes: on a full disk the way back needs
+    // that room to rebuild its files.
+    LARGE_INTEGER keep;
+    keep.QuadPart = (LONGLONG)s_end;
+    if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
+        SetEndOfFile(s_file);
     g_restore.state = RESTORE_FAILED;
     return PR_NOTWRITTEN;
 }
