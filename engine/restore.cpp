@@ -4,7 +4,9 @@
 // container's record count is raised only once a record is complete on
 // disk, so a reader never sees more records than are whole, whatever
 // moment the run is killed at. Writes are positioned (no file pointer to
-// keep) and grouped into 64 KB pieces in a fixed buffer.
+// keep) and grouped into 64 KB pieces in a fixed buffer. Positions are 32
+// bits: the applier maps its whole file, so a restore file of 4 GB or more
+// could never run, and making one fails instead.
 #include "engine/restore.h"
 #include "engine/fileio.h"
 #include "core/pe.h"
@@ -12,29 +14,32 @@
 
 PatchRestoreState g_restore;
 
-enum { RESTORE_COPIES = 32768 };  // forward copies sorted at once; more cost extra reads
+enum { RESTORE_COPIES = 4096 };  // forward copies sorted at once; more cost extra reads
 
 static HANDLE s_file;            // 0 when no restore file is open
-static uint64_t s_count;         // file offset of the container's record count
-static uint64_t s_end;           // end of the last complete record
-static uint64_t s_pos;           // where the buffer's bytes go
+static DWORD s_count;            // file offset of the container's record count
+static DWORD s_end;              // end of the last complete record
+static DWORD s_pos;              // where the buffer's bytes go
 static DWORD s_used;
 static int s_ok;                 // cleared by the first failed write of a record
 static unsigned char s_buffer[FILEIO_CHUNK];
 static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
 
-static int WriteAt(uint64_t pos, const void* bytes, DWORD n) {
+static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
     OVERLAPPED at;
     ZeroMemory(&at, sizeof at);
-    at.Offset = (DWORD)pos;
-    at.OffsetHigh = (DWORD)(pos >> 32);
+    at.Offset = pos;
     DWORD done = 0;
     return WriteFile(s_file, bytes, n, &done, &at) && done == n;
 }
 
+static int WriteFlushed(DWORD pos, const void* bytes, DWORD n) {
+    return WriteAt(pos, bytes, n) && FlushFileBuffers(s_file);
+}
+
 static void Drain(void) {
-    if (s_used && !WriteAt(s_pos, s_buffer, s_used))
+    if (s_pos + s_used < s_pos || (s_used && !WriteAt(s_pos, s_buffer, s_used)))
         s_ok = 0;
     s_pos += s_used;
     s_used = 0;
@@ -59,38 +64,18 @@ int RestoreActive(void) {
     return s_file != 0;
 }
 
-// Writes the decimal digits of n at p and returns the end.
-static char* PutDecimal(char* p, unsigned n) {
-    char digits[10];
-    int k = 0;
-    do
-        digits[k++] = (char)('0' + n % 10);
-    while (n /= 10);
-    while (k)
-        *p++ = digits[--k];
-    return p;
-}
-
 // Creates the file under the first free name: base.exe, base(2).exe, ...
+// up to base(99).exe. Any failure moves on to the next name: a folder that
+// refuses one refuses them all.
 static HANDLE CreateFree(const PatchRestore* restore, char* path) {
-    int len = lstrlenA(restore->folder) + lstrlenA(restore->baseName);
-    if (len > PATCH_PATH_MAX - 16)  // room for "(65535).exe" and the 0 byte
-        return INVALID_HANDLE_VALUE;
-    lstrcpyA(path, restore->folder);
-    lstrcatA(path, restore->baseName);
-    for (unsigned n = 1; n < 65536; n++) {
-        char* tail = path + len;
-        if (n > 1) {
-            *tail++ = '(';
-            tail = PutDecimal(tail, n);
-            *tail++ = ')';
+    // room for "(99).exe" and the 0 byte
+    if (lstrlenA(restore->folder) + lstrlenA(restore->baseName) <= PATCH_PATH_MAX - 9)
+        for (unsigned n = 1; n < 100; n++) {
+            wsprintfA(path, n > 1 ? "%s%s(%u).exe" : "%s%s.exe", restore->folder, restore->baseName, n);
+            HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+            if (file != INVALID_HANDLE_VALUE)
+                return file;
         }
-        lstrcpyA(tail, ".exe");
-        HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
-        DWORD err = GetLastError();
-        if (file != INVALID_HANDLE_VALUE || (err != ERROR_FILE_EXISTS && err != ERROR_ALREADY_EXISTS))
-            return file;
-    }
     return INVALID_HANDLE_VALUE;
 }
 
@@ -103,14 +88,14 @@ int RestoreBegin(const PatchRestore* restore) {
         return PR_NOTWRITTEN;
     }
     s_file = file;
-    s_count = restore->stubSize;
+    s_count = (DWORD)restore->stubSize;
     s_end = s_count + CONTAINER_HEADER_SIZE;
     // A signed applier's header names its certificate table, which the
     // copy does not have: a reader would take the table's place for the
     // container's end.
     size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
     if (WriteAt(0, restore->stub, (DWORD)restore->stubSize) && (!security || WriteAt(security, kNone, 8)) &&
-        WriteAt(s_count, kNone, CONTAINER_HEADER_SIZE) && FlushFileBuffers(file)) {
+        WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }
@@ -118,12 +103,11 @@ int RestoreBegin(const PatchRestore* restore) {
     return PR_NOTWRITTEN;
 }
 
-// Starts a record at the end of the last complete one; its new checksum is
-// written by EndRecord, once known.
-static void BeginRecord(uint32_t oldSum, const PatchRecordHead* head) {
+// Starts a record at the end of the last complete one.
+static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead* head) {
     unsigned char sums[RECORD_SUMS_SIZE];
     PutU32(sums, oldSum);
-    PutU32(sums + 4, 0);
+    PutU32(sums + 4, newSum);
     s_pos = s_end;
     s_used = 0;
     s_ok = g_restore.state == RESTORE_MADE;
@@ -131,28 +115,23 @@ static void BeginRecord(uint32_t oldSum, const PatchRecordHead* head) {
     Put(head->name, head->nameLen + 1);  // with its 0 byte
 }
 
-// Ends the record with its new checksum and makes it count: the record is
-// on disk before the count says so, and the count before the caller
-// replaces the target.
-static int EndRecord(uint32_t newSum) {
+// Ends the record and makes it count: the record is on disk before the
+// count says so, and the count before the caller replaces the target.
+static int EndRecord(void) {
     static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
-    unsigned char bytes[4];
+    unsigned char count[2];
     Put(kEnd, sizeof kEnd);
     Drain();
-    PutU32(bytes, newSum);
-    uint64_t end = s_pos;
-    if (s_ok && WriteAt(s_end + 4, bytes, 4) && FlushFileBuffers(s_file)) {
-        PutU16(bytes, (uint16_t)(g_restore.records + 1));
-        if (WriteAt(s_count, bytes, 2) && FlushFileBuffers(s_file)) {
-            g_restore.records++;
-            s_end = end;
-            return PR_OK;
-        }
+    PutU16(count, (uint16_t)(g_restore.records + 1));
+    if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
+        g_restore.records++;
+        s_end = s_pos;
+        return PR_OK;
     }
     // What the failed record wrote goes: on a full disk the way back needs
     // that room to rebuild its files.
     LARGE_INTEGER keep;
-    keep.QuadPart = (LONGLONG)s_end;
+    keep.QuadPart = s_end;
     if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
         SetEndOfFile(s_file);
     g_restore.state = RESTORE_FAILED;
@@ -175,22 +154,27 @@ int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsig
                     uint32_t oldSize, uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
     ReverseSink sink = {EmitReverse, (void*)oldView};
-    BeginRecord(head->newSum, head);
+    BeginRecord(head->newSum, head->oldSum, head);
     if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
         s_ok = 0;
-    return EndRecord(head->oldSum);
+    return EndRecord();
 }
 
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
                     uint32_t newLength) {
     // A target that cannot be opened cannot be overwritten either: the
-    // record is refused, and the restore file stays as it is.
+    // record is refused, and the restore file stays as it is. The file is
+    // read twice, for its checksum, which the record's head holds, then for
+    // its bytes; it is held without sharing, so it cannot change between.
     HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
-    XorSumState sum;
-    XorSumBegin(&sum);
-    BeginRecord(XorSum(newContent, newLength), head);
+    FileSums sums;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    int read = SumOpenFile(old, 0, &sums) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
+    BeginRecord(XorSum(newContent, newLength), sums.sum, head);
+    s_ok &= read;
     while (s_ok) {
         unsigned char cmd[CMD_INSERT_HEAD_SIZE];
         DWORD got = 0;
@@ -198,12 +182,11 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
             s_ok = 0;
         if (!got)
             break;
-        XorSumAdd(&sum, s_read, got);
         Put(cmd, PutInsertHead(cmd, got));
         Put(s_read, got);
     }
     CloseHandle(old);
-    return EndRecord(XorSumEnd(&sum));
+    return EndRecord();
 }
 
 void RestoreNoteCreated(void) {
