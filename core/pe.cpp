@@ -12,20 +12,27 @@ enum {
     PE_DIR_ENTRY_SIZE = 8        /* file offset (4) + size (4) */
 };
 
-size_t PeSignatureStart(const unsigned char* file, size_t size) {
+size_t PeSecurityEntry(const unsigned char* file, size_t size) {
     if (size < PE_LFANEW_AT + 4 || file[0] != 'M' || file[1] != 'Z')
-        return size;
+        return 0;
     size_t pe = GetU32(file + PE_LFANEW_AT);
     if (pe > size || size - pe < PE_COFF_SIZE + 2 || GetU32(file + pe) != 0x00004550)
-        return size;
+        return 0;
     size_t opt = pe + PE_COFF_SIZE;
     unsigned magic = GetU16(file + opt);
     // NumberOfRvaAndSizes, then the directories, sit further in on PE32+
     size_t countAt = opt + (magic == PE_MAGIC64 ? 108 : 92);
     if (magic != PE_MAGIC32 && magic != PE_MAGIC64)
-        return size;
+        return 0;
     size_t dirAt = countAt + 4 + PE_SECURITY_DIR * PE_DIR_ENTRY_SIZE;
     if (dirAt > size || size - dirAt < PE_DIR_ENTRY_SIZE || GetU32(file + countAt) <= PE_SECURITY_DIR)
+        return 0;
+    return dirAt;
+}
+
+size_t PeSignatureStart(const unsigned char* file, size_t size) {
+    size_t dirAt = PeSecurityEntry(file, size);
+    if (!dirAt)
         return size;
     size_t start = GetU32(file + dirAt);
     size_t length = GetU32(file + dirAt + 4);

@@ -15,6 +15,12 @@ extern "C" {
    none, or names one that does not lie inside the file. */
 size_t PeSignatureStart(const unsigned char* file, size_t size);
 
+/* The file offset of the PE header's security directory entry (file offset
+   and size of the certificate table, 8 bytes) when the first size bytes of
+   a file hold it; 0 otherwise. A copy of a signed program's leading bytes
+   zeroes it, or the copy would name a table it does not have. */
+size_t PeSecurityEntry(const unsigned char* file, size_t size);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,27 +1,207 @@
-// The restore file of a run. Not made yet: a run asked for one fails
-// before its first write, so that no target is replaced without a way back.
+// The restore file of a run: a patch of our own format that turns every
+// target the run replaces back into its old bytes. It is the applier's own
+// leading bytes and a container whose records are appended one by one; the
+// container's record count is raised only once a record is complete on
+// disk, so a reader never sees more records than are whole, whatever
+// moment the run is killed at. Writes are positioned (no file pointer to
+// keep) and grouped into 64 KB pieces in a fixed buffer. Positions are 32
+// bits: the applier maps its whole file, so a restore file of 4 GB or more
+// could never run, and making one fails instead.
 #include "engine/restore.h"
+#include "engine/fileio.h"
+#include "core/pe.h"
+#include "core/reverse.h"
 
 PatchRestoreState g_restore;
 
+enum { RESTORE_COPIES = 4096 };  // forward copies sorted at once; more cost extra reads
+
+static HANDLE s_file;            // 0 when no restore file is open
+static DWORD s_count;            // file offset of the container's record count
+static DWORD s_end;              // end of the last complete record
+static DWORD s_pos;              // where the buffer's bytes go
+static DWORD s_used;
+static int s_ok;                 // cleared by the first failed write of a record
+static unsigned char s_buffer[FILEIO_CHUNK];
+static unsigned char s_read[FILEIO_CHUNK];
+static ReverseCopy s_copies[RESTORE_COPIES];
+
+static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
+    OVERLAPPED at;
+    ZeroMemory(&at, sizeof at);
+    at.Offset = pos;
+    DWORD done = 0;
+    return WriteFile(s_file, bytes, n, &done, &at) && done == n;
+}
+
+static int WriteFlushed(DWORD pos, const void* bytes, DWORD n) {
+    return WriteAt(pos, bytes, n) && FlushFileBuffers(s_file);
+}
+
+static void Drain(void) {
+    if (s_pos + s_used < s_pos || (s_used && !WriteAt(s_pos, s_buffer, s_used)))
+        s_ok = 0;
+    s_pos += s_used;
+    s_used = 0;
+}
+
+static void Put(const void* bytes, size_t n) {
+    const unsigned char* b = (const unsigned char*)bytes;
+    while (n && s_ok) {
+        DWORD piece = FILEIO_CHUNK - s_used;
+        if (piece > n)
+            piece = (DWORD)n;
+        CopyMemory(s_buffer + s_used, b, piece);
+        s_used += piece;
+        b += piece;
+        n -= piece;
+        if (s_used == FILEIO_CHUNK)
+            Drain();
+    }
+}
+
 int RestoreActive(void) {
-    return 0;
+    return s_file != 0;
+}
+
+// Creates the file under the first free name: base.exe, base(2).exe, ...
+// up to base(99).exe. Any failure moves on to the next name: a folder that
+// refuses one refuses them all.
+static HANDLE CreateFree(const PatchRestore* restore, char* path) {
+    // room for "(99).exe" and the 0 byte
+    if (lstrlenA(restore->folder) + lstrlenA(restore->baseName) <= PATCH_PATH_MAX - 9)
+        for (unsigned n = 1; n < 100; n++) {
+            wsprintfA(path, n > 1 ? "%s%s(%u).exe" : "%s%s.exe", restore->folder, restore->baseName, n);
+            HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+            if (file != INVALID_HANDLE_VALUE)
+                return file;
+        }
+    return INVALID_HANDLE_VALUE;
 }
 
 int RestoreBegin(const PatchRestore* restore) {
-    (void)restore;
+    static const unsigned char kNone[8] = {0};
+    g_restore.state = RESTORE_FAILED;
+    HANDLE file = CreateFree(restore, g_restore.path);
+    if (file == INVALID_HANDLE_VALUE) {
+        g_restore.path[0] = 0;
+        return PR_NOTWRITTEN;
+    }
+    s_file = file;
+    s_count = (DWORD)restore->stubSize;
+    s_end = s_count + CONTAINER_HEADER_SIZE;
+    // A signed applier's header names its certificate table, which the
+    // copy does not have: a reader would take the table's place for the
+    // container's end.
+    size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
+    if (WriteAt(0, restore->stub, (DWORD)restore->stubSize) && (!security || WriteAt(security, kNone, 8)) &&
+        WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
+        g_restore.state = RESTORE_MADE;
+        return PR_OK;
+    }
+    RestoreEnd();
+    return PR_NOTWRITTEN;
+}
+
+// Starts a record at the end of the last complete one.
+static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead* head) {
+    unsigned char sums[RECORD_SUMS_SIZE];
+    PutU32(sums, oldSum);
+    PutU32(sums + 4, newSum);
+    s_pos = s_end;
+    s_used = 0;
+    s_ok = g_restore.state == RESTORE_MADE;
+    Put(sums, sizeof sums);
+    Put(head->name, head->nameLen + 1);  // with its 0 byte
+}
+
+// Ends the record and makes it count: the record is on disk before the
+// count says so, and the count before the caller replaces the target.
+static int EndRecord(void) {
+    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
+    unsigned char count[2];
+    Put(kEnd, sizeof kEnd);
+    Drain();
+    PutU16(count, (uint16_t)(g_restore.records + 1));
+    if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
+        g_restore.records++;
+        s_end = s_pos;
+        return PR_OK;
+    }
+    // What the failed record wrote goes: on a full disk the way back needs
+    // that room to rebuild its files.
+    LARGE_INTEGER keep;
+    keep.QuadPart = s_end;
+    if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
+        SetEndOfFile(s_file);
     g_restore.state = RESTORE_FAILED;
     return PR_NOTWRITTEN;
 }
 
-int RestoreAddDelta(const PatchRecordHead*, PatchCursor, const unsigned char*, uint32_t, uint32_t) {
-    return PR_NOTWRITTEN;
+// A reverse command: a copy of the new file, or old bytes from the view.
+static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
+    unsigned char cmd[CMD_COPY_SIZE];
+    if (op == CMD_COPY) {
+        Put(cmd, PutCopyCommand(cmd, length, from));
+    } else {
+        Put(cmd, PutInsertHead(cmd, length));
+        Put((const unsigned char*)ctx + from, length);
+    }
+    return s_ok;
 }
 
-int RestoreAddWhole(const PatchRecordHead*, const char*, const unsigned char*, uint32_t) {
-    return PR_NOTWRITTEN;
+int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsigned char* oldView,
+                    uint32_t oldSize, uint32_t newSize) {
+    (void)newSize;  // every copy the sweep makes lies inside it
+    ReverseSink sink = {EmitReverse, (void*)oldView};
+    BeginRecord(head->newSum, head->oldSum, head);
+    if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+        s_ok = 0;
+    return EndRecord();
 }
 
-void RestoreNoteCreated(void) {}
+int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
+                    uint32_t newLength) {
+    // A target that cannot be opened cannot be overwritten either: the
+    // record is refused, and the restore file stays as it is. The file is
+    // read twice, for its checksum, which the record's head holds, then for
+    // its bytes; it is held without sharing, so it cannot change between.
+    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+    FileSums sums;
+    LARGE_INTEGER zero;
+    zero.QuadPart = 0;
+    int read = SumOpenFile(old, 0, &sums) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
+    BeginRecord(XorSum(newContent, newLength), sums.sum, head);
+    s_ok &= read;
+    while (s_ok) {
+        unsigned char cmd[CMD_INSERT_HEAD_SIZE];
+        DWORD got = 0;
+        if (!ReadFile(old, s_read, sizeof s_read, &got, NULL))
+            s_ok = 0;
+        if (!got)
+            break;
+        Put(cmd, PutInsertHead(cmd, got));
+        Put(s_read, got);
+    }
+    CloseHandle(old);
+    return EndRecord();
+}
 
-void RestoreEnd(void) {}
+void RestoreNoteCreated(void) {
+    g_restore.created++;
+}
+
+void RestoreEnd(void) {
+    if (!s_file)
+        return;
+    CloseHandle(s_file);
+    s_file = 0;
+    if (g_restore.records)
+        return;
+    DeleteFileA(g_restore.path);
+    g_restore.path[0] = 0;
+    if (g_restore.state == RESTORE_MADE)
+        g_restore.state = RESTORE_NONE;
+}

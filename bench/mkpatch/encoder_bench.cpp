@@ -1,6 +1,9 @@
 // For each old/new file pair given on the command line: our suffix sort
 // against libdivsufsort on the same text, our encoder's stream size
-// against an optimum computed here by separate means, and the encode time.
+// against an optimum computed here by separate means, the encode time, and
+// the size of the restore record's stream that the applier would write
+// for the pair (the reverse of the encoded stream, checked by applying it
+// to the new file).
 //
 // The separate optimum: longest matches from libdivsufsort's suffix array
 // of old + new with no separator (a common prefix that runs past the end of
@@ -21,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "core/reverse.h"
 #include "tools/mkpatch/encoder.h"
 #include "tools/mkpatch/suffix_array.h"
 
@@ -107,6 +111,36 @@ uint64_t IndependentOptimum(const std::vector<uint32_t>& longest) {
     return ended + 1;  // CMD_END
 }
 
+// The restore stream of a pair, as the applier makes it from the forward
+// stream (with the applier's table size); empty when it does not give the
+// old file back from the new one.
+Bytes RestoreStream(const Bytes& old, const Bytes& neu, const Bytes& forward) {
+    struct Out {
+        const Bytes* old;
+        Bytes bytes;
+    } out{&old, {}};
+    auto emit = [](void* ctx, unsigned op, uint32_t from, uint32_t length) {
+        auto* o = static_cast<Out*>(ctx);
+        unsigned char cmd[CMD_COPY_SIZE];
+        if (op == CMD_COPY) {
+            o->bytes.insert(o->bytes.end(), cmd, cmd + PutCopyCommand(cmd, length, from));
+        } else {
+            o->bytes.insert(o->bytes.end(), cmd, cmd + PutInsertHead(cmd, length));
+            o->bytes.insert(o->bytes.end(), o->old->begin() + from, o->old->begin() + from + length);
+        }
+        return 1;
+    };
+    static std::vector<ReverseCopy> table(32768);
+    PatchCursor cur;
+    CursorInit(&cur, forward.data(), forward.size());
+    ReverseSink sink{emit, &out};
+    if (ReverseCommands(cur, static_cast<uint32_t>(old.size()), table.data(), table.size(), &sink) != PR_OK)
+        return {};
+    out.bytes.push_back(CMD_END);
+    int r = -1;
+    return mkpatch::ApplyDelta(neu, out.bytes, &r) == old ? out.bytes : Bytes{};
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,10 +149,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     double oursSa = 0, divSa = 0, encode = 0;
-    uint64_t totalOld = 0, totalNew = 0, totalStream = 0, totalOptimum = 0;
+    uint64_t totalOld = 0, totalNew = 0, totalStream = 0, totalOptimum = 0, totalRestore = 0;
     int mismatches = 0;
-    std::printf("%-60s %10s %10s %10s %10s %8s %8s %8s\n", "pair (new file)", "old", "new",
-                "stream", "optimum", "enc s", "SA s", "dss s");
+    std::printf("%-60s %10s %10s %10s %10s %8s %8s %8s %10s\n", "pair (new file)", "old", "new",
+                "stream", "optimum", "enc s", "SA s", "dss s", "restore");
     for (int a = 1; a + 1 < argc; a += 2) {
         Bytes old = ReadAll(argv[a]), neu = ReadAll(argv[a + 1]);
 
@@ -142,16 +176,20 @@ int main(int argc, char** argv) {
         int r = -1;
         bool roundTrip = mkpatch::ApplyDelta(old, stream, &r) == neu;
 
-        bool ok = sameSa && roundTrip && stream.size() == optimum;
+        Bytes restore = RestoreStream(old, neu, stream);
+        bool restored = !restore.empty();
+
+        bool ok = sameSa && roundTrip && restored && stream.size() == optimum;
         mismatches += !ok;
         std::string name = argv[a + 1];
         if (name.size() > 60)
             name = "..." + name.substr(name.size() - 57);
-        std::printf("%-60s %10zu %10zu %10zu %10llu %8.3f %8.3f %8.3f%s\n", name.c_str(),
+        std::printf("%-60s %10zu %10zu %10zu %10llu %8.3f %8.3f %8.3f %10zu%s\n", name.c_str(),
                     old.size(), neu.size(), stream.size(), (unsigned long long)optimum,
-                    Seconds(t3, t4), Seconds(t0, t1), Seconds(t1, t2),
+                    Seconds(t3, t4), Seconds(t0, t1), Seconds(t1, t2), restore.size(),
                     ok ? "" : (!sameSa ? "  SA DIFFERS" : !roundTrip ? "  ROUND TRIP FAILS"
-                                                                      : "  ABOVE OPTIMUM"));
+                                                        : !restored  ? "  RESTORE FAILS"
+                                                                     : "  ABOVE OPTIMUM"));
         oursSa += Seconds(t0, t1);
         divSa += Seconds(t1, t2);
         encode += Seconds(t3, t4);
@@ -159,11 +197,14 @@ int main(int argc, char** argv) {
         totalNew += neu.size();
         totalStream += stream.size();
         totalOptimum += optimum;
+        totalRestore += restore.size();
     }
-    std::printf("%-60s %10llu %10llu %10llu %10llu %8.3f %8.3f %8.3f\n", "TOTAL",
+    std::printf("%-60s %10llu %10llu %10llu %10llu %8.3f %8.3f %8.3f %10llu\n", "TOTAL",
                 (unsigned long long)totalOld, (unsigned long long)totalNew,
                 (unsigned long long)totalStream, (unsigned long long)totalOptimum, encode, oursSa,
-                divSa);
+                divSa, (unsigned long long)totalRestore);
+    std::printf("restore streams: %.1f%% of the old files' size\n",
+                totalOld ? 100.0 * double(totalRestore) / double(totalOld) : 0.0);
     std::printf("pairs at the independent optimum: %d of %d; suffix sort ours/libdivsufsort: %.2fx\n",
                 (argc - 1) / 2 - mismatches, (argc - 1) / 2, divSa > 0 ? oursSa / divSa : 0.0);
     return mismatches ? 1 : 0;

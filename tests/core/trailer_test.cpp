@@ -135,24 +135,30 @@ Bytes PeWithSecurity(bool plus, uint32_t at, uint32_t length, size_t fileSize, u
     return f;
 }
 
+// Where the table starts, and where its directory entry is (what a copy of
+// the program's leading bytes zeroes): 280 on PE32, 296 on PE32+.
 TEST(PeSignature, StartOfTheCertificateTable) {
     struct Row {
         const char* what;
         Bytes file;
         size_t expect;
+        size_t entry;
     } rows[] = {
-        {"PE32, table at the end", PeWithSecurity(false, 1000, 24, 1024), 1000},
-        {"PE32+, table at the end", PeWithSecurity(true, 1000, 24, 1024), 1000},
-        {"no table", PeWithSecurity(false, 0, 0, 1024), 1024},
-        {"table past the end", PeWithSecurity(false, 1000, 100, 1024), 1024},
-        {"table start past the end", PeWithSecurity(false, 5000, 1, 1024), 1024},
-        {"too few directories", PeWithSecurity(false, 1000, 24, 1024, 4), 1024},
-        {"not MZ", [] { Bytes f = PeWithSecurity(false, 1000, 24, 1024); f[0] = 'X'; return f; }(), 1024},
-        {"e_lfanew past the end", [] { Bytes f = PeWithSecurity(false, 1000, 24, 1024); PutU32(&f[0x3C], 0xFFFFFFF0u); return f; }(), 1024},
-        {"too short for a header", Bytes{'M', 'Z'}, 2},
+        {"PE32, table at the end", PeWithSecurity(false, 1000, 24, 1024), 1000, 280},
+        {"PE32+, table at the end", PeWithSecurity(true, 1000, 24, 1024), 1000, 296},
+        {"no table", PeWithSecurity(false, 0, 0, 1024), 1024, 280},
+        {"table past the end", PeWithSecurity(false, 1000, 100, 1024), 1024, 280},
+        {"table start past the end", PeWithSecurity(false, 5000, 1, 1024), 1024, 280},
+        {"too few directories", PeWithSecurity(false, 1000, 24, 1024, 4), 1024, 0},
+        {"not MZ", [] { Bytes f = PeWithSecurity(false, 1000, 24, 1024); f[0] = 'X'; return f; }(), 1024, 0},
+        {"e_lfanew past the end", [] { Bytes f = PeWithSecurity(false, 1000, 24, 1024); PutU32(&f[0x3C], 0xFFFFFFF0u); return f; }(), 1024, 0},
+        {"cut inside the entry", [] { Bytes f = PeWithSecurity(false, 1000, 24, 1024); f.resize(287); return f; }(), 287, 0},
+        {"too short for a header", Bytes{'M', 'Z'}, 2, 0},
     };
-    for (const Row& r : rows)
+    for (const Row& r : rows) {
         EXPECT_EQ(PeSignatureStart(r.file.data(), r.file.size()), r.expect) << r.what;
+        EXPECT_EQ(PeSecurityEntry(r.file.data(), r.file.size()), r.entry) << r.what;
+    }
 }
 
 }  // namespace

@@ -1,7 +1,7 @@
 // Whole runs: the check before the first write and its one question, the
 // integrity trailer, the end notification, outcomes, cancel at record
-// boundaries, the tally of failures, progress, and rebuilds larger than the
-// buffers.
+// boundaries, the tally of failures, progress, rebuilds larger than the
+// buffers, and the restore file.
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -54,9 +54,9 @@ struct Host {
     }
 };
 
-int RunContainer(const ScratchFolder& f, const Bytes& c, Host& h) {
+int RunContainer(const ScratchFolder& f, const Bytes& c, Host& h, const PatchRestore* restore = nullptr) {
     PatchSetKeepRunning(1);
-    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host, nullptr);
+    RunPatch(c.data(), c.size(), f.dir().c_str(), &h.host, restore);
     EXPECT_EQ(h.ends, 1) << "exactly one end notification";
     return PatchOutcome();
 }
@@ -302,4 +302,141 @@ TEST(RunPatch, LargeRebuildMatchesByteForByte) {
     EXPECT_TRUE(ReadBytes(f / "BIG.BIN") == neu);
     EXPECT_TRUE(ReadBytes(f / "WHOLE.BIN") == neu);
     EXPECT_EQ(CountTempFiles(f.dir()), 0);
+}
+
+// --- the restore file ---
+
+namespace {
+
+// A stand-in for the applier's leading bytes: a PE32+ header whose
+// security directory names a certificate table past them, as a signed
+// patch's does.
+Bytes SignedStub() {
+    Bytes stub(400, 0x90);
+    stub[0] = 'M', stub[1] = 'Z', PutU32(&stub[0x3C], 0x80), PutU32(&stub[0x80], 0x00004550);
+    PutU16(&stub[0x98], 0x20B), PutU32(&stub[0x104], 16), PutU32(&stub[0x128], 5000), PutU32(&stub[0x12C], 700);
+    return stub;
+}
+
+// Old and new contents larger than the buffers both ways: moved and
+// overlapping copies, inserts, and old bytes that no copy takes.
+struct Pair {
+    Bytes old, neu;
+    ContainerBuilder body{0};
+    Pair(unsigned seed, uint32_t k) : old(Noise(seed, 10 * k)) {
+        Bytes lit = Noise(seed + 1, 3 * k);
+        body.Copy(3 * k, 6 * k).Insert(lit).Copy(4 * k, k).Copy(k, 2 * k).End();
+        for (auto [from, len] : {std::pair<uint32_t, uint32_t>{6 * k, 3 * k}, {k, 4 * k}, {2 * k, k}})
+            neu.insert(neu.end(), old.begin() + from, old.begin() + from + len);
+        neu.insert(neu.begin() + 3 * k, lit.begin(), lit.end());
+    }
+    static Bytes Noise(unsigned seed, size_t n) {
+        std::mt19937 rng(seed);
+        Bytes b(n);
+        for (auto& x : b) x = (uint8_t)rng();
+        return b;
+    }
+    Bytes stream() const { return Bytes(body.bytes().begin() + 4, body.bytes().end()); }
+};
+
+// The container of a restore file: what follows the stub.
+Bytes RestoreContainer(const PatchRestore& r, const std::string& path) {
+    Bytes file = ReadBytes(path);
+    return Bytes(file.begin() + (std::min)(r.stubSize, file.size()), file.end());
+}
+
+}  // namespace
+
+// The restore file undoes a run (delta records and an overwritten whole
+// file; a created file only counts), and a restore of the restore, made
+// while undoing, redoes it.
+TEST(RestoreFile, UndoesTheRunAndItsOwnRestoreRedoesIt) {
+    Pair a(11, 30 * 1024), small(12, 500);
+    const Bytes keep = B("already new"), overOld = Bytes(200 * 1024 + 3, 0x5A), overNew = B("over");
+    ContainerBuilder c(5);
+    c.Delta(Sum(a.old), Sum(a.neu), "SUB\\A.BIN").Raw(a.stream());
+    c.Delta(Sum(small.old), Sum(keep), "KEEP").Copy(4, 0).End();
+    c.Whole("OVER", overNew).Whole("NEWDIR\\CREATED", B("c"));
+    c.Delta(Sum(small.old), Sum(small.neu), "S").Raw(small.stream());
+    ScratchFolder f("restore");
+    CreateDirectoryA((f / "SUB").c_str(), nullptr);
+    WriteBytes(f / "SUB\\A.BIN", a.old);
+    WriteBytes(f / "KEEP", keep);
+    WriteBytes(f / "OVER", overOld);
+    WriteBytes(f / "S", small.old);
+    WriteBytes(f / "r.exe", B("taken"));
+    const Bytes stub = SignedStub();
+    PatchRestore r{f.dir().c_str(), "r", stub.data(), stub.size()};
+    Host h;
+    h.answer = 1;
+    ASSERT_EQ(RunContainer(f, c.bytes(), h, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_restore.state, RESTORE_MADE);
+    EXPECT_EQ(g_restore.records, 3u);
+    EXPECT_EQ(g_restore.created, 1u);
+    const std::string first = g_restore.path;
+    EXPECT_EQ(first, f / "r(2).exe") << "r.exe was taken";
+    EXPECT_EQ(ReadBytes(f / "r.exe"), B("taken"));
+    Bytes made = ReadBytes(first), wantStub = stub;
+    std::fill_n(wantStub.begin() + 0x128, 8, 0);  // the security directory entry
+    ASSERT_GT(made.size(), stub.size());
+    EXPECT_TRUE(std::equal(wantStub.begin(), wantStub.end(), made.begin())) << "the stub, its table unnamed";
+    std::printf("restore file: %zu bytes of container for %zu bytes of replaced old files\n",
+                made.size() - stub.size(), a.old.size() + overOld.size() + small.old.size());
+
+    auto holds = [&](const Bytes& aNow, const Bytes& overNow, const Bytes& sNow) {
+        return ReadBytes(f / "SUB\\A.BIN") == aNow && ReadBytes(f / "OVER") == overNow && ReadBytes(f / "S") == sNow &&
+               ReadBytes(f / "KEEP") == keep && ReadBytes(f / "NEWDIR\\CREATED") == B("c");  // a created file stays
+    };
+    // undo, making a restore of the restore
+    Host back;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, first), back, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_tally.ok, 3u);
+    EXPECT_TRUE(holds(a.old, overOld, small.old));
+    EXPECT_EQ(g_restore.records, 3u);
+    const std::string second = g_restore.path;
+    EXPECT_EQ(second, f / "r(3).exe");
+
+    // the first restore file, run again, finds every target up to date
+    Host twice;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, first), twice, &r), PATCH_FINISHED);
+    EXPECT_EQ(g_tally.upToDate, 3u);
+    EXPECT_EQ(g_restore.state, RESTORE_NONE) << "nothing replaced: no file left";
+    EXPECT_FALSE(Exists(f / "r(4).exe"));
+
+    // redo through the second restore file
+    Host again;
+    ASSERT_EQ(RunContainer(f, RestoreContainer(r, second), again), PATCH_FINISHED);
+    EXPECT_TRUE(holds(a.neu, overNew, small.neu));
+    EXPECT_EQ(CountTempFiles(f.dir()), 0);
+}
+
+// No restore file, no write: a folder that is missing or is a file stops
+// the run before its first write; a run that replaces nothing leaves none.
+TEST(RestoreFile, CannotBeMadeOrNotNeeded) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    ContainerBuilder c(2);
+    c.Delta(Sum(old), Sum(neu), "T.DAT").Copy(4, 4).Insert(B("XY")).Copy(2, 0).End().Whole("N", B("n"));
+    struct Case { const char* what; std::string folder; bool present; int state; int outcome; } cases[] = {
+        {"missing folder", "nowhere\\", true, RESTORE_FAILED, PATCH_RESTOREFAILED},
+        {"a file where the folder should be", "file\\", true, RESTORE_FAILED, PATCH_RESTOREFAILED},
+        {"nothing to replace", "", false, RESTORE_NONE, PATCH_FINISHED},
+    };
+    const Bytes stub = B("MZ stub");
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        ScratchFolder f("norestore");
+        WriteBytes(f.root() + "file", B("x"));
+        if (k.present)
+            WriteBytes(f / "T.DAT", old);
+        std::string folder = f.root() + k.folder;
+        PatchRestore r{k.folder.empty() ? f.dir().c_str() : folder.c_str(), "r", stub.data(), stub.size()};
+        Host h;
+        EXPECT_EQ(RunContainer(f, c.bytes(), h, &r), k.outcome);
+        EXPECT_EQ(g_restore.state, k.state);
+        EXPECT_EQ(g_restore.records, 0u);
+        EXPECT_STREQ(g_restore.path, "");
+        EXPECT_EQ(g_tally.records, k.present ? 0u : 2u);
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), k.present ? old : B("<missing>"));
+        EXPECT_EQ(List(f.dir()).size(), 1u) << "T.DAT or N, and no restore file";
+    }
 }

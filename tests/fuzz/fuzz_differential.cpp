@@ -6,12 +6,15 @@
 // writes, and on the checksum of those bytes taken as they are written.
 // After the last record the reference reads the integrity trailer on its
 // own (and takes CRC-32 bit by bit), and both must agree on what is there.
+// A good delta record's reverse (core/reverse.h, with a table small enough
+// to need windows) must turn what it wrote back into the old file.
 #include <cstring>
 #include <vector>
 
 #include "core/format.h"
 #include "core/checksum.h"
 #include "core/trailer.h"
+#include "core/reverse.h"
 #include "fuzz_check.h"
 
 namespace {
@@ -188,6 +191,29 @@ int MemCopy(void* ctx, uint32_t offset, uint32_t length) {
     return MemWrite(ctx, m->old->data() + offset, length);
 }
 
+// Collects the reverse commands as a stream over old (for its inserts).
+int ReverseEmit(void* ctx, unsigned op, uint32_t from, uint32_t length) {
+    MemoryOut* m = static_cast<MemoryOut*>(ctx);
+    unsigned char cmd[CMD_COPY_SIZE];
+    if (op == CMD_COPY)
+        return MemWrite(ctx, cmd, PutCopyCommand(cmd, length, from));
+    MemWrite(ctx, cmd, PutInsertHead(cmd, length));
+    return MemWrite(ctx, m->old->data() + from, length);
+}
+
+void CheckReverse(PatchCursor stream, const Bytes& old, const Bytes& neu) {
+    ReverseCopy table[4];
+    MemoryOut back{&old, {}, {}};
+    ReverseSink sink{ReverseEmit, &back};
+    FUZZ_CHECK(ReverseCommands(stream, uint32_t(old.size()), table, 4, &sink) == PR_OK);
+    back.bytes.push_back(CMD_END);
+    MemoryOut again{&neu, {}, {}};
+    PatchOutput po{MemWrite, MemCopy, &again, neu.size()};
+    PatchCursor cur;
+    CursorInit(&cur, back.bytes.data(), back.bytes.size());
+    FUZZ_CHECK(RunCommands(&cur, &po) == PR_OK && again.bytes == old);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -232,7 +258,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                 MemWrite(&out, content, length);
         } else {
             PatchOutput po{MemWrite, MemCopy, &out, old.size()};
+            PatchCursor stream = cur;
             got = RunCommands(&cur, &po);
+            if (got == PR_OK)
+                CheckReverse(stream, old, out.bytes);
         }
 
         FUZZ_CHECK(got == want.result);

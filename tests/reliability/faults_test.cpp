@@ -281,7 +281,9 @@ std::string SmallDisk(std::string* why, const char* suffix = "") {
 }
 
 // A folder on a read-only mount, holding t.dat: a delta record for t.dat
-// and a new whole file both fail, are reported, and write nothing.
+// and a new whole file both fail, are reported, and write nothing. Asked
+// for a restore file, which cannot be made there, the run stops before its
+// first write.
 TEST(ReadOnlyFolder, NothingIsWritten) {
     std::string why;
     std::string disk = SmallDisk(&why, "-ro");
@@ -299,6 +301,58 @@ TEST(ReadOnlyFolder, NothingIsWritten) {
     EXPECT_EQ(run.tally.failed, 2u);
     EXPECT_EQ(run.tally.notWritten, 2u);
     EXPECT_EQ(Snapshot(folder), before);
+
+    const unsigned char stub[] = "MZ";
+    PatchRestore restore{disk.c_str(), "restore", stub, sizeof stub};
+    run = RunContainer(set.container, disk, true, &restore);
+    EXPECT_EQ(run.outcome, PATCH_RESTOREFAILED);
+    EXPECT_EQ(g_restore.state, RESTORE_FAILED);
+    EXPECT_EQ(run.tally.records, 0u);
+    EXPECT_EQ(Snapshot(folder), before);
+}
+
+// The restore file fills the disk: the target whose restore record did not
+// fit stays old, the run stops there, and the restore file (what the failed
+// record wrote taken away again) brings back what was replaced before.
+// (Part of the disk-full test: the two must not share the disk at once.)
+void RestoreFileThatDoesNotFitStopsTheRun(const std::string& disk) {
+    const std::string folder = disk + "restore\\";
+    CreateDirectoryA(folder.c_str(), nullptr);
+    Rng rng(10);
+    PatchSet set;
+    Bytes a = rng.Fill(20 * 1024), b = rng.Fill(180 * 1024);
+    set.Delta("a.dat", a, {CopyOf(100, 10000), InsertOf(rng.Fill(3000))});
+    set.Delta("b.dat", b, {InsertOf(rng.Fill(180 * 1024))});  // its way back is all of b
+    set.Whole("small.txt", Text("not reached"));
+    reliability::WriteFileBytes(folder + "a.dat", a);
+    reliability::WriteFileBytes(folder + "b.dat", b);
+    const unsigned char stub[] = "MZ";
+    PatchRestore restore{folder.c_str(), "restore", stub, sizeof stub};
+    RunRecord run = RunContainer(set.container, folder, true, &restore);
+    const PatchRestoreState made = g_restore;
+    Bytes aNow, bNow, file;
+    ReadFileBytes(folder + "a.dat", &aNow);
+    ReadFileBytes(folder + "b.dat", &bNow);
+    ReadFileBytes(folder + "restore.exe", &file);
+    RunRecord undo = RunContainer(Bytes(file.begin() + sizeof stub, file.end()), folder);
+    Bytes aBack;
+    ReadFileBytes(folder + "a.dat", &aBack);
+    Tree left = Snapshot(folder.substr(0, folder.size() - 1));
+    RemoveTree(folder.substr(0, folder.size() - 1));
+
+    EXPECT_EQ(run.outcome, PATCH_RESTOREFAILED);
+    EXPECT_EQ(made.state, RESTORE_FAILED);
+    EXPECT_EQ(made.records, 1u);
+    EXPECT_LT(file.size(), 20u * 1024) << "a.dat's record only, not what b.dat's wrote";
+    EXPECT_EQ(run.tally.records, 2u);
+    EXPECT_EQ(run.tally.notWritten, 1u);
+    EXPECT_EQ(aNow, set.after["a.dat"]);
+    EXPECT_EQ(bNow, b);
+    EXPECT_EQ(left.count("small.txt"), 0u);
+    EXPECT_EQ(undo.outcome, PATCH_FINISHED);
+    EXPECT_EQ(undo.tally.ok, 1u);
+    EXPECT_EQ(aBack, a);
+    EXPECT_TRUE(TempFiles(left).empty());
 }
 
 TEST(DiskFull, RebuildThatDoesNotFitLeavesTheTarget) {
@@ -332,6 +386,7 @@ TEST(DiskFull, RebuildThatDoesNotFitLeavesTheTarget) {
     Tree want = before;
     want["small.txt"] = Text("this one fits");
     EXPECT_EQ(now, want);
+    RestoreFileThatDoesNotFitStopsTheRun(disk);
 }
 
 }  // namespace

@@ -19,6 +19,12 @@ inline unsigned FromEnv(const char* name, unsigned fallback) {
     return v && *v ? unsigned(std::strtoul(v, nullptr, 0)) : fallback;
 }
 
+// A restore file a run made in the target folder: the sets name no
+// programs, so any at the top is one.
+inline bool IsRestoreFile(const std::string& path) {
+    return path.size() > 4 && path.compare(path.size() - 4, 4, ".exe") == 0 && path.find('\\') == path.npos;
+}
+
 // Adds to *newCount how many targets hold their new version.
 inline void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount) {
     for (const std::string& name : set.recordNames) {
@@ -34,7 +40,7 @@ inline void CheckEachTarget(const PatchSet& set, const Tree& now, int* newCount)
         *newCount += isNew;
     }
     for (const auto& [path, bytes] : now) {
-        if (bytes == Text("<dir>") || !TempFiles(Tree{{path, bytes}}).empty())
+        if (bytes == Text("<dir>") || !TempFiles(Tree{{path, bytes}}).empty() || IsRestoreFile(path))
             continue;
         ASSERT_TRUE(set.after.count(path)) << "unexpected file " << path;
     }
@@ -64,6 +70,21 @@ inline void CheckAllNew(const PatchSet& set, const Sandbox& box, size_t* temps) 
         return;
     ASSERT_EQ(newCount, int(set.recordNames.size()));
     *temps = TempFiles(now).size();
+}
+
+// After a restore: every target that was there before holds its old
+// version; a file the patch created cannot be taken away, so it may stay.
+inline void CheckAllOld(const PatchSet& set, const Sandbox& box) {
+    Tree now = box.Target();
+    for (const std::string& name : set.recordNames) {
+        auto it = now.find(name);
+        auto old = set.before.find(name);
+        if (old != set.before.end()) {
+            ASSERT_TRUE(it != now.end() && it->second == old->second) << name << " is not old after the restore";
+        } else if (it != now.end()) {
+            ASSERT_EQ(it->second, set.after.at(name)) << name << " (created) is partial";
+        }
+    }
 }
 
 }  // namespace reliability

@@ -8,6 +8,11 @@
 
 namespace reliability {
 
+// What `rel_helper run ... restore` puts before the restore file's
+// container, and the name it gives the file in the target folder.
+inline const char kRestoreStub[] = "MZ rel_helper's stand-in for the applier";
+inline const char kRestoreName[] = "restore";
+
 inline std::string HelperPath() {
     char self[MAX_PATH];
     DWORD n = GetModuleFileNameA(nullptr, self, MAX_PATH);

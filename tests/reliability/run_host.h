@@ -10,7 +10,7 @@
 namespace reliability {
 
 struct RunRecord {
-    int outcome = -1;      // PATCH_FINISHED, PATCH_DATAERROR or PATCH_CANCELLED
+    int outcome = -1;      // PATCH_FINISHED, PATCH_DATAERROR, PATCH_CANCELLED or PATCH_RESTOREFAILED
     int notifications = 0;
     int finished = -1;     // what the one end notification said
     int questions = 0;
@@ -34,14 +34,15 @@ inline void NotifyEnd(void* ctx, int finished) {
     h->run->finished = finished;
 }
 
-inline RunRecord RunContainer(const Bytes& container, const std::string& target, bool answerYes = true) {
+inline RunRecord RunContainer(const Bytes& container, const std::string& target, bool answerYes = true,
+                              const PatchRestore* restore = nullptr) {
     RunRecord r;
     HostState state{&r, answerYes};
     PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &state};
     // an exact-size copy: the engine must stop at its end, not at a 0 byte
     Bytes exact(container);
     PatchSetKeepRunning(1);
-    RunPatch(exact.data(), exact.size(), target.c_str(), &host, nullptr);
+    RunPatch(exact.data(), exact.size(), target.c_str(), &host, restore);
     r.outcome = PatchOutcome();
     r.tally = g_tally;
     return r;
