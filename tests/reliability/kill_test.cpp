@@ -43,7 +43,7 @@ void UndoWithRestoreFile(const Sandbox& box, const std::string& restorePatch, co
 }
 
 TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
-    const unsigned runs = FromEnv("KORVEX_KILLS", 200);
+    const unsigned runs = FromEnv("KORVEX_KILLS", 100);
     const unsigned seed = FromEnv("KORVEX_SEED", 4242);
     PatchSet set = LargeSet(seed, 32, 16, 192 * 1024);
     // half the whole files are written over a file that is there, so the

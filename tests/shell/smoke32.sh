@@ -1,5 +1,7 @@
 #!/usr/bin/env bash
-# One run of the 32-bit applier through the window driver (also 32-bit):
+# The 32-bit applier through the window driver (also 32-bit): a patch with
+# Chinese names, the overwrite question, a Cancel and the restore file run
+# afterwards, and the message of a file without a container:
 #   smoke32.sh PREFIX_DIR DRIVER.exe APPLIER.exe SCRATCH_DIR
 # Needs a kernel that runs 32-bit programs (natively, or through qemu-i386
 # registered with binfmt_misc) and wine's 32-bit loader. Where either is
@@ -34,4 +36,4 @@ reg=$(mktemp --suffix=.reg)
 iconv -f UTF-8 -t GBK "$here/../../scripts/wine-prefix.reg" > "$reg"
 "$wine32" regedit /S "$reg" >/dev/null 2>&1
 rm -f "$reg"
-"$wine32" "$driver" "$applier" "$scratch" --gtest_filter='Run.AllRecordsDoneSaysPatchDone:NoContainer.*' | tr -d '\r'
+"$wine32" "$driver" "$applier" "$scratch" --gtest_filter='Restore.*:NoContainer.ClearErrorAndNoMainWindow' | tr -d '\r'

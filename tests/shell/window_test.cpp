@@ -455,6 +455,59 @@ TEST(Run, RestoreFileThatCannotBeMadeStopsBeforeTheFirstWrite) {
     EXPECT_FALSE(Exists(deep + "a"));
 }
 
+namespace {
+// Cancel pressed while the overwrite question is up: the record is still
+// finished once the question is answered, and the run stops after it.
+void CancelUnderTheQuestion(HWND, HWND progress, void*) {
+    if (progress)
+        PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
+}
+}  // namespace
+
+// The whole way through and back, as a user does it with the restore box
+// checked: a delta and whole files with Chinese names, the overwrite
+// question answered Yes, a Cancel; then the restore file, run through its
+// own window, brings every replaced file back byte for byte. The file the
+// patch created stays (a patch cannot delete), as the message said. This
+// is also the end-to-end run of the shipped 32-bit applier.
+TEST(Restore, PatchCancelThenRestoreBringsEveryReplacedFileBack) {
+    Workspace ws("restore-run");
+    Bytes oldGame = Pattern(70000, 8), newGame = oldGame;
+    newGame.insert(newGame.begin() + 5000, {'N', 'E', 'W'});
+    newGame.resize(60000);
+    ASSERT_TRUE(WriteBytes(ws / "游戏.dat", oldGame));
+    ASSERT_TRUE(WriteBytes(ws / "说明.txt", ToBytes("旧的说明")));
+    ASSERT_TRUE(ws.Make(Container()
+                            .DeltaRecord("游戏.dat", Sum(oldGame), Sum(newGame), SimpleDelta(oldGame, newGame))
+                            .Whole("新文件.txt", ToBytes("新"))
+                            .Whole("说明.txt", ToBytes("新的说明"))
+                            .Whole("最后.txt", ToBytes("never"))
+                            .Build()));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SendMessageA(GetDlgItem(main, 1013), BM_SETCHECK, BST_CHECKED, 0);
+    Outcome o = RunThrough(p, main, ws.dir, {IDYES}, CancelUnderTheQuestion);
+    ASSERT_EQ(o.questions.size(), 1u);
+    EXPECT_EQ(o.caption, kCancelledCaption);
+    const std::string restore = ws / "patch_恢复.exe";
+    EXPECT_NE(o.text.find(restore), std::string::npos) << o.text;
+    EXPECT_NE(o.text.find("本次新建的 1 个文件不能由它删除"), std::string::npos) << o.text;
+    EXPECT_EQ(ReadBytes(ws / "游戏.dat"), newGame);
+    EXPECT_EQ(ReadBytes(ws / "说明.txt"), ToBytes("新的说明"));
+    EXPECT_FALSE(Exists(ws / "最后.txt")) << "cancelled before the last record";
+
+    Process back;
+    main = Start(back, restore);
+    ASSERT_NE(main, nullptr);
+    o = RunThrough(back, main, ws.dir, {});
+    EXPECT_EQ(o.text, kDone);
+    EXPECT_EQ(o.exitCode, 0);
+    EXPECT_EQ(ReadBytes(ws / "游戏.dat"), oldGame);
+    EXPECT_EQ(ReadBytes(ws / "说明.txt"), ToBytes("旧的说明"));
+    EXPECT_EQ(ReadBytes(ws / "新文件.txt"), ToBytes("新"));
+}
+
 // --- no container: one clear message instead of the main window ---
 
 TEST(NoContainer, ClearErrorAndNoMainWindow) {
