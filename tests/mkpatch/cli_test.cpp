@@ -4,6 +4,9 @@
 
 #include <sys/stat.h>
 
+#include <cstdlib>
+#include <span>
+
 #include "tools/mkpatch/encoder.h"
 #include "tools/mkpatch/names.h"
 #include "tools/mkpatch/patchfile.h"
@@ -258,14 +261,27 @@ TEST(List, ShowsEveryRecord) {
                          "inserted=3 size=3  目录\\新.txt"),
               std::string::npos)
         << l.out;
+    EXPECT_NE(l.out.find("\ntrailer: holds (container CRC-32 0x"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find(", 2 entries)"), std::string::npos) << l.out;
     auto j = Mkpatch({"list", "--json", S(t / "p.bin")});
     ASSERT_EQ(j.rc, 0);
     EXPECT_NE(j.out.find("\"name\": \"目录\\\\新.txt\", \"type\": \"whole\""), std::string::npos) << j.out;
+    // a whole file's old pair is 0; "abc" has CRC-32 0x352441C2
+    EXPECT_NE(j.out.find("\"new_length\": 3, \"new_crc\": \"0x352441C2\", \"old_length\": 0, "
+                         "\"old_crc\": \"0x00000000\""), std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"trailer\": {\"state\": \"holds\""), std::string::npos) << j.out;
     EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos);
 
-    Bytes cut = tree::Read(t / "p.bin");
-    cut.resize(cut.size() - 2);
-    tree::Write(t / "cut.bin", cut);
+    // the records' ends, cut by a byte, and the bare format
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "bare.bin"), "--container-only",
+                       "--no-trailer"}).rc, 0);
+    Bytes bareBytes = tree::Read(t / "bare.bin");
+    EXPECT_EQ(tree::Read(t / "p.bin").size(), bareBytes.size() + TRAILER_TAIL_SIZE + 2 * TRAILER_ENTRY_SIZE);
+    auto nl = Mkpatch({"list", S(t / "bare.bin")});
+    EXPECT_EQ(nl.rc, 0) << nl.err;
+    EXPECT_NE(nl.out.find("trailer: none (the bare format)"), std::string::npos) << nl.out;
+    bareBytes.resize(bareBytes.size() - 2);
+    tree::Write(t / "cut.bin", bareBytes);
     auto bad = Mkpatch({"list", S(t / "cut.bin")});
     EXPECT_EQ(bad.rc, 1);
     EXPECT_NE(bad.err.find("runs past the end"), std::string::npos) << bad.err;
@@ -298,6 +314,8 @@ TEST(Verify, CatchesCorruptionAndWrongFolders) {
         lit += CMD_COPY_SIZE;
     lit += CMD_INSERT_HEAD_SIZE;
     size_t headOf = delta->bodyStart - delta->name.size() - 1 - RECORD_SUMS_SIZE;
+    const size_t trailerSize = s.trailer.size;
+    ASSERT_EQ(trailerSize, TRAILER_TAIL_SIZE + s.records.size() * TRAILER_ENTRY_SIZE);
 
     struct Case {
         const char* what;
@@ -309,9 +327,18 @@ TEST(Verify, CatchesCorruptionAndWrongFolders) {
         {"new checksum changed", [&](Bytes& b) { b[headOf + 4] ^= 1; }, "the record expects"},
         {"whole-file content changed", [&](Bytes& b) { b[whole->bodyStart + 5] ^= 1; }, "differs from NEW"},
         {"undefined command", [&](Bytes& b) { b[delta->bodyStart] = 7; }, ""},
-        {"cut short", [&](Bytes& b) { b.resize(b.size() - 1); }, "runs past the end"},
-        {"record count one less", [&](Bytes& b) { b[0]--; }, "bytes follow the last record"},
-        {"garbage after the end", [&](Bytes& b) { b.push_back(0); }, "bytes follow the last record"},
+        {"cut into the records", [&](Bytes& b) { b.resize(delta->bodyStart + 2); }, "cut-off command"},
+        {"trailer cut short", [&](Bytes& b) { b.resize(b.size() - 1); }, "bytes follow the last record"},
+        {"record count one less", [&](Bytes& b) { b[0]--; }, "trailer after the last record is damaged"},
+        {"garbage after the end", [&](Bytes& b) { b.push_back(1); }, "bytes follow the last record"},
+        {"zero after an unsigned trailer", [&](Bytes& b) { b.push_back(0); }, "zero bytes follow the trailer"},
+        // the XOR sum cannot see words that trade places; the CRC can
+        {"whole-file words swapped", [&](Bytes& b) {
+             std::swap_ranges(b.begin() + whole->bodyStart + 5, b.begin() + whole->bodyStart + 9,
+                              b.begin() + whole->bodyStart + 9);
+         }, "the container is damaged"},
+        {"trailer's new CRC changed", [&](Bytes& b) { b[b.size() - trailerSize + 4] ^= 1; },
+         "the trailer expects a new file"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -332,6 +359,79 @@ TEST(Verify, CatchesCorruptionAndWrongFolders) {
     EXPECT_NE(extra.err.find("sneaked-in.txt: in NEW but neither in OLD nor in the patch"),
               std::string::npos)
         << extra.err;
+}
+
+// An old file with the right XOR sum but the wrong bytes: the trailer's
+// old CRC-32 names it; the words a copy takes are swapped, so the XOR
+// sums of the rebuilt file still agree with the record.
+TEST(Verify, OldFileWithTheRightSumButWrongBytes) {
+    tree::TempDir t;
+    Bytes old(4000);
+    for (size_t i = 0; i < old.size(); i++)
+        old[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    Bytes neu = old;
+    neu[3000] ^= 0x55;
+    tree::Write(t / "old/f.bin", old);
+    tree::Write(t / "new/f.bin", neu);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    std::swap_ranges(old.begin(), old.begin() + 4, old.begin() + 4);
+    tree::Write(t / "swapped/f.bin", old);
+    auto r = Mkpatch({"verify", S(t / "p.bin"), S(t / "swapped"), S(t / "new")});
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("f.bin: the trailer expects an old file of 4000 bytes"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("OLD's checksum is"), std::string::npos) << r.err;
+}
+
+bool HaveTool(const char* name) {
+    return std::system((std::string("command -v ") + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// Signing appends a certificate table after the container: list and verify
+// take the container's end where the PE header says that table starts, and
+// the trailer is still found there.
+TEST(Signed, ListsAndVerifiesAfterSigning) {
+    if (!HaveTool("osslsigncode") || !HaveTool("openssl"))
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (Debian packages of those names)";
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 5);
+    tree::Write(t / "applier.exe", tree::PeApplier());
+    std::string dir = S(t.path());
+    std::string cmd = "cd '" + dir + "' && openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem "
+                      "-out cert.pem -days 2 -subj /CN=korvex-test >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    for (bool trailer : {true, false}) {
+        SCOPED_TRACE(trailer ? "with a trailer" : "bare");
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
+                                         "--applier", S(t / "applier.exe")};
+        if (!trailer)
+            args.push_back("--no-trailer");
+        fs::remove(t / "p.exe");
+        fs::remove(t / "s.exe");
+        ASSERT_EQ(Mkpatch(args).rc, 0);
+        cmd = "cd '" + dir + "' && osslsigncode sign -certs cert.pem -key key.pem -in p.exe "
+              "-out s.exe >/dev/null";
+        ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+        Bytes unsigned_ = tree::Read(t / "p.exe"), signed_ = tree::Read(t / "s.exe");
+        ASSERT_GT(signed_.size(), unsigned_.size() + 100);
+
+        auto l = Mkpatch({"list", S(t / "s.exe")});
+        EXPECT_EQ(l.rc, 0) << l.err;
+        EXPECT_NE(l.out.find("signed (certificate table at offset"), std::string::npos) << l.out;
+        EXPECT_NE(l.out.find(trailer ? "trailer: holds" : "trailer: none"), std::string::npos) << l.out;
+        auto v = Mkpatch({"verify", S(t / "s.exe"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 0) << v.err;
+        if (!trailer)
+            continue;
+        // a byte flipped inside the signed container, in a file the
+        // folders do not hold, so only the container CRC can tell
+        auto s = mkpatch::SummarizeContainer(
+            std::span<const uint8_t>(unsigned_).subspan(tree::PeApplier().size()));
+        signed_[tree::PeApplier().size() + s.records.back().bodyStart - 2] ^= 1;  // in its name
+        tree::Write(t / "s.exe", signed_);
+        auto bad = Mkpatch({"list", S(t / "s.exe")});
+        EXPECT_EQ(bad.rc, 1);
+        EXPECT_NE(bad.err.find("the container is damaged"), std::string::npos) << bad.err;
+    }
 }
 
 }  // namespace

@@ -8,14 +8,25 @@
 #include "encoder.h"
 #include "core/format.h"
 #include "core/checksum.h"
+#include "core/trailer.h"
 #include "files.h"
 #include "names.h"
 #include "patchfile.h"
+#include "text.h"
 
 namespace mkpatch {
 namespace {
 
-constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;  // sizes are 32-bit fields
+constexpr uint64_t kMaxFileSize = UINT32_MAX;  // sizes are 32-bit fields
+
+// 32-bit sizes: every file's, and old and new together as the encoder
+// indexes them (one separator byte between).
+constexpr uint64_t kMaxEncoderText = 0xFFFFFFFEull;
+
+void CheckFileSize(const fs::path& p, uint64_t size) {
+    if (size > kMaxFileSize)
+        throw Error(Utf8(p) + ": 4 GiB or more; the format's sizes are 32-bit");
+}
 
 struct PlannedRecord {
     std::string name;  // code-page bytes, '\' separators
@@ -50,12 +61,6 @@ private:
     uint64_t done_ = 0;
     bool drawn_ = false;
 };
-
-std::string Hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
 
 std::filesystem::path DefaultApplier() {
     std::filesystem::path folder = ProgramFolder();
@@ -94,8 +99,7 @@ std::vector<PlannedRecord> PlanRecords(const std::vector<TreeFile>& oldFiles,
         auto name = MakeRecordName(f.rel, cp, &why);
         if (!name)
             throw Error(Utf8(opts.newDir / PathFromUtf8(f.rel)) + ": the name " + why);
-        if (f.size > kMaxFileSize)
-            throw Error(Utf8(f.path) + ": 4 GiB or more; the format's sizes are 32-bit");
+        CheckFileSize(f.path, f.size);
         auto [at, fresh] = folded.emplace(FoldCase(*name, cp), f.rel);
         if (!fresh)
             throw Error(Utf8(f.path) + ": differs from " + at->second +
@@ -106,8 +110,7 @@ std::vector<PlannedRecord> PlanRecords(const std::vector<TreeFile>& oldFiles,
         else if (auto it2 = oldByFolded.find(at->first); it2 != oldByFolded.end())
             old = it2->second;
         if (old) {
-            if (old->size > kMaxFileSize)
-                throw Error(Utf8(old->path) + ": 4 GiB or more; the format's sizes are 32-bit");
+            CheckFileSize(old->path, old->size);
             oldUsed[old] = true;
         }
         plan.push_back({*name, &f, old});
@@ -125,12 +128,81 @@ std::vector<PlannedRecord> PlanRecords(const std::vector<TreeFile>& oldFiles,
     return plan;
 }
 
-void WriteRecordHead(OutputFile& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
+// The container as it is written: every byte after the applier goes
+// through here, so its CRC-32 is known when the trailer is due.
+struct ContainerOut {
+    OutputFile& file;
+    uint32_t crc = 0;
+    void Write(const void* bytes, size_t n) {
+        file.Write(bytes, n);
+        crc = Crc32Update(crc, static_cast<const unsigned char*>(bytes), n);
+    }
+};
+
+void WriteRecordHead(ContainerOut& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
     unsigned char sums[RECORD_SUMS_SIZE];
     PutU32(sums, oldSum);
     PutU32(sums + 4, newSum);
     out.Write(sums, sizeof sums);
     out.Write(name.c_str(), name.size() + 1);  // with its 0 byte
+}
+
+uint32_t Crc(const std::vector<uint8_t>& bytes) {
+    return Crc32Update(0, bytes.data(), bytes.size());
+}
+
+// Writes the whole-file record of r and returns its trailer entry.
+TrailerEntry WriteWholeRecord(ContainerOut& out, const PlannedRecord& r,
+                              const std::vector<uint8_t>& neu) {
+    WriteRecordHead(out, 0, XorSum(neu.data(), neu.size()), r.name);
+    unsigned char head[WHOLEFILE_HEAD_SIZE];
+    head[0] = REC_WHOLEFILE;
+    PutU32(head + 1, static_cast<uint32_t>(neu.size()));
+    out.Write(head, sizeof head);
+    out.Write(neu.data(), neu.size());
+    return {static_cast<uint32_t>(neu.size()), Crc(neu), 0, 0};
+}
+
+// Encodes and writes the delta record of r and returns its trailer entry.
+// Warns when the XOR sums alone cannot tell old from new.
+TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
+                              const std::vector<uint8_t>& old, const std::vector<uint8_t>& neu,
+                              std::ostream& log, BuildResult& result) {
+    if (uint64_t{old.size()} + neu.size() + 1 > kMaxEncoderText)
+        throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
+                                            "beyond what the encoder can index");
+    uint32_t oldSum = XorSum(old.data(), old.size());
+    uint32_t newSum = XorSum(neu.data(), neu.size());
+    if (oldSum == newSum) {
+        log << "mkpatch: warning: " << r.newFile->rel << ": old and new have the same checksum "
+            << Hex(oldSum) << "; the applier cannot tell the old file from an already "
+            << "patched one, so a second run could damage the patched file\n";
+        result.warnings++;
+    }
+    std::vector<uint8_t> stream = EncodeDelta(old, neu);
+    WriteRecordHead(out, oldSum, newSum, r.name);
+    out.Write(stream.data(), stream.size());
+    return {static_cast<uint32_t>(neu.size()), Crc(neu), static_cast<uint32_t>(old.size()),
+            Crc(old)};
+}
+
+// Writes the trailer after the last record: one entry per record, then
+// the tail with the CRC-32 of every container byte before the trailer.
+void WriteTrailer(ContainerOut& out, const std::vector<TrailerEntry>& entries) {
+    const uint32_t recordsCrc = out.crc;
+    for (const TrailerEntry& e : entries) {
+        unsigned char bytes[TRAILER_ENTRY_SIZE];
+        out.Write(bytes, PutTrailerEntry(bytes, &e));
+    }
+    unsigned char tail[TRAILER_TAIL_SIZE];
+    out.Write(tail, PutTrailerTail(tail, recordsCrc, static_cast<unsigned>(entries.size())));
+}
+
+// Whether two files of the same size hold the same bytes, read in blocks.
+bool SameContent(const TreeFile& a, const TreeFile& b) {
+    if (a.size != b.size)
+        return false;
+    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
 }
 
 }  // namespace
@@ -146,68 +218,50 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         applier = LoadApplier(opts.applier ? *opts.applier : DefaultApplier(), opts.replace);
 
     std::vector<PlannedRecord> plan = PlanRecords(oldFiles, newFiles, opts, cp, log, result);
+    // unchanged files leave the plan first, so the record count is known
+    // (and checked) before anything is encoded or written
+    std::erase_if(plan, [&](const PlannedRecord& r) {
+        bool same = r.oldFile && SameContent(*r.oldFile, *r.newFile);
+        result.unchanged += same;
+        return same;
+    });
+    if (plan.size() > CONTAINER_MAX_RECORDS)
+        throw Error(Utf8(opts.output) + ": " + std::to_string(plan.size()) +
+                    " records; a container holds at most 65535");
 
-    OutputFile out(opts.output);
-    out.Write(applier.data(), applier.size());
-    const uint64_t containerStart = out.Size();
+    OutputFile file(opts.output);
+    file.Write(applier.data(), applier.size());
+    ContainerOut out{file};
     unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
-    out.Write(header, sizeof header);  // the count is filled in at the end
+    PutU16(header, static_cast<uint16_t>(plan.size()));
+    out.Write(header, sizeof header);
 
     uint64_t total = 0;
     for (const PlannedRecord& r : plan)
         total += r.newFile->size;
     Progress progress(opts.progress, total);
 
-    size_t done = 0;
+    std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
-        if (neu.size() > kMaxFileSize)
-            throw Error(Utf8(r.newFile->path) + ": 4 GiB or more; the format's sizes are 32-bit");
-        uint32_t newSum = XorSum(neu.data(), neu.size());
+        CheckFileSize(r.newFile->path, neu.size());
         if (!r.oldFile) {
-            WriteRecordHead(out, 0, newSum, r.name);
-            unsigned char head[WHOLEFILE_HEAD_SIZE];
-            head[0] = REC_WHOLEFILE;
-            PutU32(head + 1, static_cast<uint32_t>(neu.size()));
-            out.Write(head, sizeof head);
-            out.Write(neu.data(), neu.size());
+            entries.push_back(WriteWholeRecord(out, r, neu));
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
-            if (old == neu) {
-                result.unchanged++;
-                progress.Advance(neu.size(), ++done, plan.size());
-                continue;
-            }
-            if (old.size() > kMaxFileSize)
-                throw Error(Utf8(r.oldFile->path) + ": 4 GiB or more; the format's sizes are 32-bit");
-            if (uint64_t{old.size()} + neu.size() + 1 > 0xFFFFFFFEull)
-                throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
-                                                    "beyond what the encoder can index");
-            uint32_t oldSum = XorSum(old.data(), old.size());
-            if (oldSum == newSum) {
-                log << "mkpatch: warning: " << r.newFile->rel << ": old and new have the same checksum "
-                    << Hex(oldSum) << "; the applier cannot tell the old file from an already "
-                    << "patched one, so a second run could damage the patched file\n";
-                result.warnings++;
-            }
-            std::vector<uint8_t> stream = EncodeDelta(old, neu);
-            WriteRecordHead(out, oldSum, newSum, r.name);
-            out.Write(stream.data(), stream.size());
+            CheckFileSize(r.oldFile->path, old.size());
+            entries.push_back(WriteDeltaRecord(out, r, old, neu, log, result));
             result.deltas++;
         }
         result.records++;
-        progress.Advance(neu.size(), ++done, plan.size());
+        progress.Advance(neu.size(), result.records, plan.size());
     }
-
-    if (result.records > CONTAINER_MAX_RECORDS)
-        throw Error(Utf8(opts.output) + ": " + std::to_string(result.records) +
-                    " records; a container holds at most 65535");
-    PutU16(header, static_cast<uint16_t>(result.records));
-    out.WriteAt(containerStart, header, sizeof header);
-    result.containerSize = out.Size() - containerStart;
-    result.fileSize = out.Size();
-    out.Commit();
+    if (opts.trailer)
+        WriteTrailer(out, entries);
+    result.containerSize = file.Size() - applier.size();
+    result.fileSize = file.Size();
+    file.Commit();
     return result;
 }
 

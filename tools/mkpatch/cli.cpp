@@ -19,7 +19,7 @@ namespace {
 const char kUsage[] =
     "usage:\n"
     "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
-    "                [--container-only] [--codepage N]\n"
+    "                [--container-only] [--no-trailer] [--codepage N]\n"
     "  mkpatch list PATCH [--json] [--codepage N]\n"
     "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N]\n"
     "  mkpatch --help | --version\n";
@@ -38,6 +38,8 @@ const char kHelp[] =
     "          --replace          the applier may already carry a container;\n"
     "                             swap it for the new one\n"
     "          --container-only   write the bare container, no applier\n"
+    "          --no-trailer       leave out the integrity trailer (lengths and\n"
+    "                             CRC-32s) after the last record\n"
     "          --codepage N       the target's ANSI code page for names (936)\n"
     "list    One line per record: type, checksums, command counts, copied and\n"
     "        inserted bytes, output size, name; --json for tools.\n"
@@ -57,6 +59,7 @@ struct Parsed {
     std::optional<std::string> applier;
     bool containerOnly = false;
     bool replace = false;
+    bool noTrailer = false;
     bool json = false;
     unsigned codePage = 936;
 };
@@ -98,6 +101,8 @@ Parsed ParseArgs(const std::vector<std::string>& args, size_t from) {
             p.containerOnly = true;
         } else if (a == "--replace") {
             p.replace = true;
+        } else if (a == "--no-trailer") {
+            p.noTrailer = true;
         } else if (a == "--json") {
             p.json = true;
         } else {
@@ -127,6 +132,7 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
         o.applier = PathFromUtf8(*p.applier);
     o.containerOnly = p.containerOnly;
     o.replace = p.replace;
+    o.trailer = !p.noTrailer;
     o.codePage = p.codePage;
     o.progress = StderrIsTerminal();
     BuildResult r = BuildPatch(o, err);

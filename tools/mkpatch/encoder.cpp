@@ -132,7 +132,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> oldBytes,
     return WriteStream(commands, newBytes);
 }
 
-std::vector<uint8_t> ApplyDelta(std::span<const uint8_t> oldBytes,
+std::vector<uint8_t> RunDeltaInMemory(std::span<const uint8_t> oldBytes,
                                 std::span<const uint8_t> stream, int* result) {
     std::vector<uint8_t> out;
     Appender appender{&out, oldBytes};

@@ -38,7 +38,7 @@ std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> oldBytes,
 // *result is PR_OK, or the failure that the core reports (PR_BADDATA also
 // when bytes follow the CMD_END, PR_BADRESULT for a copy beyond oldBytes);
 // the output is then empty.
-std::vector<uint8_t> ApplyDelta(std::span<const uint8_t> oldBytes,
+std::vector<uint8_t> RunDeltaInMemory(std::span<const uint8_t> oldBytes,
                                 std::span<const uint8_t> stream, int* result);
 
 }  // namespace mkpatch

@@ -12,33 +12,10 @@
 #include "files.h"
 #include "names.h"
 #include "patchfile.h"
+#include "text.h"
 
 namespace mkpatch {
 namespace {
-
-std::string Hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
-
-std::string JsonString(const std::string& s) {
-    std::string out = "\"";
-    for (char ch : s) {
-        unsigned char c = static_cast<unsigned char>(ch);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += ch;
-        } else if (c < 0x20) {
-            char buf[8];
-            std::snprintf(buf, sizeof buf, "\\u%04X", c);
-            out += buf;
-        } else {
-            out += ch;
-        }
-    }
-    return out + "\"";
-}
 
 // Reads a file if it is there; nothing when it does not exist.
 std::optional<std::vector<uint8_t>> ReadIfPresent(const fs::path& p) {
@@ -50,27 +27,62 @@ std::optional<std::vector<uint8_t>> ReadIfPresent(const fs::path& p) {
 
 }  // namespace
 
+namespace {
+
+// How the trailer stands, in a few words for people.
+std::string TrailerState(const TrailerSummary& t) {
+    if (t.state == TRAILER_NONE)
+        return "none (the bare format)";
+    if (t.state == TRAILER_BAD)
+        return "damaged";
+    return std::string(t.crcHolds ? "holds" : "does not hold") + " (container CRC-32 " +
+           Hex(t.storedCrc) + ", " + std::to_string(t.entries.size()) + " entries)";
+}
+
+void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& cp,
+              std::ostream& out) {
+    const TrailerSummary& t = s.trailer;
+    out << "{\"container_offset\": " << img.containerStart
+        << ", \"container_size\": " << img.Container().size()
+        << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"count\": " << s.count
+        << ", \"records\": [";
+    for (size_t i = 0; i < s.records.size(); i++) {
+        const RecordSummary& r = s.records[i];
+        out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonString(DisplayName(r.name, cp))
+            << ", \"type\": \"" << (r.whole ? "whole" : "delta") << "\", \"old_sum\": \""
+            << Hex(r.oldSum) << "\", \"new_sum\": \"" << Hex(r.newSum)
+            << "\", \"copies\": " << r.copies << ", \"inserts\": " << r.inserts
+            << ", \"copied\": " << r.copied << ", \"inserted\": " << r.inserted
+            << ", \"output_size\": " << r.outputSize << ", \"body_size\": " << r.bodySize;
+        if (i < t.entries.size()) {
+            const TrailerEntry& e = t.entries[i];
+            out << ", \"new_length\": " << e.newLength << ", \"new_crc\": \"" << Hex(e.newCrc)
+                << "\", \"old_length\": " << e.oldLength << ", \"old_crc\": \"" << Hex(e.oldCrc)
+                << "\"";
+        }
+        out << "}";
+    }
+    out << "],\n \"trailer\": ";
+    if (t.state == TRAILER_NONE)
+        out << "null";
+    else if (t.state == TRAILER_BAD)
+        out << "{\"state\": \"damaged\"}";
+    else
+        out << "{\"state\": \"" << (t.crcHolds ? "holds" : "does not hold")
+            << "\", \"container_crc\": \"" << Hex(t.storedCrc) << "\", \"entries\": "
+            << t.entries.size() << ", \"size\": " << t.size << "}";
+    out << ",\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
+}
+
+}  // namespace
+
 int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream& out,
               std::ostream& err) {
     CodePage cp(codePage);
     PatchImage img = LoadPatch(patch);
-    ContainerSummary s = SummarizeContainer(img.Container());
+    ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     if (json) {
-        out << "{\"container_offset\": " << img.containerStart
-            << ", \"container_size\": " << img.Container().size() << ", \"count\": " << s.count
-            << ", \"records\": [";
-        for (size_t i = 0; i < s.records.size(); i++) {
-            const RecordSummary& r = s.records[i];
-            out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonString(DisplayName(r.name, cp))
-                << ", \"type\": \"" << (r.whole ? "whole" : "delta") << "\", \"old_sum\": \""
-                << Hex(r.oldSum) << "\", \"new_sum\": \"" << Hex(r.newSum)
-                << "\", \"copies\": " << r.copies << ", \"inserts\": " << r.inserts
-                << ", \"copied\": " << r.copied << ", \"inserted\": " << r.inserted
-                << ", \"output_size\": " << r.outputSize << ", \"body_size\": " << r.bodySize
-                << "}";
-        }
-        out << "],\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem))
-            << "}\n";
+        ListJson(img, s, cp, out);
     } else {
         for (const RecordSummary& r : s.records) {
             out << (r.whole ? "whole" : "delta") << " old=" << Hex(r.oldSum)
@@ -79,7 +91,10 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
                 << " size=" << r.outputSize << "  " << DisplayName(r.name, cp) << "\n";
         }
         out << s.records.size() << " records, container " << img.Container().size()
-            << " bytes at offset " << img.containerStart << "\n";
+            << " bytes at offset " << img.containerStart;
+        if (img.Signed())
+            out << ", signed (certificate table at offset " << img.containerEnd << ")";
+        out << "\ntrailer: " << TrailerState(s.trailer) << "\n";
     }
     if (!s.problem.empty()) {
         err << "mkpatch: " << Utf8(patch) << ": " << s.problem << "\n";
@@ -88,84 +103,135 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
     return kExitOk;
 }
 
+namespace {
+
+// One verify run: where OLD and NEW are, and every problem found so far.
+struct Verifier {
+    const fs::path& oldDir;
+    const fs::path& newDir;
+    const CodePage& cp;
+    std::ostream& err;
+    unsigned problems = 0;
+
+    void Fail(const std::string& what, const std::string& why) {
+        err << "mkpatch: verify: " << what << ": " << why << "\n";
+        problems++;
+    }
+};
+
+uint32_t Crc(const std::vector<uint8_t>& bytes) {
+    return Crc32Update(0, bytes.data(), bytes.size());
+}
+
+// The file a record rebuilds, from OLD's file and the record's body, or
+// nothing when it cannot be rebuilt (reported).
+std::optional<std::vector<uint8_t>> Rebuild(Verifier& v, const RecordSummary& r,
+                                            std::span<const uint8_t> container,
+                                            const std::optional<std::vector<uint8_t>>& old,
+                                            const std::string& shown) {
+    std::span<const uint8_t> body = container.subspan(r.bodyStart, r.bodySize);
+    if (r.whole) {
+        PatchCursor cur;
+        CursorInit(&cur, body.data(), body.size());
+        const unsigned char* content;
+        uint32_t length;
+        ReadWholeFile(&cur, &content, &length);  // already walked once
+        if (old)
+            v.Fail(shown, "a whole file for a name that OLD already has; the applier "
+                          "would ask before overwriting it");
+        return std::vector<uint8_t>(content, content + length);
+    }
+    if (!old) {
+        v.Fail(shown, "not in OLD, so the applier would find no file to rebuild");
+        return std::nullopt;
+    }
+    uint32_t oldSum = XorSum(old->data(), old->size());
+    if (oldSum != r.oldSum)
+        v.Fail(shown, "OLD's checksum is " + Hex(oldSum) + ", the record expects " + Hex(r.oldSum));
+    int res = PR_OK;
+    std::vector<uint8_t> rebuilt = RunDeltaInMemory(*old, body, &res);
+    if (res != PR_OK) {
+        v.Fail(shown, res == PR_BADRESULT ? "a copy reaches past the end of OLD's file"
+                                          : "the command stream cannot be decoded");
+        return std::nullopt;
+    }
+    return rebuilt;
+}
+
+// The trailer's entry for a record against the OLD and NEW files.
+void CheckEntry(Verifier& v, const TrailerEntry& e, const RecordSummary& r,
+                const std::optional<std::vector<uint8_t>>& old, const std::vector<uint8_t>& neu,
+                const std::string& shown) {
+    if (e.newLength != neu.size() || e.newCrc != Crc(neu))
+        v.Fail(shown, "the trailer expects a new file of " + std::to_string(e.newLength) +
+                          " bytes with CRC-32 " + Hex(e.newCrc) + "; NEW's has " +
+                          std::to_string(neu.size()) + " bytes and " + Hex(Crc(neu)));
+    if (r.whole) {
+        if (e.oldLength != 0 || e.oldCrc != 0)
+            v.Fail(shown, "the trailer gives an old file for a whole-file record");
+    } else if (old && (e.oldLength != old->size() || e.oldCrc != Crc(*old))) {
+        v.Fail(shown, "the trailer expects an old file of " + std::to_string(e.oldLength) +
+                          " bytes with CRC-32 " + Hex(e.oldCrc) + "; OLD's has " +
+                          std::to_string(old->size()) + " bytes and " + Hex(Crc(*old)));
+    }
+}
+
+// Checks one record against OLD and NEW; adds its file to covered.
+void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
+                  std::span<const uint8_t> container, std::set<std::string>& covered) {
+    const RecordSummary& r = s.records[index];
+    std::string shown = DisplayName(r.name, v.cp);
+    if (!CheckRecordName(r.name.data(), r.name.size(), v.cp.LeadBytes())) {
+        v.Fail(shown, "the applier refuses this name");
+        return;
+    }
+    auto rel = HostRelativePath(r.name, v.cp);
+    if (!rel) {
+        v.Fail(shown, "the name is not valid in code page " + std::to_string(v.cp.Number()));
+        return;
+    }
+    if (!covered.insert(*rel).second)
+        v.Fail(shown, "a second record for the same file");
+    fs::path relPath = PathFromUtf8(*rel);
+    auto expected = ReadIfPresent(v.newDir / relPath);
+    if (!expected) {
+        v.Fail(shown, "not in NEW");
+        return;
+    }
+    auto old = ReadIfPresent(v.oldDir / relPath);
+    if (index < s.trailer.entries.size())
+        CheckEntry(v, s.trailer.entries[index], r, old, *expected, shown);
+    auto rebuilt = Rebuild(v, r, container, old, shown);
+    if (!rebuilt)
+        return;
+    uint32_t newSum = XorSum(rebuilt->data(), rebuilt->size());
+    if (newSum != r.newSum)
+        v.Fail(shown, (r.whole ? "the new checksum field is " + Hex(r.newSum) +
+                                     ", the content's is " + Hex(newSum)
+                               : "the rebuilt file's checksum is " + Hex(newSum) +
+                                     ", the record expects " + Hex(r.newSum)));
+    if (*rebuilt != *expected)
+        v.Fail(shown, "the result differs from NEW (" + std::to_string(rebuilt->size()) +
+                          " bytes against " + std::to_string(expected->size()) + ")");
+}
+
+}  // namespace
+
 int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& newDir,
                 unsigned codePage, std::ostream& out, std::ostream& err) {
     CodePage cp(codePage);
     PatchImage img = LoadPatch(patch);
-    std::vector<TreeFile> oldFiles = ListTree(oldDir);
     std::vector<TreeFile> newFiles = ListTree(newDir);
+    ListTree(oldDir);  // refuses an OLD that is no folder
     std::span<const uint8_t> container = img.Container();
-    ContainerSummary s = SummarizeContainer(container);
+    ContainerSummary s = SummarizeContainer(container, img.Signed());
 
-    unsigned problems = 0;
-    auto fail = [&](const std::string& what, const std::string& why) {
-        err << "mkpatch: verify: " << what << ": " << why << "\n";
-        problems++;
-    };
+    Verifier v{oldDir, newDir, cp, err};
     if (!s.problem.empty())
-        fail(Utf8(patch), s.problem);
-
+        v.Fail(Utf8(patch), s.problem);
     std::set<std::string> covered;  // host paths the records produce
-    for (const RecordSummary& r : s.records) {
-        std::string shown = DisplayName(r.name, cp);
-        if (!CheckRecordName(r.name.data(), r.name.size(), cp.LeadBytes())) {
-            fail(shown, "the applier refuses this name");
-            continue;
-        }
-        auto rel = HostRelativePath(r.name, cp);
-        if (!rel) {
-            fail(shown, "the name is not valid in code page " + std::to_string(codePage));
-            continue;
-        }
-        if (!covered.insert(*rel).second)
-            fail(shown, "a second record for the same file");
-        fs::path relPath = PathFromUtf8(*rel);
-        auto expected = ReadIfPresent(newDir / relPath);
-        if (!expected) {
-            fail(shown, "not in NEW");
-            continue;
-        }
-        std::span<const uint8_t> body = container.subspan(r.bodyStart, r.bodySize);
-        PatchCursor cur;
-        CursorInit(&cur, body.data(), body.size());
-        std::vector<uint8_t> rebuilt;
-        if (r.whole) {
-            const unsigned char* content;
-            uint32_t length;
-            ReadWholeFile(&cur, &content, &length);  // already walked once
-            rebuilt.assign(content, content + length);
-            if (ReadIfPresent(oldDir / relPath))
-                fail(shown, "a whole file for a name that OLD already has; the applier "
-                            "would ask before overwriting it");
-        } else {
-            auto old = ReadIfPresent(oldDir / relPath);
-            if (!old) {
-                fail(shown, "not in OLD, so the applier would find no file to rebuild");
-                continue;
-            }
-            uint32_t oldSum = XorSum(old->data(), old->size());
-            if (oldSum != r.oldSum)
-                fail(shown, "OLD's checksum is " + Hex(oldSum) + ", the record expects " +
-                                Hex(r.oldSum));
-            int res = PR_OK;
-            rebuilt = ApplyDelta(*old, body, &res);
-            if (res != PR_OK) {
-                fail(shown, res == PR_BADRESULT ? "a copy reaches past the end of OLD's file"
-                                                : "the command stream cannot be decoded");
-                continue;
-            }
-        }
-        uint32_t newSum = XorSum(rebuilt.data(), rebuilt.size());
-        if (!r.whole && newSum != r.newSum)
-            fail(shown, "the rebuilt file's checksum is " + Hex(newSum) +
-                            ", the record expects " + Hex(r.newSum));
-        if (r.whole && newSum != r.newSum)
-            fail(shown, "the new checksum field is " + Hex(r.newSum) + ", the content's is " +
-                            Hex(newSum));
-        if (rebuilt != *expected)
-            fail(shown, "the result differs from NEW (" + std::to_string(rebuilt.size()) +
-                            " bytes against " + std::to_string(expected->size()) + ")");
-    }
+    for (size_t i = 0; i < s.records.size(); i++)
+        VerifyRecord(v, s, i, container, covered);
 
     // A NEW file without a record must already be in OLD as it is.
     for (const TreeFile& f : newFiles) {
@@ -173,18 +239,18 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             continue;
         auto old = ReadIfPresent(oldDir / PathFromUtf8(f.rel));
         if (!old)
-            fail(f.rel, "in NEW but neither in OLD nor in the patch");
+            v.Fail(f.rel, "in NEW but neither in OLD nor in the patch");
         else if (*old != ReadFileBytes(f.path))
-            fail(f.rel, "differs between OLD and NEW but the patch has no record for it");
+            v.Fail(f.rel, "differs between OLD and NEW but the patch has no record for it");
     }
-    (void)oldFiles;
 
-    if (problems) {
-        err << "mkpatch: verify: " << problems << " problem" << (problems == 1 ? "" : "s")
+    if (v.problems) {
+        err << "mkpatch: verify: " << v.problems << " problem" << (v.problems == 1 ? "" : "s")
             << " in " << Utf8(patch) << "\n";
         return kExitFailed;
     }
-    out << "verify: " << s.records.size() << " records turn OLD into NEW exactly\n";
+    out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; trailer "
+        << (s.trailer.state == TRAILER_FOUND ? "holds for every record" : "none") << "\n";
     return kExitOk;
 }
 

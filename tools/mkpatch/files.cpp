@@ -109,21 +109,6 @@ void OutputFile::Write(const void* bytes, size_t n) {
     size_ += n;
 }
 
-static int Seek(std::FILE* f, uint64_t offset, int whence) {
-#ifdef _WIN32
-    return _fseeki64(f, (long long)offset, whence);
-#else
-    return fseeko(f, (off_t)offset, whence);
-#endif
-}
-
-void OutputFile::WriteAt(uint64_t offset, const void* bytes, size_t n) {
-    if (std::fflush(file_) != 0 || Seek(file_, offset, SEEK_SET) != 0 ||
-        std::fwrite(bytes, 1, n, file_) != n || std::fflush(file_) != 0 ||
-        Seek(file_, 0, SEEK_END) != 0)
-        throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
-}
-
 void OutputFile::Commit() {
     bool ok = std::fclose(file_) == 0;
     file_ = nullptr;

@@ -6,19 +6,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "error.h"
 
 namespace mkpatch {
 
 namespace fs = std::filesystem;
-
-// A failure the user can act on; the message names the file and the problem.
-class Error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // A path as UTF-8 text for messages and names.
 std::string Utf8(const fs::path& p);
@@ -50,7 +45,6 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(const void* bytes, size_t n);
-    void WriteAt(uint64_t offset, const void* bytes, size_t n);
     uint64_t Size() const { return size_; }
     void Commit();
 
