@@ -2,7 +2,11 @@
 // every refusal giving a clear message and leaving no output file behind.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <span>
@@ -19,11 +23,17 @@ using tree::Mkpatch;
 using tree::S;
 namespace fs = std::filesystem;
 
-// No output file and no temporary file beside it.
+// No output file and no temporary file beside it (keep.exe and dir are
+// there before the run, where a case puts them).
 void ExpectNoOutput(const fs::path& dir) {
-    for (auto& e : fs::directory_iterator(dir)) {
+    for (auto& e : fs::recursive_directory_iterator(dir)) {
         std::string name = tree::S(e.path().filename());
-        EXPECT_TRUE(name == "old" || name == "new" || name == "applier.exe") << "left behind: " << name;
+        EXPECT_EQ(name.find("mkpatch-tmp"), std::string::npos) << "left behind: " << name;
+        if (e.path().parent_path() == dir) {
+            EXPECT_TRUE(name == "old" || name == "new" || name == "applier.exe" || name == "keep.exe" ||
+                        name == "dir" || name == "link.exe")
+                << "left behind: " << name;
+        }
     }
 }
 
@@ -98,13 +108,13 @@ TEST(Build, AppendsToApplierAndReplaces) {
     EXPECT_EQ(again.rc, 1);
     EXPECT_NE(again.err.find("already carries a container"), std::string::npos) << again.err;
     EXPECT_FALSE(fs::exists(t / "q.exe"));
-    auto swapped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+    auto swapped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p2.exe"), "--applier",
                         S(t / "p.exe"), "--replace"});
     ASSERT_EQ(swapped.rc, 0) << swapped.err;
-    Bytes second = tree::Read(t / "p.exe");
+    Bytes second = tree::Read(t / "p2.exe");
     EXPECT_TRUE(std::equal(applier.begin(), applier.end(), second.begin()));
-    EXPECT_EQ(Mkpatch({"verify", S(t / "p.exe"), S(t / "old"), S(t / "new")}).rc, 0);
-    auto list = Mkpatch({"list", S(t / "p.exe")});
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p2.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+    auto list = Mkpatch({"list", S(t / "p2.exe")});
     EXPECT_NE(list.out.find("extra.txt"), std::string::npos) << list.out;
 }
 
@@ -116,6 +126,7 @@ TEST(Build, RefusesBadInput) {
         std::function<void(const tree::TempDir&)> setup;
         std::vector<std::string> extra;  // arguments after OLD NEW -o OUT
         const char* message;
+        const char* output = "out.exe";
     };
     auto file = [](const char* rel, const char* text) {
         return [=](const tree::TempDir& t) { tree::Write(t / rel, std::string(text)); };
@@ -159,6 +170,22 @@ TEST(Build, RefusesBadInput) {
          }, {"--applier", "@applier.exe"}, "already carries a container"},
         {"applier missing", [](const tree::TempDir&) {}, {"--applier", "@applier.exe"},
          "cannot open"},
+        {"applier is a folder", [](const tree::TempDir& t) { fs::create_directories(t / "applier.exe"); },
+         {"--applier", "@applier.exe"}, "applier.exe: is a folder, not an applier"},
+        // outputs that would destroy input, refused even with --force
+        {"output inside NEW", [](const tree::TempDir&) {}, {"--force"}, "is inside", "new/a.txt"},
+        {"output inside OLD", [](const tree::TempDir&) {}, {"--force"}, "is inside", "old/p.exe"},
+        {"output is a link into NEW", [](const tree::TempDir& t) {
+             fs::create_symlink(t / "new/a.txt", t / "link.exe");
+         }, {"--force"}, "is inside", "link.exe"},
+        {"output is the applier", [](const tree::TempDir& t) {
+             tree::Write(t / "applier.exe", tree::FakeApplier());
+         }, {"--applier", "@applier.exe", "--force"}, "is the applier itself", "applier.exe"},
+        {"output exists", file("keep.exe", "keep me"), {}, "keep.exe: already exists; give --force",
+         "keep.exe"},
+        {"output is a folder", [](const tree::TempDir& t) { fs::create_directories(t / "dir"); }, {},
+         "dir: is a folder", "dir"},
+        {"output's folder missing", [](const tree::TempDir&) {}, {}, "does not exist", "nowhere/p.exe"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -166,7 +193,7 @@ TEST(Build, RefusesBadInput) {
         tree::Write(t / "old/a.txt", std::string("old a"));
         tree::Write(t / "new/a.txt", std::string("new a"));
         c.setup(t);
-        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "out.exe")};
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / c.output)};
         bool hasApplier = false;
         for (std::string a : c.extra) {
             if (a[0] == '@')
@@ -176,10 +203,79 @@ TEST(Build, RefusesBadInput) {
         }
         if (!hasApplier)
             args.push_back("--container-only");
+        auto applierNow = [&] { return fs::is_regular_file(t / "applier.exe") ? tree::Read(t / "applier.exe") : Bytes(); };
+        Bytes applierBefore = applierNow();
         auto r = Mkpatch(args);
         EXPECT_EQ(r.rc, 1) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         ExpectNoOutput(t.path());
+        // the inputs are as they were
+        if (fs::is_regular_file(t / "new/a.txt")) {
+            EXPECT_EQ(tree::Read(t / "new/a.txt"), Bytes({'n', 'e', 'w', ' ', 'a'}));
+        }
+        EXPECT_FALSE(fs::exists(t / "old/p.exe"));
+        EXPECT_EQ(applierNow(), applierBefore);
+        if (fs::exists(t / "keep.exe")) {
+            EXPECT_EQ(tree::Read(t / "keep.exe"), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
+        }
+    }
+}
+
+// --force replaces an existing patch; the patch keeps the applier's
+// execute bits, so a patch made on Linux for wine runs like the applier.
+TEST(Build, ForceReplacesAndKeepsExecuteBits) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 13);
+    tree::Write(t / "applier.exe", tree::FakeApplier());
+    fs::permissions(t / "applier.exe", fs::perms(0750));
+    tree::Write(t / "p.exe", std::string("an older patch"));
+    std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
+                                     "--applier", S(t / "applier.exe")};
+    EXPECT_EQ(Mkpatch(args).rc, 1);
+    args.push_back("--force");
+    auto r = Mkpatch(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_EQ(mkpatch::FindContainerOffset(tree::Read(t / "p.exe"), "p.exe"), 1024);
+    fs::perms p = fs::status(t / "p.exe").permissions();
+    EXPECT_NE(p & fs::perms::owner_exec, fs::perms::none);
+    EXPECT_NE(p & fs::perms::group_exec, fs::perms::none);
+    EXPECT_EQ(p & fs::perms::others_exec, fs::perms::none);
+}
+
+// A build killed by SIGINT or SIGTERM leaves neither the patch nor its
+// temporary file. The real program runs on a NEW file large enough that
+// encoding it takes a while; it is killed once its temporary file shows.
+TEST(Build, InterruptLeavesNoTemporaryFile) {
+    tree::TempDir t;
+    std::mt19937 rng(31);
+    Bytes old = gen::RandomBytes(rng, 12 << 20);
+    tree::Write(t / "old/big.bin", old);
+    tree::Write(t / "new/big.bin", gen::Edit(rng, old, 20));
+    for (int sig : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 2);
+            execl(MKPATCH_EXE, "mkpatch", "build", S(t / "old").c_str(), S(t / "new").c_str(), "-o",
+                  S(t / "p.bin").c_str(), "--container-only", (char*)nullptr);
+            _exit(127);
+        }
+        bool seen = false;
+        for (int i = 0; i < 3000 && !seen; i++) {
+            for (auto& e : fs::directory_iterator(t.path()))
+                seen |= S(e.path().filename()).ends_with(".mkpatch-tmp");
+            if (!seen)
+                usleep(2000);
+        }
+        EXPECT_TRUE(seen) << "no temporary file showed within 6 s";
+        kill(pid, sig);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig) << "status " << status;
+        ExpectNoOutput(t.path());
+        EXPECT_FALSE(fs::exists(t / "p.bin"));
     }
 }
 

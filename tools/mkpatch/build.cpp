@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "commands.h"
 #include "encoder.h"
@@ -71,6 +72,50 @@ std::filesystem::path DefaultApplier() {
                     (folder.empty() ? std::string() : " (in " + Utf8(folder) + ")") +
                     "; give --applier APPLIER.exe, or --container-only for a bare container");
     return candidate;
+}
+
+// Whether p lies inside folder (both as they are on disk, links resolved).
+bool IsInside(const fs::path& p, const fs::path& folder) {
+    std::error_code ec;
+    fs::path a = fs::weakly_canonical(p, ec);
+    fs::path b = fs::weakly_canonical(folder, ec);
+    if (ec)
+        return false;
+    auto [mismatch, ignored] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    (void)ignored;
+    return mismatch == b.end();
+}
+
+// Refuses, before anything is read or encoded, an output that would
+// destroy input or could not be written.
+void CheckOutput(const BuildOptions& opts, const std::optional<fs::path>& applier) {
+    const fs::path& out = opts.output;
+    std::string name = Utf8(out);
+    std::error_code ec;
+    if (fs::is_directory(out, ec))
+        throw Error(name + ": is a folder; -o needs the name of the patch file to write");
+    fs::path folder = out.parent_path().empty() ? fs::path(".") : out.parent_path();
+    if (!fs::is_directory(folder, ec))
+        throw Error(name + ": cannot be written: the folder " + Utf8(folder) +
+                    (fs::exists(folder, ec) ? " is a file" : " does not exist"));
+    for (const fs::path* input : {&opts.oldDir, &opts.newDir}) {
+        if (IsInside(out, *input))
+            throw Error(name + ": is inside " + Utf8(*input) +
+                        "; the patch would overwrite or join the files it is made from");
+    }
+    if (applier && fs::exists(out, ec) && fs::equivalent(out, *applier, ec))
+        throw Error(name + ": is the applier itself; write the patch to another file");
+    if (fs::exists(fs::symlink_status(out, ec)) && !opts.force)
+        throw Error(name + ": already exists; give --force to replace it");
+}
+
+// The patch is run like the applier: it gets the applier's execute bits.
+void CopyExecuteBits(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::perms p = fs::status(from, ec).permissions();
+    fs::perms exec = p & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    if (!ec && exec != fs::perms::none)
+        fs::permissions(to, exec, fs::perm_options::add, ec);
 }
 
 // Pairs every NEW file with its OLD file and turns its name into a record
@@ -210,12 +255,16 @@ bool SameContent(const TreeFile& a, const TreeFile& b) {
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     BuildResult result;
     CodePage cp(opts.codePage);
+    std::optional<fs::path> applierPath;
+    if (!opts.containerOnly)
+        applierPath = opts.applier ? *opts.applier : DefaultApplier();
+    CheckOutput(opts, applierPath);
     std::vector<TreeFile> oldFiles = ListTree(opts.oldDir);
     std::vector<TreeFile> newFiles = ListTree(opts.newDir);
 
     std::vector<uint8_t> applier;
-    if (!opts.containerOnly)
-        applier = LoadApplier(opts.applier ? *opts.applier : DefaultApplier(), opts.replace);
+    if (applierPath)
+        applier = LoadApplier(*applierPath, opts.replace);
 
     std::vector<PlannedRecord> plan = PlanRecords(oldFiles, newFiles, opts, cp, log, result);
     // unchanged files leave the plan first, so the record count is known
@@ -262,6 +311,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();
     file.Commit();
+    if (applierPath)
+        CopyExecuteBits(*applierPath, opts.output);
     return result;
 }
 

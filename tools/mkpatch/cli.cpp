@@ -18,7 +18,7 @@ namespace {
 
 const char kUsage[] =
     "usage:\n"
-    "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
+    "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace] [--force]\n"
     "                [--container-only] [--no-trailer] [--codepage N]\n"
     "  mkpatch list PATCH [--json] [--codepage N]\n"
     "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N]\n"
@@ -32,11 +32,13 @@ const char kHelp[] =
     "        delta records of the least size the format allows, identical files\n"
     "        are left out, files only in OLD_DIR are reported (the patch cannot\n"
     "        delete them).\n"
-    "          -o PATH            the patch to write (required)\n"
+    "          -o PATH            the patch to write (required); never inside\n"
+    "                             OLD_DIR or NEW_DIR, never the applier itself\n"
+    "          -f, --force        replace PATH if it exists\n"
     "          --applier FILE     the applier to append to (default: applier.exe\n"
     "                             beside mkpatch)\n"
     "          --replace          the applier may already carry a container;\n"
-    "                             swap it for the new one\n"
+    "                             the new patch gets the new one instead\n"
     "          --container-only   write the bare container, no applier\n"
     "          --no-trailer       leave out the integrity trailer (lengths and\n"
     "                             CRC-32s) after the last record\n"
@@ -60,6 +62,7 @@ struct Parsed {
     bool containerOnly = false;
     bool replace = false;
     bool noTrailer = false;
+    bool force = false;
     bool json = false;
     unsigned codePage = 936;
 };
@@ -101,6 +104,8 @@ Parsed ParseArgs(const std::vector<std::string>& args, size_t from) {
             p.containerOnly = true;
         } else if (a == "--replace") {
             p.replace = true;
+        } else if (a == "--force" || a == "-f") {
+            p.force = true;
         } else if (a == "--no-trailer") {
             p.noTrailer = true;
         } else if (a == "--json") {
@@ -133,6 +138,7 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     o.containerOnly = p.containerOnly;
     o.replace = p.replace;
     o.trailer = !p.noTrailer;
+    o.force = p.force;
     o.codePage = p.codePage;
     o.progress = StderrIsTerminal();
     BuildResult r = BuildPatch(o, err);

@@ -23,6 +23,7 @@ struct BuildOptions {
     std::optional<std::filesystem::path> applier;  // default: applier.exe beside the tool
     bool containerOnly = false;
     bool replace = false;
+    bool force = false;   // an existing output may be replaced
     bool trailer = true;  // the integrity trailer after the last record
     unsigned codePage = 936;
     bool progress = false;

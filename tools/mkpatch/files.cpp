@@ -1,13 +1,20 @@
 #include "files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -87,12 +94,85 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& p) {
     return bytes;
 }
 
+namespace {
+
+// The temporary output of the running build, removed by the signal
+// handler: a fixed buffer, since a handler may not allocate.
+#ifdef _WIN32
+using TempChar = wchar_t;
+#else
+using TempChar = char;
+#endif
+TempChar g_tempPath[4096];
+std::atomic<bool> g_tempSet{false};
+void (*g_oldInt)(int) = SIG_DFL;
+void (*g_oldTerm)(int) = SIG_DFL;
+
+extern "C" void RemoveTempAndDie(int sig) {
+    if (g_tempSet.load()) {
+#ifdef _WIN32
+        _wunlink(g_tempPath);
+#else
+        unlink(g_tempPath);
+#endif
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void WatchTemp(const fs::path& temp) {
+    const auto& native = temp.native();
+    if (native.size() >= sizeof g_tempPath / sizeof g_tempPath[0])
+        return;  // too long to hold; the destructor still removes it
+    std::copy(native.begin(), native.end(), g_tempPath);
+    g_tempPath[native.size()] = 0;
+    g_tempSet = true;
+    g_oldInt = std::signal(SIGINT, RemoveTempAndDie);
+    g_oldTerm = std::signal(SIGTERM, RemoveTempAndDie);
+}
+
+void UnwatchTemp() {
+    if (!g_tempSet.exchange(false))
+        return;
+    std::signal(SIGINT, g_oldInt == SIG_ERR ? SIG_DFL : g_oldInt);
+    std::signal(SIGTERM, g_oldTerm == SIG_ERR ? SIG_DFL : g_oldTerm);
+}
+
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
+// Creates path, failing when anything is there already, so two builds
+// (or a file of that name) never share a temporary file.
+std::FILE* CreateNew(const fs::path& p) {
+#ifdef _WIN32
+    int fd = _wopen(p.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, "w+b");
+#else
+    int fd = open(p.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
+    return fd < 0 ? nullptr : fdopen(fd, "w+b");
+#endif
+}
+
+}  // namespace
+
 OutputFile::OutputFile(const fs::path& final) : final_(final) {
-    temp_ = final_;
-    temp_ += ".mkpatch-tmp";
-    file_ = OpenFile(temp_, "w+b");
+    // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
+    // tell for what it is if the process is killed outright
+    for (int n = 0; n < 100 && !file_; n++) {
+        temp_ = final_;
+        temp_ += "." + std::to_string(ProcessId()) + "-" + std::to_string(n) + ".mkpatch-tmp";
+        file_ = CreateNew(temp_);
+        if (!file_ && errno != EEXIST)
+            break;
+    }
     if (!file_)
         throw Error(Utf8(final_) + ": cannot write: " + std::strerror(errno));
+    WatchTemp(temp_);
 }
 
 OutputFile::~OutputFile() {
@@ -101,6 +181,7 @@ OutputFile::~OutputFile() {
         std::error_code ec;
         fs::remove(temp_, ec);
     }
+    UnwatchTemp();
 }
 
 void OutputFile::Write(const void* bytes, size_t n) {
@@ -117,8 +198,10 @@ void OutputFile::Commit() {
         fs::rename(temp_, final_, ec);
     if (!ok || ec) {
         fs::remove(temp_, ec);
+        UnwatchTemp();
         throw Error(Utf8(final_) + ": cannot write the file");
     }
+    UnwatchTemp();
 }
 
 fs::path ProgramFolder() {

@@ -34,9 +34,11 @@ std::vector<TreeFile> ListTree(const fs::path& root);
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);
 
-// Writes a file under a temporary name next to its final name and renames
-// it into place only when commit() is called; otherwise the destructor
-// removes it, so a failed run leaves no output behind.
+// Writes a file under a temporary name of its own next to its final name
+// (NAME.PID-N.mkpatch-tmp) and renames it into place only when Commit() is
+// called; otherwise the destructor removes it, and so does SIGINT or
+// SIGTERM while the object lives, so a failed or interrupted run leaves no
+// output behind. One OutputFile at a time.
 class OutputFile {
 public:
     explicit OutputFile(const fs::path& final);

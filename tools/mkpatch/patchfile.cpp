@@ -32,8 +32,11 @@ int64_t FindContainerOffset(std::span<const uint8_t> bytes, const std::string& w
 }
 
 std::vector<uint8_t> LoadApplier(const std::filesystem::path& path, bool replace) {
-    std::vector<uint8_t> bytes = ReadFileBytes(path);
     std::string what = Utf8(path);
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw Error(what + ": is a folder, not an applier");
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
     int64_t offset = FindContainerOffset(bytes, what);
     if (offset < 0)
         throw Error(what + ": not an applier (no applier mark in the file)");
