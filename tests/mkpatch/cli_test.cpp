@@ -146,7 +146,9 @@ TEST(Build, RefusesBadInput) {
         {"backslash in a name", file("new/a\\b.txt", "x"), {}, "cannot hold"},
         {"colon", file("new/a:b.txt", "x"), {}, "cannot hold"},
         {"trailing dot", file("new/sub./a.txt", "x"), {}, "dot or a space"},
-        {"device name", file("new/con.txt", "x"), {}, "not a plain name"},
+        {"device name", file("new/con.txt", "x"), {}, "new/con.txt: the name is a reserved device name"},
+        {"device name in capitals", file("new/sub/NUL.txt", "x"), {}, "is a reserved device name"},
+        {"port name", file("new/COM1.log", "x"), {}, "is a reserved device name"},
         {"too long", [=](const tree::TempDir& t) {
              tree::Write(t / ("new/" + longName.substr(0, 200)) / longName.substr(0, 60), std::string("x"));
          }, {}, "fit a 259-byte path"},
@@ -154,6 +156,22 @@ TEST(Build, RefusesBadInput) {
              tree::Write(t / "new/Readme.txt", std::string("a"));
              tree::Write(t / "new/README.TXT", std::string("b"));
          }, {}, "only in letter case"},
+        {"Greek case twins", [](const tree::TempDir& t) {
+             tree::Write(t / "new/\u0391.txt", std::string("a"));
+             tree::Write(t / "new/\u03B1.txt", std::string("b"));
+         }, {}, "only in letter case"},
+        {"fullwidth case twins", [](const tree::TempDir& t) {
+             tree::Write(t / "new/\uFF21.txt", std::string("a"));
+             tree::Write(t / "new/\uFF41.txt", std::string("b"));
+         }, {}, "only in letter case"},
+        {"file in OLD, folder in NEW", [](const tree::TempDir& t) {
+             tree::Write(t / "old/x", std::string("a"));
+             tree::Write(t / "new/X/y.txt", std::string("b"));
+         }, {}, "old/x is a file where"},
+        {"folder in OLD, file in NEW", [](const tree::TempDir& t) {
+             tree::Write(t / "old/x/y.txt", std::string("a"));
+             tree::Write(t / "new/x", std::string("b"));
+         }, {}, "new/x is a file where"},
         {"a pipe in NEW", [](const tree::TempDir& t) {
              mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
          }, {}, "neither a file nor a folder"},
@@ -218,6 +236,87 @@ TEST(Build, RefusesBadInput) {
         if (fs::exists(t / "keep.exe")) {
             EXPECT_EQ(tree::Read(t / "keep.exe"), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
         }
+    }
+}
+
+// Every bad name is reported in one run, and only names of files that get
+// a record must fit the code page: an unchanged file or one only in OLD
+// is never written to the target.
+TEST(Build, ReportsEveryBadNameOfARecordAtOnce) {
+    tree::TempDir t;
+    tree::Write(t / "old/same\xF0\x9F\x98\x80.txt", std::string("unchanged"));
+    tree::Write(t / "new/same\xF0\x9F\x98\x80.txt", std::string("unchanged"));
+    tree::Write(t / "old/gone\xF0\x9F\x98\x80.txt", std::string("only in OLD"));
+    tree::Write(t / "new/a:b.txt", std::string("new"));
+    tree::Write(t / "new/c|d.txt", std::string("new"));
+    tree::Write(t / "new/ok.txt", std::string("new"));
+    std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                     "--container-only"};
+    auto r = Mkpatch(args);
+    EXPECT_EQ(r.rc, 1);
+    EXPECT_NE(r.err.find("a:b.txt: the name"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("c|d.txt: the name"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("same"), std::string::npos) << r.err;
+    fs::remove(t / "new/a:b.txt");
+    fs::remove(t / "new/c|d.txt");
+    r = Mkpatch(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")}).rc, 0);
+}
+
+// verify pairs files as build does: README.TXT in OLD is readme.txt's old
+// file on Windows.
+TEST(Verify, PairsFilesAsBuildDoes) {
+    tree::TempDir t;
+    tree::Write(t / "old/README.TXT", std::string("old text of the readme"));
+    tree::Write(t / "new/readme.txt", std::string("new text of the readme"));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(v.rc, 0) << v.err;
+    EXPECT_NE(v.out.find("exactly"), std::string::npos) << v.out;
+}
+
+// Every entry build leaves out or carries otherwise is said, by build and
+// by verify, and verify then does not say "exactly".
+TEST(Build, ReportsWhatItLeavesOut) {
+    struct Case {
+        const char* what;
+        std::function<void(const tree::TempDir&)> setup;
+        const char* warning;  // null: nothing left out
+    } cases[] = {
+        {"nothing", [](const tree::TempDir&) {}, nullptr},
+        {"a link to a folder", [](const tree::TempDir& t) {
+             tree::Write(t / "elsewhere/inside.txt", std::string("x"));
+             fs::create_directory_symlink(t / "elsewhere", t / "new/linked");
+         }, "new/linked: a link to a folder; the files in it are left out"},
+        {"a link outside", [](const tree::TempDir& t) {
+             tree::Write(t / "elsewhere/real.txt", std::string("x"));
+             fs::create_symlink(t / "elsewhere/real.txt", t / "new/link.txt");
+         }, "new/link.txt: a link to a file outside the folder"},
+        {"an empty folder", [](const tree::TempDir& t) { fs::create_directories(t / "new/empty"); },
+         "new/empty: an empty folder"},
+        {"a file only in OLD", [](const tree::TempDir& t) { tree::Write(t / "old/gone.txt", std::string("x")); },
+         "gone.txt: only in OLD"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        tree::Write(t / "old/a.txt", std::string("old a"));
+        tree::Write(t / "new/a.txt", std::string("new a"));
+        c.setup(t);
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        ASSERT_EQ(b.rc, 0) << b.err;
+        auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 0) << v.err;
+        if (!c.warning) {
+            EXPECT_EQ(b.err, "");
+            EXPECT_NE(v.out.find("OLD into NEW exactly"), std::string::npos) << v.out;
+            continue;
+        }
+        EXPECT_NE(b.err.find(c.warning), std::string::npos) << b.err;
+        EXPECT_NE(v.err.find(c.warning), std::string::npos) << v.err;
+        EXPECT_NE(v.out.find("not OLD into NEW exactly"), std::string::npos) << v.out;
     }
 }
 
@@ -295,9 +394,14 @@ TEST(Build, WarnsWhenChecksumsCannotTellOldFromNew) {
         tree::TempDir t;
         tree::Write(t / "old/f.bin", c.old);
         tree::Write(t / "new/f.bin", c.neu);
-        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                          "--no-trailer"});
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.err.find("same checksum") != std::string::npos, c.warn) << r.err;
+        // the trailer's CRC-32s tell them apart
+        r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only"});
+        ASSERT_EQ(r.rc, 0) << r.err;
+        EXPECT_EQ(r.err.find("same checksum"), std::string::npos) << r.err;
     }
 }
 

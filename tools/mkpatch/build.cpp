@@ -12,6 +12,7 @@
 #include "core/trailer.h"
 #include "files.h"
 #include "names.h"
+#include "pairing.h"
 #include "patchfile.h"
 #include "text.h"
 
@@ -118,55 +119,60 @@ void CopyExecuteBits(const fs::path& from, const fs::path& to) {
         fs::permissions(to, exec, fs::perm_options::add, ec);
 }
 
-// Pairs every NEW file with its OLD file and turns its name into a record
-// name, refusing everything the applier could not carry out as meant.
-std::vector<PlannedRecord> PlanRecords(const std::vector<TreeFile>& oldFiles,
-                                       const std::vector<TreeFile>& newFiles,
+// Whether two files of the same size hold the same bytes.
+bool SameContent(const TreeFile& a, const TreeFile& b) {
+    if (a.size != b.size)
+        return false;
+    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
+}
+
+void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
+    log << "mkpatch: warning: " << what << "\n";
+    result.warnings++;
+}
+
+// Pairs every NEW file with its OLD file, leaves out identical ones, and
+// turns the others' names into record names, refusing everything the
+// applier could not carry out as meant: every refusal at once, in one
+// Error. Files that get no record need no name the code page can hold.
+std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
                                        const BuildOptions& opts, const CodePage& cp,
                                        std::ostream& log, BuildResult& result) {
-    // Windows finds "a.txt" under "A.TXT", so OLD is looked up case-folded
-    std::map<std::string, const TreeFile*> oldByName;
-    std::map<std::string, const TreeFile*> oldByFolded;
-    for (const TreeFile& f : oldFiles) {
-        std::string why;
-        auto name = MakeRecordName(f.rel, cp, &why);
-        if (!name)
-            continue;  // cannot be a target; only its absence from NEW matters
-        oldByName[*name] = &f;
-        oldByFolded.emplace(FoldCase(*name, cp), &f);
-    }
-
+    for (const std::string& note : oldTree.notes)
+        Warn(log, result, Utf8(opts.oldDir) + "/" + note);
+    for (const std::string& note : newTree.notes)
+        Warn(log, result, Utf8(opts.newDir) + "/" + note);
+    Pairing pairing = PairTrees(oldTree, newTree, opts.oldDir, opts.newDir);
+    std::vector<std::string> errors = pairing.errors;
     std::vector<PlannedRecord> plan;
-    std::map<std::string, std::string> folded;  // folded name -> NEW rel
-    std::map<const TreeFile*, bool> oldUsed;
-    for (const TreeFile& f : newFiles) {
+    for (const FilePair& fp : pairing.pairs) {
+        const TreeFile& f = *fp.newFile;
+        if (f.size > kMaxFileSize || (fp.oldFile && fp.oldFile->size > kMaxFileSize)) {
+            errors.push_back(Utf8(f.size > kMaxFileSize ? f.path : fp.oldFile->path) +
+                             ": 4 GiB or more; the format's sizes are 32-bit");
+            continue;
+        }
+        if (fp.oldFile && SameContent(*fp.oldFile, f)) {
+            result.unchanged++;
+            continue;
+        }
         std::string why;
         auto name = MakeRecordName(f.rel, cp, &why);
-        if (!name)
-            throw Error(Utf8(opts.newDir / PathFromUtf8(f.rel)) + ": the name " + why);
-        CheckFileSize(f.path, f.size);
-        auto [at, fresh] = folded.emplace(FoldCase(*name, cp), f.rel);
-        if (!fresh)
-            throw Error(Utf8(f.path) + ": differs from " + at->second +
-                        " only in letter case; they would be one file on Windows");
-        const TreeFile* old = nullptr;
-        if (auto it = oldByName.find(*name); it != oldByName.end())
-            old = it->second;
-        else if (auto it2 = oldByFolded.find(at->first); it2 != oldByFolded.end())
-            old = it2->second;
-        if (old) {
-            CheckFileSize(old->path, old->size);
-            oldUsed[old] = true;
+        if (!name) {
+            errors.push_back(Utf8(opts.newDir / PathFromUtf8(f.rel)) + ": the name " + why);
+            continue;
         }
-        plan.push_back({*name, &f, old});
+        plan.push_back({*name, &f, fp.oldFile});
     }
-    for (const TreeFile& f : oldFiles) {
-        if (!oldUsed.count(&f)) {
-            log << "mkpatch: warning: " << f.rel
-                << ": only in OLD; the patch cannot delete it and leaves it in place\n";
-            result.onlyInOld++;
-            result.warnings++;
-        }
+    if (!errors.empty()) {
+        std::string all = errors[0];
+        for (size_t i = 1; i < errors.size(); i++)
+            all += "\nmkpatch: " + errors[i];
+        throw Error(all);
+    }
+    for (const TreeFile* f : pairing.onlyInOld) {
+        Warn(log, result, f->rel + ": only in OLD; the patch cannot delete it and leaves it in place");
+        result.onlyInOld++;
     }
     std::sort(plan.begin(), plan.end(),
               [](const PlannedRecord& a, const PlannedRecord& b) { return a.name < b.name; });
@@ -209,21 +215,21 @@ TrailerEntry WriteWholeRecord(ContainerOut& out, const PlannedRecord& r,
 }
 
 // Encodes and writes the delta record of r and returns its trailer entry.
-// Warns when the XOR sums alone cannot tell old from new.
+// Without a trailer (bare), warns when the XOR sums alone cannot tell old
+// from new; the trailer's lengths and CRC-32s can.
 TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
                               const std::vector<uint8_t>& old, const std::vector<uint8_t>& neu,
-                              std::ostream& log, BuildResult& result) {
+                              bool bare, std::ostream& log, BuildResult& result) {
     if (uint64_t{old.size()} + neu.size() + 1 > kMaxEncoderText)
         throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
                                             "beyond what the encoder can index");
     uint32_t oldSum = XorSum(old.data(), old.size());
     uint32_t newSum = XorSum(neu.data(), neu.size());
-    if (oldSum == newSum) {
-        log << "mkpatch: warning: " << r.newFile->rel << ": old and new have the same checksum "
-            << Hex(oldSum) << "; the applier cannot tell the old file from an already "
-            << "patched one, so a second run could damage the patched file\n";
-        result.warnings++;
-    }
+    if (bare && oldSum == newSum)
+        Warn(log, result,
+             r.newFile->rel + ": old and new have the same checksum " + Hex(oldSum) +
+                 "; without the trailer the applier cannot tell the old file from an already "
+                 "patched one, so a second run could damage the patched file");
     std::vector<uint8_t> stream = EncodeDelta(old, neu);
     WriteRecordHead(out, oldSum, newSum, r.name);
     out.Write(stream.data(), stream.size());
@@ -243,13 +249,6 @@ void WriteTrailer(ContainerOut& out, const std::vector<TrailerEntry>& entries) {
     out.Write(tail, PutTrailerTail(tail, recordsCrc, static_cast<unsigned>(entries.size())));
 }
 
-// Whether two files of the same size hold the same bytes, read in blocks.
-bool SameContent(const TreeFile& a, const TreeFile& b) {
-    if (a.size != b.size)
-        return false;
-    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
-}
-
 }  // namespace
 
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
@@ -259,21 +258,16 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     if (!opts.containerOnly)
         applierPath = opts.applier ? *opts.applier : DefaultApplier();
     CheckOutput(opts, applierPath);
-    std::vector<TreeFile> oldFiles = ListTree(opts.oldDir);
-    std::vector<TreeFile> newFiles = ListTree(opts.newDir);
+    Tree oldTree = ListTree(opts.oldDir);
+    Tree newTree = ListTree(opts.newDir);
 
     std::vector<uint8_t> applier;
     if (applierPath)
         applier = LoadApplier(*applierPath, opts.replace);
 
-    std::vector<PlannedRecord> plan = PlanRecords(oldFiles, newFiles, opts, cp, log, result);
     // unchanged files leave the plan first, so the record count is known
     // (and checked) before anything is encoded or written
-    std::erase_if(plan, [&](const PlannedRecord& r) {
-        bool same = r.oldFile && SameContent(*r.oldFile, *r.newFile);
-        result.unchanged += same;
-        return same;
-    });
+    std::vector<PlannedRecord> plan = PlanRecords(oldTree, newTree, opts, cp, log, result);
     if (plan.size() > CONTAINER_MAX_RECORDS)
         throw Error(Utf8(opts.output) + ": " + std::to_string(plan.size()) +
                     " records; a container holds at most 65535");
@@ -300,7 +294,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
             CheckFileSize(r.oldFile->path, old.size());
-            entries.push_back(WriteDeltaRecord(out, r, old, neu, log, result));
+            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer, log, result));
             result.deltas++;
         }
         result.records++;

@@ -11,22 +11,11 @@
 #include "core/names.h"
 #include "files.h"
 #include "names.h"
+#include "pairing.h"
 #include "patchfile.h"
 #include "text.h"
 
 namespace mkpatch {
-namespace {
-
-// Reads a file if it is there; nothing when it does not exist.
-std::optional<std::vector<uint8_t>> ReadIfPresent(const fs::path& p) {
-    std::error_code ec;
-    if (!fs::exists(p, ec))
-        return std::nullopt;
-    return ReadFileBytes(p);
-}
-
-}  // namespace
-
 namespace {
 
 // How the trailer stands, in a few words for people.
@@ -176,9 +165,11 @@ void CheckEntry(Verifier& v, const TrailerEntry& e, const RecordSummary& r,
     }
 }
 
-// Checks one record against OLD and NEW; adds its file to covered.
+// Checks one record against OLD and NEW, paired as build pairs them; adds
+// its NEW file to covered.
 void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
-                  std::span<const uint8_t> container, std::set<std::string>& covered) {
+                  std::span<const uint8_t> container, const Pairing& pairing,
+                  std::set<const TreeFile*>& covered) {
     const RecordSummary& r = s.records[index];
     std::string shown = DisplayName(r.name, v.cp);
     if (!CheckRecordName(r.name.data(), r.name.size(), v.cp.LeadBytes())) {
@@ -190,17 +181,20 @@ void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
         v.Fail(shown, "the name is not valid in code page " + std::to_string(v.cp.Number()));
         return;
     }
-    if (!covered.insert(*rel).second)
-        v.Fail(shown, "a second record for the same file");
-    fs::path relPath = PathFromUtf8(*rel);
-    auto expected = ReadIfPresent(v.newDir / relPath);
-    if (!expected) {
+    auto at = pairing.byFoldedName.find(FoldName(*rel));
+    if (at == pairing.byFoldedName.end()) {
         v.Fail(shown, "not in NEW");
         return;
     }
-    auto old = ReadIfPresent(v.oldDir / relPath);
+    const FilePair& fp = pairing.pairs[at->second];
+    if (!covered.insert(fp.newFile).second)
+        v.Fail(shown, "a second record for the same file");
+    std::vector<uint8_t> expected = ReadFileBytes(fp.newFile->path);
+    std::optional<std::vector<uint8_t>> old;
+    if (fp.oldFile)
+        old = ReadFileBytes(fp.oldFile->path);
     if (index < s.trailer.entries.size())
-        CheckEntry(v, s.trailer.entries[index], r, old, *expected, shown);
+        CheckEntry(v, s.trailer.entries[index], r, old, expected, shown);
     auto rebuilt = Rebuild(v, r, container, old, shown);
     if (!rebuilt)
         return;
@@ -210,9 +204,9 @@ void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
                                      ", the content's is " + Hex(newSum)
                                : "the rebuilt file's checksum is " + Hex(newSum) +
                                      ", the record expects " + Hex(r.newSum)));
-    if (*rebuilt != *expected)
+    if (*rebuilt != expected)
         v.Fail(shown, "the result differs from NEW (" + std::to_string(rebuilt->size()) +
-                          " bytes against " + std::to_string(expected->size()) + ")");
+                          " bytes against " + std::to_string(expected.size()) + ")");
 }
 
 }  // namespace
@@ -221,27 +215,31 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
                 unsigned codePage, std::ostream& out, std::ostream& err) {
     CodePage cp(codePage);
     PatchImage img = LoadPatch(patch);
-    std::vector<TreeFile> newFiles = ListTree(newDir);
-    ListTree(oldDir);  // refuses an OLD that is no folder
+    Tree oldTree = ListTree(oldDir);
+    Tree newTree = ListTree(newDir);
     std::span<const uint8_t> container = img.Container();
     ContainerSummary s = SummarizeContainer(container, img.Signed());
+    Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
 
     Verifier v{oldDir, newDir, cp, err};
     if (!s.problem.empty())
         v.Fail(Utf8(patch), s.problem);
-    std::set<std::string> covered;  // host paths the records produce
+    for (const std::string& e : pairing.errors) {
+        err << "mkpatch: verify: " << e << "\n";
+        v.problems++;
+    }
+    std::set<const TreeFile*> covered;  // NEW files the records produce
     for (size_t i = 0; i < s.records.size(); i++)
-        VerifyRecord(v, s, i, container, covered);
+        VerifyRecord(v, s, i, container, pairing, covered);
 
     // A NEW file without a record must already be in OLD as it is.
-    for (const TreeFile& f : newFiles) {
-        if (covered.count(f.rel))
+    for (const FilePair& fp : pairing.pairs) {
+        if (covered.count(fp.newFile))
             continue;
-        auto old = ReadIfPresent(oldDir / PathFromUtf8(f.rel));
-        if (!old)
-            v.Fail(f.rel, "in NEW but neither in OLD nor in the patch");
-        else if (*old != ReadFileBytes(f.path))
-            v.Fail(f.rel, "differs between OLD and NEW but the patch has no record for it");
+        if (!fp.oldFile)
+            v.Fail(fp.newFile->rel, "in NEW but neither in OLD nor in the patch");
+        else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
+            v.Fail(fp.newFile->rel, "differs between OLD and NEW but the patch has no record for it");
     }
 
     if (v.problems) {
@@ -249,8 +247,28 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             << " in " << Utf8(patch) << "\n";
         return kExitFailed;
     }
-    out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; trailer "
-        << (s.trailer.state == TRAILER_FOUND ? "holds for every record" : "none") << "\n";
+    // "exactly" only when the patched folder will be NEW and nothing else
+    unsigned notes = 0;
+    for (const auto* tree : {&oldTree, &newTree}) {
+        for (const std::string& note : tree->notes) {
+            err << "mkpatch: verify: note: " << Utf8(tree == &oldTree ? oldDir : newDir) << "/"
+                << note << "\n";
+            notes++;
+        }
+    }
+    for (const TreeFile* f : pairing.onlyInOld) {
+        err << "mkpatch: verify: note: " << f->rel << ": only in OLD; the patch leaves it in place\n";
+        notes++;
+    }
+    std::string trailer = s.trailer.state == TRAILER_FOUND ? "trailer holds for every record"
+                                                           : "no trailer";
+    if (notes)
+        out << "verify: " << s.records.size() << " records turn every NEW file into place, but "
+            << "not OLD into NEW exactly: " << notes << " note" << (notes == 1 ? "" : "s")
+            << " above; " << trailer << "\n";
+    else
+        out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; " << trailer
+            << "\n";
     return kExitOk;
 }
 

@@ -31,11 +31,35 @@ fs::path PathFromUtf8(const std::string& s) {
     return fs::path(std::u8string(s.begin(), s.end()));
 }
 
-std::vector<TreeFile> ListTree(const fs::path& root) {
+namespace {
+
+std::string RelUtf8(const fs::path& p, const fs::path& root) {
+    std::string rel = Utf8(p.lexically_relative(root));
+#ifdef _WIN32
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+#endif
+    return rel;
+}
+
+// Whether the link at p leads to something outside root.
+bool LeadsOutside(const fs::path& p, const fs::path& root) {
+    std::error_code ec;
+    fs::path target = fs::canonical(p, ec);
+    fs::path base = fs::canonical(root, ec);
+    if (ec)
+        return false;
+    auto [mismatch, ignored] = std::mismatch(base.begin(), base.end(), target.begin(), target.end());
+    (void)ignored;
+    return mismatch != base.end();
+}
+
+}  // namespace
+
+Tree ListTree(const fs::path& root) {
     std::error_code ec;
     if (!fs::is_directory(root, ec))
         throw Error(Utf8(root) + ": not a folder" + (fs::exists(root) ? "" : " (does not exist)"));
-    std::vector<TreeFile> files;
+    Tree tree;
     fs::recursive_directory_iterator it(root, ec), end;
     if (ec)
         throw Error(Utf8(root) + ": cannot list the folder: " + ec.message());
@@ -46,23 +70,33 @@ std::vector<TreeFile> ListTree(const fs::path& root) {
         fs::file_status st = e.status(ec);  // follows links, as opening would
         if (ec)
             throw Error(Utf8(e.path()) + ": " + ec.message());
-        if (fs::is_directory(st))
+        // lexically: a linked file keeps the name it has here, not its target's
+        std::string rel = RelUtf8(e.path(), root);
+        bool link = e.is_symlink(ec);
+        if (fs::is_directory(st)) {
+            if (link)
+                tree.notes.push_back(rel + ": a link to a folder; the files in it are left out");
+            else if (fs::is_empty(e.path(), ec))
+                tree.notes.push_back(rel + ": an empty folder; a patch cannot make empty folders, "
+                                           "so it is left out");
+            if (!link)
+                tree.folders.push_back(rel);
             continue;
+        }
         if (!fs::is_regular_file(st))
             throw Error(Utf8(e.path()) + ": neither a file nor a folder");
         uint64_t size = fs::file_size(e.path(), ec);
         if (ec)
             throw Error(Utf8(e.path()) + ": " + ec.message());
-        // lexically: a linked file keeps the name it has here, not its target's
-        files.push_back({Utf8(e.path().lexically_relative(root)), e.path(), size});
+        if (link && LeadsOutside(e.path(), root))
+            tree.notes.push_back(rel + ": a link to a file outside the folder; the patch carries "
+                                       "that file's content under this name");
+        tree.files.push_back({rel, e.path(), size});
     }
-#ifdef _WIN32
-    for (TreeFile& f : files)
-        std::replace(f.rel.begin(), f.rel.end(), '\\', '/');
-#endif
-    std::sort(files.begin(), files.end(),
+    std::sort(tree.files.begin(), tree.files.end(),
               [](const TreeFile& a, const TreeFile& b) { return a.rel < b.rel; });
-    return files;
+    std::sort(tree.notes.begin(), tree.notes.end());
+    return tree;
 }
 
 static std::FILE* OpenFile(const fs::path& p, const char* mode) {
@@ -164,8 +198,10 @@ OutputFile::OutputFile(const fs::path& final) : final_(final) {
     // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
     // tell for what it is if the process is killed outright
     for (int n = 0; n < 100 && !file_; n++) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, ".%d-%d.mkpatch-tmp", ProcessId(), n);
         temp_ = final_;
-        temp_ += "." + std::to_string(ProcessId()) + "-" + std::to_string(n) + ".mkpatch-tmp";
+        temp_ += suffix;
         file_ = CreateNew(temp_);
         if (!file_ && errno != EEXIST)
             break;

@@ -26,10 +26,18 @@ struct TreeFile {
     uint64_t size;
 };
 
-// Every regular file under root, sorted by rel. Throws Error when root is
-// not a folder or when something in it cannot be listed or is neither a
-// file nor a folder.
-std::vector<TreeFile> ListTree(const fs::path& root);
+// A folder tree as build sees it: its regular files (links to files
+// followed), its folders, and what it leaves out or carries otherwise than
+// one might think, each said in a sentence naming the entry.
+struct Tree {
+    std::vector<TreeFile> files;      // sorted by rel
+    std::vector<std::string> folders; // rel of every folder below root
+    std::vector<std::string> notes;   // "REL: why", for warnings
+};
+
+// Lists every entry under root. Throws Error when root is not a folder or
+// when something in it cannot be listed or is neither a file nor a folder.
+Tree ListTree(const fs::path& root);
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);

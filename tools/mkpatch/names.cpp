@@ -13,6 +13,8 @@
 #include <windows.h>
 #else
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 #endif
 
 namespace mkpatch {
@@ -129,8 +131,17 @@ int IsLeadFromTable(unsigned char b) {
     return g_leadTable[b];
 }
 
-bool IsAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+// CON, NUL.txt, com1.log: Windows opens the device, whatever the extension.
+bool IsDeviceName(std::string_view part) {
+    std::string stem(part.substr(0, part.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char& c : stem)
+        c = (char)((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+           stem[3] >= '1' && stem[3] <= '9';
 }
 
 // Characters that Windows file names cannot hold, and the trailing dots and
@@ -145,6 +156,11 @@ bool ComponentIsPlain(std::string_view part, std::string* why) {
     }
     if (!part.empty() && (part.back() == '.' || part.back() == ' ')) {
         *why = "ends a name part with a dot or a space, which Windows drops";
+        return false;
+    }
+    if (IsDeviceName(part)) {
+        *why = "is a reserved device name on Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, "
+               "with any extension)";
         return false;
     }
     return true;
@@ -253,16 +269,59 @@ std::optional<std::string> HostRelativePath(std::string_view recordName, const C
     return cp.ToUtf8(bytes);
 }
 
-std::string FoldCase(std::string_view recordName, const CodePage& cp) {
-    LeadBytePredicate lead = cp.LeadBytes();
-    std::string out(recordName);
-    for (size_t i = 0; i < out.size(); i++) {
-        if (lead((unsigned char)out[i]) && i + 1 < out.size())
+#ifdef _WIN32
+
+std::string FoldName(std::string_view utf8) {
+    auto w = Widen(utf8, CP_UTF8);
+    if (!w || w->empty())
+        return std::string(utf8);
+    CharUpperBuffW(w->data(), (DWORD)w->size());
+    auto back = Narrow(*w, CP_UTF8);
+    return back ? *back : std::string(utf8);
+}
+
+#else
+
+std::string FoldName(std::string_view utf8) {
+    static locale_t utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = (unsigned char)utf8[i];
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || n > utf8.size() - i) {  // not UTF-8: the byte as it is
+            out += (char)c;
             i++;
-        else if (IsAsciiLetter(out[i]) && out[i] >= 'a')
-            out[i] = (char)(out[i] - 'a' + 'A');
+            continue;
+        }
+        char32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++)
+            cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+        // simple one-to-one upper-casing, as the table NTFS keeps
+        if (cp < 0x80)
+            cp = (cp >= 'a' && cp <= 'z') ? cp - 'a' + 'A' : cp;
+        else if (utf8Locale)
+            cp = (char32_t)towupper_l((wint_t)cp, utf8Locale);
+        if (cp < 0x80) {
+            out += (char)cp;
+        } else if (cp < 0x800) {
+            out += (char)(0xC0 | (cp >> 6));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += (char)(0xE0 | (cp >> 12));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else {
+            out += (char)(0xF0 | (cp >> 18));
+            out += (char)(0x80 | ((cp >> 12) & 0x3F));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        }
+        i += n;
     }
     return out;
 }
+
+#endif
 
 }  // namespace mkpatch

@@ -61,9 +61,10 @@ std::string DisplayName(std::string_view recordName, const CodePage& cp);
 // stands for, or nothing when it cannot be converted.
 std::optional<std::string> HostRelativePath(std::string_view recordName, const CodePage& cp);
 
-// Name comparison as Windows file systems make it for ASCII letters;
-// two new files that differ only so would be one file on the target.
-std::string FoldCase(std::string_view recordName, const CodePage& cp);
+// A UTF-8 name with every letter upper-cased one to one, as NTFS compares
+// names (beyond ASCII: "α" and "Α", "ａ" and "Ａ" are one name); two
+// names with the same fold are one file on the target.
+std::string FoldName(std::string_view utf8);
 
 }  // namespace mkpatch
 
