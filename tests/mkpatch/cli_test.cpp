@@ -105,7 +105,7 @@ TEST(Build, AppendsToApplierAndReplaces) {
     tree::Write(t / "new/extra.txt", std::string("one more"));
     auto again = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.exe"), "--applier",
                       S(t / "p.exe")});
-    EXPECT_EQ(again.rc, 1);
+    EXPECT_EQ(again.rc, 2);
     EXPECT_NE(again.err.find("already carries a container"), std::string::npos) << again.err;
     EXPECT_FALSE(fs::exists(t / "q.exe"));
     auto swapped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p2.exe"), "--applier",
@@ -119,7 +119,7 @@ TEST(Build, AppendsToApplierAndReplaces) {
 }
 
 // Inputs the tool must refuse, each with a message naming the culprit, an
-// exit code of 1 and no output file.
+// exit code of 2 and no output file.
 TEST(Build, RefusesBadInput) {
     struct Case {
         const char* what;
@@ -224,7 +224,7 @@ TEST(Build, RefusesBadInput) {
         auto applierNow = [&] { return fs::is_regular_file(t / "applier.exe") ? tree::Read(t / "applier.exe") : Bytes(); };
         Bytes applierBefore = applierNow();
         auto r = Mkpatch(args);
-        EXPECT_EQ(r.rc, 1) << r.err;
+        EXPECT_EQ(r.rc, 2) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         ExpectNoOutput(t.path());
         // the inputs are as they were
@@ -253,7 +253,7 @@ TEST(Build, ReportsEveryBadNameOfARecordAtOnce) {
     std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
                                      "--container-only"};
     auto r = Mkpatch(args);
-    EXPECT_EQ(r.rc, 1);
+    EXPECT_EQ(r.rc, 2);
     EXPECT_NE(r.err.find("a:b.txt: the name"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("c|d.txt: the name"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("same"), std::string::npos) << r.err;
@@ -330,7 +330,7 @@ TEST(Build, ForceReplacesAndKeepsExecuteBits) {
     tree::Write(t / "p.exe", std::string("an older patch"));
     std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
                                      "--applier", S(t / "applier.exe")};
-    EXPECT_EQ(Mkpatch(args).rc, 1);
+    EXPECT_EQ(Mkpatch(args).rc, 2);
     args.push_back("--force");
     auto r = Mkpatch(args);
     ASSERT_EQ(r.rc, 0) << r.err;
@@ -420,27 +420,163 @@ TEST(Build, LinkedFilesKeepTheirNames) {
 }
 
 TEST(Cli, UsageErrors) {
-    std::vector<std::vector<std::string>> cases = {
-        {},
-        {"frobnicate"},
-        {"build", "a"},
-        {"build", "a", "b"},                          // no -o
-        {"build", "a", "b", "-o"},                    // -o without value
-        {"build", "a", "b", "-o", "p", "--bogus"},
-        {"build", "a", "b", "-o", "p", "--codepage", "abc"},
-        {"build", "a", "b", "-o", "p", "--container-only", "--replace"},
-        {"list"},
-        {"verify", "p", "a"},
+    struct Case {
+        std::vector<std::string> args;
+        const char* message;
+    } cases[] = {
+        {{}, "usage:"},
+        {{"frobnicate"}, "unknown command"},
+        {{"build", "a"}, "takes 2"},
+        {{"build", "a", "b"}, "needs -o"},
+        {{"build", "a", "b", "-o"}, "-o needs a value"},
+        {{"build", "a", "b", "-o", "p", "--bogus"}, "unknown option --bogus"},
+        {{"build", "a", "b", "-o", "p", "--codepage", "abc"}, "code page number"},
+        {{"build", "a", "b", "-o", "p", "--container-only", "--replace"}, "drop --applier"},
+        {{"list"}, "takes 1"},
+        {{"verify", "p", "a"}, "takes 3"},
+        // an option where a value belongs, a repeated one, one of another command
+        {{"build", "a", "b", "-o", "--applier", "A"}, "-o needs a value, not the option --applier"},
+        {{"build", "a", "b", "-o", "p", "--output=q"}, "--output is given twice"},
+        {{"list", "p", "--applier", "x"}, "--applier does not belong to list"},
+        {{"verify", "p", "a", "b", "--dry-run"}, "--dry-run does not belong to verify"},
+        {{"list", "p", "--force"}, "--force does not belong to list"},
+        {{"build", "a", "b", "--json=yes", "-o", "p"}, "--json takes no value"},
+        {{"build", "a", "b", "-o", "p", "-q", "-v"}, "contradict"},
+        {{"build", "a", "b", "-o", "-"}, "cannot go to standard output"},
+        {{"help", "frob"}, "help takes one command name"},
     };
-    for (const auto& args : cases) {
-        auto r = Mkpatch(args);
-        EXPECT_EQ(r.rc, 2) << (args.empty() ? "" : args[0]) << ": " << r.err;
+    for (const Case& c : cases) {
+        auto r = Mkpatch(c.args);
+        EXPECT_EQ(r.rc, 2) << (c.args.empty() ? "" : c.args[0]) << ": " << r.err;
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
         EXPECT_NE(r.err.find("usage:"), std::string::npos);
     }
-    EXPECT_EQ(Mkpatch({"--help"}).rc, 0);
     auto v = Mkpatch({"--version"});
     EXPECT_EQ(v.rc, 0);
     EXPECT_EQ(v.out.rfind("mkpatch ", 0), 0u);
+}
+
+// Each command's own help, however it is asked for, with exit 0.
+TEST(Cli, HelpPerCommand) {
+    struct Case {
+        std::vector<std::string> args;
+        const char* starts;
+    } cases[] = {
+        {{"--help"}, "usage:"},
+        {{"help"}, "usage:"},
+        {{"build", "--help"}, "mkpatch build OLD_DIR"},
+        {{"help", "build"}, "mkpatch build OLD_DIR"},
+        {{"build", "-h"}, "mkpatch build OLD_DIR"},
+        {{"build", "a", "-o", "p", "--help"}, "mkpatch build OLD_DIR"},
+        {{"list", "--help"}, "mkpatch list PATCH"},
+        {{"help", "verify"}, "mkpatch verify PATCH"},
+    };
+    for (const Case& c : cases) {
+        auto r = Mkpatch(c.args);
+        EXPECT_EQ(r.rc, 0) << c.args[0] << ": " << r.err;
+        EXPECT_EQ(r.out.rfind(c.starts, 0), 0u) << r.out;
+    }
+}
+
+// The options of build and verify at work on one pair of folders: old/a.txt
+// changed, old/gone.txt only in OLD (a warning), new/cache/x.log new.
+TEST(Cli, OptionsAtWork) {
+    struct Case {
+        const char* what;
+        std::vector<std::string> args;  // @ stands for the test's folder
+        int rc;
+        const char* out;  // in standard output, "" for nothing printed
+        const char* err;  // in standard error, "" for nothing printed
+        bool written;     // @p.bin exists afterwards
+    } cases[] = {
+        {"plain", {"build", "@old", "@new", "-o", "@p.bin", "--container-only"}, 0,
+         "2 records", "gone.txt: only in OLD", true},
+        {"--output=PATH", {"build", "@old", "@new", "--output=@p.bin", "--container-only"}, 0,
+         "2 records", "only in OLD", true},
+        {"dry run", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--dry-run"}, 0,
+         "delta at most 25 bytes  a.txt\nwhole 30 bytes  cache\\x.log\nmkpatch: dry run, nothing written",
+         "only in OLD", false},
+        {"dry run as JSON", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--dry-run",
+                             "--json"}, 0,
+         "{\"format\": 1, ", "", false},
+        {"build as JSON", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--json"}, 0,
+         "\"warnings\": [\"gone.txt: only in OLD; ", "", true},
+        {"quiet", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-q"}, 0, "", "", true},
+        {"verbose", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-v"}, 0,
+         "2 records", "mkpatch: cache\\x.log: whole, 5 bytes new", true},
+        {"strict", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--strict"}, 1,
+         "", "1 warning and --strict; nothing written", false},
+        {"exclude", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude", "*.log",
+                     "--exclude=gone*", "--strict"}, 0,
+         "1 records", "", true},
+        {"exclude a folder", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                              "cache"}, 0,
+         "1 records", "only in OLD", true},
+        {"missing folder", {"build", "@nowhere", "@new", "-o", "@p.bin", "--container-only"}, 2,
+         "", "nowhere: not a folder", false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        tree::Write(t / "old/a.txt", std::string("old a"));
+        tree::Write(t / "new/a.txt", std::string("new a"));
+        tree::Write(t / "old/gone.txt", std::string("gone"));
+        tree::Write(t / "new/cache/x.log", std::string("a log"));
+        std::vector<std::string> args;
+        for (std::string a : c.args) {
+            for (size_t at; (at = a.find('@')) != std::string::npos;)
+                a.replace(at, 1, S(t.path()) + "/");
+            args.push_back(a);
+        }
+        auto r = Mkpatch(args);
+        EXPECT_EQ(r.rc, c.rc) << r.err;
+        if (*c.out) {
+            EXPECT_NE(r.out.find(c.out), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.out.find("records"), std::string::npos) << r.out;
+        }
+        if (*c.err) {
+            EXPECT_NE(r.err.find(c.err), std::string::npos) << r.err;
+        } else if (c.rc == 0) {
+            EXPECT_EQ(r.err, "");
+        }
+        EXPECT_EQ(fs::exists(t / "p.bin"), c.written);
+    }
+}
+
+// verify's exit codes and reports: 0 with notes, 1 under --strict or on a
+// difference, JSON with its format field.
+TEST(Cli, VerifyReports) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "old/gone.txt", std::string("gone"));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    std::vector<std::string> base = {"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")};
+    auto with = [&](std::vector<std::string> extra) {
+        std::vector<std::string> a = base;
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Mkpatch(a);
+    };
+    auto plain = with({});
+    EXPECT_EQ(plain.rc, 0);
+    EXPECT_NE(plain.err.find("note: gone.txt: only in OLD"), std::string::npos) << plain.err;
+    EXPECT_EQ(with({"--strict"}).rc, 1);
+    EXPECT_EQ(with({"--strict", "--exclude", "gone.txt"}).rc, 0);
+    auto quiet = with({"-q"});
+    EXPECT_EQ(quiet.rc, 0);
+    EXPECT_EQ(quiet.out + quiet.err, "");
+    auto json = with({"--json"});
+    EXPECT_EQ(json.rc, 0);
+    EXPECT_EQ(json.out.rfind("{\"format\": 1, \"records\": 1, \"ok\": true, \"exact\": false, "
+                             "\"trailer\": \"holds\"", 0), 0u) << json.out;
+    tree::Write(t / "new/a.txt", std::string("changed"));
+    auto diff = with({"--json"});
+    EXPECT_EQ(diff.rc, 1);
+    EXPECT_NE(diff.out.find("\"ok\": false"), std::string::npos) << diff.out;
+    EXPECT_NE(diff.out.find("a.txt: the trailer expects a new file"), std::string::npos) << diff.out;
+    auto list = Mkpatch({"list", "--json", S(t / "p.bin")});
+    EXPECT_EQ(list.out.rfind("{\"format\": 1, ", 0), 0u) << list.out;
 }
 
 TEST(List, ShowsEveryRecord) {
@@ -488,7 +624,7 @@ TEST(List, ShowsEveryRecord) {
 
     tree::Write(t / "bare.exe", tree::FakeApplier());
     auto bare = Mkpatch({"list", S(t / "bare.exe")});
-    EXPECT_EQ(bare.rc, 1);
+    EXPECT_EQ(bare.rc, 2);
     EXPECT_NE(bare.err.find("an applier without a container"), std::string::npos) << bare.err;
 }
 

@@ -129,6 +129,25 @@ bool SameContent(const TreeFile& a, const TreeFile& b) {
 void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
     log << "mkpatch: warning: " << what << "\n";
     result.warnings++;
+    result.warningTexts.push_back(what);
+}
+
+// Under --strict, warnings stop the build before anything is written or
+// put in place.
+void CheckStrict(const BuildOptions& opts, const BuildResult& result) {
+    if (opts.strict && result.warnings)
+        throw StrictFailure(std::to_string(result.warnings) + " warning" +
+                            (result.warnings == 1 ? "" : "s") + " and --strict; nothing written");
+}
+
+// What a dry run shows of one record: its size for a whole file, the most
+// it can take (one insert of the whole file) for a delta.
+PlanLine PlanLineOf(const PlannedRecord& r, const CodePage& cp) {
+    uint64_t head = RECORD_SUMS_SIZE + r.name.size() + 1;
+    uint64_t size = r.newFile->size;
+    if (!r.oldFile)
+        return {DisplayName(r.name, cp), true, head + WHOLEFILE_HEAD_SIZE + size};
+    return {DisplayName(r.name, cp), false, head + CMD_INSERT_HEAD_SIZE + size + CMD_END_SIZE};
 }
 
 // Pairs every NEW file with its OLD file, leaves out identical ones, and
@@ -258,8 +277,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     if (!opts.containerOnly)
         applierPath = opts.applier ? *opts.applier : DefaultApplier();
     CheckOutput(opts, applierPath);
-    Tree oldTree = ListTree(opts.oldDir);
-    Tree newTree = ListTree(opts.newDir);
+    Tree oldTree = ListTree(opts.oldDir, opts.excludes);
+    Tree newTree = ListTree(opts.newDir, opts.excludes);
 
     std::vector<uint8_t> applier;
     if (applierPath)
@@ -271,6 +290,16 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     if (plan.size() > CONTAINER_MAX_RECORDS)
         throw Error(Utf8(opts.output) + ": " + std::to_string(plan.size()) +
                     " records; a container holds at most 65535");
+
+    CheckStrict(opts, result);
+    if (opts.dryRun) {
+        for (const PlannedRecord& r : plan) {
+            result.plan.push_back(PlanLineOf(r, cp));
+            (r.oldFile ? result.deltas : result.wholeFiles)++;
+        }
+        result.records = static_cast<unsigned>(plan.size());
+        return result;
+    }
 
     OutputFile file(opts.output);
     file.Write(applier.data(), applier.size());
@@ -298,10 +327,14 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
             result.deltas++;
         }
         result.records++;
+        if (opts.verbose)
+            log << "mkpatch: " << DisplayName(r.name, cp) << ": " << (r.oldFile ? "delta" : "whole")
+                << ", " << neu.size() << " bytes new\n";
         progress.Advance(neu.size(), result.records, plan.size());
     }
     if (opts.trailer)
         WriteTrailer(out, entries);
+    CheckStrict(opts, result);
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();
     file.Commit();

@@ -12,6 +12,12 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// Warnings that --strict turns into a failure; nothing was written.
+class StrictFailure : public Error {
+public:
+    using Error::Error;
+};
+
 }  // namespace mkpatch
 
 #endif

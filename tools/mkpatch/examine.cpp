@@ -31,7 +31,7 @@ std::string TrailerState(const TrailerSummary& t) {
 void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& cp,
               std::ostream& out) {
     const TrailerSummary& t = s.trailer;
-    out << "{\"container_offset\": " << img.containerStart
+    out << "{\"format\": " << kJsonFormat << ", \"container_offset\": " << img.containerStart
         << ", \"container_size\": " << img.Container().size()
         << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"count\": " << s.count
         << ", \"records\": [";
@@ -99,14 +99,32 @@ struct Verifier {
     const fs::path& oldDir;
     const fs::path& newDir;
     const CodePage& cp;
-    std::ostream& err;
-    unsigned problems = 0;
+    std::vector<std::string> problems;
+    std::vector<std::string> notes;  // what build leaves out
 
     void Fail(const std::string& what, const std::string& why) {
-        err << "mkpatch: verify: " << what << ": " << why << "\n";
-        problems++;
+        problems.push_back(what + ": " + why);
     }
 };
+
+void VerifyJson(const Verifier& v, const ContainerSummary& s, bool exact, bool ok,
+                std::ostream& out) {
+    auto list = [&](const std::vector<std::string>& items) {
+        out << "[";
+        for (size_t i = 0; i < items.size(); i++)
+            out << (i ? ", " : "") << JsonString(items[i]);
+        out << "]";
+    };
+    out << "{\"format\": " << kJsonFormat << ", \"records\": " << s.records.size()
+        << ", \"ok\": " << (ok ? "true" : "false") << ", \"exact\": " << (exact ? "true" : "false")
+        << ", \"trailer\": \""
+        << (s.trailer.state == TRAILER_FOUND ? "holds" : s.trailer.state == TRAILER_BAD ? "damaged" : "none")
+        << "\",\n \"problems\": ";
+    list(v.problems);
+    out << ",\n \"notes\": ";
+    list(v.notes);
+    out << "}\n";
+}
 
 uint32_t Crc(const std::vector<uint8_t>& bytes) {
     return Crc32Update(0, bytes.data(), bytes.size());
@@ -212,22 +230,19 @@ void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
 }  // namespace
 
 int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& newDir,
-                unsigned codePage, std::ostream& out, std::ostream& err) {
-    CodePage cp(codePage);
+                const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
+    CodePage cp(opts.codePage);
     PatchImage img = LoadPatch(patch);
-    Tree oldTree = ListTree(oldDir);
-    Tree newTree = ListTree(newDir);
+    Tree oldTree = ListTree(oldDir, opts.excludes);
+    Tree newTree = ListTree(newDir, opts.excludes);
     std::span<const uint8_t> container = img.Container();
     ContainerSummary s = SummarizeContainer(container, img.Signed());
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
 
-    Verifier v{oldDir, newDir, cp, err};
+    Verifier v{oldDir, newDir, cp, {}, {}};
     if (!s.problem.empty())
         v.Fail(Utf8(patch), s.problem);
-    for (const std::string& e : pairing.errors) {
-        err << "mkpatch: verify: " << e << "\n";
-        v.problems++;
-    }
+    v.problems.insert(v.problems.end(), pairing.errors.begin(), pairing.errors.end());
     std::set<const TreeFile*> covered;  // NEW files the records produce
     for (size_t i = 0; i < s.records.size(); i++)
         VerifyRecord(v, s, i, container, pairing, covered);
@@ -241,31 +256,44 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
         else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
             v.Fail(fp.newFile->rel, "differs between OLD and NEW but the patch has no record for it");
     }
+    // "exactly" only when the patched folder will be NEW and nothing else
+    for (const std::string& note : oldTree.notes)
+        v.notes.push_back(Utf8(oldDir) + "/" + note);
+    for (const std::string& note : newTree.notes)
+        v.notes.push_back(Utf8(newDir) + "/" + note);
+    for (const TreeFile* f : pairing.onlyInOld)
+        v.notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
 
-    if (v.problems) {
-        err << "mkpatch: verify: " << v.problems << " problem" << (v.problems == 1 ? "" : "s")
-            << " in " << Utf8(patch) << "\n";
+    bool exact = v.problems.empty() && v.notes.empty();
+    bool ok = v.problems.empty() && (exact || !opts.strict);
+    if (opts.json) {
+        VerifyJson(v, s, exact, ok, out);
+        return ok ? kExitOk : kExitFailed;
+    }
+    for (const std::string& p : v.problems)
+        err << "mkpatch: verify: " << p << "\n";
+    if (!v.problems.empty()) {
+        err << "mkpatch: verify: " << v.problems.size() << " problem"
+            << (v.problems.size() == 1 ? "" : "s") << " in " << Utf8(patch) << "\n";
         return kExitFailed;
     }
-    // "exactly" only when the patched folder will be NEW and nothing else
-    unsigned notes = 0;
-    for (const auto* tree : {&oldTree, &newTree}) {
-        for (const std::string& note : tree->notes) {
-            err << "mkpatch: verify: note: " << Utf8(tree == &oldTree ? oldDir : newDir) << "/"
-                << note << "\n";
-            notes++;
-        }
+    if (!opts.quiet || !ok) {
+        for (const std::string& note : v.notes)
+            err << "mkpatch: verify: " << (opts.strict ? "" : "note: ") << note << "\n";
     }
-    for (const TreeFile* f : pairing.onlyInOld) {
-        err << "mkpatch: verify: note: " << f->rel << ": only in OLD; the patch leaves it in place\n";
-        notes++;
+    if (!ok) {
+        err << "mkpatch: verify: " << v.notes.size() << " note" << (v.notes.size() == 1 ? "" : "s")
+            << " and --strict\n";
+        return kExitFailed;
     }
+    if (opts.quiet)
+        return kExitOk;
     std::string trailer = s.trailer.state == TRAILER_FOUND ? "trailer holds for every record"
                                                            : "no trailer";
-    if (notes)
+    if (!exact)
         out << "verify: " << s.records.size() << " records turn every NEW file into place, but "
-            << "not OLD into NEW exactly: " << notes << " note" << (notes == 1 ? "" : "s")
-            << " above; " << trailer << "\n";
+            << "not OLD into NEW exactly: " << v.notes.size() << " note"
+            << (v.notes.size() == 1 ? "" : "s") << " above; " << trailer << "\n";
     else
         out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; " << trailer
             << "\n";

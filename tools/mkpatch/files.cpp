@@ -53,9 +53,49 @@ bool LeadsOutside(const fs::path& p, const fs::path& root) {
     return mismatch != base.end();
 }
 
+bool MatchHere(std::string_view g, std::string_view s) {
+    while (!g.empty()) {
+        if (g.starts_with("**")) {
+            g.remove_prefix(2);
+            for (size_t i = 0; i <= s.size(); i++)
+                if (MatchHere(g, s.substr(i)))
+                    return true;
+            return false;
+        }
+        if (g[0] == '*') {
+            g.remove_prefix(1);
+            for (size_t i = 0; i <= s.size(); i++) {
+                if (MatchHere(g, s.substr(i)))
+                    return true;
+                if (i < s.size() && s[i] == '/')
+                    break;
+            }
+            return false;
+        }
+        if (s.empty() || (g[0] == '?' ? s[0] == '/' : g[0] != s[0]))
+            return false;
+        g.remove_prefix(1);
+        s.remove_prefix(1);
+    }
+    return s.empty();
+}
+
 }  // namespace
 
-Tree ListTree(const fs::path& root) {
+bool MatchesGlob(std::string_view glob, std::string_view rel) {
+    if (glob.find('/') != std::string_view::npos)
+        return MatchHere(glob, rel);
+    for (size_t start = 0;;) {
+        size_t slash = rel.find('/', start);
+        if (MatchHere(glob, rel.substr(start, slash == std::string_view::npos ? slash : slash - start)))
+            return true;
+        if (slash == std::string_view::npos)
+            return false;
+        start = slash + 1;
+    }
+}
+
+Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
     std::error_code ec;
     if (!fs::is_directory(root, ec))
         throw Error(Utf8(root) + ": not a folder" + (fs::exists(root) ? "" : " (does not exist)"));
@@ -72,6 +112,11 @@ Tree ListTree(const fs::path& root) {
             throw Error(Utf8(e.path()) + ": " + ec.message());
         // lexically: a linked file keeps the name it has here, not its target's
         std::string rel = RelUtf8(e.path(), root);
+        if (std::any_of(excludes.begin(), excludes.end(),
+                        [&](const std::string& g) { return MatchesGlob(g, rel); })) {
+            it.disable_recursion_pending();
+            continue;
+        }
         bool link = e.is_symlink(ec);
         if (fs::is_directory(st)) {
             if (link)

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "error.h"
@@ -35,9 +36,17 @@ struct Tree {
     std::vector<std::string> notes;   // "REL: why", for warnings
 };
 
-// Lists every entry under root. Throws Error when root is not a folder or
-// when something in it cannot be listed or is neither a file nor a folder.
-Tree ListTree(const fs::path& root);
+// Whether a relative path ('/' separators) matches a glob: '*' is any run
+// of characters within one name, '?' one character, '**' any run across
+// names. A glob without '/' is matched against each name on the path, so
+// "*.log" leaves out every log file and "cache" every entry so named.
+bool MatchesGlob(std::string_view glob, std::string_view rel);
+
+// Lists every entry under root but those matching an exclude glob (a
+// folder that matches is left out whole). Throws Error when root is not a
+// folder or when something in it cannot be listed or is neither a file
+// nor a folder.
+Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes = {});
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);
