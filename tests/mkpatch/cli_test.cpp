@@ -13,7 +13,7 @@
 
 #include "tools/mkpatch/encoder.h"
 #include "tools/mkpatch/names.h"
-#include "tools/mkpatch/patchfile.h"
+#include "tools/mkpatch/patch_reader.h"
 #include "tree.h"
 
 namespace {
@@ -577,6 +577,20 @@ TEST(Cli, VerifyReports) {
     EXPECT_NE(diff.out.find("a.txt: the trailer expects a new file"), std::string::npos) << diff.out;
     auto list = Mkpatch({"list", "--json", S(t / "p.bin")});
     EXPECT_EQ(list.out.rfind("{\"format\": 1, ", 0), 0u) << list.out;
+}
+
+// Two code pages in one run keep their own lead-byte tests: 0xA1 is a
+// katakana by itself in 932 and starts a character in 949.
+TEST(Names, EachCodePageOwnsItsLeadBytes) {
+    mkpatch::CodePage japanese(932);
+    LeadBytePredicate first = japanese.LeadBytes();
+    mkpatch::CodePage korean(949);
+    LeadBytePredicate second = korean.LeadBytes();
+    EXPECT_EQ(first(0xA1), 0);
+    EXPECT_NE(second(0xA1), 0);
+    EXPECT_NE(first(0x81), 0);
+    EXPECT_EQ(japanese.LeadBytes()(0xA1), 0);
+    EXPECT_NE(mkpatch::CodePage(936).LeadBytes()(0x81), 0);
 }
 
 TEST(List, ShowsEveryRecord) {

@@ -13,7 +13,7 @@
 #include "files.h"
 #include "names.h"
 #include "pairing.h"
-#include "patchfile.h"
+#include "patch_reader.h"
 #include "text.h"
 
 namespace mkpatch {
@@ -25,9 +25,17 @@ constexpr uint64_t kMaxFileSize = UINT32_MAX;  // sizes are 32-bit fields
 // indexes them (one separator byte between).
 constexpr uint64_t kMaxEncoderText = 0xFFFFFFFEull;
 
+// The one "4 GiB or more" check: the message for a file the format cannot
+// size, or nothing.
+std::optional<std::string> TooLarge(const fs::path& p, uint64_t size) {
+    if (size <= kMaxFileSize)
+        return std::nullopt;
+    return Utf8(p) + ": 4 GiB or more; the format's sizes are 32-bit";
+}
+
 void CheckFileSize(const fs::path& p, uint64_t size) {
-    if (size > kMaxFileSize)
-        throw Error(Utf8(p) + ": 4 GiB or more; the format's sizes are 32-bit");
+    if (auto why = TooLarge(p, size))
+        throw Error(*why);
 }
 
 struct PlannedRecord {
@@ -166,9 +174,11 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
     std::vector<PlannedRecord> plan;
     for (const FilePair& fp : pairing.pairs) {
         const TreeFile& f = *fp.newFile;
-        if (f.size > kMaxFileSize || (fp.oldFile && fp.oldFile->size > kMaxFileSize)) {
-            errors.push_back(Utf8(f.size > kMaxFileSize ? f.path : fp.oldFile->path) +
-                             ": 4 GiB or more; the format's sizes are 32-bit");
+        auto tooLarge = TooLarge(f.path, f.size);
+        if (!tooLarge && fp.oldFile)
+            tooLarge = TooLarge(fp.oldFile->path, fp.oldFile->size);
+        if (tooLarge) {
+            errors.push_back(*tooLarge);
             continue;
         }
         if (fp.oldFile && SameContent(*fp.oldFile, f)) {
@@ -241,7 +251,7 @@ TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
                               bool bare, std::ostream& log, BuildResult& result) {
     if (uint64_t{old.size()} + neu.size() + 1 > kMaxEncoderText)
         throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
-                                            "beyond what the encoder can index");
+                                            "beyond what the encoder's 32-bit indices reach");
     uint32_t oldSum = XorSum(old.data(), old.size());
     uint32_t newSum = XorSum(neu.data(), neu.size());
     if (bare && oldSum == newSum)

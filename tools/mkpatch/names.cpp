@@ -4,7 +4,11 @@
 // silently changed into another file's name.
 #include "names.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <mutex>
+#include <utility>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -125,10 +129,43 @@ bool IsLead(unsigned cp, unsigned char b) {
 
 #endif
 
-bool g_leadTable[256];
+// The core takes a plain function as the lead-byte test, which can carry
+// no table of its own; so each code page other than 936 gets a slot of
+// its own, a table filled once and a function reading only that table.
+constexpr int kLeadSlots = 8;
+struct LeadSlot {
+    unsigned codePage = 0;  // 0: free
+    bool lead[256] = {};
+};
+LeadSlot g_leadSlots[kLeadSlots];
+std::mutex g_leadSlotsLock;
 
-int IsLeadFromTable(unsigned char b) {
-    return g_leadTable[b];
+template <int Slot>
+int IsLeadInSlot(unsigned char b) {
+    return g_leadSlots[Slot].lead[b];
+}
+
+template <int... Slots>
+constexpr std::array<LeadBytePredicate, kLeadSlots> SlotFunctions(std::integer_sequence<int, Slots...>) {
+    return {IsLeadInSlot<Slots>...};
+}
+constexpr auto kSlotFunctions = SlotFunctions(std::make_integer_sequence<int, kLeadSlots>());
+
+// The predicate of code page number, its table made on first use.
+LeadBytePredicate SlotFor(unsigned number, const bool (&lead)[256]) {
+    std::lock_guard<std::mutex> hold(g_leadSlotsLock);
+    for (int i = 0; i < kLeadSlots; i++) {
+        LeadSlot& slot = g_leadSlots[i];
+        if (slot.codePage == number)
+            return kSlotFunctions[i];
+        if (slot.codePage == 0) {
+            std::copy(std::begin(lead), std::end(lead), slot.lead);
+            slot.codePage = number;
+            return kSlotFunctions[i];
+        }
+    }
+    throw std::invalid_argument("more than " + std::to_string(kLeadSlots) +
+                                " code pages in one run");
 }
 
 // CON, NUL.txt, com1.log: Windows opens the device, whatever the extension.
@@ -172,8 +209,14 @@ CodePage::CodePage(unsigned number) : number_(number) {
     if (!CodePageKnown(number))
         throw std::invalid_argument("code page " + std::to_string(number) +
                                     " is not available on this host");
+    if (number == 936) {
+        isLead_ = IsLeadByte936;  // the same test the core's own tests use
+        return;
+    }
+    bool lead[256] = {};
     for (unsigned b = 0x80; b < 256; b++)
-        lead_[b] = IsLead(number, (unsigned char)b);
+        lead[b] = IsLead(number, (unsigned char)b);
+    isLead_ = SlotFor(number, lead);
 }
 
 CodePage::~CodePage() = default;
@@ -195,11 +238,7 @@ std::optional<std::string> CodePage::ToUtf8(std::string_view bytes) const {
 }
 
 LeadBytePredicate CodePage::LeadBytes() const {
-    if (number_ == 936)
-        return IsLeadByte936;  // the same test the core's own tests use
-    for (int b = 0; b < 256; b++)
-        g_leadTable[b] = lead_[b];
-    return IsLeadFromTable;
+    return isLead_;
 }
 
 std::optional<std::string> MakeRecordName(std::string_view relUtf8, const CodePage& cp,

@@ -32,12 +32,13 @@ public:
     std::optional<std::string> ToUtf8(std::string_view bytes) const;
 
     // The lead-byte test of this code page, in the form the core's name
-    // checks take. Valid while this object lives.
+    // checks take; it reads a table that belongs to this code page alone
+    // and stays valid for the whole run.
     LeadBytePredicate LeadBytes() const;
 
 private:
     unsigned number_;
-    bool lead_[256] = {};
+    LeadBytePredicate isLead_ = nullptr;
 };
 
 // Longest record name: the shortest target folder, a drive root such as

@@ -1,8 +1,8 @@
 // Patch files: telling an applier executable from other files through its
 // mark, finding where its container starts, and summarising a container's
 // records with the core's reader.
-#ifndef KORVEX_MKPATCH_PATCHFILE_H
-#define KORVEX_MKPATCH_PATCHFILE_H
+#ifndef KORVEX_MKPATCH_PATCH_READER_H
+#define KORVEX_MKPATCH_PATCH_READER_H
 
 #include <cstdint>
 #include <filesystem>

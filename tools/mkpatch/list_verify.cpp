@@ -12,7 +12,7 @@
 #include "files.h"
 #include "names.h"
 #include "pairing.h"
-#include "patchfile.h"
+#include "patch_reader.h"
 #include "text.h"
 
 namespace mkpatch {

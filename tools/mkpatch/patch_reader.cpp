@@ -1,4 +1,4 @@
-#include "patchfile.h"
+#include "patch_reader.h"
 
 #include <algorithm>
 #include <cstring>
