@@ -227,4 +227,21 @@ TEST(RunDeltaInMemory, ReportsBadStreams) {
     }
 }
 
+// Progress is told inside a large file, rising, from 0 to the whole; the
+// stream is the same with or without it.
+TEST(EncodeDelta, ReportsProgressInsideAFile) {
+    std::mt19937 rng(5);
+    Bytes old = gen::RandomBytes(rng, 3u << 19);  // one report inside the parse
+    Bytes neu = gen::Edit(rng, old, 10);
+    std::vector<uint32_t> seen;
+    Bytes stream = mkpatch::EncodeDelta(old, neu, [&](uint32_t done) { seen.push_back(done); });
+    EXPECT_EQ(stream, mkpatch::EncodeDelta(old, neu));
+    ASSERT_GE(seen.size(), 4u);  // start, matches found, inside the parse, end
+    EXPECT_EQ(seen.front(), 0u);
+    EXPECT_EQ(seen.back(), mkpatch::kProgressWhole);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_GT(std::count_if(seen.begin(), seen.end(),
+                            [](uint32_t d) { return d > 0 && d < mkpatch::kProgressWhole; }), 1);
+}
+
 }  // namespace

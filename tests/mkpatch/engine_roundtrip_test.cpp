@@ -115,4 +115,40 @@ TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
         EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
 }
 
+// An old file whose first two words trade places keeps its XOR sum. With
+// the trailer the engine refuses it (its CRC-32 is not the old one) and
+// leaves it as it is; the bare format cannot tell, and rebuilds it into
+// bytes that are not NEW's, as that format means.
+TEST(EngineRoundTrip, OldFileWithTheRightSumButWrongBytes) {
+    Bytes old(6000);
+    for (size_t i = 0; i < old.size(); i++)
+        old[i] = static_cast<uint8_t>(i * 13 + i / 253);
+    Bytes neu = old;
+    neu[4000] ^= 0x5A;
+    Bytes swapped = old;
+    std::swap_ranges(swapped.begin(), swapped.begin() + 4, swapped.begin() + 4);
+    for (bool trailer : {true, false}) {
+        SCOPED_TRACE(trailer ? "with the trailer" : "bare");
+        tree::TempDir t;
+        tree::Write(t / "old/f.bin", old);
+        tree::Write(t / "new/f.bin", neu);
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                         "--container-only"};
+        if (!trailer)
+            args.push_back("--no-trailer");
+        ASSERT_EQ(tree::Mkpatch(args).rc, 0);
+        tree::Write(t / "target/f.bin", swapped);
+        ApplyWithEngine(tree::Read(t / "p.bin"), t / "target");
+        Bytes got = tree::Read(t / "target/f.bin");
+        if (trailer) {
+            EXPECT_EQ(g_tally.badSource, 1u);
+            EXPECT_TRUE(got == swapped);
+        } else {
+            EXPECT_EQ(g_tally.ok, 1u);
+            EXPECT_FALSE(got == neu);
+            EXPECT_FALSE(got == swapped);
+        }
+    }
+}
+
 }  // namespace

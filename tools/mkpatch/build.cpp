@@ -52,23 +52,36 @@ public:
         if (enabled_ && drawn_)
             std::fputc('\n', stderr);
     }
+    // A whole file of this many bytes is done.
     void Advance(uint64_t bytes, size_t filesDone, size_t files) {
         done_ += bytes;
+        within_ = 0;
+        Draw(filesDone, files);
+    }
+    // Inside a file of size bytes: done parts of kProgressWhole of it.
+    void Within(uint64_t size, uint32_t done, size_t filesDone, size_t files) {
+        within_ = size * done / kProgressWhole;
+        Draw(filesDone, files);
+    }
+
+private:
+    void Draw(size_t filesDone, size_t files) {
         if (!enabled_)
             return;
+        uint64_t now = std::min(done_ + within_, total_);
         int width = 40;
-        int fill = static_cast<int>(done_ * width / total_);
+        int fill = static_cast<int>(now * width / total_);
         std::fprintf(stderr, "\r[%.*s%*s] %3d%% %zu/%zu files", fill,
                      "########################################", width - fill, "",
-                     static_cast<int>(done_ * 100 / total_), filesDone, files);
+                     static_cast<int>(now * 100 / total_), filesDone, files);
         std::fflush(stderr);
         drawn_ = true;
     }
 
-private:
     bool enabled_;
     uint64_t total_;
     uint64_t done_ = 0;
+    uint64_t within_ = 0;  // of the file being encoded
     bool drawn_ = false;
 };
 
@@ -248,7 +261,8 @@ TrailerEntry WriteWholeRecord(ContainerOut& out, const PlannedRecord& r,
 // from new; the trailer's lengths and CRC-32s can.
 TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
                               const std::vector<uint8_t>& old, const std::vector<uint8_t>& neu,
-                              bool bare, std::ostream& log, BuildResult& result) {
+                              bool bare, const EncodeProgress& onProgress, std::ostream& log,
+                              BuildResult& result) {
     if (uint64_t{old.size()} + neu.size() + 1 > kMaxEncoderText)
         throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
                                             "beyond what the encoder's 32-bit indices reach");
@@ -259,7 +273,7 @@ TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
              r.newFile->rel + ": old and new have the same checksum " + Hex(oldSum) +
                  "; without the trailer the applier cannot tell the old file from an already "
                  "patched one, so a second run could damage the patched file");
-    std::vector<uint8_t> stream = EncodeDelta(old, neu);
+    std::vector<uint8_t> stream = EncodeDelta(old, neu, onProgress);
     WriteRecordHead(out, oldSum, newSum, r.name);
     out.Write(stream.data(), stream.size());
     return {static_cast<uint32_t>(neu.size()), Crc(neu), static_cast<uint32_t>(old.size()),
@@ -333,7 +347,12 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
             CheckFileSize(r.oldFile->path, old.size());
-            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer, log, result));
+            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer,
+                                               [&](uint32_t done) {
+                                                   progress.Within(neu.size(), done, result.records,
+                                                                   plan.size());
+                                               },
+                                               log, result));
             result.deltas++;
         }
         result.records++;

@@ -242,18 +242,33 @@ std::FILE* CreateNew(const fs::path& p) {
 OutputFile::OutputFile(const fs::path& final) : final_(final) {
     // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
     // tell for what it is if the process is killed outright
+#ifndef _WIN32
+    // an interrupt between creating the file and watching it would leave
+    // it behind: it waits until the handler is in place
+    sigset_t interrupts, before;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_BLOCK, &interrupts, &before);
+#endif
+    int error = 0;
     for (int n = 0; n < 100 && !file_; n++) {
         char suffix[48];
         std::snprintf(suffix, sizeof suffix, ".%d-%d.mkpatch-tmp", ProcessId(), n);
         temp_ = final_;
         temp_ += suffix;
         file_ = CreateNew(temp_);
-        if (!file_ && errno != EEXIST)
+        error = errno;
+        if (!file_ && error != EEXIST)
             break;
     }
+    if (file_)
+        WatchTemp(temp_);
+#ifndef _WIN32
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+#endif
     if (!file_)
-        throw Error(Utf8(final_) + ": cannot write: " + std::strerror(errno));
-    WatchTemp(temp_);
+        throw Error(Utf8(final_) + ": cannot write: " + std::strerror(error));
 }
 
 OutputFile::~OutputFile() {
