@@ -151,4 +151,25 @@ TEST(EngineRoundTrip, OldFileWithTheRightSumButWrongBytes) {
     }
 }
 
+// mkpatch.exe reads folders through the wide API, so a name no ANSI code
+// page holds reaches the code-page check whole (and is refused there by
+// name), while Chinese names go through.
+TEST(WideNames, ReachTheCodePageCheck) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("a"));
+    tree::Write(t / "new/\u4E2D\u6587.txt", std::string("chinese"));
+    tree::Write(t / "new/smile\U0001F600.txt", std::string("emoji"));
+    std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                     "--container-only"};
+    auto r = tree::Mkpatch(args);
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_NE(r.err.find("smile\xF0\x9F\x98\x80.txt: the name cannot be written in code page 936"),
+              std::string::npos) << r.err;
+    fs::remove(t / "new/smile\U0001F600.txt");
+    r = tree::Mkpatch(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    auto l = tree::Mkpatch({"list", S(t / "p.bin")});
+    EXPECT_NE(l.out.find("  \xE4\xB8\xAD\xE6\x96\x87.txt"), std::string::npos) << l.out;
+}
+
 }  // namespace
