@@ -174,7 +174,7 @@ int main(int argc, char** argv) {
         auto t4 = Clock::now();
         uint64_t optimum = IndependentOptimum(IndependentLongest(old, neu));
         int r = -1;
-        bool roundTrip = mkpatch::ApplyDelta(old, stream, &r) == neu;
+        bool roundTrip = mkpatch::RunDeltaInMemory(old, stream, &r) == neu;
 
         Bytes restore = RestoreStream(old, neu, stream);
         bool restored = !restore.empty();

@@ -114,7 +114,7 @@ def main():
         res = {}
         container = os.path.join(pw, "patch.bin")
         secs, kib = timed([mkpatch, "build", os.path.join(pw, "old"), os.path.join(pw, "new"),
-                           "-o", container, "--container-only"])
+                           "-o", container, "--container-only", "--no-trailer"])
         res["ours"] = (os.path.getsize(container), secs, kib)
         v = subprocess.run([mkpatch, "verify", container, os.path.join(pw, "old"),
                             os.path.join(pw, "new")], capture_output=True, text=True)
@@ -134,7 +134,7 @@ def main():
                     os.symlink(os.path.abspath(p[idx]), link)
             c2 = os.path.join(pg, "patch.bin")
             subprocess.run([mkpatch, "build", os.path.join(pg, "old"), os.path.join(pg, "new"),
-                            "-o", c2, "--container-only"], check=True, stdout=subprocess.DEVNULL,
+                            "-o", c2, "--container-only", "--no-trailer"], check=True, stdout=subprocess.DEVNULL,
                            stderr=subprocess.DEVNULL)
             subprocess.run(["xz", "-9", "-k", "-f", c2], check=True)
             nongz["ours"] += os.path.getsize(c2)

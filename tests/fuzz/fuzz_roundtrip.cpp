@@ -4,7 +4,7 @@
 // bytes exactly and ends on its CMD_END; it is never larger than one insert
 // of the whole new file (5 + size + 1 bytes), nor than one copy when the new
 // file lies whole inside the old one. The same input bytes read as a stream
-// must mean the same to the tool's ApplyDelta and to the core.
+// must mean the same to the tool's RunDeltaInMemory and to the core.
 #include <algorithm>
 #include <span>
 #include <vector>
@@ -49,14 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(rebuilt == fresh);
 
     int toolRc = -1;
-    Bytes toolOut = mkpatch::ApplyDelta(old, stream, &toolRc);
+    Bytes toolOut = mkpatch::RunDeltaInMemory(old, stream, &toolRc);
     FUZZ_CHECK(toolRc == PR_OK && toolOut == fresh);
 
     // The new bytes read as a stream: the tool and the core agree, except
     // that the tool also refuses bytes after the CMD_END.
     Bytes coreOut;
     int coreRc = CoreApply(old, fresh, &coreOut, &atEnd);
-    Bytes toolAny = mkpatch::ApplyDelta(old, fresh, &toolRc);
+    Bytes toolAny = mkpatch::RunDeltaInMemory(old, fresh, &toolRc);
     if (coreRc == PR_OK && !atEnd)
         coreRc = PR_BADDATA;
     if (coreRc == PR_NOTWRITTEN)

@@ -144,7 +144,7 @@ TEST(Encoder, SizeEqualsBruteForceOptimum) {
         Bytes stream = mkpatch::EncodeDelta(old, neu);
         EXPECT_EQ(stream.size(), BruteForceOptimum(old, neu));
         int r = -1;
-        EXPECT_EQ(mkpatch::ApplyDelta(old, stream, &r), neu);
+        EXPECT_EQ(mkpatch::RunDeltaInMemory(old, stream, &r), neu);
         EXPECT_EQ(r, PR_OK);
     }
 }
@@ -171,7 +171,7 @@ TEST(Encoder, ShortMatchesBecomeLiterals) {
         EXPECT_EQ(stream.size(), c.size);
         EXPECT_EQ(stream.size(), BruteForceOptimum(old, neu));
         int r = -1;
-        EXPECT_EQ(mkpatch::ApplyDelta(old, stream, &r), neu);
+        EXPECT_EQ(mkpatch::RunDeltaInMemory(old, stream, &r), neu);
     }
 }
 
@@ -188,7 +188,7 @@ TEST(Encoder, RoundTripsAndNeverExceedsOneInsert) {
         EXPECT_EQ(stream.size(), mkpatch::StreamSize(plan));
         EXPECT_LE(stream.size(), CMD_INSERT_HEAD_SIZE + neu.size() + CMD_END_SIZE);
         int r = -1;
-        EXPECT_EQ(mkpatch::ApplyDelta(old, stream, &r), neu);
+        EXPECT_EQ(mkpatch::RunDeltaInMemory(old, stream, &r), neu);
         EXPECT_EQ(r, PR_OK);
         for (size_t k = 1; k < plan.size(); k++)  // merged runs: never two inserts in a row
             EXPECT_FALSE(!plan[k].copy && !plan[k - 1].copy);
@@ -204,7 +204,7 @@ TEST(Encoder, UnrelatedDataIsOneInsert) {
     EXPECT_FALSE(plan[0].copy);
 }
 
-TEST(ApplyDelta, ReportsBadStreams) {
+TEST(RunDeltaInMemory, ReportsBadStreams) {
     Bytes old = FromString("0123456789");
     struct Case {
         const char* what;
@@ -221,10 +221,27 @@ TEST(ApplyDelta, ReportsBadStreams) {
     };
     for (const Case& c : cases) {
         int r = -1;
-        Bytes out = mkpatch::ApplyDelta(old, c.stream, &r);
+        Bytes out = mkpatch::RunDeltaInMemory(old, c.stream, &r);
         EXPECT_EQ(r, c.result) << c.what;
         EXPECT_TRUE(out.empty()) << c.what;
     }
+}
+
+// Progress is told inside a large file, rising, from 0 to the whole; the
+// stream is the same with or without it.
+TEST(EncodeDelta, ReportsProgressInsideAFile) {
+    std::mt19937 rng(5);
+    Bytes old = gen::RandomBytes(rng, 3u << 19);  // one report inside the parse
+    Bytes neu = gen::Edit(rng, old, 10);
+    std::vector<uint32_t> seen;
+    Bytes stream = mkpatch::EncodeDelta(old, neu, [&](uint32_t done) { seen.push_back(done); });
+    EXPECT_EQ(stream, mkpatch::EncodeDelta(old, neu));
+    ASSERT_GE(seen.size(), 4u);  // start, matches found, inside the parse, end
+    EXPECT_EQ(seen.front(), 0u);
+    EXPECT_EQ(seen.back(), mkpatch::kProgressWhole);
+    EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+    EXPECT_GT(std::count_if(seen.begin(), seen.end(),
+                            [](uint32_t d) { return d > 0 && d < mkpatch::kProgressWhole; }), 1);
 }
 
 }  // namespace

@@ -115,4 +115,61 @@ TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
         EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
 }
 
+// An old file whose first two words trade places keeps its XOR sum. With
+// the trailer the engine refuses it (its CRC-32 is not the old one) and
+// leaves it as it is; the bare format cannot tell, and rebuilds it into
+// bytes that are not NEW's, as that format means.
+TEST(EngineRoundTrip, OldFileWithTheRightSumButWrongBytes) {
+    Bytes old(6000);
+    for (size_t i = 0; i < old.size(); i++)
+        old[i] = static_cast<uint8_t>(i * 13 + i / 253);
+    Bytes neu = old;
+    neu[4000] ^= 0x5A;
+    Bytes swapped = old;
+    std::swap_ranges(swapped.begin(), swapped.begin() + 4, swapped.begin() + 4);
+    for (bool trailer : {true, false}) {
+        SCOPED_TRACE(trailer ? "with the trailer" : "bare");
+        tree::TempDir t;
+        tree::Write(t / "old/f.bin", old);
+        tree::Write(t / "new/f.bin", neu);
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                         "--container-only"};
+        if (!trailer)
+            args.push_back("--no-trailer");
+        ASSERT_EQ(tree::Mkpatch(args).rc, 0);
+        tree::Write(t / "target/f.bin", swapped);
+        ApplyWithEngine(tree::Read(t / "p.bin"), t / "target");
+        Bytes got = tree::Read(t / "target/f.bin");
+        if (trailer) {
+            EXPECT_EQ(g_tally.badSource, 1u);
+            EXPECT_TRUE(got == swapped);
+        } else {
+            EXPECT_EQ(g_tally.ok, 1u);
+            EXPECT_FALSE(got == neu);
+            EXPECT_FALSE(got == swapped);
+        }
+    }
+}
+
+// mkpatch.exe reads folders through the wide API, so a name no ANSI code
+// page holds reaches the code-page check whole (and is refused there by
+// name), while Chinese names go through.
+TEST(WideNames, ReachTheCodePageCheck) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("a"));
+    tree::Write(t / "new/\u4E2D\u6587.txt", std::string("chinese"));
+    tree::Write(t / "new/smile\U0001F600.txt", std::string("emoji"));
+    std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                     "--container-only"};
+    auto r = tree::Mkpatch(args);
+    EXPECT_EQ(r.rc, 2);
+    EXPECT_NE(r.err.find("smile\xF0\x9F\x98\x80.txt: the name cannot be written in code page 936"),
+              std::string::npos) << r.err;
+    fs::remove(t / "new/smile\U0001F600.txt");
+    r = tree::Mkpatch(args);
+    ASSERT_EQ(r.rc, 0) << r.err;
+    auto l = tree::Mkpatch({"list", S(t / "p.bin")});
+    EXPECT_NE(l.out.find("  \xE4\xB8\xAD\xE6\x96\x87.txt"), std::string::npos) << l.out;
+}
+
 }  // namespace

@@ -93,6 +93,35 @@ inline Bytes FakeApplier(size_t size = 1024, uint32_t offset = 0, bool stamp = t
     return b;
 }
 
+// A fake applier that is also a well-formed PE32 header with no sections,
+// enough for a signing tool to append its certificate table.
+inline Bytes PeApplier(size_t size = 1024) {
+    Bytes b(size, 0xCC);
+    b[0] = 'M';
+    b[1] = 'Z';
+    const uint32_t pe = 0x40, opt = pe + 24;
+    PutU32(b.data() + 0x3C, pe);
+    std::fill(b.begin() + pe, b.begin() + opt + 224, 0);
+    PutU32(b.data() + pe, 0x00004550);              // "PE\0\0"
+    PutU16(b.data() + pe + 4, 0x14C);               // i386
+    PutU16(b.data() + pe + 20, 224);                // optional header size
+    PutU16(b.data() + pe + 22, 0x0102);             // executable, 32-bit
+    PutU16(b.data() + opt, 0x10B);                  // PE32
+    PutU32(b.data() + opt + 28, 0x400000);          // image base
+    PutU32(b.data() + opt + 32, 0x1000);            // section alignment
+    PutU32(b.data() + opt + 36, 0x200);             // file alignment
+    PutU16(b.data() + opt + 40, 4);                 // OS version
+    PutU16(b.data() + opt + 48, 4);                 // subsystem version
+    PutU32(b.data() + opt + 56, 0x1000);            // image size
+    PutU32(b.data() + opt + 60, 0x200);             // header size
+    PutU16(b.data() + opt + 68, 2);                 // GUI
+    PutU32(b.data() + opt + 92, 16);                // data directories
+    const char mark[] = STUB_MARK;
+    std::copy(mark, mark + STUB_MARK_SIZE, b.begin() + 512);
+    PutU32(b.data() + 512 + STUB_MARK_SIZE, static_cast<uint32_t>(size));
+    return b;
+}
+
 struct RunResult {
     int rc;
     std::string out;

@@ -3,19 +3,40 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
+#include <optional>
 
 #include "commands.h"
 #include "encoder.h"
 #include "core/format.h"
 #include "core/checksum.h"
+#include "core/trailer.h"
 #include "files.h"
 #include "names.h"
-#include "patchfile.h"
+#include "pairing.h"
+#include "patch_reader.h"
+#include "text.h"
 
 namespace mkpatch {
 namespace {
 
-constexpr uint64_t kMaxFileSize = 0xFFFFFFFFull;  // sizes are 32-bit fields
+constexpr uint64_t kMaxFileSize = UINT32_MAX;  // sizes are 32-bit fields
+
+// 32-bit sizes: every file's, and old and new together as the encoder
+// indexes them (one separator byte between).
+constexpr uint64_t kMaxEncoderText = 0xFFFFFFFEull;
+
+// The one "4 GiB or more" check: the message for a file the format cannot
+// size, or nothing.
+std::optional<std::string> TooLarge(const fs::path& p, uint64_t size) {
+    if (size <= kMaxFileSize)
+        return std::nullopt;
+    return Utf8(p) + ": 4 GiB or more; the format's sizes are 32-bit";
+}
+
+void CheckFileSize(const fs::path& p, uint64_t size) {
+    if (auto why = TooLarge(p, size))
+        throw Error(*why);
+}
 
 struct PlannedRecord {
     std::string name;  // code-page bytes, '\' separators
@@ -31,31 +52,38 @@ public:
         if (enabled_ && drawn_)
             std::fputc('\n', stderr);
     }
+    // A whole file of this many bytes is done.
     void Advance(uint64_t bytes, size_t filesDone, size_t files) {
         done_ += bytes;
+        within_ = 0;
+        Draw(filesDone, files);
+    }
+    // Inside a file of size bytes: done parts of kProgressWhole of it.
+    void Within(uint64_t size, uint32_t done, size_t filesDone, size_t files) {
+        within_ = size * done / kProgressWhole;
+        Draw(filesDone, files);
+    }
+
+private:
+    void Draw(size_t filesDone, size_t files) {
         if (!enabled_)
             return;
+        uint64_t now = std::min(done_ + within_, total_);
         int width = 40;
-        int fill = static_cast<int>(done_ * width / total_);
+        int fill = static_cast<int>(now * width / total_);
         std::fprintf(stderr, "\r[%.*s%*s] %3d%% %zu/%zu files", fill,
                      "########################################", width - fill, "",
-                     static_cast<int>(done_ * 100 / total_), filesDone, files);
+                     static_cast<int>(now * 100 / total_), filesDone, files);
         std::fflush(stderr);
         drawn_ = true;
     }
 
-private:
     bool enabled_;
     uint64_t total_;
     uint64_t done_ = 0;
+    uint64_t within_ = 0;  // of the file being encoded
     bool drawn_ = false;
 };
-
-std::string Hex(uint32_t v) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
-    return buf;
-}
 
 std::filesystem::path DefaultApplier() {
     std::filesystem::path folder = ProgramFolder();
@@ -68,64 +96,143 @@ std::filesystem::path DefaultApplier() {
     return candidate;
 }
 
-// Pairs every NEW file with its OLD file and turns its name into a record
-// name, refusing everything the applier could not carry out as meant.
-std::vector<PlannedRecord> PlanRecords(const std::vector<TreeFile>& oldFiles,
-                                       const std::vector<TreeFile>& newFiles,
+// Whether p lies inside folder (both as they are on disk, links resolved).
+bool IsInside(const fs::path& p, const fs::path& folder) {
+    std::error_code ec;
+    fs::path a = fs::weakly_canonical(p, ec);
+    fs::path b = fs::weakly_canonical(folder, ec);
+    if (ec)
+        return false;
+    auto [mismatch, ignored] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    (void)ignored;
+    return mismatch == b.end();
+}
+
+// Refuses, before anything is read or encoded, an output that would
+// destroy input or could not be written.
+void CheckOutput(const BuildOptions& opts, const std::optional<fs::path>& applier) {
+    const fs::path& out = opts.output;
+    std::string name = Utf8(out);
+    std::error_code ec;
+    if (fs::is_directory(out, ec))
+        throw Error(name + ": is a folder; -o needs the name of the patch file to write");
+    fs::path folder = out.parent_path().empty() ? fs::path(".") : out.parent_path();
+    if (!fs::is_directory(folder, ec))
+        throw Error(name + ": cannot be written: the folder " + Utf8(folder) +
+                    (fs::exists(folder, ec) ? " is a file" : " does not exist"));
+    for (const fs::path* input : {&opts.oldDir, &opts.newDir}) {
+        if (IsInside(out, *input))
+            throw Error(name + ": is inside " + Utf8(*input) +
+                        "; the patch would overwrite or join the files it is made from");
+    }
+    if (applier && fs::exists(out, ec) && fs::equivalent(out, *applier, ec))
+        throw Error(name + ": is the applier itself; write the patch to another file");
+    if (fs::exists(fs::symlink_status(out, ec)) && !opts.force)
+        throw Error(name + ": already exists; give --force to replace it");
+}
+
+// The patch is run like the applier: it gets the applier's execute bits.
+void CopyExecuteBits(const fs::path& from, const fs::path& to) {
+    std::error_code ec;
+    fs::perms p = fs::status(from, ec).permissions();
+    fs::perms exec = p & (fs::perms::owner_exec | fs::perms::group_exec | fs::perms::others_exec);
+    if (!ec && exec != fs::perms::none)
+        fs::permissions(to, exec, fs::perm_options::add, ec);
+}
+
+// Whether two files of the same size hold the same bytes.
+bool SameContent(const TreeFile& a, const TreeFile& b) {
+    if (a.size != b.size)
+        return false;
+    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
+}
+
+void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
+    log << "mkpatch: warning: " << what << "\n";
+    result.warnings++;
+    result.warningTexts.push_back(what);
+}
+
+// Under --strict, warnings stop the build before anything is written or
+// put in place.
+void CheckStrict(const BuildOptions& opts, const BuildResult& result) {
+    if (opts.strict && result.warnings)
+        throw StrictFailure(std::to_string(result.warnings) + " warning" +
+                            (result.warnings == 1 ? "" : "s") + " and --strict; nothing written");
+}
+
+// What a dry run shows of one record: its size for a whole file, the most
+// it can take (one insert of the whole file) for a delta.
+PlanLine PlanLineOf(const PlannedRecord& r, const CodePage& cp) {
+    uint64_t head = RECORD_SUMS_SIZE + r.name.size() + 1;
+    uint64_t size = r.newFile->size;
+    if (!r.oldFile)
+        return {DisplayName(r.name, cp), true, head + WHOLEFILE_HEAD_SIZE + size};
+    return {DisplayName(r.name, cp), false, head + CMD_INSERT_HEAD_SIZE + size + CMD_END_SIZE};
+}
+
+// Pairs every NEW file with its OLD file, leaves out identical ones, and
+// turns the others' names into record names, refusing everything the
+// applier could not carry out as meant: every refusal at once, in one
+// Error. Files that get no record need no name the code page can hold.
+std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
                                        const BuildOptions& opts, const CodePage& cp,
                                        std::ostream& log, BuildResult& result) {
-    // Windows finds "a.txt" under "A.TXT", so OLD is looked up case-folded
-    std::map<std::string, const TreeFile*> oldByName;
-    std::map<std::string, const TreeFile*> oldByFolded;
-    for (const TreeFile& f : oldFiles) {
-        std::string why;
-        auto name = MakeRecordName(f.rel, cp, &why);
-        if (!name)
-            continue;  // cannot be a target; only its absence from NEW matters
-        oldByName[*name] = &f;
-        oldByFolded.emplace(FoldCase(*name, cp), &f);
-    }
-
+    for (const std::string& note : oldTree.notes)
+        Warn(log, result, Utf8(opts.oldDir) + "/" + note);
+    for (const std::string& note : newTree.notes)
+        Warn(log, result, Utf8(opts.newDir) + "/" + note);
+    Pairing pairing = PairTrees(oldTree, newTree, opts.oldDir, opts.newDir);
+    std::vector<std::string> errors = pairing.errors;
     std::vector<PlannedRecord> plan;
-    std::map<std::string, std::string> folded;  // folded name -> NEW rel
-    std::map<const TreeFile*, bool> oldUsed;
-    for (const TreeFile& f : newFiles) {
+    for (const FilePair& fp : pairing.pairs) {
+        const TreeFile& f = *fp.newFile;
+        auto tooLarge = TooLarge(f.path, f.size);
+        if (!tooLarge && fp.oldFile)
+            tooLarge = TooLarge(fp.oldFile->path, fp.oldFile->size);
+        if (tooLarge) {
+            errors.push_back(*tooLarge);
+            continue;
+        }
+        if (fp.oldFile && SameContent(*fp.oldFile, f)) {
+            result.unchanged++;
+            continue;
+        }
         std::string why;
         auto name = MakeRecordName(f.rel, cp, &why);
-        if (!name)
-            throw Error(Utf8(opts.newDir / PathFromUtf8(f.rel)) + ": the name " + why);
-        if (f.size > kMaxFileSize)
-            throw Error(Utf8(f.path) + ": 4 GiB or more; the format's sizes are 32-bit");
-        auto [at, fresh] = folded.emplace(FoldCase(*name, cp), f.rel);
-        if (!fresh)
-            throw Error(Utf8(f.path) + ": differs from " + at->second +
-                        " only in letter case; they would be one file on Windows");
-        const TreeFile* old = nullptr;
-        if (auto it = oldByName.find(*name); it != oldByName.end())
-            old = it->second;
-        else if (auto it2 = oldByFolded.find(at->first); it2 != oldByFolded.end())
-            old = it2->second;
-        if (old) {
-            if (old->size > kMaxFileSize)
-                throw Error(Utf8(old->path) + ": 4 GiB or more; the format's sizes are 32-bit");
-            oldUsed[old] = true;
+        if (!name) {
+            errors.push_back(Utf8(opts.newDir / PathFromUtf8(f.rel)) + ": the name " + why);
+            continue;
         }
-        plan.push_back({*name, &f, old});
+        plan.push_back({*name, &f, fp.oldFile});
     }
-    for (const TreeFile& f : oldFiles) {
-        if (!oldUsed.count(&f)) {
-            log << "mkpatch: warning: " << f.rel
-                << ": only in OLD; the patch cannot delete it and leaves it in place\n";
-            result.onlyInOld++;
-            result.warnings++;
-        }
+    if (!errors.empty()) {
+        std::string all = errors[0];
+        for (size_t i = 1; i < errors.size(); i++)
+            all += "\nmkpatch: " + errors[i];
+        throw Error(all);
+    }
+    for (const TreeFile* f : pairing.onlyInOld) {
+        Warn(log, result, f->rel + ": only in OLD; the patch cannot delete it and leaves it in place");
+        result.onlyInOld++;
     }
     std::sort(plan.begin(), plan.end(),
               [](const PlannedRecord& a, const PlannedRecord& b) { return a.name < b.name; });
     return plan;
 }
 
-void WriteRecordHead(OutputFile& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
+// The container as it is written: every byte after the applier goes
+// through here, so its CRC-32 is known when the trailer is due.
+struct ContainerOut {
+    OutputFile& file;
+    uint32_t crc = 0;
+    void Write(const void* bytes, size_t n) {
+        file.Write(bytes, n);
+        crc = Crc32Update(crc, static_cast<const unsigned char*>(bytes), n);
+    }
+};
+
+void WriteRecordHead(ContainerOut& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
     unsigned char sums[RECORD_SUMS_SIZE];
     PutU32(sums, oldSum);
     PutU32(sums + 4, newSum);
@@ -133,81 +240,135 @@ void WriteRecordHead(OutputFile& out, uint32_t oldSum, uint32_t newSum, const st
     out.Write(name.c_str(), name.size() + 1);  // with its 0 byte
 }
 
+uint32_t Crc(const std::vector<uint8_t>& bytes) {
+    return Crc32Update(0, bytes.data(), bytes.size());
+}
+
+// Writes the whole-file record of r and returns its trailer entry.
+TrailerEntry WriteWholeRecord(ContainerOut& out, const PlannedRecord& r,
+                              const std::vector<uint8_t>& neu) {
+    WriteRecordHead(out, 0, XorSum(neu.data(), neu.size()), r.name);
+    unsigned char head[WHOLEFILE_HEAD_SIZE];
+    head[0] = REC_WHOLEFILE;
+    PutU32(head + 1, static_cast<uint32_t>(neu.size()));
+    out.Write(head, sizeof head);
+    out.Write(neu.data(), neu.size());
+    return {static_cast<uint32_t>(neu.size()), Crc(neu), 0, 0};
+}
+
+// Encodes and writes the delta record of r and returns its trailer entry.
+// Without a trailer (bare), warns when the XOR sums alone cannot tell old
+// from new; the trailer's lengths and CRC-32s can.
+TrailerEntry WriteDeltaRecord(ContainerOut& out, const PlannedRecord& r,
+                              const std::vector<uint8_t>& old, const std::vector<uint8_t>& neu,
+                              bool bare, const EncodeProgress& onProgress, std::ostream& log,
+                              BuildResult& result) {
+    if (uint64_t{old.size()} + neu.size() + 1 > kMaxEncoderText)
+        throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
+                                            "beyond what the encoder's 32-bit indices reach");
+    uint32_t oldSum = XorSum(old.data(), old.size());
+    uint32_t newSum = XorSum(neu.data(), neu.size());
+    if (bare && oldSum == newSum)
+        Warn(log, result,
+             r.newFile->rel + ": old and new have the same checksum " + Hex(oldSum) +
+                 "; without the trailer the applier cannot tell the old file from an already "
+                 "patched one, so a second run could damage the patched file");
+    std::vector<uint8_t> stream = EncodeDelta(old, neu, onProgress);
+    WriteRecordHead(out, oldSum, newSum, r.name);
+    out.Write(stream.data(), stream.size());
+    return {static_cast<uint32_t>(neu.size()), Crc(neu), static_cast<uint32_t>(old.size()),
+            Crc(old)};
+}
+
+// Writes the trailer after the last record: one entry per record, then
+// the tail with the CRC-32 of every container byte before the trailer.
+void WriteTrailer(ContainerOut& out, const std::vector<TrailerEntry>& entries) {
+    const uint32_t recordsCrc = out.crc;
+    for (const TrailerEntry& e : entries) {
+        unsigned char bytes[TRAILER_ENTRY_SIZE];
+        out.Write(bytes, PutTrailerEntry(bytes, &e));
+    }
+    unsigned char tail[TRAILER_TAIL_SIZE];
+    out.Write(tail, PutTrailerTail(tail, recordsCrc, static_cast<unsigned>(entries.size())));
+}
+
 }  // namespace
 
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     BuildResult result;
     CodePage cp(opts.codePage);
-    std::vector<TreeFile> oldFiles = ListTree(opts.oldDir);
-    std::vector<TreeFile> newFiles = ListTree(opts.newDir);
+    std::optional<fs::path> applierPath;
+    if (!opts.containerOnly)
+        applierPath = opts.applier ? *opts.applier : DefaultApplier();
+    CheckOutput(opts, applierPath);
+    Tree oldTree = ListTree(opts.oldDir, opts.excludes);
+    Tree newTree = ListTree(opts.newDir, opts.excludes);
 
     std::vector<uint8_t> applier;
-    if (!opts.containerOnly)
-        applier = LoadApplier(opts.applier ? *opts.applier : DefaultApplier(), opts.replace);
+    if (applierPath)
+        applier = LoadApplier(*applierPath, opts.replace);
 
-    std::vector<PlannedRecord> plan = PlanRecords(oldFiles, newFiles, opts, cp, log, result);
+    // unchanged files leave the plan first, so the record count is known
+    // (and checked) before anything is encoded or written
+    std::vector<PlannedRecord> plan = PlanRecords(oldTree, newTree, opts, cp, log, result);
+    if (plan.size() > CONTAINER_MAX_RECORDS)
+        throw Error(Utf8(opts.output) + ": " + std::to_string(plan.size()) +
+                    " records; a container holds at most 65535");
 
-    OutputFile out(opts.output);
-    out.Write(applier.data(), applier.size());
-    const uint64_t containerStart = out.Size();
+    CheckStrict(opts, result);
+    if (opts.dryRun) {
+        for (const PlannedRecord& r : plan) {
+            result.plan.push_back(PlanLineOf(r, cp));
+            (r.oldFile ? result.deltas : result.wholeFiles)++;
+        }
+        result.records = static_cast<unsigned>(plan.size());
+        return result;
+    }
+
+    OutputFile file(opts.output);
+    file.Write(applier.data(), applier.size());
+    ContainerOut out{file};
     unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
-    out.Write(header, sizeof header);  // the count is filled in at the end
+    PutU16(header, static_cast<uint16_t>(plan.size()));
+    out.Write(header, sizeof header);
 
     uint64_t total = 0;
     for (const PlannedRecord& r : plan)
         total += r.newFile->size;
     Progress progress(opts.progress, total);
 
-    size_t done = 0;
+    std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
-        if (neu.size() > kMaxFileSize)
-            throw Error(Utf8(r.newFile->path) + ": 4 GiB or more; the format's sizes are 32-bit");
-        uint32_t newSum = XorSum(neu.data(), neu.size());
+        CheckFileSize(r.newFile->path, neu.size());
         if (!r.oldFile) {
-            WriteRecordHead(out, 0, newSum, r.name);
-            unsigned char head[WHOLEFILE_HEAD_SIZE];
-            head[0] = REC_WHOLEFILE;
-            PutU32(head + 1, static_cast<uint32_t>(neu.size()));
-            out.Write(head, sizeof head);
-            out.Write(neu.data(), neu.size());
+            entries.push_back(WriteWholeRecord(out, r, neu));
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
-            if (old == neu) {
-                result.unchanged++;
-                progress.Advance(neu.size(), ++done, plan.size());
-                continue;
-            }
-            if (old.size() > kMaxFileSize)
-                throw Error(Utf8(r.oldFile->path) + ": 4 GiB or more; the format's sizes are 32-bit");
-            if (uint64_t{old.size()} + neu.size() + 1 > 0xFFFFFFFEull)
-                throw Error(Utf8(r.newFile->path) + ": old and new together are 4 GiB or more, "
-                                                    "beyond what the encoder can index");
-            uint32_t oldSum = XorSum(old.data(), old.size());
-            if (oldSum == newSum) {
-                log << "mkpatch: warning: " << r.newFile->rel << ": old and new have the same checksum "
-                    << Hex(oldSum) << "; the applier cannot tell the old file from an already "
-                    << "patched one, so a second run could damage the patched file\n";
-                result.warnings++;
-            }
-            std::vector<uint8_t> stream = EncodeDelta(old, neu);
-            WriteRecordHead(out, oldSum, newSum, r.name);
-            out.Write(stream.data(), stream.size());
+            CheckFileSize(r.oldFile->path, old.size());
+            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer,
+                                               [&](uint32_t done) {
+                                                   progress.Within(neu.size(), done, result.records,
+                                                                   plan.size());
+                                               },
+                                               log, result));
             result.deltas++;
         }
         result.records++;
-        progress.Advance(neu.size(), ++done, plan.size());
+        if (opts.verbose)
+            log << "mkpatch: " << DisplayName(r.name, cp) << ": " << (r.oldFile ? "delta" : "whole")
+                << ", " << neu.size() << " bytes new\n";
+        progress.Advance(neu.size(), result.records, plan.size());
     }
-
-    if (result.records > CONTAINER_MAX_RECORDS)
-        throw Error(Utf8(opts.output) + ": " + std::to_string(result.records) +
-                    " records; a container holds at most 65535");
-    PutU16(header, static_cast<uint16_t>(result.records));
-    out.WriteAt(containerStart, header, sizeof header);
-    result.containerSize = out.Size() - containerStart;
-    result.fileSize = out.Size();
-    out.Commit();
+    if (opts.trailer)
+        WriteTrailer(out, entries);
+    CheckStrict(opts, result);
+    result.containerSize = file.Size() - applier.size();
+    result.fileSize = file.Size();
+    file.Commit();
+    if (applierPath)
+        CopyExecuteBits(*applierPath, opts.output);
     return result;
 }
 

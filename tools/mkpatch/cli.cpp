@@ -1,13 +1,18 @@
-// The command line: subcommands, options, help and exit codes.
+// The command line: subcommands, each with its own options and help, and
+// the exit codes.
+#include <algorithm>
 #include <exception>
+#include <map>
 #include <new>
 #include <optional>
+#include <sstream>
+#include <stdexcept>
 #include <string>
 #include <vector>
-#include <stdexcept>
 
 #include "commands.h"
 #include "files.h"
+#include "text.h"
 
 #ifndef MKPATCH_VERSION
 #define MKPATCH_VERSION "0"
@@ -19,172 +24,347 @@ namespace {
 const char kUsage[] =
     "usage:\n"
     "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
-    "                [--container-only] [--codepage N]\n"
+    "                [--force] [--container-only] [--no-trailer] [--codepage N]\n"
+    "                [--exclude GLOB]... [--dry-run] [--json] [--strict] [-q|-v] [--no-progress]\n"
     "  mkpatch list PATCH [--json] [--codepage N]\n"
-    "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N]\n"
-    "  mkpatch --help | --version\n";
+    "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N] [--exclude GLOB]... [--json]\n"
+    "                [--strict] [-q]\n"
+    "  mkpatch help [COMMAND] | --help | --version\n";
 
-const char kHelp[] =
+const char kBuildHelp[] =
+    "mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [options]\n"
+    "\n"
+    "Compares the folders and writes the patch: files only in NEW_DIR become\n"
+    "whole files, files that differ become delta records of the least size the\n"
+    "format allows, identical files are left out, files only in OLD_DIR are\n"
+    "reported (a patch cannot delete them).\n"
+    "\n"
+    "  -o, --output PATH  the patch to write (required); never inside OLD_DIR or\n"
+    "                     NEW_DIR, never the applier itself; '-' is refused\n"
+    "  -f, --force        replace PATH if it exists\n"
+    "  --applier FILE     the applier to append to (default: applier.exe beside\n"
+    "                     mkpatch)\n"
+    "  --replace          the applier may already carry a container; the new\n"
+    "                     patch gets the new one instead\n"
+    "  --container-only   write the bare container, no applier\n"
+    "  --no-trailer       leave out the integrity trailer (lengths and CRC-32s)\n"
+    "  --codepage N       the target's ANSI code page for names (936)\n"
+    "  --exclude GLOB     leave matching paths out of both folders (repeatable;\n"
+    "                     '*' within a name, '**' across names, '?' one character)\n"
+    "  --dry-run          print the plan (each record, its kind and most size)\n"
+    "                     and write nothing\n"
+    "  --json             print the summary (or the plan) as JSON\n"
+    "  --strict           a warning fails the build (exit 1, nothing written)\n"
+    "  -q, --quiet        print errors only\n"
+    "  -v, --verbose      print every record\n"
+    "  --no-progress      no progress bar (it is drawn only on a terminal)\n";
+
+const char kListHelp[] =
+    "mkpatch list PATCH [--json] [--codepage N]\n"
+    "\n"
+    "One line per record: type, checksums, command counts, copied and inserted\n"
+    "bytes, output size, name; then where the container is, whether the patch\n"
+    "is signed and whether its integrity trailer holds. Exit 1 for a malformed\n"
+    "or damaged container.\n";
+
+const char kVerifyHelp[] =
+    "mkpatch verify PATCH OLD_DIR NEW_DIR [options]\n"
+    "\n"
+    "Applies every record in memory to OLD_DIR and checks that the result is\n"
+    "NEW_DIR byte for byte, the trailer's lengths and CRC-32s included; writes\n"
+    "nothing. Exit 1 when it finds a difference.\n"
+    "\n"
+    "  --codepage N       the target's ANSI code page for names (936)\n"
+    "  --exclude GLOB     leave matching paths out of both folders, as build did\n"
+    "  --json             print the result as JSON\n"
+    "  --strict           what build leaves out (files only in OLD, links,\n"
+    "                     empty folders) fails the check\n"
+    "  -q, --quiet        print problems only\n";
+
+const char kIntro[] =
     "mkpatch makes self-applying patches: it compares two folders and writes\n"
     "a patch container, appended to a copy of the applier.\n"
+    "'mkpatch help COMMAND' (or 'mkpatch COMMAND --help') tells more.\n"
     "\n"
-    "build   Files only in NEW_DIR become whole files, files that differ become\n"
-    "        delta records of the least size the format allows, identical files\n"
-    "        are left out, files only in OLD_DIR are reported (the patch cannot\n"
-    "        delete them).\n"
-    "          -o PATH            the patch to write (required)\n"
-    "          --applier FILE     the applier to append to (default: applier.exe\n"
-    "                             beside mkpatch)\n"
-    "          --replace          the applier may already carry a container;\n"
-    "                             swap it for the new one\n"
-    "          --container-only   write the bare container, no applier\n"
-    "          --codepage N       the target's ANSI code page for names (936)\n"
-    "list    One line per record: type, checksums, command counts, copied and\n"
-    "        inserted bytes, output size, name; --json for tools.\n"
-    "verify  Applies every record in memory to OLD_DIR and checks that the\n"
-    "        result is NEW_DIR byte for byte; writes nothing.\n"
-    "\n"
-    "Exit codes: 0 success, 1 failure or difference found, 2 bad command line.\n";
+    "Exit codes: 0 success; 1 verify found a difference, list a damaged patch,\n"
+    "or a warning under --strict; 2 a bad command line or an input or output\n"
+    "error.\n";
 
 class UsageError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
 
-struct Parsed {
-    std::vector<std::string> positional;
-    std::optional<std::string> output;
-    std::optional<std::string> applier;
-    bool containerOnly = false;
-    bool replace = false;
-    bool json = false;
-    unsigned codePage = 936;
+struct OptionSpec {
+    const char* name;       // long form
+    const char* shortName;  // or null
+    bool value;             // takes a value
+    bool repeatable;
 };
 
-unsigned ParseCodePage(const std::string& s) {
-    size_t used = 0;
-    unsigned long v = 0;
-    try {
-        v = std::stoul(s, &used);
-    } catch (const std::exception&) {
-        used = 0;
-    }
-    if (used != s.size() || v == 0 || v > 65535)
-        throw UsageError("--codepage needs a code page number, not '" + s + "'");
-    return static_cast<unsigned>(v);
+const OptionSpec kOptions[] = {
+    {"--output", "-o", true, false},  {"--applier", nullptr, true, false},
+    {"--codepage", nullptr, true, false}, {"--exclude", nullptr, true, true},
+    {"--force", "-f", false, false},  {"--replace", nullptr, false, false},
+    {"--container-only", nullptr, false, false}, {"--no-trailer", nullptr, false, false},
+    {"--dry-run", nullptr, false, false}, {"--json", nullptr, false, false},
+    {"--strict", nullptr, false, false}, {"--quiet", "-q", false, false},
+    {"--verbose", "-v", false, false}, {"--no-progress", nullptr, false, false},
+    {"--help", "-h", false, false},
+};
+
+struct Command {
+    const char* name;
+    size_t positional;
+    const char* help;
+    std::vector<std::string> options;  // long forms allowed
+};
+
+const Command kCommands[] = {
+    {"build", 2, kBuildHelp,
+     {"--output", "--applier", "--codepage", "--exclude", "--force", "--replace", "--container-only",
+      "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
+      "--help"}},
+    {"list", 1, kListHelp, {"--json", "--codepage", "--help"}},
+    {"verify", 3, kVerifyHelp,
+     {"--codepage", "--exclude", "--json", "--strict", "--quiet", "--help"}},
+};
+
+const Command* FindCommand(const std::string& name) {
+    for (const Command& c : kCommands)
+        if (name == c.name)
+            return &c;
+    return nullptr;
 }
 
-Parsed ParseArgs(const std::vector<std::string>& args, size_t from) {
+struct Parsed {
+    std::vector<std::string> positional;
+    std::map<std::string, std::vector<std::string>> options;  // long form -> values
+    bool Has(const char* name) const { return options.count(name) != 0; }
+    std::optional<std::string> Value(const char* name) const {
+        auto it = options.find(name);
+        if (it == options.end())
+            return std::nullopt;
+        return it->second.front();
+    }
+};
+
+const OptionSpec* FindOption(const std::string& arg) {
+    for (const OptionSpec& o : kOptions)
+        if (arg == o.name || (o.shortName && arg == o.shortName))
+            return &o;
+    return nullptr;
+}
+
+Parsed ParseArgs(const Command& cmd, const std::vector<std::string>& args) {
     Parsed p;
-    auto value = [&](size_t& i) -> const std::string& {
-        if (i + 1 >= args.size())
-            throw UsageError(args[i] + " needs a value");
-        return args[++i];
-    };
     bool onlyPositional = false;
-    for (size_t i = from; i < args.size(); i++) {
+    for (size_t i = 1; i < args.size(); i++) {
         const std::string& a = args[i];
         if (onlyPositional || a.empty() || a[0] != '-' || a == "-") {
             p.positional.push_back(a);
-        } else if (a == "--") {
-            onlyPositional = true;
-        } else if (a == "-o" || a == "--output") {
-            p.output = value(i);
-        } else if (a == "--applier") {
-            p.applier = value(i);
-        } else if (a == "--codepage") {
-            p.codePage = ParseCodePage(value(i));
-        } else if (a == "--container-only") {
-            p.containerOnly = true;
-        } else if (a == "--replace") {
-            p.replace = true;
-        } else if (a == "--json") {
-            p.json = true;
-        } else {
-            throw UsageError("unknown option " + a);
+            continue;
         }
+        if (a == "--") {
+            onlyPositional = true;
+            continue;
+        }
+        std::string name = a;
+        std::optional<std::string> value;
+        if (size_t eq = a.find('='); a.starts_with("--") && eq != std::string::npos) {
+            name = a.substr(0, eq);
+            value = a.substr(eq + 1);
+        }
+        const OptionSpec* o = FindOption(name);
+        if (!o)
+            throw UsageError("unknown option " + name);
+        if (std::find(cmd.options.begin(), cmd.options.end(), o->name) == cmd.options.end())
+            throw UsageError(std::string(o->name) + " does not belong to " + cmd.name);
+        if (o->value && !value) {
+            if (i + 1 >= args.size())
+                throw UsageError(name + " needs a value");
+            const std::string& next = args[i + 1];
+            if (next.size() > 1 && next[0] == '-' && FindOption(next.substr(0, next.find('='))))
+                throw UsageError(name + " needs a value, not the option " + next);
+            value = args[++i];
+        } else if (!o->value && value) {
+            throw UsageError(name + " takes no value");
+        }
+        auto& values = p.options[o->name];
+        if (!values.empty() && !o->repeatable)
+            throw UsageError(std::string(o->name) + " is given twice");
+        values.push_back(value.value_or(""));
     }
     return p;
 }
 
-void Expect(const Parsed& p, const std::string& command, size_t count) {
-    if (p.positional.size() != count)
-        throw UsageError(command + " takes " + std::to_string(count) + " file or folder name" +
-                         (count == 1 ? "" : "s") + ", not " + std::to_string(p.positional.size()));
+unsigned ParseCodePage(const Parsed& p) {
+    auto s = p.Value("--codepage");
+    if (!s)
+        return 936;
+    size_t used = 0;
+    unsigned long v = 0;
+    try {
+        v = std::stoul(*s, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (used != s->size() || v == 0 || v > 65535)
+        throw UsageError("--codepage needs a code page number, not '" + *s + "'");
+    return static_cast<unsigned>(v);
 }
 
-int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
-    Expect(p, "build", 2);
-    if (!p.output)
-        throw UsageError("build needs -o PATCH");
-    if (p.containerOnly && (p.applier || p.replace))
-        throw UsageError("--container-only writes no applier; drop --applier and --replace");
-    BuildOptions o;
-    o.oldDir = PathFromUtf8(p.positional[0]);
-    o.newDir = PathFromUtf8(p.positional[1]);
-    o.output = PathFromUtf8(*p.output);
-    if (p.applier)
-        o.applier = PathFromUtf8(*p.applier);
-    o.containerOnly = p.containerOnly;
-    o.replace = p.replace;
-    o.codePage = p.codePage;
-    o.progress = StderrIsTerminal();
-    BuildResult r = BuildPatch(o, err);
-    out << "mkpatch: wrote " << *p.output << ": " << r.records << " records (" << r.wholeFiles
+std::vector<std::string> Excludes(const Parsed& p) {
+    auto it = p.options.find("--exclude");
+    return it == p.options.end() ? std::vector<std::string>() : it->second;
+}
+
+void Expect(const Parsed& p, const Command& cmd) {
+    if (p.positional.size() != cmd.positional)
+        throw UsageError(std::string(cmd.name) + " takes " + std::to_string(cmd.positional) +
+                         " file or folder name" + (cmd.positional == 1 ? "" : "s") + ", not " +
+                         std::to_string(p.positional.size()));
+}
+
+void PrintBuild(const Parsed& p, const BuildOptions& o, const BuildResult& r, std::ostream& out) {
+    if (p.Has("--json")) {
+        out << "{\"format\": " << kJsonFormat << ", \"output\": " << JsonString(Utf8(o.output))
+            << ", \"dry_run\": " << (o.dryRun ? "true" : "false") << ", \"records\": " << r.records
+            << ", \"whole\": " << r.wholeFiles << ", \"delta\": " << r.deltas
+            << ", \"unchanged\": " << r.unchanged << ", \"only_in_old\": " << r.onlyInOld
+            << ", \"container_size\": " << r.containerSize << ", \"file_size\": " << r.fileSize
+            << ",\n \"plan\": [";
+        for (size_t i = 0; i < r.plan.size(); i++)
+            out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonString(r.plan[i].name)
+                << ", \"type\": \"" << (r.plan[i].whole ? "whole" : "delta")
+                << "\", \"estimate\": " << r.plan[i].estimate << "}";
+        out << "],\n \"warnings\": [";
+        for (size_t i = 0; i < r.warningTexts.size(); i++)
+            out << (i ? ", " : "") << JsonString(r.warningTexts[i]);
+        out << "]}\n";
+        return;
+    }
+    if (p.Has("--quiet"))
+        return;
+    if (o.dryRun) {
+        for (const PlanLine& l : r.plan)
+            out << (l.whole ? "whole" : "delta") << " " << (l.whole ? "" : "at most ") << l.estimate
+                << " bytes  " << l.name << "\n";
+        out << "mkpatch: dry run, nothing written: " << r.records << " records (" << r.wholeFiles
+            << " new files, " << r.deltas << " rebuilt), " << r.unchanged << " unchanged, "
+            << r.onlyInOld << " only in OLD\n";
+        return;
+    }
+    out << "mkpatch: wrote " << Utf8(o.output) << ": " << r.records << " records (" << r.wholeFiles
         << " new files, " << r.deltas << " rebuilt), " << r.unchanged << " unchanged, "
         << r.onlyInOld << " only in OLD; container " << r.containerSize << " bytes, file "
         << r.fileSize << " bytes";
     if (r.warnings)
         out << "; " << r.warnings << " warning" << (r.warnings == 1 ? "" : "s");
     out << "\n";
+}
+
+int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
+    auto output = p.Value("--output");
+    if (!output)
+        throw UsageError("build needs -o PATCH");
+    if (*output == "-")
+        throw UsageError("-o -: the patch cannot go to standard output (the applier's "
+                         "container offset needs a file); give a file name");
+    if (p.Has("--container-only") && (p.Has("--applier") || p.Has("--replace")))
+        throw UsageError("--container-only writes no applier; drop --applier and --replace");
+    if (p.Has("--quiet") && p.Has("--verbose"))
+        throw UsageError("-q and -v contradict each other");
+    BuildOptions o;
+    o.oldDir = PathFromUtf8(p.positional[0]);
+    o.newDir = PathFromUtf8(p.positional[1]);
+    o.output = PathFromUtf8(*output);
+    if (auto a = p.Value("--applier"))
+        o.applier = PathFromUtf8(*a);
+    o.containerOnly = p.Has("--container-only");
+    o.replace = p.Has("--replace");
+    o.force = p.Has("--force");
+    o.trailer = !p.Has("--no-trailer");
+    o.codePage = ParseCodePage(p);
+    o.dryRun = p.Has("--dry-run");
+    o.excludes = Excludes(p);
+    bool quiet = p.Has("--quiet") || p.Has("--json");
+    o.progress = !quiet && !p.Has("--no-progress") && StderrIsTerminal();
+    o.strict = p.Has("--strict");
+    o.verbose = p.Has("--verbose");
+    std::ostringstream null;
+    BuildResult r = BuildPatch(o, quiet ? null : err);
+    PrintBuild(p, o, r, out);
     return kExitOk;
+}
+
+int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    if (args.empty()) {
+        err << kUsage;
+        return kExitUsage;
+    }
+    const std::string& name = args[0];
+    if (name == "--help" || name == "-h" || name == "help") {
+        if (args.size() > 1) {
+            const Command* c = FindCommand(args[1]);
+            if (!c || args.size() > 2)
+                throw UsageError("help takes one command name: build, list or verify");
+            out << c->help;
+        } else {
+            out << kUsage << "\n" << kIntro;
+        }
+        return kExitOk;
+    }
+    if (name == "--version") {
+        out << "mkpatch " << MKPATCH_VERSION << "\n";
+        return kExitOk;
+    }
+    const Command* cmd = FindCommand(name);
+    if (!cmd)
+        throw UsageError("unknown command '" + name + "'");
+    Parsed p = ParseArgs(*cmd, args);
+    if (p.Has("--help")) {
+        out << cmd->help;
+        return kExitOk;
+    }
+    Expect(p, *cmd);
+    if (cmd->name == std::string("build"))
+        return Build(p, out, err);
+    if (cmd->name == std::string("list"))
+        return ListPatch(PathFromUtf8(p.positional[0]), ParseCodePage(p), p.Has("--json"), out, err);
+    VerifyOptions v;
+    v.codePage = ParseCodePage(p);
+    v.json = p.Has("--json");
+    v.quiet = p.Has("--quiet");
+    v.strict = p.Has("--strict");
+    v.excludes = Excludes(p);
+    return VerifyPatch(PathFromUtf8(p.positional[0]), PathFromUtf8(p.positional[1]),
+                       PathFromUtf8(p.positional[2]), v, out, err);
 }
 
 }  // namespace
 
 int RunMkpatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     try {
-        if (args.empty()) {
-            err << kUsage;
-            return kExitUsage;
-        }
-        const std::string& cmd = args[0];
-        if (cmd == "--help" || cmd == "-h" || cmd == "help") {
-            out << kUsage << "\n" << kHelp;
-            return kExitOk;
-        }
-        if (cmd == "--version") {
-            out << "mkpatch " << MKPATCH_VERSION << "\n";
-            return kExitOk;
-        }
-        Parsed p = ParseArgs(args, 1);
-        if (cmd == "build")
-            return Build(p, out, err);
-        if (cmd == "list") {
-            Expect(p, "list", 1);
-            return ListPatch(PathFromUtf8(p.positional[0]), p.codePage, p.json, out, err);
-        }
-        if (cmd == "verify") {
-            Expect(p, "verify", 3);
-            return VerifyPatch(PathFromUtf8(p.positional[0]), PathFromUtf8(p.positional[1]),
-                               PathFromUtf8(p.positional[2]), p.codePage, out, err);
-        }
-        throw UsageError("unknown command '" + cmd + "'");
+        return Run(args, out, err);
     } catch (const UsageError& e) {
         err << "mkpatch: " << e.what() << "\n" << kUsage;
         return kExitUsage;
+    } catch (const StrictFailure& e) {
+        err << "mkpatch: " << e.what() << "\n";
+        return kExitFailed;
     } catch (const Error& e) {
         err << "mkpatch: " << e.what() << "\n";
-        return kExitFailed;
+        return kExitUsage;
     } catch (const std::invalid_argument& e) {  // an unavailable code page
         err << "mkpatch: " << e.what() << "\n";
-        return kExitFailed;
+        return kExitUsage;
     } catch (const std::bad_alloc&) {
         err << "mkpatch: out of memory\n";
-        return kExitFailed;
+        return kExitUsage;
     } catch (const std::exception& e) {
         err << "mkpatch: " << e.what() << "\n";
-        return kExitFailed;
+        return kExitUsage;
     }
 }
 

@@ -12,9 +12,14 @@
 
 namespace mkpatch {
 
-// Exit codes: success, a failure in the input or a difference found by
-// verify, and a command line that could not be understood.
+// Exit codes, as cmp and diff have them: success; a difference found by
+// verify, a malformed patch found by list, or a warning under --strict;
+// a command line that could not be understood or an input or output
+// error.
 enum { kExitOk = 0, kExitFailed = 1, kExitUsage = 2 };
+
+// The version of the --json documents' layout ("format" in each).
+inline constexpr int kJsonFormat = 1;
 
 struct BuildOptions {
     std::filesystem::path oldDir;
@@ -23,8 +28,21 @@ struct BuildOptions {
     std::optional<std::filesystem::path> applier;  // default: applier.exe beside the tool
     bool containerOnly = false;
     bool replace = false;
+    bool force = false;   // an existing output may be replaced
+    bool trailer = true;  // the integrity trailer after the last record
     unsigned codePage = 936;
     bool progress = false;
+    bool dryRun = false;                // plan only, write nothing
+    bool strict = false;                // a warning fails the build (StrictFailure)
+    bool verbose = false;               // one log line per record
+    std::vector<std::string> excludes;  // globs left out of both folders
+};
+
+// One record of the plan, as --dry-run shows it.
+struct PlanLine {
+    std::string name;  // UTF-8, '\' separators
+    bool whole = false;
+    uint64_t estimate = 0;  // record bytes; for a delta, the most it can take
 };
 
 struct BuildResult {
@@ -36,6 +54,8 @@ struct BuildResult {
     unsigned warnings = 0;
     uint64_t containerSize = 0;
     uint64_t fileSize = 0;
+    std::vector<std::string> warningTexts;  // each also written to the log
+    std::vector<PlanLine> plan;             // filled by a dry run
 };
 
 // Compares the folders and writes the patch (or the bare container).
@@ -47,11 +67,21 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log);
 int ListPatch(const std::filesystem::path& patch, unsigned codePage, bool json,
               std::ostream& out, std::ostream& err);
 
+// How verify reports: a JSON document instead of lines, nothing on
+// success (quiet), and whether notes (what build leaves out) fail it.
+struct VerifyOptions {
+    unsigned codePage = 936;
+    bool json = false;
+    bool quiet = false;
+    bool strict = false;
+    std::vector<std::string> excludes;
+};
+
 // Applies every record in memory to the files of oldDir and compares the
 // result with newDir. Returns kExitOk when the patch turns OLD into NEW
 // exactly, else kExitFailed with every difference reported on err.
 int VerifyPatch(const std::filesystem::path& patch, const std::filesystem::path& oldDir,
-                const std::filesystem::path& newDir, unsigned codePage, std::ostream& out,
+                const std::filesystem::path& newDir, const VerifyOptions& opts, std::ostream& out,
                 std::ostream& err);
 
 // The whole command line (arguments after the program name, UTF-8).

@@ -76,12 +76,24 @@ std::vector<DeltaCommand> TraceBack(const std::vector<uint64_t>& cost, const Lon
 
 }  // namespace
 
+// Where the matches are found, the suffix sort takes most of a file's
+// time; the parse after it the rest.
+constexpr uint32_t kMatchesShare = kProgressWhole * 4 / 5;
+constexpr uint32_t kProgressStep = 1u << 20;  // new bytes between reports in the parse
+
 std::vector<DeltaCommand> PlanDelta(std::span<const uint8_t> oldBytes,
-                                    std::span<const uint8_t> newBytes) {
+                                    std::span<const uint8_t> newBytes,
+                                    const EncodeProgress& onProgress) {
     if (newBytes.empty())
         return {};
+    auto report = [&](uint32_t done) {
+        if (onProgress)
+            onProgress(done);
+    };
+    report(0);
     LongestMatches lm = FindLongestMatches(oldBytes, newBytes);
     const uint32_t m = static_cast<uint32_t>(newBytes.size());
+    report(kMatchesShare);
 
     std::vector<uint64_t> cost(size_t{m} + 1);
     cost[0] = 0;
@@ -95,8 +107,13 @@ std::vector<DeltaCommand> PlanDelta(std::span<const uint8_t> oldBytes,
             best = std::min(best, cost[reach] + kCopyCost);
         cost[j] = best;
         leastRunStart = std::min(leastRunStart, static_cast<int64_t>(best) - int64_t{j});
+        if (j % kProgressStep == 0)
+            report(kMatchesShare +
+                   static_cast<uint32_t>(uint64_t{kProgressWhole - kMatchesShare} * j / m));
     }
-    return TraceBack(cost, lm);
+    std::vector<DeltaCommand> commands = TraceBack(cost, lm);
+    report(kProgressWhole);
+    return commands;
 }
 
 uint64_t StreamSize(std::span<const DeltaCommand> commands) {
@@ -127,12 +144,13 @@ std::vector<uint8_t> WriteStream(std::span<const DeltaCommand> commands,
 }
 
 std::vector<uint8_t> EncodeDelta(std::span<const uint8_t> oldBytes,
-                                 std::span<const uint8_t> newBytes) {
-    std::vector<DeltaCommand> commands = PlanDelta(oldBytes, newBytes);
+                                 std::span<const uint8_t> newBytes,
+                                 const EncodeProgress& onProgress) {
+    std::vector<DeltaCommand> commands = PlanDelta(oldBytes, newBytes, onProgress);
     return WriteStream(commands, newBytes);
 }
 
-std::vector<uint8_t> ApplyDelta(std::span<const uint8_t> oldBytes,
+std::vector<uint8_t> RunDeltaInMemory(std::span<const uint8_t> oldBytes,
                                 std::span<const uint8_t> stream, int* result) {
     std::vector<uint8_t> out;
     Appender appender{&out, oldBytes};

@@ -1,13 +1,20 @@
 #include "files.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <system_error>
+
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #include <windows.h>
 #else
 #include <unistd.h>
@@ -24,11 +31,75 @@ fs::path PathFromUtf8(const std::string& s) {
     return fs::path(std::u8string(s.begin(), s.end()));
 }
 
-std::vector<TreeFile> ListTree(const fs::path& root) {
+namespace {
+
+std::string RelUtf8(const fs::path& p, const fs::path& root) {
+    std::string rel = Utf8(p.lexically_relative(root));
+#ifdef _WIN32
+    std::replace(rel.begin(), rel.end(), '\\', '/');
+#endif
+    return rel;
+}
+
+// Whether the link at p leads to something outside root.
+bool LeadsOutside(const fs::path& p, const fs::path& root) {
+    std::error_code ec;
+    fs::path target = fs::canonical(p, ec);
+    fs::path base = fs::canonical(root, ec);
+    if (ec)
+        return false;
+    auto [mismatch, ignored] = std::mismatch(base.begin(), base.end(), target.begin(), target.end());
+    (void)ignored;
+    return mismatch != base.end();
+}
+
+bool MatchHere(std::string_view g, std::string_view s) {
+    while (!g.empty()) {
+        if (g.starts_with("**")) {
+            g.remove_prefix(2);
+            for (size_t i = 0; i <= s.size(); i++)
+                if (MatchHere(g, s.substr(i)))
+                    return true;
+            return false;
+        }
+        if (g[0] == '*') {
+            g.remove_prefix(1);
+            for (size_t i = 0; i <= s.size(); i++) {
+                if (MatchHere(g, s.substr(i)))
+                    return true;
+                if (i < s.size() && s[i] == '/')
+                    break;
+            }
+            return false;
+        }
+        if (s.empty() || (g[0] == '?' ? s[0] == '/' : g[0] != s[0]))
+            return false;
+        g.remove_prefix(1);
+        s.remove_prefix(1);
+    }
+    return s.empty();
+}
+
+}  // namespace
+
+bool MatchesGlob(std::string_view glob, std::string_view rel) {
+    if (glob.find('/') != std::string_view::npos)
+        return MatchHere(glob, rel);
+    for (size_t start = 0;;) {
+        size_t slash = rel.find('/', start);
+        if (MatchHere(glob, rel.substr(start, slash == std::string_view::npos ? slash : slash - start)))
+            return true;
+        if (slash == std::string_view::npos)
+            return false;
+        start = slash + 1;
+    }
+}
+
+Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
     std::error_code ec;
     if (!fs::is_directory(root, ec))
         throw Error(Utf8(root) + ": not a folder" + (fs::exists(root) ? "" : " (does not exist)"));
-    std::vector<TreeFile> files;
+    Tree tree;
     fs::recursive_directory_iterator it(root, ec), end;
     if (ec)
         throw Error(Utf8(root) + ": cannot list the folder: " + ec.message());
@@ -39,23 +110,38 @@ std::vector<TreeFile> ListTree(const fs::path& root) {
         fs::file_status st = e.status(ec);  // follows links, as opening would
         if (ec)
             throw Error(Utf8(e.path()) + ": " + ec.message());
-        if (fs::is_directory(st))
+        // lexically: a linked file keeps the name it has here, not its target's
+        std::string rel = RelUtf8(e.path(), root);
+        if (std::any_of(excludes.begin(), excludes.end(),
+                        [&](const std::string& g) { return MatchesGlob(g, rel); })) {
+            it.disable_recursion_pending();
             continue;
+        }
+        bool link = e.is_symlink(ec);
+        if (fs::is_directory(st)) {
+            if (link)
+                tree.notes.push_back(rel + ": a link to a folder; the files in it are left out");
+            else if (fs::is_empty(e.path(), ec))
+                tree.notes.push_back(rel + ": an empty folder; a patch cannot make empty folders, "
+                                           "so it is left out");
+            if (!link)
+                tree.folders.push_back(rel);
+            continue;
+        }
         if (!fs::is_regular_file(st))
             throw Error(Utf8(e.path()) + ": neither a file nor a folder");
         uint64_t size = fs::file_size(e.path(), ec);
         if (ec)
             throw Error(Utf8(e.path()) + ": " + ec.message());
-        // lexically: a linked file keeps the name it has here, not its target's
-        files.push_back({Utf8(e.path().lexically_relative(root)), e.path(), size});
+        if (link && LeadsOutside(e.path(), root))
+            tree.notes.push_back(rel + ": a link to a file outside the folder; the patch carries "
+                                       "that file's content under this name");
+        tree.files.push_back({rel, e.path(), size});
     }
-#ifdef _WIN32
-    for (TreeFile& f : files)
-        std::replace(f.rel.begin(), f.rel.end(), '\\', '/');
-#endif
-    std::sort(files.begin(), files.end(),
+    std::sort(tree.files.begin(), tree.files.end(),
               [](const TreeFile& a, const TreeFile& b) { return a.rel < b.rel; });
-    return files;
+    std::sort(tree.notes.begin(), tree.notes.end());
+    return tree;
 }
 
 static std::FILE* OpenFile(const fs::path& p, const char* mode) {
@@ -87,12 +173,102 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& p) {
     return bytes;
 }
 
+namespace {
+
+// The temporary output of the running build, removed by the signal
+// handler: a fixed buffer, since a handler may not allocate.
+#ifdef _WIN32
+using TempChar = wchar_t;
+#else
+using TempChar = char;
+#endif
+TempChar g_tempPath[4096];
+std::atomic<bool> g_tempSet{false};
+void (*g_oldInt)(int) = SIG_DFL;
+void (*g_oldTerm)(int) = SIG_DFL;
+
+extern "C" void RemoveTempAndDie(int sig) {
+    if (g_tempSet.load()) {
+#ifdef _WIN32
+        _wunlink(g_tempPath);
+#else
+        unlink(g_tempPath);
+#endif
+    }
+    std::signal(sig, SIG_DFL);
+    std::raise(sig);
+}
+
+void WatchTemp(const fs::path& temp) {
+    const auto& native = temp.native();
+    if (native.size() >= sizeof g_tempPath / sizeof g_tempPath[0])
+        return;  // too long to hold; the destructor still removes it
+    std::copy(native.begin(), native.end(), g_tempPath);
+    g_tempPath[native.size()] = 0;
+    g_tempSet = true;
+    g_oldInt = std::signal(SIGINT, RemoveTempAndDie);
+    g_oldTerm = std::signal(SIGTERM, RemoveTempAndDie);
+}
+
+void UnwatchTemp() {
+    if (!g_tempSet.exchange(false))
+        return;
+    std::signal(SIGINT, g_oldInt == SIG_ERR ? SIG_DFL : g_oldInt);
+    std::signal(SIGTERM, g_oldTerm == SIG_ERR ? SIG_DFL : g_oldTerm);
+}
+
+int ProcessId() {
+#ifdef _WIN32
+    return _getpid();
+#else
+    return getpid();
+#endif
+}
+
+// Creates path, failing when anything is there already, so two builds
+// (or a file of that name) never share a temporary file.
+std::FILE* CreateNew(const fs::path& p) {
+#ifdef _WIN32
+    int fd = _wopen(p.c_str(), _O_CREAT | _O_EXCL | _O_RDWR | _O_BINARY, _S_IREAD | _S_IWRITE);
+    return fd < 0 ? nullptr : _fdopen(fd, "w+b");
+#else
+    int fd = open(p.c_str(), O_CREAT | O_EXCL | O_RDWR, 0666);
+    return fd < 0 ? nullptr : fdopen(fd, "w+b");
+#endif
+}
+
+}  // namespace
+
 OutputFile::OutputFile(const fs::path& final) : final_(final) {
-    temp_ = final_;
-    temp_ += ".mkpatch-tmp";
-    file_ = OpenFile(temp_, "w+b");
+    // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
+    // tell for what it is if the process is killed outright
+#ifndef _WIN32
+    // an interrupt between creating the file and watching it would leave
+    // it behind: it waits until the handler is in place
+    sigset_t interrupts, before;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    sigprocmask(SIG_BLOCK, &interrupts, &before);
+#endif
+    int error = 0;
+    for (int n = 0; n < 100 && !file_; n++) {
+        char suffix[48];
+        std::snprintf(suffix, sizeof suffix, ".%d-%d.mkpatch-tmp", ProcessId(), n);
+        temp_ = final_;
+        temp_ += suffix;
+        file_ = CreateNew(temp_);
+        error = errno;
+        if (!file_ && error != EEXIST)
+            break;
+    }
+    if (file_)
+        WatchTemp(temp_);
+#ifndef _WIN32
+    sigprocmask(SIG_SETMASK, &before, nullptr);
+#endif
     if (!file_)
-        throw Error(Utf8(final_) + ": cannot write: " + std::strerror(errno));
+        throw Error(Utf8(final_) + ": cannot write: " + std::strerror(error));
 }
 
 OutputFile::~OutputFile() {
@@ -101,27 +277,13 @@ OutputFile::~OutputFile() {
         std::error_code ec;
         fs::remove(temp_, ec);
     }
+    UnwatchTemp();
 }
 
 void OutputFile::Write(const void* bytes, size_t n) {
     if (n && std::fwrite(bytes, 1, n, file_) != n)
         throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
     size_ += n;
-}
-
-static int Seek(std::FILE* f, uint64_t offset, int whence) {
-#ifdef _WIN32
-    return _fseeki64(f, (long long)offset, whence);
-#else
-    return fseeko(f, (off_t)offset, whence);
-#endif
-}
-
-void OutputFile::WriteAt(uint64_t offset, const void* bytes, size_t n) {
-    if (std::fflush(file_) != 0 || Seek(file_, offset, SEEK_SET) != 0 ||
-        std::fwrite(bytes, 1, n, file_) != n || std::fflush(file_) != 0 ||
-        Seek(file_, 0, SEEK_END) != 0)
-        throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
 }
 
 void OutputFile::Commit() {
@@ -132,8 +294,10 @@ void OutputFile::Commit() {
         fs::rename(temp_, final_, ec);
     if (!ok || ec) {
         fs::remove(temp_, ec);
+        UnwatchTemp();
         throw Error(Utf8(final_) + ": cannot write the file");
     }
+    UnwatchTemp();
 }
 
 fs::path ProgramFolder() {

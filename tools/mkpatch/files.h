@@ -6,19 +6,15 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
+
+#include "error.h"
 
 namespace mkpatch {
 
 namespace fs = std::filesystem;
-
-// A failure the user can act on; the message names the file and the problem.
-class Error : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // A path as UTF-8 text for messages and names.
 std::string Utf8(const fs::path& p);
@@ -31,17 +27,35 @@ struct TreeFile {
     uint64_t size;
 };
 
-// Every regular file under root, sorted by rel. Throws Error when root is
-// not a folder or when something in it cannot be listed or is neither a
-// file nor a folder.
-std::vector<TreeFile> ListTree(const fs::path& root);
+// A folder tree as build sees it: its regular files (links to files
+// followed), its folders, and what it leaves out or carries otherwise than
+// one might think, each said in a sentence naming the entry.
+struct Tree {
+    std::vector<TreeFile> files;      // sorted by rel
+    std::vector<std::string> folders; // rel of every folder below root
+    std::vector<std::string> notes;   // "REL: why", for warnings
+};
+
+// Whether a relative path ('/' separators) matches a glob: '*' is any run
+// of characters within one name, '?' one character, '**' any run across
+// names. A glob without '/' is matched against each name on the path, so
+// "*.log" leaves out every log file and "cache" every entry so named.
+bool MatchesGlob(std::string_view glob, std::string_view rel);
+
+// Lists every entry under root but those matching an exclude glob (a
+// folder that matches is left out whole). Throws Error when root is not a
+// folder or when something in it cannot be listed or is neither a file
+// nor a folder.
+Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes = {});
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);
 
-// Writes a file under a temporary name next to its final name and renames
-// it into place only when commit() is called; otherwise the destructor
-// removes it, so a failed run leaves no output behind.
+// Writes a file under a temporary name of its own next to its final name
+// (NAME.PID-N.mkpatch-tmp) and renames it into place only when Commit() is
+// called; otherwise the destructor removes it, and so does SIGINT or
+// SIGTERM while the object lives, so a failed or interrupted run leaves no
+// output behind. One OutputFile at a time.
 class OutputFile {
 public:
     explicit OutputFile(const fs::path& final);
@@ -50,7 +64,6 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(const void* bytes, size_t n);
-    void WriteAt(uint64_t offset, const void* bytes, size_t n);
     uint64_t Size() const { return size_; }
     void Commit();
 

@@ -4,7 +4,11 @@
 // silently changed into another file's name.
 #include "names.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <mutex>
+#include <utility>
 #include <cstdio>
 #include <stdexcept>
 #include <vector>
@@ -13,6 +17,8 @@
 #include <windows.h>
 #else
 #include <iconv.h>
+#include <locale.h>
+#include <wctype.h>
 #endif
 
 namespace mkpatch {
@@ -123,14 +129,56 @@ bool IsLead(unsigned cp, unsigned char b) {
 
 #endif
 
-bool g_leadTable[256];
+// The core takes a plain function as the lead-byte test, which can carry
+// no table of its own; so each code page other than 936 gets a slot of
+// its own, a table filled once and a function reading only that table.
+constexpr int kLeadSlots = 8;
+struct LeadSlot {
+    unsigned codePage = 0;  // 0: free
+    bool lead[256] = {};
+};
+LeadSlot g_leadSlots[kLeadSlots];
+std::mutex g_leadSlotsLock;
 
-int IsLeadFromTable(unsigned char b) {
-    return g_leadTable[b];
+template <int Slot>
+int IsLeadInSlot(unsigned char b) {
+    return g_leadSlots[Slot].lead[b];
 }
 
-bool IsAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+template <int... Slots>
+constexpr std::array<LeadBytePredicate, kLeadSlots> SlotFunctions(std::integer_sequence<int, Slots...>) {
+    return {IsLeadInSlot<Slots>...};
+}
+constexpr auto kSlotFunctions = SlotFunctions(std::make_integer_sequence<int, kLeadSlots>());
+
+// The predicate of code page number, its table made on first use.
+LeadBytePredicate SlotFor(unsigned number, const bool (&lead)[256]) {
+    std::lock_guard<std::mutex> hold(g_leadSlotsLock);
+    for (int i = 0; i < kLeadSlots; i++) {
+        LeadSlot& slot = g_leadSlots[i];
+        if (slot.codePage == number)
+            return kSlotFunctions[i];
+        if (slot.codePage == 0) {
+            std::copy(std::begin(lead), std::end(lead), slot.lead);
+            slot.codePage = number;
+            return kSlotFunctions[i];
+        }
+    }
+    throw std::invalid_argument("more than " + std::to_string(kLeadSlots) +
+                                " code pages in one run");
+}
+
+// CON, NUL.txt, com1.log: Windows opens the device, whatever the extension.
+bool IsDeviceName(std::string_view part) {
+    std::string stem(part.substr(0, part.find('.')));
+    while (!stem.empty() && stem.back() == ' ')
+        stem.pop_back();
+    for (char& c : stem)
+        c = (char)((c >= 'a' && c <= 'z') ? c - 'a' + 'A' : c);
+    if (stem == "CON" || stem == "PRN" || stem == "AUX" || stem == "NUL")
+        return true;
+    return stem.size() == 4 && (stem.starts_with("COM") || stem.starts_with("LPT")) &&
+           stem[3] >= '1' && stem[3] <= '9';
 }
 
 // Characters that Windows file names cannot hold, and the trailing dots and
@@ -147,6 +195,11 @@ bool ComponentIsPlain(std::string_view part, std::string* why) {
         *why = "ends a name part with a dot or a space, which Windows drops";
         return false;
     }
+    if (IsDeviceName(part)) {
+        *why = "is a reserved device name on Windows (CON, PRN, AUX, NUL, COM1-9, LPT1-9, "
+               "with any extension)";
+        return false;
+    }
     return true;
 }
 
@@ -156,8 +209,14 @@ CodePage::CodePage(unsigned number) : number_(number) {
     if (!CodePageKnown(number))
         throw std::invalid_argument("code page " + std::to_string(number) +
                                     " is not available on this host");
+    if (number == 936) {
+        isLead_ = IsLeadByte936;  // the same test the core's own tests use
+        return;
+    }
+    bool lead[256] = {};
     for (unsigned b = 0x80; b < 256; b++)
-        lead_[b] = IsLead(number, (unsigned char)b);
+        lead[b] = IsLead(number, (unsigned char)b);
+    isLead_ = SlotFor(number, lead);
 }
 
 CodePage::~CodePage() = default;
@@ -179,11 +238,7 @@ std::optional<std::string> CodePage::ToUtf8(std::string_view bytes) const {
 }
 
 LeadBytePredicate CodePage::LeadBytes() const {
-    if (number_ == 936)
-        return IsLeadByte936;  // the same test the core's own tests use
-    for (int b = 0; b < 256; b++)
-        g_leadTable[b] = lead_[b];
-    return IsLeadFromTable;
+    return isLead_;
 }
 
 std::optional<std::string> MakeRecordName(std::string_view relUtf8, const CodePage& cp,
@@ -253,16 +308,59 @@ std::optional<std::string> HostRelativePath(std::string_view recordName, const C
     return cp.ToUtf8(bytes);
 }
 
-std::string FoldCase(std::string_view recordName, const CodePage& cp) {
-    LeadBytePredicate lead = cp.LeadBytes();
-    std::string out(recordName);
-    for (size_t i = 0; i < out.size(); i++) {
-        if (lead((unsigned char)out[i]) && i + 1 < out.size())
+#ifdef _WIN32
+
+std::string FoldName(std::string_view utf8) {
+    auto w = Widen(utf8, CP_UTF8);
+    if (!w || w->empty())
+        return std::string(utf8);
+    CharUpperBuffW(w->data(), (DWORD)w->size());
+    auto back = Narrow(*w, CP_UTF8);
+    return back ? *back : std::string(utf8);
+}
+
+#else
+
+std::string FoldName(std::string_view utf8) {
+    static locale_t utf8Locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    std::string out;
+    out.reserve(utf8.size());
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = (unsigned char)utf8[i];
+        size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        if (n == 0 || n > utf8.size() - i) {  // not UTF-8: the byte as it is
+            out += (char)c;
             i++;
-        else if (IsAsciiLetter(out[i]) && out[i] >= 'a')
-            out[i] = (char)(out[i] - 'a' + 'A');
+            continue;
+        }
+        char32_t cp = n == 1 ? c : c & (0x7F >> n);
+        for (size_t k = 1; k < n; k++)
+            cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+        // simple one-to-one upper-casing, as the table NTFS keeps
+        if (cp < 0x80)
+            cp = (cp >= 'a' && cp <= 'z') ? cp - 'a' + 'A' : cp;
+        else if (utf8Locale)
+            cp = (char32_t)towupper_l((wint_t)cp, utf8Locale);
+        if (cp < 0x80) {
+            out += (char)cp;
+        } else if (cp < 0x800) {
+            out += (char)(0xC0 | (cp >> 6));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += (char)(0xE0 | (cp >> 12));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        } else {
+            out += (char)(0xF0 | (cp >> 18));
+            out += (char)(0x80 | ((cp >> 12) & 0x3F));
+            out += (char)(0x80 | ((cp >> 6) & 0x3F));
+            out += (char)(0x80 | (cp & 0x3F));
+        }
+        i += n;
     }
     return out;
 }
+
+#endif
 
 }  // namespace mkpatch

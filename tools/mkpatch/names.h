@@ -32,12 +32,13 @@ public:
     std::optional<std::string> ToUtf8(std::string_view bytes) const;
 
     // The lead-byte test of this code page, in the form the core's name
-    // checks take. Valid while this object lives.
+    // checks take; it reads a table that belongs to this code page alone
+    // and stays valid for the whole run.
     LeadBytePredicate LeadBytes() const;
 
 private:
     unsigned number_;
-    bool lead_[256] = {};
+    LeadBytePredicate isLead_ = nullptr;
 };
 
 // Longest record name: the shortest target folder, a drive root such as
@@ -61,9 +62,10 @@ std::string DisplayName(std::string_view recordName, const CodePage& cp);
 // stands for, or nothing when it cannot be converted.
 std::optional<std::string> HostRelativePath(std::string_view recordName, const CodePage& cp);
 
-// Name comparison as Windows file systems make it for ASCII letters;
-// two new files that differ only so would be one file on the target.
-std::string FoldCase(std::string_view recordName, const CodePage& cp);
+// A UTF-8 name with every letter upper-cased one to one, as NTFS compares
+// names (beyond ASCII: "α" and "Α", "ａ" and "Ａ" are one name); two
+// names with the same fold are one file on the target.
+std::string FoldName(std::string_view utf8);
 
 }  // namespace mkpatch
 

@@ -1,14 +1,16 @@
 // Patch files: telling an applier executable from other files through its
 // mark, finding where its container starts, and summarising a container's
 // records with the core's reader.
-#ifndef KORVEX_MKPATCH_PATCHFILE_H
-#define KORVEX_MKPATCH_PATCHFILE_H
+#ifndef KORVEX_MKPATCH_PATCH_READER_H
+#define KORVEX_MKPATCH_PATCH_READER_H
 
 #include <cstdint>
 #include <filesystem>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "core/trailer.h"
 
 namespace mkpatch {
 
@@ -24,13 +26,17 @@ int64_t FindContainerOffset(std::span<const uint8_t> bytes, const std::string& w
 std::vector<uint8_t> LoadApplier(const std::filesystem::path& path, bool replace);
 
 // A patch as the tools read it: the whole file, and where its container
-// starts (0 for a bare container).
+// starts (0 for a bare container) and ends: the file's end, or for a
+// signed patch the start of the certificate table that signing appended.
 struct PatchImage {
     std::vector<uint8_t> bytes;
     size_t containerStart = 0;
+    size_t containerEnd = 0;
     bool hasApplier = false;
+    bool Signed() const { return containerEnd < bytes.size(); }
     std::span<const uint8_t> Container() const {
-        return std::span<const uint8_t>(bytes).subspan(containerStart);
+        return std::span<const uint8_t>(bytes).subspan(containerStart,
+                                                       containerEnd - containerStart);
     }
 };
 
@@ -53,15 +59,30 @@ struct RecordSummary {
     size_t bodySize = 0;
 };
 
+// The integrity trailer after the last record, as far as it was read.
+struct TrailerSummary {
+    int state = 0;             // TRAILER_NONE, TRAILER_FOUND or TRAILER_BAD
+    bool crcHolds = false;     // FOUND: the container CRC matches its bytes
+    uint32_t storedCrc = 0;    // FOUND: the CRC the trailer holds
+    uint32_t actualCrc = 0;    // FOUND: the CRC of the bytes before it
+    size_t size = 0;           // FOUND: the trailer's bytes, padding excluded
+    std::vector<TrailerEntry> entries;  // FOUND: one per record
+};
+
 struct ContainerSummary {
     unsigned count = 0;                  // the record count the header claims
     std::vector<RecordSummary> records;  // those that could be read
     size_t trailing = 0;                 // bytes after the last record
+    TrailerSummary trailer;              // read only when every record was
     std::string problem;                 // empty when the container is sound
 };
 
-// Walks every record without applying anything.
-ContainerSummary SummarizeContainer(std::span<const uint8_t> container);
+// Walks every record without applying anything, then reads the trailer if
+// there is one and checks its container CRC. A damaged trailer, or one
+// whose CRC does not hold, is a problem; bytes after the last record are a
+// problem only when they are no trailer. Zero bytes after the trailer are
+// a problem unless the patch is signed (signing pads with them).
+ContainerSummary SummarizeContainer(std::span<const uint8_t> container, bool signedPatch = false);
 
 }  // namespace mkpatch
 

@@ -1,11 +1,14 @@
-#include "patchfile.h"
+#include "patch_reader.h"
 
 #include <algorithm>
 #include <cstring>
 
+#include "core/checksum.h"
 #include "core/format.h"
+#include "core/pe.h"
 #include "core/stubmark.h"
 #include "files.h"
+#include "text.h"
 
 namespace mkpatch {
 
@@ -29,8 +32,11 @@ int64_t FindContainerOffset(std::span<const uint8_t> bytes, const std::string& w
 }
 
 std::vector<uint8_t> LoadApplier(const std::filesystem::path& path, bool replace) {
-    std::vector<uint8_t> bytes = ReadFileBytes(path);
     std::string what = Utf8(path);
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec))
+        throw Error(what + ": is a folder, not an applier");
+    std::vector<uint8_t> bytes = ReadFileBytes(path);
     int64_t offset = FindContainerOffset(bytes, what);
     if (offset < 0)
         throw Error(what + ": not an applier (no applier mark in the file)");
@@ -49,8 +55,11 @@ PatchImage LoadPatch(const std::filesystem::path& path) {
     img.bytes = ReadFileBytes(path);
     std::string what = Utf8(path);
     int64_t offset = FindContainerOffset(img.bytes, what);
+    img.containerEnd = img.bytes.size();
     if (offset >= 0) {
-        if (static_cast<uint64_t>(offset) == img.bytes.size())
+        // signing appends a certificate table after the container
+        img.containerEnd = PeSignatureStart(img.bytes.data(), img.bytes.size());
+        if (static_cast<uint64_t>(offset) >= img.containerEnd)
             throw Error(what + ": an applier without a container");
         img.containerStart = static_cast<size_t>(offset);
         img.hasApplier = true;
@@ -58,7 +67,50 @@ PatchImage LoadPatch(const std::filesystem::path& path) {
     return img;
 }
 
-ContainerSummary SummarizeContainer(std::span<const uint8_t> container) {
+namespace {
+
+// Fills s.trailer from the bytes after the records (which end at
+// recordsEnd), and s.problem when they are neither nothing nor a sound
+// trailer.
+// Signing pads the file with zero bytes before the certificate table; the
+// same bytes after an unsigned patch's trailer were not written by build.
+void ReadTrailer(std::span<const uint8_t> container, size_t recordsEnd, bool signedPatch,
+                 ContainerSummary& s) {
+    TrailerSummary& t = s.trailer;
+    PatchTrailer found;
+    t.state = FindTrailer(container.data(), container.size(), recordsEnd, s.count, &found);
+    if (t.state == TRAILER_BAD) {
+        s.problem = "the integrity trailer after the last record is damaged";
+        return;
+    }
+    if (t.state == TRAILER_NONE) {
+        bool padding = signedPatch && s.trailing <= TRAILER_MAX_PAD &&
+                       std::all_of(container.end() - s.trailing, container.end(),
+                                   [](uint8_t b) { return b == 0; });
+        if (s.trailing && !padding)
+            s.problem = std::to_string(s.trailing) + " bytes follow the last record";
+        return;
+    }
+    t.size = TRAILER_TAIL_SIZE + size_t{found.count} * TRAILER_ENTRY_SIZE;
+    t.storedCrc = found.containerCrc;
+    t.actualCrc = Crc32Update(0, container.data(), found.start);
+    t.crcHolds = t.storedCrc == t.actualCrc;
+    for (unsigned i = 0; i < found.count; i++) {
+        TrailerEntry e;
+        GetTrailerEntry(&found, i, &e);
+        t.entries.push_back(e);
+    }
+    if (!signedPatch && found.start + t.size != container.size())
+        s.problem = std::to_string(container.size() - found.start - t.size) +
+                    " zero bytes follow the trailer";
+    if (!t.crcHolds)
+        s.problem = "the container's CRC-32 is " + Hex(t.actualCrc) + ", its trailer holds " +
+                    Hex(t.storedCrc) + ": the container is damaged";
+}
+
+}  // namespace
+
+ContainerSummary SummarizeContainer(std::span<const uint8_t> container, bool signedPatch) {
     ContainerSummary s;
     PatchCursor cur;
     CursorInit(&cur, container.data(), container.size());
@@ -108,8 +160,7 @@ ContainerSummary SummarizeContainer(std::span<const uint8_t> container) {
         s.records.push_back(std::move(r));
     }
     s.trailing = CursorLeft(&cur);
-    if (s.trailing)
-        s.problem = std::to_string(s.trailing) + " bytes follow the last record";
+    ReadTrailer(container, container.size() - s.trailing, signedPatch, s);
     return s;
 }
 
