@@ -138,7 +138,7 @@ Bytes RestoreStream(const Bytes& old, const Bytes& neu, const Bytes& forward) {
         return {};
     out.bytes.push_back(CMD_END);
     int r = -1;
-    return mkpatch::ApplyDelta(neu, out.bytes, &r) == old ? out.bytes : Bytes{};
+    return mkpatch::RunDeltaInMemory(neu, out.bytes, &r) == old ? out.bytes : Bytes{};
 }
 
 }  // namespace

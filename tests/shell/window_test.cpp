@@ -262,7 +262,9 @@ TEST(Run, DataErrorIsFoundBeforeTheFirstWrite) {
     int n = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
-        Workspace ws("dataerror" + std::to_string(n++));
+        std::string name = "dataerror";  // appended, not added: GCC 12 warns falsely (-Wrestrict) on "..." + string
+        name += std::to_string(n++);
+        Workspace ws(name);
         ASSERT_TRUE(WriteBytes(ws / "b.dat", ToBytes("old b")));
         Container k;
         k.Whole("a.txt", ToBytes("first"));
