@@ -2,8 +2,8 @@
 //
 // Builds a container that rebuilds FILES delta files of about 1 MB (a few
 // hundred copy and insert commands each) plus some whole files, applies it
-// with the engine (the bare container, and the same with its integrity
-// trailer), and in the same run times CopyFileA of files holding the same
+// with the engine (the bare container, the same with its integrity trailer,
+// and that with a restore file), and in the same run times CopyFileA of files holding the same
 // output bytes over existing files, and a straightforward rebuild (old file
 // and read-back mapped, one write per command) for comparison. Prints the
 // median of several rounds.
@@ -109,13 +109,21 @@ void Prepare(const ScratchFolder& f, const Work& w) {
 
 void NoEnd(void*, int) {}
 
-double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container) {
+// With restore, a restore file is made beside the targets (after a stub of
+// the shipped applier's size) and removed again after the timing.
+double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container, bool restore = false) {
     Prepare(f, w);
     PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr};
+    static const Bytes stub(24 * 1024, 0);
+    PatchRestore r{f.dir().c_str(), "bench_restore", stub.data(), stub.size()};
     double t = Now();
     PatchSetKeepRunning(1);
-    RunPatch(container.data(), container.size(), f.dir().c_str(), &host, nullptr);
+    RunPatch(container.data(), container.size(), f.dir().c_str(), &host, restore ? &r : nullptr);
     t = Now() - t;
+    if (restore && (g_restore.state != RESTORE_MADE || !DeleteFileA(g_restore.path))) {
+        std::fprintf(stderr, "no restore file was made\n");
+        std::exit(1);
+    }
     if (g_tally.ok != w.news.size()) {
         std::fprintf(stderr, "engine run failed: %u of %zu records ok\n", g_tally.ok, w.news.size());
         std::exit(1);
@@ -212,17 +220,19 @@ int main(int argc, char** argv) {
                 "container %.1f MB\n",
                 files, commands, (double)commands / files, files / 8, w.outBytes / 1e6, w.container.size() / 1e6);
     ScratchFolder target("bench"), src("bench-src"), dst("bench-dst");
-    std::vector<double> engine, trailer, copy, mapped;
+    std::vector<double> engine, trailer, restore, copy, mapped;
     for (int r = 0; r < rounds; r++) {
         engine.push_back(TimeEngine(target, w, w.container));
         trailer.push_back(TimeEngine(target, w, w.containerTrailer));
+        restore.push_back(TimeEngine(target, w, w.containerTrailer, true));
         copy.push_back(TimeCopy(src, dst, w));
         mapped.push_back(TimeMapped(target, w));
     }
-    double e = Median(engine), t = Median(trailer), c = Median(copy), m = Median(mapped);
+    double e = Median(engine), t = Median(trailer), rs = Median(restore), c = Median(copy), m = Median(mapped);
     std::printf("median of %d rounds:\n", rounds);
     std::printf("  engine apply           %7.3f s  %7.1f MB/s  %.2fx copy\n", e, w.outBytes / 1e6 / e, e / c);
     std::printf("  engine, with trailer   %7.3f s  %7.1f MB/s  %.2fx copy\n", t, w.outBytes / 1e6 / t, t / c);
+    std::printf("  + restore file         %7.3f s  %7.1f MB/s  %.2fx copy\n", rs, w.outBytes / 1e6 / rs, rs / c);
     std::printf("  CopyFileA, same bytes  %7.3f s  %7.1f MB/s  1.00x\n", c, w.outBytes / 1e6 / c);
     std::printf("  mapped, write/command  %7.3f s  %7.1f MB/s  %.2fx copy\n", m, w.outBytes / 1e6 / m, m / c);
     return 0;
