@@ -5,10 +5,11 @@
 #   win64   x86_64 Windows build, tests under wine64 (and Xvfb for windows)
 #   win32   i686 Windows build, the shipped applier: static checks
 #   fuzz    clang libFuzzer targets, short bounded runs and saved inputs
+#   package the release zip, built and its contents checked
 #   smoke32 the shipped i686 applier end to end under qemu's i386 emulation
 #           (scripts/setup-32bit.sh; skipped, with the reason, where the
 #           machine does not allow it)
-# Usage: scripts/test.sh [PRESET...]   (default: all five, in this order)
+# Usage: scripts/test.sh [PRESET...]   (default: all six, in this order)
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -16,7 +17,7 @@ cd "$root"
 bash scripts/setup.sh || exit 1
 
 presets=("$@")
-[ ${#presets[@]} -gt 0 ] || presets=(native win64 win32 fuzz smoke32)
+[ ${#presets[@]} -gt 0 ] || presets=(native win64 win32 package fuzz smoke32)
 jobs=$(nproc)
 passed=0
 failed=0
@@ -65,9 +66,20 @@ smoke32() {
   bash scripts/setup-32bit.sh --remove >/dev/null 2>&1 || true
 }
 
+# The release zip: built (win32 applier and mkpatch.exe, the Linux
+# mkpatch) and checked to hold exactly what it should.
+package() {
+  echo "=== package: the release zip"
+  if bash scripts/package.sh "$root/build/korvex-release.zip" 2>&1 | tee "$logdir/package.log"; then
+    passed=$((passed + 1))
+  else
+    failed=$((failed + 1)); status=1
+  fi
+}
+
 for p in "${presets[@]}"; do
-  if [ "$p" = smoke32 ]; then
-    smoke32
+  if [ "$p" = smoke32 ] || [ "$p" = package ]; then
+    $p
     continue
   fi
   echo "=== $p: configure and build"
