@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Regenerates the applier's screenshots in docs/screenshots/: the main
-# window, the progress dialog (with an overwrite question beside it) and an
-# outcome message that lists files that were not patched.
+# window (restore box checked), the question before the first write, the
+# progress dialog with an overwrite question beside it, and the outcome
+# message that lists the files not patched and names the restore file. The
+# target is an installed program's folder on the prefix's drive C:.
 #   scripts/screenshots.sh [BUILD_DIR]   (default build/win64, the win64 preset)
 # Runs the x86_64 applier under wine64 on a private Xvfb display with the
 # CJK font; needs what scripts/setup.sh installs.
@@ -29,6 +31,16 @@ export WINEPREFIX=$prefix
 run() { "$root/scripts/wine-run" "$prefix" "$@"; }
 run "$build/tests/shell/shelldrive.exe" make "$root/demo/old" "$root/demo/new" \
   "$build/shell/applier.exe" "$work/patch.exe"
+# The title bar's buttons are glyphs of the Marlett font; this wine build
+# does not find its own copy, so the prefix gets one.
+for f in /usr/share/wine/fonts/marlett.ttf; do
+  [ -f "$f" ] && cp "$f" "$prefix/drive_c/windows/Fonts/"
+done
+# where a user has the program: C:\Program Files\幻想之旅\ in the prefix
+game='Program Files/幻想之旅'
+rm -rf "$prefix/drive_c/$game"
+mkdir -p "$prefix/drive_c/Program Files"
+cp -r "$work/target" "$prefix/drive_c/$game"
 
 dfile=$(mktemp)
 Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp 9>"$dfile" >/dev/null 2>&1 &
@@ -39,7 +51,7 @@ export DISPLAY=":$(head -n1 "$dfile")"
 # the server of the make step drew nowhere; start afresh on this display
 "$server" -k >/dev/null 2>&1 || true
 
-run "$build/tests/shell/shelldrive.exe" run "$work/patch.exe" "$work/target" "$work/shots" \
+run "$build/tests/shell/shelldrive.exe" run "$work/patch.exe" "C:\\Program Files\\幻想之旅" "$work/shots" \
   > "$work/run.log" 2>&1 &
 driver=$!
 taken=0
@@ -58,4 +70,4 @@ while kill -0 "$driver" 2>/dev/null; do
 done
 wait "$driver" || { echo "screenshots: the run failed:" >&2; iconv -f GBK -t UTF-8 "$work/run.log" >&2; exit 1; }
 iconv -f GBK -t UTF-8 "$work/run.log"
-[ "$taken" -eq 3 ] || { echo "screenshots: $taken of 3 pictures taken" >&2; exit 1; }
+[ "$taken" -eq 4 ] || { echo "screenshots: $taken of 4 pictures taken" >&2; exit 1; }

@@ -4,9 +4,11 @@
 //   shelldrive run PATCH.exe TARGET_DIR [SHOT_DIR]
 //       starts the patch, types the folder, presses Start, answers Yes to
 //       every overwrite question, prints the outcome message and the exit
-//       code. With SHOT_DIR it stops at the main window, at the first
-//       question and at the outcome message, writes NAME.req there and
-//       waits for NAME.done, so that a script outside can take a picture.
+//       code. With SHOT_DIR it checks the restore box, stops at the main
+//       window, at the question before the first write, at the first
+//       overwrite question and at the outcome message, writes NAME.req
+//       there and waits for NAME.done, so that a script outside can take a
+//       picture.
 // Texts are printed as the applier has them, in code page 936.
 #include <windows.h>
 
@@ -46,7 +48,9 @@ static void Shot(const char* name, HWND a, HWND b = nullptr) {
 }
 
 // Moves a question below its progress dialog so that both can be seen,
-// then lets the picture be taken; the outcome message is taken as it is.
+// then lets the picture be taken: the question before the first write
+// ("check") and the first overwrite question ("progress"); the outcome
+// message is taken as it is.
 static void OnBox(HWND box, HWND progress, void*) {
     if (!progress) {
         Shot("outcome", box, s_main);
@@ -56,9 +60,12 @@ static void OnBox(HWND box, HWND progress, void*) {
     if (GetWindowRect(progress, &pr))
         SetWindowPos(box, nullptr, pr.left, pr.bottom + 8, 0, 0, SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
     static bool taken;
-    if (!taken)
+    if (Text(box) == "文件不符")
+        Shot("check", progress, box);
+    else if (!taken) {
         Shot("progress", progress, box);
-    taken = true;
+        taken = true;
+    }
 }
 
 static int Make(const std::string& oldDir, const std::string& newDir, const std::string& applier,
@@ -91,6 +98,8 @@ static int Run(const std::string& patch, const std::string& target) {
         folder += '\\';
     SetEditText(main, folder);
     s_main = main;
+    if (!s_shotDir.empty())
+        SendMessageA(GetDlgItem(main, 1013), BM_SETCHECK, BST_CHECKED, 0);  // the restore box
     Shot("main", main);
     Outcome o = RunThrough(p, main, folder, std::vector<int>(64, IDYES), OnBox);
     for (const std::string& q : o.questions)
