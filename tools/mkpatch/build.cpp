@@ -96,18 +96,6 @@ std::filesystem::path DefaultApplier() {
     return candidate;
 }
 
-// Whether p lies inside folder (both as they are on disk, links resolved).
-bool IsInside(const fs::path& p, const fs::path& folder) {
-    std::error_code ec;
-    fs::path a = fs::weakly_canonical(p, ec);
-    fs::path b = fs::weakly_canonical(folder, ec);
-    if (ec)
-        return false;
-    auto [mismatch, ignored] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
-    (void)ignored;
-    return mismatch == b.end();
-}
-
 // Refuses, before anything is read or encoded, an output that would
 // destroy input or could not be written.
 void CheckOutput(const BuildOptions& opts, const std::optional<fs::path>& applier) {

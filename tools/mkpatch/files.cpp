@@ -41,16 +41,11 @@ std::string RelUtf8(const fs::path& p, const fs::path& root) {
     return rel;
 }
 
-// Whether the link at p leads to something outside root.
+// Whether the link at p leads to something outside root; a link that
+// leads nowhere is not followed, so it leads nowhere outside either.
 bool LeadsOutside(const fs::path& p, const fs::path& root) {
     std::error_code ec;
-    fs::path target = fs::canonical(p, ec);
-    fs::path base = fs::canonical(root, ec);
-    if (ec)
-        return false;
-    auto [mismatch, ignored] = std::mismatch(base.begin(), base.end(), target.begin(), target.end());
-    (void)ignored;
-    return mismatch != base.end();
+    return fs::exists(p, ec) && !IsInside(p, root);
 }
 
 bool MatchHere(std::string_view g, std::string_view s) {
@@ -81,6 +76,17 @@ bool MatchHere(std::string_view g, std::string_view s) {
 }
 
 }  // namespace
+
+bool IsInside(const fs::path& p, const fs::path& folder) {
+    std::error_code ec;
+    fs::path a = fs::weakly_canonical(p, ec);
+    fs::path b = fs::weakly_canonical(folder, ec);
+    if (ec)
+        return false;
+    auto [mismatch, ignored] = std::mismatch(b.begin(), b.end(), a.begin(), a.end());
+    (void)ignored;
+    return mismatch == b.end();
+}
 
 bool MatchesGlob(std::string_view glob, std::string_view rel) {
     if (glob.find('/') != std::string_view::npos)

@@ -21,6 +21,11 @@ std::string Utf8(const fs::path& p);
 // A path from UTF-8 text (command-line arguments are carried as UTF-8).
 fs::path PathFromUtf8(const std::string& s);
 
+// Whether p lies inside folder (or is folder), both as they are on disk:
+// links resolved, and a path that does not exist yet taken by its
+// existing part.
+bool IsInside(const fs::path& p, const fs::path& folder);
+
 struct TreeFile {
     std::string rel;   // relative path, '/' separators, UTF-8
     fs::path path;     // where it is on this host
