@@ -77,9 +77,12 @@ package() {
   fi
 }
 
+times=()
 for p in "${presets[@]}"; do
+  start=$SECONDS
   if [ "$p" = smoke32 ] || [ "$p" = package ]; then
     $p
+    times+=("$p $((SECONDS - start)) s")
     continue
   fi
   echo "=== $p: configure and build"
@@ -103,6 +106,7 @@ for p in "${presets[@]}"; do
   rc=${PIPESTATUS[0]}
   [ "$rc" -eq 0 ] || status=1
   count "$logdir/$p-test.log" "$rc"
+  times+=("$p $((SECONDS - start)) s")
 done
 
 # Stop the wineservers that the Windows tests kept alive.
@@ -110,5 +114,6 @@ for prefix in "$root"/build/*/wineprefix; do
   [ -d "$prefix" ] && WINEPREFIX=$prefix wineserver -k >/dev/null 2>&1
 done
 
+echo "time per stage (build and test): $(IFS=,; echo "${times[*]}" | sed 's/,/, /g')"
 echo "total: $passed passed, $failed failed, $skipped skipped"
 exit $status
