@@ -63,10 +63,9 @@ static void MakeCrcTables(void) {
     s_crcReady = 1;
 }
 
-uint32_t Crc32Update(uint32_t crc, const unsigned char* bytes, size_t size) {
-    if (!s_crcReady)
-        MakeCrcTables();
-    crc = ~crc;
+// The table CRC without the inversions at either end: the remainder of
+// crc's register carried on over bytes.
+static uint32_t Crc32Table(uint32_t crc, const unsigned char* bytes, size_t size) {
     while (size >= 8) {
         uint32_t lo = crc ^ ((uint32_t)bytes[0] | (uint32_t)bytes[1] << 8 | (uint32_t)bytes[2] << 16 |
                              (uint32_t)bytes[3] << 24);
@@ -80,5 +79,86 @@ uint32_t Crc32Update(uint32_t crc, const unsigned char* bytes, size_t size) {
     }
     while (size--)
         crc = s_crcTable[0][(crc ^ *bytes++) & 0xFF] ^ (crc >> 8);
-    return ~crc;
+    return crc;
+}
+
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#include <cpuid.h>
+#include <emmintrin.h>
+#include <wmmintrin.h>
+
+// Folding with carry-less multiplication. In the reflected bit order a
+// 16-byte block loaded little-endian holds the coefficients of x^127 (bit 0)
+// down to x^0 (bit 127), times x^(8 * the bytes after it). A block is moved
+// forward over n bits by multiplying its first half (x^64 and up) by
+// x^(n+64) mod P and its second half by x^n mod P; each constant is taken
+// as x^32 * (x^(e) mod P), reflected over 33 bits, so that the 96-bit
+// products land bit-aligned in the next block. What remains at the end is
+// a 16-byte value congruent to everything folded so far; the table CRC of
+// that value followed by the last bytes is the CRC of the whole.
+enum { CRC_FOLD_MIN = 64 };
+
+__attribute__((target("sse2,pclmul"))) static uint32_t Crc32Folded(uint32_t crc, const unsigned char* bytes,
+                                                                    size_t size) {
+    // (x^(128+32) mod P, x^(128-32) mod P): one block forward
+    const __m128i k1 = _mm_set_epi32(0, 0xCCAA009E, 0x00000001, 0x751997D0);
+    // (x^(512+32) mod P, x^(512-32) mod P): four blocks forward
+    const __m128i k4 = _mm_set_epi32(0x00000001, 0xC6E41596, 0x00000001, 0x54442BD4);
+    __m128i x0 = _mm_xor_si128(_mm_loadu_si128((const __m128i*)bytes), _mm_cvtsi32_si128((int)crc));
+    __m128i x1 = _mm_loadu_si128((const __m128i*)(bytes + 16));
+    __m128i x2 = _mm_loadu_si128((const __m128i*)(bytes + 32));
+    __m128i x3 = _mm_loadu_si128((const __m128i*)(bytes + 48));
+    bytes += 64;
+    size -= 64;
+#define KORVEX_FOLD(x, k, next) \
+    _mm_xor_si128(_mm_xor_si128(_mm_clmulepi64_si128(x, k, 0x00), _mm_clmulepi64_si128(x, k, 0x11)), next)
+    while (size >= 64) {
+        x0 = KORVEX_FOLD(x0, k4, _mm_loadu_si128((const __m128i*)bytes));
+        x1 = KORVEX_FOLD(x1, k4, _mm_loadu_si128((const __m128i*)(bytes + 16)));
+        x2 = KORVEX_FOLD(x2, k4, _mm_loadu_si128((const __m128i*)(bytes + 32)));
+        x3 = KORVEX_FOLD(x3, k4, _mm_loadu_si128((const __m128i*)(bytes + 48)));
+        bytes += 64;
+        size -= 64;
+    }
+    x0 = KORVEX_FOLD(x0, k1, x1);
+    x0 = KORVEX_FOLD(x0, k1, x2);
+    x0 = KORVEX_FOLD(x0, k1, x3);
+    while (size >= 16) {
+        x0 = KORVEX_FOLD(x0, k1, _mm_loadu_si128((const __m128i*)bytes));
+        bytes += 16;
+        size -= 16;
+    }
+#undef KORVEX_FOLD
+    unsigned char rest[16];
+    _mm_storeu_si128((__m128i*)rest, x0);
+    return Crc32Table(Crc32Table(0, rest, 16), bytes, size);
+}
+
+static int HasCarrylessMultiply(void) {
+    unsigned a, b, c, d;
+    if (!__get_cpuid(1, &a, &b, &c, &d))
+        return 0;
+    return (c & bit_PCLMUL) && (d & bit_SSE2);
+}
+#else
+enum { CRC_FOLD_MIN = 0 };
+static uint32_t Crc32Folded(uint32_t crc, const unsigned char* bytes, size_t size) {
+    return Crc32Table(crc, bytes, size);
+}
+static int HasCarrylessMultiply(void) {
+    return 0;
+}
+#endif
+
+static int s_crcFolds;
+
+uint32_t Crc32Update(uint32_t crc, const unsigned char* bytes, size_t size) {
+    if (!s_crcReady) {
+        MakeCrcTables();
+        s_crcFolds = HasCarrylessMultiply();
+    }
+    crc = ~crc;
+    if (s_crcFolds && size >= CRC_FOLD_MIN)
+        return ~Crc32Folded(crc, bytes, size);
+    return ~Crc32Table(crc, bytes, size);
 }

@@ -20,21 +20,38 @@ TEST(Crc32, KnownValuesAndPieces) {
     EXPECT_EQ(Crc(B("a")), 0xE8B7BE43u);
     EXPECT_EQ(Crc(B("123456789")), 0xCBF43926u);
     EXPECT_EQ(Crc(B("The quick brown fox jumps over the lazy dog")), 0x414FA339u);
-    // any split into pieces, at any alignment, gives the whole CRC
+    // any split into pieces, small (bytes at a time) or large (blocks
+    // folded), at any alignment, gives the whole CRC
     std::mt19937 rng(77);
-    Bytes data(1000);
+    Bytes data(5000);
     for (auto& b : data)
         b = (uint8_t)rng();
     uint32_t whole = Crc(data);
     for (int round = 0; round < 200; round++) {
         uint32_t crc = 0;
         for (size_t at = 0; at < data.size();) {
-            size_t n = std::min<size_t>(data.size() - at, rng() % 23);
+            size_t n = std::min<size_t>(data.size() - at, rng() % (round % 2 ? 23 : 700));
             crc = Crc32Update(crc, data.data() + at, n);
             at += n;
         }
         ASSERT_EQ(crc, whole) << "round " << round << " seed 77";
     }
+    // every length around the block sizes, at every alignment, against the
+    // CRC taken bit by bit
+    auto bitwise = [](const uint8_t* p, size_t n) {
+        uint32_t c = 0xFFFFFFFF;
+        while (n--) {
+            c ^= *p++;
+            for (int k = 0; k < 8; k++)
+                c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+        }
+        return ~c;
+    };
+    for (size_t len = 0; len <= 300; len++)
+        for (size_t at = 0; at < 16; at++)
+            ASSERT_EQ(Crc32Update(0, data.data() + at, len), bitwise(data.data() + at, len)) << len << " at " << at;
+    for (size_t len : {1024u, 4095u, 4096u, 4097u, 4984u})
+        ASSERT_EQ(Crc32Update(0, data.data() + 3, len), bitwise(data.data() + 3, len)) << len;
     // what the XOR sum cannot see, the CRC does
     EXPECT_NE(Crc(B("abcdefgh")), Crc(B("efghabcd")));
     EXPECT_NE(Crc(B("abcde")), Crc(B("abcdf")));
