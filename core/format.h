@@ -24,8 +24,6 @@ enum {
                             checksum, or a copy reaches past the old file */
     PR_NOTWRITTEN = 32,  /* output could not be written or put in place;
                             the target is as it was */
-    PR_NOMAP = 64,       /* delta: the old file could not be mapped (too large
-                            for the address space); the target is as it was */
     PR_BADDATA = 128     /* container bytes undefined or running past the end */
 };
 

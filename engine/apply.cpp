@@ -59,22 +59,80 @@ static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
     return 1;
 }
 
+// --- the old file, read through the window ---
+
+// A delta record's old file is read into the read window rather than
+// mapped: its sums are taken as it is read in, front to back, and a file
+// that fits the window is then wholly there for the copies, which cost a
+// memory copy each. Copies outside the window read it again from their own
+// offset. No mapping means no first touch of every page a second time, and
+// no file too large for a 32-bit address space.
+static const uint32_t OLD_READAHEAD = FILEIO_CHUNK;
+
+typedef struct OldFile {
+    HANDLE file;
+    uint32_t size;   // bytes read when the sums were taken
+    uint32_t start;  // file offset of g_window[0]
+    uint32_t have;   // bytes of the file in the window
+} OldFile;
+
+// Reads the whole old file once, taking its sums; the window keeps what
+// was read last (all of it, when it fits). PR_OK, PR_NOTARGET when a read
+// fails, PR_BADSOURCE for a file of 4 GiB or more, past what the format's
+// checksums and copies describe.
+static int ReadOldFile(OldFile* old, int withCrc, FileSums* sums) {
+    if (!SumOpenFile(old->file, withCrc, sums, &old->have))
+        return PR_NOTARGET;
+    if (sums->size > 0xFFFFFFFF)
+        return PR_BADSOURCE;
+    old->size = (uint32_t)sums->size;
+    old->start = old->size - old->have;
+    return PR_OK;
+}
+
+// Makes the window hold the old file from offset on, at least length bytes
+// of it or as much as the window takes, and a little more for the copies
+// that follow on. RunCommands has checked offset + length against size.
+static int MoveWindow(OldFile* old, uint32_t offset, uint32_t length) {
+    uint32_t n = length > OLD_READAHEAD ? length : OLD_READAHEAD;
+    if (n > FILEIO_WINDOW)
+        n = FILEIO_WINDOW;
+    if (n > old->size - offset)
+        n = old->size - offset;
+    old->have = 0;
+    if (!ReadAt(old->file, offset, g_window, n))
+        return 0;
+    old->start = offset;
+    old->have = n;
+    return 1;
+}
+
 // --- where a rebuild's bytes come from and go to ---
 
 typedef struct Rebuild {
     OutFile out;
-    const unsigned char* view;  // the old file, mapped; 0 for an empty one
+    OldFile* old;
 } Rebuild;
 
 static int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
     return OutWrite(&((Rebuild*)ctx)->out, bytes, n);
 }
 
-// RunCommands has checked the range against the old file's size, and an
-// empty old file (no view) has no range a copy could name.
 static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
-    return OutWrite(&rb->out, rb->view + offset, length);
+    OldFile* old = rb->old;
+    while (length) {
+        if ((offset < old->start || offset - old->start >= old->have) && !MoveWindow(old, offset, length))
+            return 0;
+        uint32_t piece = old->have - (offset - old->start);
+        if (piece > length)
+            piece = length;
+        if (!OutWrite(&rb->out, g_window + (offset - old->start), piece))
+            return 0;
+        offset += piece;
+        length -= piece;
+    }
+    return 1;
 }
 
 // --- paths ---
@@ -162,7 +220,7 @@ static HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH
         for (int shift = 12; shift >= 0; shift -= 4)
             *p++ = kHex[(n >> shift) & 15];
         lstrcpyA(p, ".tmp");
-        HANDLE file = CreateFileA(tmp, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        HANDLE file = CreateFileA(tmp, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE)
             return file;
         DWORD err = GetLastError();
@@ -248,15 +306,15 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 
 // --- delta records ---
 
-// Rebuilds the old file (mapped at view, size oldSize) into a temporary
+// Rebuilds the old file (its sums taken, its window set) into a temporary
 // file beside target from the stream and checks it by reading it back.
 // Returns PR_OK with the verified temporary file's name in tmp, or a
 // failure with no temporary file left.
-static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_t oldSize, const char* target,
+static int RebuildToTemp(PatchCursor* stream, OldFile* old, const char* target,
                          size_t dirLen, uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
                          uint64_t* newSize) {
     Rebuild rb;
-    rb.view = view;
+    rb.old = old;
     rb.out.file = CreateTempBeside(target, dirLen, tmp);
     rb.out.used = 0;
     rb.out.written = 0;
@@ -267,28 +325,22 @@ static int RebuildToTemp(PatchCursor* stream, const unsigned char* view, uint64_
     sink.write = SinkWrite;
     sink.copy = SinkCopy;
     sink.ctx = &rb;
-    sink.oldSize = oldSize;
+    sink.oldSize = old->size;
     int result = RunCommands(stream, &sink);
-    if (result == PR_OK && !OutFlush(&rb.out))
+    if (result == PR_OK && (!OutFlush(&rb.out) || !FlushFileBuffers(rb.out.file)))
         result = PR_NOTWRITTEN;
-    if (!CloseDurably(rb.out.file) && result == PR_OK)
-        result = PR_NOTWRITTEN;
-
     if (result == PR_OK) {
-        // Read back what reached the file, not what was meant to; with a
+        // Read back what reached the file, not what was meant to, through
+        // the same handle (no one else can open it meanwhile); with a
         // trailer its length and CRC-32 are checked in the same read.
-        HANDLE check = CreateFileA(tmp, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
         FileSums sums;
-        if (check == INVALID_HANDLE_VALUE)
+        if (!SumOpenFile(rb.out.file, strong != NULL, &sums, 0) || sums.size != rb.out.written)
             result = PR_NOTWRITTEN;
-        else {
-            if (!SumOpenFile(check, strong != NULL, &sums) || sums.size != rb.out.written)
-                result = PR_NOTWRITTEN;
-            else if (!SumsMatch(&sums, newSum, strong, 1))
-                result = PR_BADRESULT;
-            CloseHandle(check);
-        }
+        else if (!SumsMatch(&sums, newSum, strong, 1))
+            result = PR_BADRESULT;
     }
+    if (!CloseHandle(rb.out.file) && result == PR_OK)
+        result = PR_NOTWRITTEN;
     if (result != PR_OK)
         DeleteFileA(tmp);
     *newSize = rb.out.written;
@@ -308,57 +360,34 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
     char tmp[PATCH_PATH_MAX];
     if (!JoinPath(target, targetDir, head->name, head->nameLen))
         return PR_NOTARGET;
-    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old == INVALID_HANDLE_VALUE)
+    OldFile old;
+    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTARGET;
 
-    // The old file is read through a read-only mapping: copies jump about
-    // it, and each is then one memory copy instead of a seek and a read.
-    // An empty file cannot be mapped and needs no view; a file that cannot
-    // be mapped (too large for the address space of a 32-bit process) fails
-    // the record, with the target as it was.
-    LARGE_INTEGER size;
-    HANDLE map = NULL;
-    const unsigned char* view = NULL;
-    int result = PR_OK;
-    if (!GetFileSizeEx(old, &size))
-        result = PR_NOTARGET;
-    else if (size.QuadPart > 0xFFFFFFFF)
-        result = PR_BADSOURCE;  // past what the format's checksums and copies describe
-    else if (size.QuadPart > 0) {
-        map = CreateFileMappingA(old, NULL, PAGE_READONLY, 0, 0, NULL);
-        if (map)
-            view = (const unsigned char*)MapViewOfFile(map, FILE_MAP_READ, 0, 0, 0);
-        if (!view)
-            result = PR_NOMAP;
-    }
-    if (result == PR_OK) {
-        FileSums sums;
-        sums.size = (uint64_t)size.QuadPart;
-        sums.sum = view ? XorSum(view, (size_t)sums.size) : 0;
-        sums.crc = view && strong ? Crc32Update(0, view, (size_t)sums.size) : 0;
-        if (!SumsMatch(&sums, head->oldSum, strong, 0)) {
-            note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
-            result = PR_BADSOURCE;
-        } else {
-            PatchCursor forward = stream;
-            uint64_t newSize = 0;
-            result = RebuildToTemp(&stream, view, sums.size, target, (size_t)lstrlenA(targetDir), head->newSum,
-                                   strong, tmp, &newSize);
-            // the way back is on disk before the target is replaced
-            if (result == PR_OK && RestoreActive() &&
-                (newSize > 0xFFFFFFFF ||
-                 RestoreAddDelta(head, forward, view, (uint32_t)sums.size, (uint32_t)newSize) != PR_OK)) {
-                DeleteFileA(tmp);
-                result = PR_NOTWRITTEN;
-            }
+    // Held without sharing from here on: the bytes summed are the bytes
+    // the copies read.
+    FileSums sums;
+    int result = ReadOldFile(&old, strong != NULL, &sums);
+    if (result != PR_OK)
+        ;
+    else if (!SumsMatch(&sums, head->oldSum, strong, 0)) {
+        note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
+        result = PR_BADSOURCE;
+    } else {
+        PatchCursor forward = stream;
+        uint64_t newSize = 0;
+        result = RebuildToTemp(&stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
+                               &newSize);
+        // the way back is on disk before the target is replaced
+        if (result == PR_OK && RestoreActive() &&
+            (newSize > 0xFFFFFFFF ||
+             RestoreAddDelta(head, forward, old.file, old.size, (uint32_t)newSize) != PR_OK)) {
+            DeleteFileA(tmp);
+            result = PR_NOTWRITTEN;
         }
     }
-    if (view)
-        UnmapViewOfFile(view);
-    if (map)
-        CloseHandle(map);
-    CloseHandle(old);  // the target must be closed before it is replaced
+    CloseHandle(old.file);  // the target must be closed before it is replaced
     if (result == PR_OK)
         result = ReplaceTarget(tmp, target);
     return result;

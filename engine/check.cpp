@@ -49,7 +49,7 @@ static void CheckDeltaTarget(PatchCheck* check, const char* targetDir, const Pat
         return;
     }
     FileSums sums;
-    int read = SumOpenFile(file, strong != NULL, &sums);
+    int read = SumOpenFile(file, strong != NULL, &sums, 0);
     CloseHandle(file);
     if (!read)
         NoteMismatch(check, head, PR_NOTARGET);

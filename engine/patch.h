@@ -33,7 +33,7 @@ typedef struct PatchCheck {
     unsigned mismatched;   /* delta targets missing, unreadable or of another version */
     unsigned listed;       /* entries used in list */
     PatchFailure list[PATCH_TALLY_NAMES];  /* the first mismatched: name and
-                              PR_NOTARGET, PR_NOMAP or PR_BADSOURCE */
+                              PR_NOTARGET or PR_BADSOURCE */
     unsigned upToDate;     /* delta targets that already hold the new file */
     unsigned existing;     /* whole-file targets that exist already */
 } PatchCheck;
@@ -86,7 +86,7 @@ typedef struct PatchRestoreState {
 } PatchRestoreState;
 
 /* What a run did, record by record, so that no failure goes unreported.
-   Failures are PR_NOTARGET, PR_NOMAP, PR_BADSOURCE (unless already up to
+   Failures are PR_NOTARGET, PR_BADSOURCE (unless already up to
    date), PR_BADRESULT and PR_NOTWRITTEN; the first PATCH_TALLY_NAMES are named. */
 typedef struct PatchTally {
     unsigned records;      /* records carried out, data error included */
@@ -94,7 +94,6 @@ typedef struct PatchTally {
     unsigned overwritten;
     unsigned skipped;
     unsigned notTarget;
-    unsigned noMap;
     unsigned badSource;    /* the already up-to-date ones included */
     unsigned upToDate;     /* PR_BADSOURCE whose target already has the new sum */
     unsigned badResult;

@@ -138,22 +138,30 @@ static int EndRecord(void) {
     return PR_NOTWRITTEN;
 }
 
-// A reverse command: a copy of the new file, or old bytes from the view.
+// A reverse command: a copy of the new file, or old bytes read from the
+// old file (ctx, its handle).
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
     unsigned char cmd[CMD_COPY_SIZE];
     if (op == CMD_COPY) {
         Put(cmd, PutCopyCommand(cmd, length, from));
-    } else {
-        Put(cmd, PutInsertHead(cmd, length));
-        Put((const unsigned char*)ctx + from, length);
+        return s_ok;
+    }
+    Put(cmd, PutInsertHead(cmd, length));
+    while (length && s_ok) {
+        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
+        if (!ReadAt((HANDLE)ctx, from, s_read, piece))
+            s_ok = 0;
+        Put(s_read, piece);
+        from += piece;
+        length -= piece;
     }
     return s_ok;
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsigned char* oldView,
-                    uint32_t oldSize, uint32_t newSize) {
+int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old, uint32_t oldSize,
+                    uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
-    ReverseSink sink = {EmitReverse, (void*)oldView};
+    ReverseSink sink = {EmitReverse, (void*)old};
     BeginRecord(head->newSum, head->oldSum, head);
     if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
         s_ok = 0;
@@ -172,7 +180,7 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
     FileSums sums;
     LARGE_INTEGER zero;
     zero.QuadPart = 0;
-    int read = SumOpenFile(old, 0, &sums) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
+    int read = SumOpenFile(old, 0, &sums, 0) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
     BeginRecord(XorSum(newContent, newLength), sums.sum, head);
     s_ok &= read;
     while (s_ok) {

@@ -24,11 +24,11 @@ int RestoreBegin(const PatchRestore* restore);
 
 /* Before a delta record's target is replaced: appends the record that turns
    the rebuilt file (newSize bytes, checksum head->newSum) back into the old
-   one (oldSize bytes at oldView, checksum head->oldSum), made from the
+   one (oldSize bytes, read from the open file old; checksum head->oldSum), made from the
    forward stream (stream stands on its first command): copies of the new
    file's ranges that came from the old file, inserts for the rest. PR_OK
    or PR_NOTWRITTEN. */
-int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, const unsigned char* oldView,
+int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old,
                     uint32_t oldSize, uint32_t newSize);
 
 /* Before an existing target is overwritten by a whole-file record: appends

@@ -31,7 +31,6 @@ void NoteRecordResult(int result) {
 static int PatchIsFailure(int result, int upToDate) {
     switch (result) {
     case PR_NOTARGET:
-    case PR_NOMAP:
     case PR_BADRESULT:
     case PR_NOTWRITTEN:
         return 1;
@@ -50,7 +49,6 @@ static void TallyRecord(int result, const PatchRecordNote* note) {
     case PR_OVERWRITTEN: t->overwritten++; break;
     case PR_SKIPPED: t->skipped++; break;
     case PR_NOTARGET: t->notTarget++; break;
-    case PR_NOMAP: t->noMap++; break;
     case PR_BADSOURCE:
         t->badSource++;
         if (note->upToDate)

@@ -1,16 +1,17 @@
 // Checksums of files on disk. Files are read front to back in 64 KB pieces
-// into one fixed buffer: no mapping, so neither an empty file (which cannot
+// into the read window: no mapping, so neither an empty file (which cannot
 // be mapped) nor a file larger than the free address space of a 32-bit
-// process needs a special case, and each page is touched once. The buffer
-// is shared by the check and the read-back of one run at a time.
+// process needs a special case, and each page is touched once; each piece
+// is summed while it is still in the processor's cache.
 #include "engine/patch.h"
 #include "engine/fileio.h"
 
-static unsigned char s_sumBuffer[FILEIO_CHUNK];
+unsigned char g_window[FILEIO_WINDOW];
 
-int SumOpenFile(HANDLE file, int withCrc, FileSums* sums) {
+int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have) {
     XorSumState st;
     XorSumBegin(&st);
+    uint32_t used = 0;
     sums->sum = 0;
     sums->crc = 0;
     sums->size = 0;
@@ -19,17 +20,38 @@ int SumOpenFile(HANDLE file, int withCrc, FileSums* sums) {
     if (!SetFilePointerEx(file, zero, NULL, FILE_BEGIN))
         return 0;
     for (;;) {
+        if (used > FILEIO_WINDOW - FILEIO_CHUNK)
+            used = 0;
+        unsigned char* at = g_window + used;
         DWORD got = 0;
-        if (!ReadFile(file, s_sumBuffer, sizeof s_sumBuffer, &got, NULL))
+        if (!ReadFile(file, at, FILEIO_CHUNK, &got, NULL))
             return 0;
         if (got == 0)
             break;
-        XorSumAdd(&st, s_sumBuffer, got);
+        XorSumAdd(&st, at, got);
         if (withCrc)
-            sums->crc = Crc32Update(sums->crc, s_sumBuffer, got);
+            sums->crc = Crc32Update(sums->crc, at, got);
         sums->size += got;
+        used += got;
     }
     sums->sum = XorSumEnd(&st);
+    if (have)
+        *have = used;
+    return 1;
+}
+
+int ReadAt(HANDLE file, uint32_t offset, unsigned char* to, DWORD n) {
+    while (n) {
+        OVERLAPPED at;
+        ZeroMemory(&at, sizeof at);
+        at.Offset = offset;
+        DWORD got = 0;
+        if (!ReadFile(file, to, n, &got, &at) || got == 0)
+            return 0;
+        offset += got;
+        to += got;
+        n -= got;
+    }
     return 1;
 }
 
@@ -48,7 +70,7 @@ uint32_t XorSumFile(const char* path) {
     if (file == INVALID_HANDLE_VALUE)
         return 0;
     FileSums sums;
-    int ok = SumOpenFile(file, 0, &sums);
+    int ok = SumOpenFile(file, 0, &sums, 0);
     CloseHandle(file);
     return ok ? sums.sum : 0;
 }

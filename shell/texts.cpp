@@ -111,7 +111,6 @@ int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally) {
 const char* FailureReason(int result) {
     switch (result) {
     case PR_NOTARGET: return "文件不存在或正被使用";
-    case PR_NOMAP: return "文件太大，无法读入";
     case PR_BADSOURCE: return "不是补丁所要求的版本";
     case PR_BADRESULT: return "更新后的文件校验不符";
     case PR_NOTWRITTEN: return "无法写入";

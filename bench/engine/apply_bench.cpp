@@ -3,8 +3,10 @@
 // Builds a container that rebuilds FILES delta files of about 1 MB (a few
 // hundred copy and insert commands each) plus some whole files, applies it
 // with the engine (the bare container, the same with its integrity trailer,
-// and that with a restore file), and in the same run times CopyFileA of files holding the same
-// output bytes over existing files, and a straightforward rebuild (old file
+// and that with a restore file), and in the same run times CopyFileA of
+// files holding the same output bytes over existing files (also with each
+// copy flushed to the disk, as the engine flushes what it rebuilt), and a
+// straightforward rebuild (old file
 // and read-back mapped, one write per command) for comparison. Prints the
 // median of several rounds.
 //
@@ -131,7 +133,9 @@ double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container,
     return t;
 }
 
-double TimeCopy(const ScratchFolder& src, const ScratchFolder& dst, const Work& w) {
+// With durable, each copy is also flushed to the disk before the next, as
+// the engine flushes each rebuilt file before it takes the target's name.
+double TimeCopy(const ScratchFolder& src, const ScratchFolder& dst, const Work& w, bool durable = false) {
     for (size_t i = 0; i < w.news.size(); i++) {
         WriteBytes(src / (Name("N", i)), w.news[i]);
         WriteBytes(dst / (Name("N", i)), B("old"));
@@ -141,6 +145,12 @@ double TimeCopy(const ScratchFolder& src, const ScratchFolder& dst, const Work& 
         std::string n = Name("N", i);
         if (!CopyFileA((src / n).c_str(), (dst / n).c_str(), FALSE))
             std::exit(1);
+        if (durable) {
+            HANDLE h = CreateFileA((dst / n).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
+                std::exit(1);
+            CloseHandle(h);
+        }
     }
     return Now() - t;
 }
@@ -220,20 +230,26 @@ int main(int argc, char** argv) {
                 "container %.1f MB\n",
                 files, commands, (double)commands / files, files / 8, w.outBytes / 1e6, w.container.size() / 1e6);
     ScratchFolder target("bench"), src("bench-src"), dst("bench-dst");
-    std::vector<double> engine, trailer, restore, copy, mapped;
+    std::vector<double> engine, trailer, restore, copy, durable, mapped;
     for (int r = 0; r < rounds; r++) {
         engine.push_back(TimeEngine(target, w, w.container));
         trailer.push_back(TimeEngine(target, w, w.containerTrailer));
         restore.push_back(TimeEngine(target, w, w.containerTrailer, true));
         copy.push_back(TimeCopy(src, dst, w));
+        durable.push_back(TimeCopy(src, dst, w, true));
         mapped.push_back(TimeMapped(target, w));
     }
-    double e = Median(engine), t = Median(trailer), rs = Median(restore), c = Median(copy), m = Median(mapped);
+    double e = Median(engine), t = Median(trailer), rs = Median(restore), c = Median(copy), d = Median(durable),
+           m = Median(mapped);
     std::printf("median of %d rounds:\n", rounds);
-    std::printf("  engine apply           %7.3f s  %7.1f MB/s  %.2fx copy\n", e, w.outBytes / 1e6 / e, e / c);
-    std::printf("  engine, with trailer   %7.3f s  %7.1f MB/s  %.2fx copy\n", t, w.outBytes / 1e6 / t, t / c);
-    std::printf("  + restore file         %7.3f s  %7.1f MB/s  %.2fx copy\n", rs, w.outBytes / 1e6 / rs, rs / c);
+    std::printf("  engine apply           %7.3f s  %7.1f MB/s  %.2fx copy  %.2fx flushed copy\n", e,
+                w.outBytes / 1e6 / e, e / c, e / d);
+    std::printf("  engine, with trailer   %7.3f s  %7.1f MB/s  %.2fx copy  %.2fx flushed copy\n", t,
+                w.outBytes / 1e6 / t, t / c, t / d);
+    std::printf("  + restore file         %7.3f s  %7.1f MB/s  %.2fx copy  %.2fx flushed copy\n", rs,
+                w.outBytes / 1e6 / rs, rs / c, rs / d);
     std::printf("  CopyFileA, same bytes  %7.3f s  %7.1f MB/s  1.00x\n", c, w.outBytes / 1e6 / c);
+    std::printf("  the same, each flushed %7.3f s  %7.1f MB/s  %.2fx copy\n", d, w.outBytes / 1e6 / d, d / c);
     std::printf("  mapped, write/command  %7.3f s  %7.1f MB/s  %.2fx copy\n", m, w.outBytes / 1e6 / m, m / c);
     return 0;
 }

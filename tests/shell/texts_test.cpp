@@ -97,7 +97,7 @@ TEST(ComposeOutcome, FailuresAreCountedNamedAndExplained) {
         {"a.dat", PR_NOTARGET, "文件不存在或正被使用"},
         {"子目录\\b.dat", PR_BADSOURCE, "不是补丁所要求的版本"},
         {"c.dat", PR_BADRESULT, "更新后的文件校验不符"},
-        {"d.dat", PR_NOMAP, "文件太大，无法读入"},
+        {"d.dat", PR_NOTWRITTEN, "无法写入"},
     };
     for (int i = 0; i < 4; i++) {
         lstrcpyA(t.failures[i].name, failures[i].name);
@@ -147,11 +147,11 @@ TEST(ComposeOutcome, StoppedRunsAndTheRestoreFile) {
     PatchTally t = TallyWith(3, 2), clean = TallyWith(0, 0);
     t.ok = 4;
     t.overwritten = 1;
-    t.failures[0] = {"a.dat", PR_NOMAP};
+    t.failures[0] = {"a.dat", PR_NOTWRITTEN};
     t.failures[1] = {"b.dat", PR_BADSOURCE};
     const PatchRestoreState made = {RESTORE_MADE, 2, 0, "C:\\g\\p_恢复.exe"}, created = {RESTORE_MADE, 2, 3, "C:\\g\\p_恢复.exe"},
                             failed = {RESTORE_FAILED, 2, 0, "C:\\g\\p_恢复(2).exe"}, atOnce = {RESTORE_FAILED, 0, 0, "C:\\g\\p.exe"};
-    const std::string list = "5 个文件已更新；以下文件没有更新：\r\na.dat：文件太大，无法读入\r\nb.dat：不是补丁所要求的版本\r\n…",
+    const std::string list = "5 个文件已更新；以下文件没有更新：\r\na.dat：无法写入\r\nb.dat：不是补丁所要求的版本\r\n…",
                       stopped = "无法写入恢复文件，安装已停止，其余文件没有更新。\r\n已更新 ", note = "\r\n\r\n恢复文件可以把更新过的文件恢复原样：\r\n";
     struct Case { int outcome; const PatchTally* tally; const PatchRestoreState* restore; std::string text; const char* caption; };
     const Case cases[] = {
