@@ -15,6 +15,7 @@
 
 #include "engine/patch.h"
 #include "patchset.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/stream_hash.h"
 
 namespace reliability {
@@ -50,16 +51,10 @@ double Run(const Bytes& container, const std::string& folder, int* outcome) {
     return Seconds(t0, t1);
 }
 
-std::string FreshFolder(const std::string& base, const char* tag) {
-    std::string folder = base + "\\scale-" + tag;
-    RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder + "\\";
-}
-
 // N whole-file records of 16 to 47 bytes, 256 files to a folder.
 bool Records(unsigned n, const std::string& base, double* seconds) {
-    std::string folder = FreshFolder(base, "records");
+    const testing_support::ScratchDir scratch("scale-records", base);
+    const std::string folder = scratch.str() + "\\";
     Rng rng(n);
     Bytes c(4, 0);
     PutU16(c.data(), uint16_t(n));
@@ -92,14 +87,14 @@ bool Records(unsigned n, const std::string& base, double* seconds) {
     }
     if (wrong || !ok)
         std::printf("records %u: outcome %d, %u ok, %u files wrong\n", n, outcome, g_tally.ok, wrong);
-    RemoveTree(folder.substr(0, folder.size() - 1));
     return ok && wrong == 0;
 }
 
 // One delta record that rebuilds an mb-megabyte file: its 1 MB blocks in
 // another order, with a short insert before each and a tail of old bytes.
 bool File(unsigned mb, const std::string& base, double* seconds) {
-    std::string folder = FreshFolder(base, "file");
+    const testing_support::ScratchDir scratch("scale-file", base);
+    const std::string folder = scratch.str() + "\\";
     const uint32_t block = 1u << 20;
     const uint64_t size = uint64_t(mb) * block;
     Rng rng(mb);
@@ -162,7 +157,6 @@ bool File(unsigned mb, const std::string& base, double* seconds) {
         std::printf("file %u MB: outcome %d, ok %u, %llu of %llu bytes, %s\n", mb, outcome, g_tally.ok,
                     (unsigned long long)got.length, (unsigned long long)want.length,
                     same ? "same bytes" : "different bytes");
-    RemoveTree(folder.substr(0, folder.size() - 1));
     return ok && same;
 }
 
