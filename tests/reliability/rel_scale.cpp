@@ -15,6 +15,7 @@
 
 #include "engine/patch.h"
 #include "patchset.h"
+#include "tests/support/container_builder.h"
 #include "tests/support/scratch_dir.h"
 #include "tests/support/stream_hash.h"
 
@@ -56,28 +57,19 @@ bool Records(unsigned n, const std::string& base, double* seconds) {
     const testing_support::ScratchDir scratch("scale-records", base);
     const std::string folder = scratch.str() + "\\";
     Rng rng(n);
-    Bytes c(4, 0);
-    PutU16(c.data(), uint16_t(n));
+    testing_support::ContainerBuilder c{uint16_t(n)};
     std::vector<std::string> names;
     std::vector<Bytes> contents;
     for (unsigned i = 0; i < n; i++) {
         char name[32];
         std::snprintf(name, sizeof name, "r%03u\\%05u.dat", i / 256, i);
         Bytes content = rng.Fill(16 + rng.Below(32));
-        unsigned char head[9];
-        PutU32(head, 0);
-        PutU32(head + 4, XorSum(content.data(), content.size()));
-        c.insert(c.end(), head, head + 8);
-        c.insert(c.end(), name, name + std::strlen(name) + 1);
-        head[0] = REC_WHOLEFILE;
-        PutU32(head + 1, uint32_t(content.size()));
-        c.insert(c.end(), head, head + 5);
-        c.insert(c.end(), content.begin(), content.end());
+        c.Whole(name, content);
         names.push_back(name);
         contents.push_back(std::move(content));
     }
     int outcome;
-    *seconds = Run(c, folder, &outcome);
+    *seconds = Run(c.bytes(), folder, &outcome);
     bool ok = outcome == PATCH_FINISHED && g_tally.ok == n;
     unsigned wrong = 0;
     for (unsigned i = 0; i < n; i++) {
@@ -111,35 +103,23 @@ bool File(unsigned mb, const std::string& base, double* seconds) {
     Hash want;
     XorSumState sum;
     XorSumBegin(&sum);
-    Bytes stream;
+    testing_support::ContainerBuilder commands = testing_support::ContainerBuilder::Bare();
     for (unsigned i = 0; i < mb; i++) {
         uint32_t from = uint32_t(((i * 7919u) % mb) * uint64_t(block));
         Bytes literal = rng.Fill(1 + rng.Below(16));
-        unsigned char cmd[9];
-        PutInsertHead(cmd, uint32_t(literal.size()));
-        stream.insert(stream.end(), cmd, cmd + 5);
-        stream.insert(stream.end(), literal.begin(), literal.end());
+        commands.Insert(literal);
         want.Add(literal.data(), literal.size());
         XorSumAdd(&sum, literal.data(), literal.size());
-        PutCopyCommand(cmd, block - 3, from + 3);
-        stream.insert(stream.end(), cmd, cmd + 9);
+        commands.Copy(block - 3, from + 3);
         want.Add(&old[from + 3], block - 3);
         XorSumAdd(&sum, &old[from + 3], block - 3);
     }
-    stream.push_back(CMD_END);
-    Bytes c(4, 0);
-    PutU16(c.data(), 1);
-    unsigned char head[8];
-    PutU32(head, XorSum(old.data(), old.size()));
-    PutU32(head + 4, XorSumEnd(&sum));
-    c.insert(c.end(), head, head + 8);
-    const char name[] = "big.dat";
-    c.insert(c.end(), name, name + sizeof name);
-    c.insert(c.end(), stream.begin(), stream.end());
+    testing_support::ContainerBuilder c(1);
+    c.Delta(XorSum(old.data(), old.size()), XorSumEnd(&sum), "big.dat").Raw(commands.bytes()).End();
     Bytes().swap(old);
 
     int outcome;
-    *seconds = Run(c, folder, &outcome);
+    *seconds = Run(c.bytes(), folder, &outcome);
     bool ok = outcome == PATCH_FINISHED && g_tally.ok == 1;
 
     // read the result back in pieces and compare hashes
