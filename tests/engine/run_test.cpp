@@ -242,11 +242,10 @@ TEST(RunPatch, FailuresAreTalliedAndNamed) {
     for (int i = 0; i < 20; i++) delta("MISSING" + std::to_string(i));
     c.Whole("NEW", B("n"));
     count++;
-    Bytes bytes = c.bytes();
-    PutU16(bytes.data(), (uint16_t)count);
+    c.Count((uint16_t)count);
 
     Host h;
-    EXPECT_EQ(RunContainer(f, bytes, h), PATCH_FINISHED);
+    EXPECT_EQ(RunContainer(f, c.bytes(), h), PATCH_FINISHED);
     const PatchTally& t = g_tally;
     EXPECT_EQ(t.records, count);
     EXPECT_EQ(t.ok, 1u);
@@ -274,8 +273,7 @@ TEST(RunPatch, LargeRebuildMatchesByteForByte) {
     for (auto& b : old) b = (uint8_t)rng();
     Bytes neu;
     ContainerBuilder c(2);
-    ContainerBuilder body(0);
-    Bytes stream;
+    ContainerBuilder body = ContainerBuilder::Bare();
     for (int i = 0; i < 400; i++) {
         if (rng() % 3) {
             uint32_t len = rng() % 9000 + (i % 50 == 0 ? 70000 : 0);
@@ -290,8 +288,7 @@ TEST(RunPatch, LargeRebuildMatchesByteForByte) {
         }
     }
     body.End();
-    Bytes bodyBytes(body.bytes().begin() + 4, body.bytes().end());
-    c.Delta(Sum(old), Sum(neu), "BIG.BIN").Raw(bodyBytes);
+    c.Delta(Sum(old), Sum(neu), "BIG.BIN").Raw(body.bytes());
     c.Whole("WHOLE.BIN", neu);
 
     ScratchFolder f("large");
@@ -322,7 +319,7 @@ Bytes SignedStub() {
 // overlapping copies, inserts, and old bytes that no copy takes.
 struct Pair {
     Bytes old, neu;
-    ContainerBuilder body{0};
+    ContainerBuilder body = ContainerBuilder::Bare();
     Pair(unsigned seed, uint32_t k) : old(Noise(seed, 10 * k)) {
         Bytes lit = Noise(seed + 1, 3 * k);
         body.Copy(3 * k, 6 * k).Insert(lit).Copy(4 * k, k).Copy(k, 2 * k).End();
@@ -336,7 +333,7 @@ struct Pair {
         for (auto& x : b) x = (uint8_t)rng();
         return b;
     }
-    Bytes stream() const { return Bytes(body.bytes().begin() + 4, body.bytes().end()); }
+    const Bytes& stream() const { return body.bytes(); }
 };
 
 // The container of a restore file: what follows the stub.

@@ -18,6 +18,7 @@
 #include "core/checksum.h"
 #include "core/stubmark.h"
 #include "generate.h"
+#include "support/scratch_dir.h"
 #include "tools/mkpatch/commands.h"
 
 namespace tree {
@@ -44,28 +45,21 @@ inline Bytes Read(const fs::path& p) {
     return Bytes(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
 }
 
-// A folder under the system's temporary folder, removed with the test.
-class TempDir {
+// A scratch folder under the system's temporary folder, named after the
+// running test and removed with it.
+class TempDir : public testing_support::ScratchDir {
 public:
-    TempDir() {
+    TempDir() : ScratchDir(TestName()) {}
+
+private:
+    static std::string TestName() {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string("mkpatch-") + info->test_suite_name() + "-" + info->name();
         for (char& c : name)
             if (c == '/')
                 c = '_';
-        path_ = fs::temp_directory_path() / name;
-        fs::remove_all(path_);
-        fs::create_directories(path_);
+        return name;
     }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    const fs::path& path() const { return path_; }
-    fs::path operator/(const std::string& rel) const { return path_ / U8(rel); }
-
-private:
-    fs::path path_;
 };
 
 // Every file under root as relative UTF-8 path -> content.

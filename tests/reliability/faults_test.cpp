@@ -57,7 +57,7 @@ TEST_P(Hostile, NothingIsWrittenOutsideTheFolder) {
         box.Reset(files);
         const Tree outside = box.Outside();
 
-        RunRecord run = RunContainer(set.container, box.target);
+        RunRecord run = RunContainer(set.container.bytes(), box.target);
         EXPECT_EQ(run.outcome, PATCH_DATAERROR);
         EXPECT_EQ(run.tally.records, 0u);
         EXPECT_EQ(box.Outside(), outside);
@@ -103,7 +103,7 @@ TEST(PathLimit, AtTheLimitWorksOverItIsReported) {
                 box.Reset(files);
                 const Tree before = box.Target();
                 const Tree outside = box.Outside();
-                RunRecord run = RunContainer(set.container, box.target);
+                RunRecord run = RunContainer(set.container.bytes(), box.target);
                 EXPECT_EQ(run.outcome, PATCH_FINISHED);
                 EXPECT_EQ(box.Outside(), outside);
                 Tree now = box.Target();
@@ -137,7 +137,7 @@ TEST(DoubleByteName, TrailByte5CIsNoSeparator) {
     set.Whole(name, Text("whole"));
     set.Delta(deep, Text("old old old"), {CopyOf(4, 3), InsertOf(Text("!"))});
     box.Reset({{"\xD7\xD6\\\x95\x5C\\b.dat", Text("old old old")}});
-    RunRecord run = RunContainer(set.container, box.target);
+    RunRecord run = RunContainer(set.container.bytes(), box.target);
     EXPECT_EQ(run.outcome, PATCH_FINISHED);
     EXPECT_EQ(run.tally.ok, 2u);
     Tree now = box.Target();
@@ -182,7 +182,7 @@ void ExpectRefused(const char* tag, const Case& c, int want, void (*spoil)(const
     spoil(box.target + c.name);
     const Tree before = mend ? unspoilt : box.Target();
     const Tree outside = box.Outside();
-    RunRecord run = RunContainer(c.set.container, box.target);
+    RunRecord run = RunContainer(c.set.container.bytes(), box.target);
     if (mend)
         mend(box.target + c.name);
     EXPECT_EQ(run.outcome, PATCH_FINISHED);
@@ -296,7 +296,7 @@ TEST(ReadOnlyFolder, NothingIsWritten) {
     set.Delta("t.dat", old, {CopyOf(4, 3), InsertOf(Text("new"))});
     set.Whole("new.txt", Text("new file"));
     const Tree before = Snapshot(folder);
-    RunRecord run = RunContainer(set.container, disk);
+    RunRecord run = RunContainer(set.container.bytes(), disk);
     EXPECT_EQ(run.outcome, PATCH_FINISHED);
     EXPECT_EQ(run.tally.failed, 2u);
     EXPECT_EQ(run.tally.notWritten, 2u);
@@ -304,7 +304,7 @@ TEST(ReadOnlyFolder, NothingIsWritten) {
 
     const unsigned char stub[] = "MZ";
     PatchRestore restore{disk.c_str(), "restore", stub, sizeof stub};
-    run = RunContainer(set.container, disk, true, &restore);
+    run = RunContainer(set.container.bytes(), disk, true, &restore);
     EXPECT_EQ(run.outcome, PATCH_RESTOREFAILED);
     EXPECT_EQ(g_restore.state, RESTORE_FAILED);
     EXPECT_EQ(run.tally.records, 0u);
@@ -328,7 +328,7 @@ void RestoreFileThatDoesNotFitStopsTheRun(const std::string& disk) {
     reliability::WriteFileBytes(folder + "b.dat", b);
     const unsigned char stub[] = "MZ";
     PatchRestore restore{folder.c_str(), "restore", stub, sizeof stub};
-    RunRecord run = RunContainer(set.container, folder, true, &restore);
+    RunRecord run = RunContainer(set.container.bytes(), folder, true, &restore);
     const PatchRestoreState made = g_restore;
     Bytes aNow, bNow, file;
     ReadFileBytes(folder + "a.dat", &aNow);
@@ -375,7 +375,7 @@ TEST(DiskFull, RebuildThatDoesNotFitLeavesTheTarget) {
     reliability::WriteFileBytes(folder + "big.dat", old);
     const Tree before = Snapshot(folder.substr(0, folder.size() - 1));
 
-    RunRecord run = RunContainer(set.container, folder);
+    RunRecord run = RunContainer(set.container.bytes(), folder);
     Tree now = Snapshot(folder.substr(0, folder.size() - 1));
     RemoveTree(folder.substr(0, folder.size() - 1));
 

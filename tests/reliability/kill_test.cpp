@@ -53,7 +53,7 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
         set.before[set.recordNames[i]] = older.Fill(1000 + older.Below(100000));
     Sandbox box("kill");
     const std::string patch = box.root + "\\outside\\patch.bin";
-    ASSERT_TRUE(WriteFileBytes(patch, set.container));
+    ASSERT_TRUE(WriteFileBytes(patch, set.container.bytes()));
     // the folder ends in a backslash, doubled so that it does not escape
     // the closing quote
     std::string runArgs = "run \"";

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "core/format.h"
-#include "core/checksum.h"
+#include "../support/container_builder.h"
 #include "sandbox.h"
 
 namespace reliability {
@@ -46,41 +46,24 @@ struct Edit {
 struct PatchSet {
     std::map<std::string, Bytes> before;  // the folder before the patch
     std::map<std::string, Bytes> after;   // and after a complete run
-    Bytes container;
+    testing_support::ContainerBuilder container{0};
     std::vector<size_t> recordEnds;       // offset just past each record
     std::vector<std::string> recordNames;
     std::vector<size_t> lengthFields;     // offsets of 32-bit lengths and offsets
     std::vector<size_t> commandBytes;     // offsets of command bytes and tags
 
-    PatchSet() { Begin(); }
-
-    void Begin() {
-        container.assign(4, 0);  // count, reserved
-    }
-    void U32(uint32_t v) {
-        for (int i = 0; i < 4; i++)
-            container.push_back(uint8_t(v >> (8 * i)));
-    }
-    void Head(uint32_t oldSum, uint32_t newSum, const std::string& name) {
-        U32(oldSum);
-        U32(newSum);
-        container.insert(container.end(), name.begin(), name.end());
-        container.push_back(0);
-    }
     void EndRecord(const std::string& name) {
         recordEnds.push_back(container.size());
         recordNames.push_back(name);
-        PutU16(container.data(), uint16_t(recordEnds.size()));
+        container.Count(uint16_t(recordEnds.size()));
     }
 
     // A record that creates name with content.
     void Whole(const std::string& name, const Bytes& content) {
-        Head(0, XorSum(content.data(), content.size()), name);
-        commandBytes.push_back(container.size());
-        container.push_back(REC_WHOLEFILE);
-        lengthFields.push_back(container.size());
-        U32(uint32_t(content.size()));
-        container.insert(container.end(), content.begin(), content.end());
+        container.Whole(name, content);
+        const size_t tag = container.size() - content.size() - WHOLEFILE_HEAD_SIZE;
+        commandBytes.push_back(tag);
+        lengthFields.push_back(tag + 1);
         after[name] = content;
         EndRecord(name);
     }
@@ -94,21 +77,21 @@ struct PatchSet {
             else
                 out.insert(out.end(), e.literal.begin(), e.literal.end());
         }
-        Head(XorSum(old.data(), old.size()), XorSum(out.data(), out.size()), name);
+        container.Delta(testing_support::Sum(old), testing_support::Sum(out), name);
         for (const Edit& e : edits) {
-            commandBytes.push_back(container.size());
-            container.push_back(e.copy ? CMD_COPY : CMD_INSERT);
-            lengthFields.push_back(container.size());
-            U32(e.copy ? e.length : uint32_t(e.literal.size()));
+            // the command byte, then its length (and a copy's offset)
+            const size_t at = container.size();
+            commandBytes.push_back(at);
+            lengthFields.push_back(at + 1);
             if (e.copy) {
-                lengthFields.push_back(container.size());
-                U32(e.from);
+                lengthFields.push_back(at + 5);
+                container.Copy(e.length, e.from);
             } else {
-                container.insert(container.end(), e.literal.begin(), e.literal.end());
+                container.Insert(e.literal);
             }
         }
         commandBytes.push_back(container.size());
-        container.push_back(CMD_END);
+        container.End();
         before[name] = old;
         after[name] = out;
         EndRecord(name);

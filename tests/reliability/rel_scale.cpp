@@ -15,6 +15,8 @@
 
 #include "engine/patch.h"
 #include "patchset.h"
+#include "tests/support/container_builder.h"
+#include "tests/support/scratch_dir.h"
 #include "tests/support/stream_hash.h"
 
 namespace reliability {
@@ -50,39 +52,24 @@ double Run(const Bytes& container, const std::string& folder, int* outcome) {
     return Seconds(t0, t1);
 }
 
-std::string FreshFolder(const std::string& base, const char* tag) {
-    std::string folder = base + "\\scale-" + tag;
-    RemoveTree(folder);
-    CreateDirectoryA(folder.c_str(), nullptr);
-    return folder + "\\";
-}
-
 // N whole-file records of 16 to 47 bytes, 256 files to a folder.
 bool Records(unsigned n, const std::string& base, double* seconds) {
-    std::string folder = FreshFolder(base, "records");
+    const testing_support::ScratchDir scratch("scale-records", base);
+    const std::string folder = scratch.str() + "\\";
     Rng rng(n);
-    Bytes c(4, 0);
-    PutU16(c.data(), uint16_t(n));
+    testing_support::ContainerBuilder c{uint16_t(n)};
     std::vector<std::string> names;
     std::vector<Bytes> contents;
     for (unsigned i = 0; i < n; i++) {
         char name[32];
         std::snprintf(name, sizeof name, "r%03u\\%05u.dat", i / 256, i);
         Bytes content = rng.Fill(16 + rng.Below(32));
-        unsigned char head[9];
-        PutU32(head, 0);
-        PutU32(head + 4, XorSum(content.data(), content.size()));
-        c.insert(c.end(), head, head + 8);
-        c.insert(c.end(), name, name + std::strlen(name) + 1);
-        head[0] = REC_WHOLEFILE;
-        PutU32(head + 1, uint32_t(content.size()));
-        c.insert(c.end(), head, head + 5);
-        c.insert(c.end(), content.begin(), content.end());
+        c.Whole(name, content);
         names.push_back(name);
         contents.push_back(std::move(content));
     }
     int outcome;
-    *seconds = Run(c, folder, &outcome);
+    *seconds = Run(c.bytes(), folder, &outcome);
     bool ok = outcome == PATCH_FINISHED && g_tally.ok == n;
     unsigned wrong = 0;
     for (unsigned i = 0; i < n; i++) {
@@ -92,14 +79,14 @@ bool Records(unsigned n, const std::string& base, double* seconds) {
     }
     if (wrong || !ok)
         std::printf("records %u: outcome %d, %u ok, %u files wrong\n", n, outcome, g_tally.ok, wrong);
-    RemoveTree(folder.substr(0, folder.size() - 1));
     return ok && wrong == 0;
 }
 
 // One delta record that rebuilds an mb-megabyte file: its 1 MB blocks in
 // another order, with a short insert before each and a tail of old bytes.
 bool File(unsigned mb, const std::string& base, double* seconds) {
-    std::string folder = FreshFolder(base, "file");
+    const testing_support::ScratchDir scratch("scale-file", base);
+    const std::string folder = scratch.str() + "\\";
     const uint32_t block = 1u << 20;
     const uint64_t size = uint64_t(mb) * block;
     Rng rng(mb);
@@ -116,35 +103,23 @@ bool File(unsigned mb, const std::string& base, double* seconds) {
     Hash want;
     XorSumState sum;
     XorSumBegin(&sum);
-    Bytes stream;
+    testing_support::ContainerBuilder commands = testing_support::ContainerBuilder::Bare();
     for (unsigned i = 0; i < mb; i++) {
         uint32_t from = uint32_t(((i * 7919u) % mb) * uint64_t(block));
         Bytes literal = rng.Fill(1 + rng.Below(16));
-        unsigned char cmd[9];
-        PutInsertHead(cmd, uint32_t(literal.size()));
-        stream.insert(stream.end(), cmd, cmd + 5);
-        stream.insert(stream.end(), literal.begin(), literal.end());
+        commands.Insert(literal);
         want.Add(literal.data(), literal.size());
         XorSumAdd(&sum, literal.data(), literal.size());
-        PutCopyCommand(cmd, block - 3, from + 3);
-        stream.insert(stream.end(), cmd, cmd + 9);
+        commands.Copy(block - 3, from + 3);
         want.Add(&old[from + 3], block - 3);
         XorSumAdd(&sum, &old[from + 3], block - 3);
     }
-    stream.push_back(CMD_END);
-    Bytes c(4, 0);
-    PutU16(c.data(), 1);
-    unsigned char head[8];
-    PutU32(head, XorSum(old.data(), old.size()));
-    PutU32(head + 4, XorSumEnd(&sum));
-    c.insert(c.end(), head, head + 8);
-    const char name[] = "big.dat";
-    c.insert(c.end(), name, name + sizeof name);
-    c.insert(c.end(), stream.begin(), stream.end());
+    testing_support::ContainerBuilder c(1);
+    c.Delta(XorSum(old.data(), old.size()), XorSumEnd(&sum), "big.dat").Raw(commands.bytes()).End();
     Bytes().swap(old);
 
     int outcome;
-    *seconds = Run(c, folder, &outcome);
+    *seconds = Run(c.bytes(), folder, &outcome);
     bool ok = outcome == PATCH_FINISHED && g_tally.ok == 1;
 
     // read the result back in pieces and compare hashes
@@ -162,7 +137,6 @@ bool File(unsigned mb, const std::string& base, double* seconds) {
         std::printf("file %u MB: outcome %d, ok %u, %llu of %llu bytes, %s\n", mb, outcome, g_tally.ok,
                     (unsigned long long)got.length, (unsigned long long)want.length,
                     same ? "same bytes" : "different bytes");
-    RemoveTree(folder.substr(0, folder.size() - 1));
     return ok && same;
 }
 

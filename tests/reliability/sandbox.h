@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../support/win_files.h"
+#include "../support/win_folder.h"
 
 namespace reliability {
 
@@ -28,6 +29,12 @@ using winfiles::MakeFolders;
 using winfiles::ReadFileBytes;
 using winfiles::RemoveTree;
 using winfiles::WriteFileBytes;
+
+inline std::string CurrentFolder() {
+    char cwd[MAX_PATH];
+    GetCurrentDirectoryA(MAX_PATH, cwd);
+    return cwd;
+}
 
 // Every file and folder below folder, keyed by the path relative to it.
 inline void Snapshot(const std::string& folder, const std::string& prefix, Tree* tree) {
@@ -64,26 +71,18 @@ inline std::vector<std::string> TempFiles(const Tree& tree) {
     return found;
 }
 
-// A fresh folder below the current one: root\ holds outside\ (files that
-// no run may touch) and target\ (the folder a run patches).
+// A scratch folder below the current one: root\ holds outside\ (files
+// that no run may touch) and target\ (the folder a run patches).
 struct Sandbox {
-    std::string root;
-    std::string target;  // with its trailing backslash, as the engine wants it
+    const testing_support::ScratchFolder folder;
+    const std::string root;    // without its trailing backslash
+    const std::string target;  // with its trailing backslash, as the engine wants it
 
-    explicit Sandbox(const std::string& tag) {
-        char cwd[MAX_PATH];
-        GetCurrentDirectoryA(MAX_PATH, cwd);
-        root = std::string(cwd) + "\\rel-" + tag + "-" + std::to_string(GetCurrentProcessId());
-        RemoveTree(root);
-        CreateDirectoryA(root.c_str(), nullptr);
+    explicit Sandbox(const std::string& tag)
+        : folder(tag, CurrentFolder()), root(winfiles::Unslashed(folder.root())), target(folder.dir()) {
         CreateDirectoryA((root + "\\outside").c_str(), nullptr);
         WriteFileBytes(root + "\\outside\\keep.txt", Text("not to be touched\r\n"));
-        target = root + "\\target\\";
-        CreateDirectoryA(target.c_str(), nullptr);
     }
-    ~Sandbox() { RemoveTree(root); }
-    Sandbox(const Sandbox&) = delete;
-    Sandbox& operator=(const Sandbox&) = delete;
 
     // Empties the target folder and fills it with files (name -> bytes).
     void Reset(const std::map<std::string, Bytes>& files) const {

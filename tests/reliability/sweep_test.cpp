@@ -44,7 +44,7 @@ TEST(Truncated, EveryCutWritesNothing) {
     for (size_t cut = 0; cut <= set.container.size(); cut++) {
         SCOPED_TRACE("cut at " + std::to_string(cut));
         box.Reset(set.before);
-        Bytes part(set.container.begin(), set.container.begin() + cut);
+        Bytes part(set.container.bytes().begin(), set.container.bytes().begin() + cut);
         RunRecord run = RunContainer(part, box.target);
 
         const bool whole = cut == set.container.size();
@@ -173,7 +173,7 @@ TEST(Bent, RandomBytesAndLengthFields) {
                                       0x7FFFFFFF, 0x80000000u, 0xFFFFFFF7u, 0xFFFFFFFEu, 0xFFFFFFFFu};
     unsigned finished = 0, dataErrors = 0;
     for (unsigned round = 0; round < rounds; round++) {
-        Bytes bent = set.container;
+        Bytes bent = set.container.bytes();
         std::string what;
         switch (rng.Below(4)) {
         case 0: {  // one byte anywhere

@@ -4,8 +4,6 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "core/format.h"
-#include "core/checksum.h"
 #include "../support/win_files.h"
 
 namespace drive {
@@ -38,28 +36,6 @@ std::string WindowsPath(const std::string& path) {
     return out;
 }
 
-uint32_t Sum(const Bytes& bytes) { return XorSum(bytes.data(), bytes.size()); }
-
-Delta& Delta::Copy(uint32_t length, uint32_t offset) {
-    unsigned char cmd[CMD_COPY_SIZE];
-    size_t n = PutCopyCommand(cmd, length, offset);
-    body_.insert(body_.end(), cmd, cmd + n);
-    return *this;
-}
-
-Delta& Delta::Insert(const Bytes& literal) {
-    unsigned char head[CMD_INSERT_HEAD_SIZE];
-    size_t n = PutInsertHead(head, (uint32_t)literal.size());
-    body_.insert(body_.end(), head, head + n);
-    body_.insert(body_.end(), literal.begin(), literal.end());
-    return *this;
-}
-
-Delta& Delta::Raw(const Bytes& bytes) {
-    body_.insert(body_.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
 Delta SimpleDelta(const Bytes& oldBytes, const Bytes& newBytes) {
     size_t head = 0;
     while (head < oldBytes.size() && head < newBytes.size() && oldBytes[head] == newBytes[head])
@@ -76,51 +52,6 @@ Delta SimpleDelta(const Bytes& oldBytes, const Bytes& newBytes) {
     if (tail)
         d.Copy((uint32_t)tail, (uint32_t)(oldBytes.size() - tail));
     return d;
-}
-
-static void PutName(Bytes& out, uint32_t oldSum, uint32_t newSum, const std::string& name) {
-    unsigned char sums[RECORD_SUMS_SIZE];
-    PutU32(sums, oldSum);
-    PutU32(sums + 4, newSum);
-    out.insert(out.end(), sums, sums + sizeof sums);
-    out.insert(out.end(), name.begin(), name.end());
-    out.push_back(0);
-}
-
-Container& Container::Whole(const std::string& name, const Bytes& content) {
-    PutName(records_, 0, Sum(content), name);
-    unsigned char head[WHOLEFILE_HEAD_SIZE];
-    head[0] = REC_WHOLEFILE;
-    PutU32(head + 1, (uint32_t)content.size());
-    records_.insert(records_.end(), head, head + sizeof head);
-    records_.insert(records_.end(), content.begin(), content.end());
-    count_++;
-    return *this;
-}
-
-Container& Container::DeltaRecord(const std::string& name, uint32_t oldSum, uint32_t newSum, const Delta& d) {
-    PutName(records_, oldSum, newSum, name);
-    records_.insert(records_.end(), d.Body().begin(), d.Body().end());
-    records_.push_back(CMD_END);
-    count_++;
-    return *this;
-}
-
-Container& Container::Raw(const Bytes& bytes) {
-    records_.insert(records_.end(), bytes.begin(), bytes.end());
-    return *this;
-}
-
-Container& Container::Count(uint16_t count) {
-    forcedCount_ = count;
-    return *this;
-}
-
-Bytes Container::Build() const {
-    Bytes out(CONTAINER_HEADER_SIZE, 0);
-    PutU16(out.data(), (uint16_t)(forcedCount_ >= 0 ? forcedCount_ : count_));
-    out.insert(out.end(), records_.begin(), records_.end());
-    return out;
 }
 
 bool MakePatch(const std::string& applier, const Bytes& container, const std::string& out) {

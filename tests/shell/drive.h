@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "support/container_builder.h"
+
 namespace drive {
 
 using Bytes = std::vector<unsigned char>;
@@ -29,39 +31,60 @@ void RemoveTree(const std::string& dir);
 // "a/b" -> "a\b".
 std::string WindowsPath(const std::string& path);
 
-// --- containers, written the way the applier reads them ---
-uint32_t Sum(const Bytes& bytes);
+// --- containers, written through the tests' one container builder ---
+using testing_support::Sum;
 
+// The commands of a delta record, without its head and its CMD_END.
 class Delta {
 public:
-    Delta& Copy(uint32_t length, uint32_t offset);
-    Delta& Insert(const Bytes& literal);
-    Delta& Raw(const Bytes& bytes);  // anything, e.g. an undefined command byte
-    const Bytes& Body() const { return body_; }
+    Delta& Copy(uint32_t length, uint32_t offset) { commands_.Copy(length, offset); return *this; }
+    Delta& Insert(const Bytes& literal) { commands_.Insert(literal); return *this; }
+    Delta& Raw(const Bytes& bytes) { commands_.Raw(bytes); return *this; }  // e.g. an undefined command byte
+    const Bytes& Body() const { return commands_.bytes(); }
 
 private:
-    Bytes body_;
+    testing_support::ContainerBuilder commands_ = testing_support::ContainerBuilder::Bare();
 };
 
 // A delta that turns old into new: the common head and tail are copied,
 // the middle inserted.
 Delta SimpleDelta(const Bytes& oldBytes, const Bytes& newBytes);
 
+// A container that counts its records as they are added.
 class Container {
 public:
-    Container& Whole(const std::string& name, const Bytes& content);
+    Container& Whole(const std::string& name, const Bytes& content) {
+        builder_.Whole(name, content);
+        return Counted();
+    }
     // A delta record; the stream is ended with CMD_END here.
-    Container& DeltaRecord(const std::string& name, uint32_t oldSum, uint32_t newSum, const Delta& d);
+    Container& DeltaRecord(const std::string& name, uint32_t oldSum, uint32_t newSum, const Delta& d) {
+        builder_.Delta(oldSum, newSum, name).Raw(d.Body()).End();
+        return Counted();
+    }
     // Bytes appended as they stand (for cut-off containers).
-    Container& Raw(const Bytes& bytes);
+    Container& Raw(const Bytes& bytes) {
+        builder_.Raw(bytes);
+        return *this;
+    }
     // Overrides the record count written in the header.
-    Container& Count(uint16_t count);
-    Bytes Build() const;
+    Container& Count(uint16_t count) {
+        forced_ = true;
+        builder_.Count(count);
+        return *this;
+    }
+    Bytes Build() const { return builder_.bytes(); }
 
 private:
-    Bytes records_;
+    Container& Counted() {
+        if (!forced_)
+            builder_.Count(uint16_t(++count_));
+        return *this;
+    }
+
+    testing_support::ContainerBuilder builder_{0};
     unsigned count_ = 0;
-    int forcedCount_ = -1;
+    bool forced_ = false;
 };
 
 // Copies the applier and appends the container; returns false on failure.

@@ -98,7 +98,7 @@ TEST(KillApplier, EveryTargetOldOrNewAndASecondRunFinishes) {
     const PatchSet set = reliability::LargeSet(seed, deltas, wholes, 768 * 1024);
     Sandbox box("killapp");
     const std::string patch = box.root + "\\outside\\patch.exe";
-    ASSERT_TRUE(drive::MakePatch(g_applier, set.container, patch));
+    ASSERT_TRUE(drive::MakePatch(g_applier, set.container.bytes(), patch));
     const Tree outside = box.Outside();
 
     // How long an undisturbed run takes from Start to its outcome box: the

@@ -14,6 +14,7 @@
 #include "drive.h"
 #include "core/format.h"
 #include "../support/win_files.h"
+#include "../support/win_folder.h"
 
 using namespace drive;
 
@@ -43,19 +44,14 @@ Bytes Pattern(size_t n, unsigned seed) {
     return b;
 }
 
-// A fresh folder for one test: scratch\<name>\ with the target folder
-// "dir\" inside it; returns the target folder with its backslash.
+// A fresh folder for one test below the scratch folder: the target folder
+// "dir\" (dir, with its backslash) and the patch beside it.
 struct Workspace {
-    std::string root, dir, patch;
-    explicit Workspace(const std::string& name) {
-        root = g_scratch + "\\" + name;
-        RemoveTree(root);
-        CreateDirectoryA(g_scratch.c_str(), nullptr);
-        CreateDirectoryA(root.c_str(), nullptr);
-        dir = root + "\\dir\\";
-        CreateDirectoryA(dir.c_str(), nullptr);
-        patch = root + "\\patch.exe";
-    }
+    const testing_support::ScratchFolder folder;
+    const std::string root, dir, patch;
+    explicit Workspace(const std::string& name)
+        : folder(name, g_scratch, "dir"), root(winfiles::Unslashed(folder.root())), dir(folder.dir()),
+          patch(root + "\\patch.exe") {}
     std::string operator/(const std::string& name) const { return dir + name; }
     bool Make(const Bytes& container) const { return MakePatch(g_applier, container, patch); }
 };

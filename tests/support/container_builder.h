@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,9 +26,22 @@ inline uint32_t Sum(const Bytes& b) {
 
 class ContainerBuilder {
 public:
-    explicit ContainerBuilder(uint16_t count, uint16_t reserved = 0) {
+    explicit ContainerBuilder(uint16_t count, uint16_t reserved = 0) : header_(true) {
         U16(count);
         U16(reserved);
+    }
+
+    // No container header: a bare command stream, or records to be put
+    // into a container with Raw.
+    static ContainerBuilder Bare() { return ContainerBuilder(); }
+
+    // Writes the record count into the header, for builders that count
+    // their records as they add them.
+    ContainerBuilder& Count(uint16_t count) {
+        if (!header_)
+            throw std::logic_error("ContainerBuilder::Count on a builder without a header");
+        PutU16(bytes_.data(), count);
+        return *this;
     }
 
     ContainerBuilder& U8(uint8_t v) { bytes_.push_back(v); return *this; }
@@ -77,7 +91,10 @@ public:
     size_t size() const { return bytes_.size(); }
 
 private:
+    ContainerBuilder() = default;
+
     Bytes bytes_;
+    bool header_ = false;
 };
 
 }  // namespace testing_support

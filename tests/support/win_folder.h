@@ -7,8 +7,9 @@
 #include <string>
 #include <vector>
 
-#include "support/container_builder.h"
-#include "support/win_files.h"
+#include "container_builder.h"
+#include "scratch_dir.h"
+#include "win_files.h"
 
 namespace testing_support {
 
@@ -41,23 +42,16 @@ inline int CountTempFiles(const std::string& folder) {
     });
 }
 
-// A fresh, empty folder under the temporary folder; removed again at the end.
+// A scratch folder (below parent, or the temporary folder) with the target
+// folder of a run inside it, named target unless told otherwise. Removed
+// again at the end.
 class ScratchFolder {
 public:
-    explicit ScratchFolder(const std::string& tag) {
-        char tmp[MAX_PATH];
-        GetTempPathA(MAX_PATH, tmp);
-        static int serial = 0;
-        root_ = std::string(tmp) + "korvex-" + tag + "-" + std::to_string(GetCurrentProcessId()) + "-" +
-                std::to_string(++serial) + "\\";
-        RemoveTree(root_);
-        CreateDirectoryA(root_.c_str(), nullptr);
-        dir_ = root_ + "target\\";
+    explicit ScratchFolder(const std::string& tag, const std::string& parent = "",
+                           const std::string& target = "target")
+        : scratch_(tag, parent), root_(scratch_.str() + "\\"), dir_(root_ + target + "\\") {
         CreateDirectoryA(dir_.c_str(), nullptr);
     }
-    ~ScratchFolder() { RemoveTree(root_); }
-    ScratchFolder(const ScratchFolder&) = delete;
-    ScratchFolder& operator=(const ScratchFolder&) = delete;
 
     // The target folder, ending with a backslash; root() holds it, so
     // anything a record writes outside the target shows up in root().
@@ -66,6 +60,7 @@ public:
     std::string operator/(const std::string& name) const { return dir_ + name; }
 
 private:
+    ScratchDir scratch_;
     std::string root_;
     std::string dir_;
 };
