@@ -58,7 +58,7 @@ Work Make(int files, unsigned seed) {
         Bytes old(1000000 + rng() % 100000);
         for (auto& b : old) b = (uint8_t)(rng() % 7 ? rng() % 16 : rng());
         Bytes neu;
-        ContainerBuilder body(0);
+        ContainerBuilder body = ContainerBuilder::Bare();
         while (neu.size() < 1000000) {
             if (rng() % 4) {
                 uint32_t len = 2000 + rng() % 6000;
@@ -73,7 +73,7 @@ Work Make(int files, unsigned seed) {
             }
         }
         body.End();
-        Bytes stream(body.bytes().begin() + 4, body.bytes().end());
+        Bytes stream = body.bytes();
         c.Delta(Sum(old), Sum(neu), Name("D", i, ".BIN")).Raw(stream);
         w.outBytes += neu.size();
         w.olds.push_back(std::move(old));
