@@ -109,7 +109,15 @@ static uint32_t Crc32Table(uint32_t crc, const unsigned char* bytes, size_t size
 // that value followed by the last bytes is the CRC of the whole.
 enum { CRC_FOLD_MIN = 64 };
 
-__attribute__((target("sse2,pclmul"))) static uint32_t Crc32Folded(uint32_t crc, const unsigned char* bytes,
+// A 32-bit Windows thread's stack is only 4-byte aligned: the function sets
+// up its own alignment before anything of 16 bytes could be kept there.
+#if defined(__i386__)
+#define KORVEX_ALIGN_STACK __attribute__((force_align_arg_pointer))
+#else
+#define KORVEX_ALIGN_STACK
+#endif
+
+__attribute__((target("sse2,pclmul"))) KORVEX_ALIGN_STACK static uint32_t Crc32Folded(uint32_t crc, const unsigned char* bytes,
                                                                     size_t size) {
     // (x^(128+32) mod P, x^(128-32) mod P): one block forward
     const __m128i k1 = _mm_set_epi32(0, 0xCCAA009E, 0x00000001, 0x751997D0);
