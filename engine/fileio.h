@@ -31,8 +31,9 @@ typedef struct FileSums {
 /* Reads an open file from its start into sums; the CRC too when withCrc.
    The pieces are laid one after another into g_window, from its start
    again when it is full; *have (when not 0) gets how many of the file's
-   last bytes stand at the window's start. Returns 0 when a read fails; the
-   values are then of no use. */
+   last bytes stand at the window's start. Reading stops once the size
+   passes 4 GiB - 1 (the sums are then of no use: such a file is refused).
+   Returns 0 when a read fails; the values are then of no use. */
 int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have);
 
 /* Reads n bytes at offset of a file (its file pointer is not used); 0 when

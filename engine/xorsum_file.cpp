@@ -33,6 +33,8 @@ int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have) {
             sums->crc = Crc32Update(sums->crc, at, got);
         sums->size += got;
         used += got;
+        if (sums->size > 0xFFFFFFFF)
+            break;  // past what the format describes: every caller refuses it
     }
     sums->sum = XorSumEnd(&st);
     if (have)
