@@ -117,8 +117,8 @@ enum { CRC_FOLD_MIN = 64 };
 #define KORVEX_ALIGN_STACK
 #endif
 
-__attribute__((target("sse2,pclmul"))) KORVEX_ALIGN_STACK static uint32_t Crc32Folded(uint32_t crc, const unsigned char* bytes,
-                                                                    size_t size) {
+__attribute__((target("sse2,pclmul"))) KORVEX_ALIGN_STACK static uint32_t Crc32Folded(
+    uint32_t crc, const unsigned char* bytes, size_t size) {
     // (x^(128+32) mod P, x^(128-32) mod P): one block forward
     const __m128i k1 = _mm_set_epi32(0, 0xCCAA009E, 0x00000001, 0x751997D0);
     // (x^(512+32) mod P, x^(512-32) mod P): four blocks forward

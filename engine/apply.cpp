@@ -369,12 +369,11 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
     // the copies read.
     FileSums sums;
     int result = ReadOldFile(&old, strong != NULL, &sums);
-    if (result != PR_OK)
-        ;
-    else if (!SumsMatch(&sums, head->oldSum, strong, 0)) {
+    if (result == PR_OK && !SumsMatch(&sums, head->oldSum, strong, 0)) {
         note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
         result = PR_BADSOURCE;
-    } else {
+    }
+    if (result == PR_OK) {
         PatchCursor forward = stream;
         uint64_t newSize = 0;
         result = RebuildToTemp(&stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
