@@ -456,9 +456,13 @@ TEST(Run, RestoreFileThatCannotBeMadeStopsBeforeTheFirstWrite) {
 namespace {
 // Cancel pressed while the overwrite question is up: the record is still
 // finished once the question is answered, and the run stops after it.
+// Sent, not posted: the question is answered right after this returns, and
+// a posted Cancel could still be queued when the worker reaches the next
+// record (it was, once, under the slow 32-bit emulation).
 void CancelUnderTheQuestion(HWND, HWND progress, void*) {
+    DWORD_PTR ignored = 0;
     if (progress)
-        PostMessageA(progress, WM_COMMAND, IDCANCEL, 0);
+        SendMessageTimeoutA(progress, WM_COMMAND, IDCANCEL, 0, SMTO_NORMAL, 30000, &ignored);
 }
 }  // namespace
 
