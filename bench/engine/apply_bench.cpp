@@ -104,14 +104,18 @@ Work Make(int files, unsigned seed) {
     return w;
 }
 
-// Inputs are on the disk before a timing starts, so that no timed run pays
-// for writing back another's inputs.
-void WriteSettled(const std::string& path, const Bytes& bytes) {
-    WriteBytes(path, bytes);
+void FlushFile(const std::string& path) {
     HANDLE h = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
         std::exit(1);
     CloseHandle(h);
+}
+
+// Inputs are on the disk before a timing starts, so that no timed run pays
+// for writing back another's inputs.
+void WriteSettled(const std::string& path, const Bytes& bytes) {
+    WriteBytes(path, bytes);
+    FlushFile(path);
 }
 
 void Prepare(const ScratchFolder& f, const Work& w) {
@@ -167,12 +171,8 @@ double TimeCopy(const ScratchFolder& src, const ScratchFolder& dst, const Work& 
         std::string n = Name("N", i);
         if (!CopyFileA((src / n).c_str(), (dst / n).c_str(), FALSE))
             std::exit(1);
-        if (durable) {
-            HANDLE h = CreateFileA((dst / n).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-            if (h == INVALID_HANDLE_VALUE || !FlushFileBuffers(h))
-                std::exit(1);
-            CloseHandle(h);
-        }
+        if (durable)
+            FlushFile(dst / n);
     }
     return Now() - t;
 }
