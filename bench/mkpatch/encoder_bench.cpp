@@ -25,8 +25,8 @@
 #include <vector>
 
 #include "core/reverse.h"
-#include "tools/mkpatch/encoder.h"
-#include "tools/mkpatch/suffix_array.h"
+#include "tools/mkpatch/lib/encoder.h"
+#include "tools/mkpatch/lib/suffix_array.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include "core/format.h"
 #include "fuzz_check.h"
 #include "tests/support/memory_output.h"
-#include "tools/mkpatch/encoder.h"
+#include "tools/mkpatch/lib/encoder.h"
 
 namespace {
 

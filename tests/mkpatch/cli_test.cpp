@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <span>
 
-#include "tools/mkpatch/encoder.h"
-#include "tools/mkpatch/names.h"
-#include "tools/mkpatch/patch_reader.h"
+#include "tools/mkpatch/lib/encoder.h"
+#include "tools/mkpatch/lib/names.h"
+#include "tools/mkpatch/lib/patch_reader.h"
 #include "tree.h"
 
 namespace {

@@ -10,9 +10,9 @@
 
 #include "core/format.h"
 #include "generate.h"
-#include "tools/mkpatch/encoder.h"
-#include "tools/mkpatch/matcher.h"
-#include "tools/mkpatch/suffix_array.h"
+#include "tools/mkpatch/lib/encoder.h"
+#include "tools/mkpatch/lib/matcher.h"
+#include "tools/mkpatch/lib/suffix_array.h"
 
 namespace {
 

@@ -19,7 +19,7 @@
 #include "core/stubmark.h"
 #include "generate.h"
 #include "support/scratch_dir.h"
-#include "tools/mkpatch/commands.h"
+#include "tools/mkpatch/cli/cli.h"
 
 namespace tree {
 

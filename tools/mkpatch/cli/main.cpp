@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
+#include "tools/mkpatch/cli/cli.h"
 
 #ifdef _WIN32
 #include <windows.h>

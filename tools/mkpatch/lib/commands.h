@@ -1,5 +1,6 @@
-// The tool's three commands and its command line. Everything here returns
-// to the caller (no exit), so tests drive the tool the way users do.
+// The tool's three commands, as the library offers them to its front ends
+// (the command line and the window). Everything here returns to the caller
+// (no exit), so tests drive the tool the way users do.
 #ifndef KORVEX_MKPATCH_COMMANDS_H
 #define KORVEX_MKPATCH_COMMANDS_H
 
@@ -83,9 +84,6 @@ struct VerifyOptions {
 int VerifyPatch(const std::filesystem::path& patch, const std::filesystem::path& oldDir,
                 const std::filesystem::path& newDir, const VerifyOptions& opts, std::ostream& out,
                 std::ostream& err);
-
-// The whole command line (arguments after the program name, UTF-8).
-int RunMkpatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 }  // namespace mkpatch
 

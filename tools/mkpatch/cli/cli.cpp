@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
-#include "files.h"
-#include "text.h"
+#include "tools/mkpatch/cli/cli.h"
+#include "tools/mkpatch/lib/files.h"
+#include "tools/mkpatch/lib/text.h"
 
 #ifndef MKPATCH_VERSION
 #define MKPATCH_VERSION "0"
