@@ -643,19 +643,29 @@ private:
         uint32_t prev;   // the node this one is reached from
         uint32_t dist;   // match: its distance; rep: which of the four
         uint16_t len;    // 1 for a literal or a short rep
+        uint16_t len2;   // the rep0 after the literal of a three-symbol step
         uint8_t kind;
         uint8_t state;
         uint32_t reps[4];
     };
-    enum : uint8_t { kLiteral, kShortRep, kRep, kMatch };
+    // One symbol a step, or three: a literal and then rep0 (the distance
+    // the literal broke off from), after a match, a rep, or nothing.
+    enum : uint8_t { kLiteral, kShortRep, kRep, kMatch, kLitRep0, kRepLitRep0, kMatchLitRep0 };
     static constexpr unsigned kMaxStretch = 4096;
 
     void Emit(const Node& n) {
         switch (n.kind) {
-        case kLiteral: coder_.Literal(); break;
-        case kShortRep: coder_.ShortRep(); break;
-        case kRep: coder_.Rep(n.dist, n.len); break;
-        default: coder_.Match(n.dist, n.len); break;
+        case kLiteral: coder_.Literal(); return;
+        case kShortRep: coder_.ShortRep(); return;
+        case kRep:
+        case kRepLitRep0: coder_.Rep(n.dist, n.len); break;
+        case kMatch:
+        case kMatchLitRep0: coder_.Match(n.dist, n.len); break;
+        default: break;
+        }
+        if (n.kind >= kLitRep0) {
+            coder_.Literal();
+            coder_.Rep(0, n.len2);
         }
     }
     void EmitPath(uint32_t end);
@@ -790,11 +800,14 @@ void Encoder::EnterNode(uint32_t i) {
     Node& n = opt_[i];
     const Node& from = opt_[n.prev];
     std::copy(from.reps, from.reps + 4, n.reps);
+    unsigned state = from.state;
     switch (n.kind) {
-    case kLiteral: n.state = static_cast<uint8_t>(StateAfterLiteral(from.state)); break;
-    case kShortRep: n.state = static_cast<uint8_t>(StateAfterShortRep(from.state)); break;
-    case kRep: {
-        n.state = static_cast<uint8_t>(StateAfterRep(from.state));
+    case kLiteral:
+    case kLitRep0: state = StateAfterLiteral(state); break;
+    case kShortRep: state = StateAfterShortRep(state); break;
+    case kRep:
+    case kRepLitRep0: {
+        state = StateAfterRep(state);
         uint32_t dist = n.reps[n.dist];
         for (unsigned k = n.dist; k > 0; k--)
             n.reps[k] = n.reps[k - 1];
@@ -802,13 +815,18 @@ void Encoder::EnterNode(uint32_t i) {
         break;
     }
     default:
-        n.state = static_cast<uint8_t>(StateAfterMatch(from.state));
+        state = StateAfterMatch(state);
         n.reps[3] = n.reps[2];
         n.reps[2] = n.reps[1];
         n.reps[1] = n.reps[0];
         n.reps[0] = n.dist;
         break;
     }
+    if (n.kind == kRepLitRep0 || n.kind == kMatchLitRep0)
+        state = StateAfterLiteral(state);
+    if (n.kind >= kLitRep0)
+        state = StateAfterRep(state);
+    n.state = static_cast<uint8_t>(state);
 }
 
 // Codes the cheapest path from node 0 to node `end`.
@@ -826,7 +844,7 @@ void Encoder::EmitPath(uint32_t end) {
 // path there can no longer change), or a match of niceLength turns up.
 void Encoder::Optimal() {
     const Model& m = coder_.model();
-    opt_.resize(kMaxStretch + kMatchMaxLen + 1);
+    opt_.resize(kMaxStretch + 2 * kMatchMaxLen + 2);
     RefreshPrices(true);
     while (coder_.pos < size_) {
         RefreshPrices(false);
@@ -864,7 +882,8 @@ void Encoder::Optimal() {
                 break;
             }
 
-            auto reach = [&](uint32_t to, uint32_t price, uint8_t kind, unsigned len, uint32_t dist) {
+            auto reach = [&](uint32_t to, uint32_t price, uint8_t kind, unsigned len, uint32_t dist,
+                             unsigned len2 = 0) {
                 while (last < to)
                     opt_[++last].price = kInfinitePrice;
                 Node& t = opt_[to];
@@ -873,14 +892,36 @@ void Encoder::Optimal() {
                     t.prev = i;
                     t.kind = kind;
                     t.len = static_cast<uint16_t>(len);
+                    t.len2 = static_cast<uint16_t>(len2);
                     t.dist = dist;
                 }
             };
+            // A literal at `at` (state `state` before it) that breaks off
+            // from distance `dist`, and then rep0 at that distance again:
+            // how long the rep0 runs (0: not worth a look) and the price of
+            // the two.
+            auto literalThenRep0 = [&](uint32_t at, unsigned state, uint32_t dist, uint32_t& price) -> unsigned {
+                if (at + 2 >= size_ || dist > at || data_[at] == data_[at - dist])
+                    return 0;
+                unsigned len2 = CommonLength(data_ + at + 1, data_ + at + 1 - dist, 0,
+                                             std::min<uint32_t>(kMatchMaxLen, size_ - at - 1));
+                if (len2 < kMatchMinLen)
+                    return 0;
+                unsigned psLit = coder_.PosState(at), psRep = coder_.PosState(at + 1);
+                unsigned afterLit = StateAfterLiteral(state);
+                price = BitPrice(prices_, m.isMatch[state][psLit], 0) + LiteralPrice(at, state, dist) +
+                        BitPrice(prices_, m.isMatch[afterLit][psRep], 1) + BitPrice(prices_, m.isRep[afterLit], 1) +
+                        RepPrice(0, afterLit, psRep) + repLenPrices_.price[psRep][len2 - kMatchMinLen];
+                return len2;
+            };
 
             unsigned ps = coder_.PosState(pos);
+            uint32_t tailPrice = 0;
             uint32_t matchBit1 = n.price + BitPrice(prices_, m.isMatch[n.state][ps], 1);
             reach(i + 1, n.price + BitPrice(prices_, m.isMatch[n.state][ps], 0) + LiteralPrice(pos, n.state, n.reps[0]),
                   kLiteral, 1, 0);
+            if (unsigned len2 = literalThenRep0(pos, n.state, n.reps[0], tailPrice))
+                reach(i + 1 + len2, n.price + tailPrice, kLitRep0, 1, 0, len2);
             uint32_t repBase = matchBit1 + BitPrice(prices_, m.isRep[n.state], 1);
             if (n.reps[0] <= pos && data_[pos] == data_[pos - n.reps[0]]) {
                 reach(i + 1,
@@ -895,6 +936,9 @@ void Encoder::Optimal() {
                 const uint32_t* lp = repLenPrices_.price[ps];
                 for (unsigned len = kMatchMinLen; len <= repLens[r]; len++)
                     reach(i + len, base + lp[len - kMatchMinLen], kRep, len, r);
+                uint32_t full = base + lp[repLens[r] - kMatchMinLen];
+                if (unsigned len2 = literalThenRep0(pos + repLens[r], StateAfterRep(n.state), n.reps[r], tailPrice))
+                    reach(i + repLens[r] + 1 + len2, full + tailPrice, kRepLitRep0, repLens[r], r, len2);
             }
             if (count > 0) {
                 uint32_t base = matchBit1 + BitPrice(prices_, m.isRep[n.state], 0);
@@ -906,6 +950,9 @@ void Encoder::Optimal() {
                     for (; len <= upTo; len++)
                         reach(i + len, base + lp[len - kMatchMinLen] + DistancePrice(dist - 1, len), kMatch, len,
                               dist);
+                    uint32_t full = base + lp[upTo - kMatchMinLen] + DistancePrice(dist - 1, upTo);
+                    if (unsigned len2 = literalThenRep0(pos + upTo, StateAfterMatch(n.state), dist, tailPrice))
+                        reach(i + upTo + 1 + len2, full + tailPrice, kMatchLitRep0, upTo, dist, len2);
                 }
             }
             i++;
