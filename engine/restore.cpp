@@ -7,6 +7,15 @@
 // keep) and grouped into 64 KB pieces in a fixed buffer. Positions are 32
 // bits: the applier maps its whole file, so a restore file of 4 GB or more
 // could never run, and making one fails instead.
+//
+// The restore file is applied in order, one record after another, so a
+// target that the run replaces twice (v1, then v2, then v3) cannot be
+// given back by two reverse records (v2 to v1, then v3 to v2): the first
+// of them would meet v3. It gets one record instead, made at its first
+// replacement and holding v1 whole: a whole file takes the target's place
+// whatever stands there (after the overwrite question), so no later
+// replacement needs to touch the restore file, and a kill at any moment
+// still leaves it right.
 #include "engine/restore.h"
 #include "engine/fileio.h"
 #include "core/pe.h"
@@ -25,6 +34,92 @@ static int s_ok;                 // cleared by the first failed write of a recor
 static unsigned char s_buffer[FILEIO_CHUNK];
 static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
+
+// Every record's target, as the check noted it; RestoreBegin sorts them so
+// that the names of one target stand together. Such a group of two or
+// more is known by the index it starts at.
+typedef struct NotedTarget {
+    const char* name;
+    uint32_t len;
+} NotedTarget;
+static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
+static unsigned s_noted;
+static unsigned char s_held[(CONTAINER_MAX_RECORDS + 7) / 8];  // by group: its record is in
+
+static int IsLeadByteAcp(unsigned char byte) {
+    return IsDBCSLeadByte(byte);
+}
+
+// One character of a name as the file system compares it: ASCII letters
+// without case, either separator; a double-byte character as it is (its
+// trail byte can be an ASCII letter, which is not that letter).
+static unsigned FoldedChar(const char* at, size_t step) {
+    unsigned char c = (unsigned char)at[0];
+    if (step == 2)
+        return (unsigned)c << 8 | (unsigned char)at[1];
+    if (c >= 'a' && c <= 'z')
+        return c - ('a' - 'A');
+    return c == '/' ? '\\' : c;
+}
+
+// Orders two names; 0 when they name the same target.
+static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
+    uint32_t i = 0, j = 0;
+    while (i < a->len && j < b->len) {
+        size_t stepA = CharLength(a->name + i, a->len - i, IsLeadByteAcp);
+        size_t stepB = CharLength(b->name + j, b->len - j, IsLeadByteAcp);
+        unsigned ca = FoldedChar(a->name + i, stepA), cb = FoldedChar(b->name + j, stepB);
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        i += (uint32_t)stepA;
+        j += (uint32_t)stepB;
+    }
+    return (i < a->len) - (j < b->len);
+}
+
+// Shell sort: no heap, and a few million comparisons at the most records.
+static void SortTargets(void) {
+    for (unsigned gap = s_noted / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
+        for (unsigned i = gap; i < s_noted; i++) {
+            NotedTarget t = s_targets[i];
+            unsigned j = i;
+            for (; j >= gap && CompareTargets(&s_targets[j - gap], &t) > 0; j -= gap)
+                s_targets[j] = s_targets[j - gap];
+            s_targets[j] = t;
+        }
+}
+
+// 1 when another record names the same target as head; *group is then
+// that target's group.
+static int NamedAgain(const PatchRecordHead* head, unsigned* group) {
+    NotedTarget key = {head->name, head->nameLen};
+    unsigned lo = 0, hi = s_noted;
+    while (lo < hi) {
+        unsigned mid = lo + (hi - lo) / 2;
+        if (CompareTargets(&s_targets[mid], &key) < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    *group = lo;
+    return lo + 1 < s_noted && CompareTargets(&s_targets[lo], &key) == 0 &&
+           CompareTargets(&s_targets[lo + 1], &key) == 0;
+}
+
+static int Held(unsigned group) {
+    return s_held[group / 8] >> (group % 8) & 1;
+}
+
+static void Hold(unsigned group) {
+    s_held[group / 8] |= (unsigned char)(1u << (group % 8));
+}
+
+void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
+    if (index >= CONTAINER_MAX_RECORDS)
+        return;
+    s_targets[index].name = head->name;
+    s_targets[index].len = head->nameLen;
+}
 
 static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
     OVERLAPPED at;
@@ -79,8 +174,11 @@ static HANDLE CreateFree(const PatchRestore* restore, char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
-int RestoreBegin(const PatchRestore* restore) {
+int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[8] = {0};
+    s_noted = records < (unsigned)CONTAINER_MAX_RECORDS ? records : (unsigned)CONTAINER_MAX_RECORDS;
+    SortTargets();
+    ZeroMemory(s_held, sizeof s_held);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {
@@ -115,12 +213,31 @@ static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead*
     Put(head->name, head->nameLen + 1);  // with its 0 byte
 }
 
+// Ends a command stream.
+static void PutEnd(void) {
+    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
+    Put(kEnd, sizeof kEnd);
+}
+
+// Puts a whole-file body: the size bytes of file, read from its start.
+static void PutWholeBody(HANDLE file, uint32_t size) {
+    unsigned char tag[WHOLEFILE_HEAD_SIZE];
+    tag[0] = REC_WHOLEFILE;
+    PutU32(tag + 1, size);
+    Put(tag, sizeof tag);
+    for (uint32_t at = 0; at < size && s_ok;) {
+        DWORD piece = size - at < sizeof s_read ? size - at : (DWORD)sizeof s_read;
+        if (!ReadAt(file, at, s_read, piece))
+            s_ok = 0;
+        Put(s_read, piece);
+        at += piece;
+    }
+}
+
 // Ends the record and makes it count: the record is on disk before the
 // count says so, and the count before the caller replaces the target.
 static int EndRecord(void) {
-    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
     unsigned char count[2];
-    Put(kEnd, sizeof kEnd);
     Drain();
     PutU16(count, (uint16_t)(g_restore.records + 1));
     if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
@@ -161,11 +278,23 @@ static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
 int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old, uint32_t oldSize,
                     uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
+    unsigned group;
+    int again = NamedAgain(head, &group);
+    if (again && Held(group))
+        return PR_OK;
     ReverseSink sink = {EmitReverse, (void*)old};
     BeginRecord(head->newSum, head->oldSum, head);
-    if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
-        s_ok = 0;
-    return EndRecord();
+    if (again)
+        PutWholeBody(old, oldSize);
+    else {
+        if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+            s_ok = 0;
+        PutEnd();
+    }
+    int result = EndRecord();
+    if (again && result == PR_OK)
+        Hold(group);
+    return result;
 }
 
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
@@ -174,6 +303,10 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
     // its bytes; it is held without sharing, so it cannot change between.
+    unsigned group;
+    int again = NamedAgain(head, &group);
+    if (again && Held(group))
+        return PR_OK;
     HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
@@ -183,7 +316,11 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
     int read = SumOpenFile(old, 0, &sums, 0) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
     BeginRecord(XorSum(newContent, newLength), sums.sum, head);
     s_ok &= read;
-    while (s_ok) {
+    if (again && s_ok) {
+        s_ok = sums.size <= 0xFFFFFFFF;
+        PutWholeBody(old, (uint32_t)sums.size);
+    }
+    while (s_ok && !again) {
         unsigned char cmd[CMD_INSERT_HEAD_SIZE];
         DWORD got = 0;
         if (!ReadFile(old, s_read, sizeof s_read, &got, NULL))
@@ -193,8 +330,13 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
         Put(cmd, PutInsertHead(cmd, got));
         Put(s_read, got);
     }
+    if (!again)
+        PutEnd();
     CloseHandle(old);
-    return EndRecord();
+    int result = EndRecord();
+    if (again && result == PR_OK)
+        Hold(group);
+    return result;
 }
 
 void RestoreNoteCreated(void) {
