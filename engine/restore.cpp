@@ -44,19 +44,28 @@ typedef struct NotedTarget {
 } NotedTarget;
 static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
 static unsigned s_noted;
-static unsigned char s_held[(CONTAINER_MAX_RECORDS + 7) / 8];  // by group: its record is in
+static unsigned char s_held[CONTAINER_MAX_RECORDS];  // by group: its record is in
+static unsigned s_group;                             // of the record being made, or NO_GROUP
 
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
+enum { NO_GROUP = 0xFFFFFFFF };
 
-// One character of a name as the file system compares it: ASCII letters
-// without case, either separator; a double-byte character as it is (its
-// trail byte can be an ASCII letter, which is not that letter).
-static unsigned FoldedChar(const char* at, size_t step) {
-    unsigned char c = (unsigned char)at[0];
-    if (step == 2)
-        return (unsigned)c << 8 | (unsigned char)at[1];
+// How a target's record is made: the reverse of the forward stream for a
+// target named once; the old file whole at the first replacement of one
+// named again; none once that is in.
+enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
+
+// Byte i of a name as the file system compares it (*trail tells whether
+// the byte before began a double-byte character): ASCII letters without
+// case, either separator; a trail byte as it is, for it can be an ASCII
+// letter that is not that letter.
+static unsigned FoldedByte(const NotedTarget* t, uint32_t i, int* trail) {
+    unsigned char c = (unsigned char)t->name[i];
+    if (*trail) {
+        *trail = 0;
+        return c;
+    }
+    // CharLength's rule: a lead byte only before a byte that can trail
+    *trail = IsDBCSLeadByte(c) && i + 1 < t->len && (unsigned char)t->name[i + 1] >= 0x40;
     if (c >= 'a' && c <= 'z')
         return c - ('a' - 'A');
     return c == '/' ? '\\' : c;
@@ -64,17 +73,13 @@ static unsigned FoldedChar(const char* at, size_t step) {
 
 // Orders two names; 0 when they name the same target.
 static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
-    uint32_t i = 0, j = 0;
-    while (i < a->len && j < b->len) {
-        size_t stepA = CharLength(a->name + i, a->len - i, IsLeadByteAcp);
-        size_t stepB = CharLength(b->name + j, b->len - j, IsLeadByteAcp);
-        unsigned ca = FoldedChar(a->name + i, stepA), cb = FoldedChar(b->name + j, stepB);
+    int trailA = 0, trailB = 0;
+    for (uint32_t i = 0; i < a->len && i < b->len; i++) {
+        unsigned ca = FoldedByte(a, i, &trailA), cb = FoldedByte(b, i, &trailB);
         if (ca != cb)
             return ca < cb ? -1 : 1;
-        i += (uint32_t)stepA;
-        j += (uint32_t)stepB;
     }
-    return (i < a->len) - (j < b->len);
+    return (a->len > b->len) - (a->len < b->len);
 }
 
 // Shell sort: no heap, and a few million comparisons at the most records.
@@ -89,9 +94,9 @@ static void SortTargets(void) {
         }
 }
 
-// 1 when another record names the same target as head; *group is then
-// that target's group.
-static int NamedAgain(const PatchRecordHead* head, unsigned* group) {
+// Finds head's target among the noted ones and says how its record is
+// made; s_group is its group when it is named more than once.
+static int RecordKind(const PatchRecordHead* head) {
     NotedTarget key = {head->name, head->nameLen};
     unsigned lo = 0, hi = s_noted;
     while (lo < hi) {
@@ -101,17 +106,11 @@ static int NamedAgain(const PatchRecordHead* head, unsigned* group) {
         else
             hi = mid;
     }
-    *group = lo;
-    return lo + 1 < s_noted && CompareTargets(&s_targets[lo], &key) == 0 &&
-           CompareTargets(&s_targets[lo + 1], &key) == 0;
-}
-
-static int Held(unsigned group) {
-    return s_held[group / 8] >> (group % 8) & 1;
-}
-
-static void Hold(unsigned group) {
-    s_held[group / 8] |= (unsigned char)(1u << (group % 8));
+    s_group = NO_GROUP;
+    if (lo + 1 >= s_noted || CompareTargets(&s_targets[lo + 1], &key) != 0)
+        return RECORD_STREAM;
+    s_group = lo;
+    return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
 }
 
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
@@ -219,21 +218,6 @@ static void PutEnd(void) {
     Put(kEnd, sizeof kEnd);
 }
 
-// Puts a whole-file body: the size bytes of file, read from its start.
-static void PutWholeBody(HANDLE file, uint32_t size) {
-    unsigned char tag[WHOLEFILE_HEAD_SIZE];
-    tag[0] = REC_WHOLEFILE;
-    PutU32(tag + 1, size);
-    Put(tag, sizeof tag);
-    for (uint32_t at = 0; at < size && s_ok;) {
-        DWORD piece = size - at < sizeof s_read ? size - at : (DWORD)sizeof s_read;
-        if (!ReadAt(file, at, s_read, piece))
-            s_ok = 0;
-        Put(s_read, piece);
-        at += piece;
-    }
-}
-
 // Ends the record and makes it count: the record is on disk before the
 // count says so, and the count before the caller replaces the target.
 static int EndRecord(void) {
@@ -243,6 +227,8 @@ static int EndRecord(void) {
     if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
         g_restore.records++;
         s_end = s_pos;
+        if (s_group != NO_GROUP)
+            s_held[s_group] = 1;
         return PR_OK;
     }
     // What the failed record wrote goes: on a full disk the way back needs
@@ -255,6 +241,18 @@ static int EndRecord(void) {
     return PR_NOTWRITTEN;
 }
 
+// Puts length bytes of file from offset from.
+static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
+    while (length && s_ok) {
+        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
+        if (!ReadAt(file, from, s_read, piece))
+            s_ok = 0;
+        Put(s_read, piece);
+        from += piece;
+        length -= piece;
+    }
+}
+
 // A reverse command: a copy of the new file, or old bytes read from the
 // old file (ctx, its handle).
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
@@ -264,37 +262,39 @@ static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
         return s_ok;
     }
     Put(cmd, PutInsertHead(cmd, length));
-    while (length && s_ok) {
-        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
-        if (!ReadAt((HANDLE)ctx, from, s_read, piece))
-            s_ok = 0;
-        Put(s_read, piece);
-        from += piece;
-        length -= piece;
-    }
+    PutOld((HANDLE)ctx, from, length);
     return s_ok;
+}
+
+// Puts a body holding the size bytes of file: a whole-file body, or (kind
+// RECORD_STREAM) a stream of one insert.
+static void PutOldFile(HANDLE file, uint32_t size, int kind) {
+    unsigned char head[CMD_INSERT_HEAD_SIZE];
+    PutInsertHead(head, size);
+    if (kind == RECORD_WHOLE)
+        head[0] = REC_WHOLEFILE;  // a whole-file body's head has the same shape
+    Put(head, sizeof head);
+    PutOld(file, 0, size);
+    if (kind == RECORD_STREAM)
+        PutEnd();
 }
 
 int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old, uint32_t oldSize,
                     uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
-    unsigned group;
-    int again = NamedAgain(head, &group);
-    if (again && Held(group))
+    int kind = RecordKind(head);
+    if (kind == RECORD_HELD)
         return PR_OK;
     ReverseSink sink = {EmitReverse, (void*)old};
     BeginRecord(head->newSum, head->oldSum, head);
-    if (again)
-        PutWholeBody(old, oldSize);
+    if (kind == RECORD_WHOLE)
+        PutOldFile(old, oldSize, kind);
     else {
         if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
             s_ok = 0;
         PutEnd();
     }
-    int result = EndRecord();
-    if (again && result == PR_OK)
-        Hold(group);
-    return result;
+    return EndRecord();
 }
 
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
@@ -303,40 +303,19 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
     // its bytes; it is held without sharing, so it cannot change between.
-    unsigned group;
-    int again = NamedAgain(head, &group);
-    if (again && Held(group))
+    int kind = RecordKind(head);
+    if (kind == RECORD_HELD)
         return PR_OK;
     HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    int read = SumOpenFile(old, 0, &sums, 0) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
+    int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
     BeginRecord(XorSum(newContent, newLength), sums.sum, head);
     s_ok &= read;
-    if (again && s_ok) {
-        s_ok = sums.size <= 0xFFFFFFFF;
-        PutWholeBody(old, (uint32_t)sums.size);
-    }
-    while (s_ok && !again) {
-        unsigned char cmd[CMD_INSERT_HEAD_SIZE];
-        DWORD got = 0;
-        if (!ReadFile(old, s_read, sizeof s_read, &got, NULL))
-            s_ok = 0;
-        if (!got)
-            break;
-        Put(cmd, PutInsertHead(cmd, got));
-        Put(s_read, got);
-    }
-    if (!again)
-        PutEnd();
+    PutOldFile(old, (uint32_t)sums.size, kind);
     CloseHandle(old);
-    int result = EndRecord();
-    if (again && result == PR_OK)
-        Hold(group);
-    return result;
+    return EndRecord();
 }
 
 void RestoreNoteCreated(void) {
