@@ -44,40 +44,38 @@ typedef struct NotedTarget {
 } NotedTarget;
 static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
 static unsigned s_noted;
-static unsigned char s_held[CONTAINER_MAX_RECORDS];  // by group: its record is in
-static unsigned s_group;                             // of the record being made, or NO_GROUP
-
-enum { NO_GROUP = 0xFFFFFFFF };
+enum { NO_GROUP = CONTAINER_MAX_RECORDS };  // a slot of s_held that no group uses
+static unsigned char s_held[NO_GROUP + 1];  // by group: its record is in
+static unsigned s_group;                    // of the record being made, or NO_GROUP
 
 // How a target's record is made: the reverse of the forward stream for a
 // target named once; the old file whole at the first replacement of one
 // named again; none once that is in.
 enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
 
-// Byte i of a name as the file system compares it (*trail tells whether
-// the byte before began a double-byte character): ASCII letters without
-// case, either separator; a trail byte as it is, for it can be an ASCII
-// letter that is not that letter.
-static unsigned FoldedByte(const NotedTarget* t, uint32_t i, int* trail) {
-    unsigned char c = (unsigned char)t->name[i];
-    if (*trail) {
-        *trail = 0;
-        return c;
-    }
-    // CharLength's rule: a lead byte only before a byte that can trail
-    *trail = IsDBCSLeadByte(c) && i + 1 < t->len && (unsigned char)t->name[i + 1] >= 0x40;
+// A byte of a name as the file system compares it, unless it trails a
+// double-byte character: ASCII letters without case, either separator.
+static unsigned Folded(unsigned c) {
     if (c >= 'a' && c <= 'z')
         return c - ('a' - 'A');
     return c == '/' ? '\\' : c;
 }
 
-// Orders two names; 0 when they name the same target.
+// Orders two names; 0 when they name the same target. A trail byte is
+// taken as it is: it can be an ASCII letter that is not that letter. One
+// flag serves both names, for up to a difference they hold the same lead
+// bytes (folding never makes one).
 static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
-    int trailA = 0, trailB = 0;
+    int trail = 0;
     for (uint32_t i = 0; i < a->len && i < b->len; i++) {
-        unsigned ca = FoldedByte(a, i, &trailA), cb = FoldedByte(b, i, &trailB);
+        unsigned ca = (unsigned char)a->name[i], cb = (unsigned char)b->name[i];
+        if (!trail) {
+            ca = Folded(ca);
+            cb = Folded(cb);
+        }
         if (ca != cb)
             return ca < cb ? -1 : 1;
+        trail = !trail && IsDBCSLeadByte((BYTE)ca);
     }
     return (a->len > b->len) - (a->len < b->len);
 }
@@ -113,9 +111,8 @@ static int RecordKind(const PatchRecordHead* head) {
     return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
 }
 
+// index is below the container's record count, a 16-bit number
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
-    if (index >= CONTAINER_MAX_RECORDS)
-        return;
     s_targets[index].name = head->name;
     s_targets[index].len = head->nameLen;
 }
@@ -175,7 +172,7 @@ static HANDLE CreateFree(const PatchRestore* restore, char* path) {
 
 int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[8] = {0};
-    s_noted = records < (unsigned)CONTAINER_MAX_RECORDS ? records : (unsigned)CONTAINER_MAX_RECORDS;
+    s_noted = records;
     SortTargets();
     ZeroMemory(s_held, sizeof s_held);
     g_restore.state = RESTORE_FAILED;
@@ -227,8 +224,7 @@ static int EndRecord(void) {
     if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
         g_restore.records++;
         s_end = s_pos;
-        if (s_group != NO_GROUP)
-            s_held[s_group] = 1;
+        s_held[s_group] = 1;
         return PR_OK;
     }
     // What the failed record wrote goes: on a full disk the way back needs
