@@ -3,6 +3,7 @@
 // record's target is read once. Nothing is written, so a damaged container
 // or a folder of another version is found before any file changes.
 #include "engine/patch.h"
+#include "engine/patch2.h"
 #include "engine/fileio.h"
 
 PatchCheck g_check;
@@ -98,6 +99,8 @@ static int CheckTargets(PatchCursor* cursor, const char* targetDir, const PatchH
 
 int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
                PatchCheck* check) {
+    if (IsFormat2(container, size))
+        return CheckPatch2(container, size, targetDir, host, check);
     ZeroMemory(check, sizeof *check);
     PatchCursor cursor;
     CursorInit(&cursor, container, size);
@@ -117,5 +120,127 @@ int CheckPatch(const unsigned char* container, size_t size, const char* targetDi
         Crc32Update(0, container, check->strong.start) != check->strong.containerCrc)
         return check->result;
     check->result = CheckTargets(&records, targetDir, host, check);
+    return check->result;
+}
+
+// --- format 2 ---
+
+int F2BlockAt(const unsigned char* container, uint64_t end, uint64_t at, F2BlockHead* b) {
+    if (F2ReadBlockHead(container + at, end - at, b) != PR_OK)
+        return PR_BADDATA;
+    size_t body = (size_t)(b->size - F2_BLOCK_CRC_SIZE);
+    return Crc32Update(0, container + at, body) == GetU32(container + at + body) ? PR_OK : PR_BADDATA;
+}
+
+// Reads a block's table: every entry well formed, every name one that
+// stays inside the folder (and holds no 0 byte, which would cut the path
+// short), and no byte left over.
+static int WalkTable2(const unsigned char* block, const F2BlockHead* b) {
+    PatchCursor table;
+    CursorInit(&table, block + F2_BLOCK_HEAD_SIZE, b->tableLength);
+    for (uint32_t k = 0; k < b->count; k++) {
+        F2Record r;
+        if (F2ReadRecord(&table, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
+            !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+            return PR_BADDATA;
+    }
+    return CursorLeft(&table) ? PR_BADDATA : PR_OK;
+}
+
+// Walks every block without acting on it and sets check->count. A closed
+// container must end at its length (but for a signature's padding) and
+// hold its count; an open one ends at its data's end or at the first block
+// cut short or failing its CRC, the tail of a run that was stopped.
+static int WalkBlocks2(const unsigned char* container, size_t size, const F2Header* h, PatchCheck* check) {
+    int open = (h->flags & F2_FLAG_OPEN) != 0;
+    uint64_t end = size;
+    if (!open) {
+        if (h->length > size || size - h->length > 7)
+            return PR_BADDATA;
+        for (size_t i = (size_t)h->length; i < size; i++)
+            if (container[i])
+                return PR_BADDATA;
+        end = h->length;
+    }
+    unsigned count = 0;
+    for (uint64_t at = F2_HEADER_SIZE; at < end;) {
+        F2BlockHead b;
+        if (F2BlockAt(container, end, at, &b) != PR_OK) {
+            if (open)
+                break;
+            return PR_BADDATA;
+        }
+        if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - count ||
+            WalkTable2(container + at, &b) != PR_OK)
+            return PR_BADDATA;
+        count += b.count;
+        at += b.size;
+    }
+    if (!open && count != h->count)
+        return PR_BADDATA;
+    check->count = count;
+    return PR_OK;
+}
+
+// Looks at one delta record's target: the old file, or already the new,
+// by length, XOR sum and CRC-32, whatever its size.
+static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2Record* r) {
+    PatchRecordHead head = {r->oldSum, r->newSum, r->name, r->nameLen};
+    char target[PATCH_PATH_MAX];
+    HANDLE file = INVALID_HANDLE_VALUE;
+    if (JoinPath(target, targetDir, r->name, r->nameLen))
+        file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        NoteMismatch(check, &head, PR_NOTARGET);
+        return;
+    }
+    FileSums sums;
+    int read = SumOpenFile(file, SUM_CRC | SUM_ANY_SIZE, &sums, 0);
+    CloseHandle(file);
+    if (!read)
+        NoteMismatch(check, &head, PR_NOTARGET);
+    else if (SideMatches(&sums, r->oldLength, r->oldSum, r->oldCrc))
+        return;
+    else if (SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
+        check->upToDate++;
+    else
+        NoteMismatch(check, &head, PR_BADSOURCE);
+}
+
+// Looks at every target of the walked blocks.
+static int CheckTargets2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+                         PatchCheck* check) {
+    unsigned done = 0;
+    for (uint64_t at = F2_HEADER_SIZE; done < check->count;) {
+        F2BlockHead b;
+        F2ReadBlockHead(container + at, size - at, &b);
+        PatchCursor table;
+        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        for (uint32_t k = 0; k < b.count; k++, done++) {
+            Progress(host, done, check->count);
+            if (!PatchKeepRunning())
+                return PR_SKIPPED;
+            F2Record r;
+            F2ReadRecord(&table, &r);
+            char target[PATCH_PATH_MAX];
+            if (r.kind == F2_KIND_DELTA)
+                CheckDeltaTarget2(check, targetDir, &r);
+            else if (JoinPath(target, targetDir, r.name, r.nameLen) &&
+                     GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
+                check->existing++;
+        }
+        at += b.size;
+    }
+    Progress(host, check->count, check->count);
+    return PR_OK;
+}
+
+int CheckPatch2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+                PatchCheck* check) {
+    ZeroMemory(check, sizeof *check);
+    check->result = PR_BADDATA;
+    F2Header h;
+    if (F2ReadHeader(container, size, &h) == PR_OK && WalkBlocks2(container, size, &h, check) == PR_OK)
+        check->result = CheckTargets2(container, size, targetDir, host, check);
     return check->result;
 }
