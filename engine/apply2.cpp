@@ -177,7 +177,7 @@ static int BeginSources(const unsigned char* block, const F2BlockHead* b, F2Sour
 
 void ApplyAll2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host) {
     unsigned done = 0;
-    uint64_t at = F2_HEADER_SIZE;
+    size_t at = F2_HEADER_SIZE;
     while (done < g_check.count) {
         F2BlockHead b;
         F2ReadBlockHead(container + at, size - at, &b);
@@ -208,6 +208,6 @@ void ApplyAll2(const unsigned char* container, size_t size, const char* targetDi
             PatchSetKeepRunning(0);
             return;
         }
-        at += b.size;
+        at += (size_t)b.size;
     }
 }

@@ -125,63 +125,6 @@ int CheckPatch(const unsigned char* container, size_t size, const char* targetDi
 
 // --- format 2 ---
 
-int F2BlockAt(const unsigned char* container, uint64_t end, uint64_t at, F2BlockHead* b) {
-    if (F2ReadBlockHead(container + at, end - at, b) != PR_OK)
-        return PR_BADDATA;
-    size_t body = (size_t)(b->size - F2_BLOCK_CRC_SIZE);
-    return Crc32Update(0, container + at, body) == GetU32(container + at + body) ? PR_OK : PR_BADDATA;
-}
-
-// Reads a block's table: every entry well formed, every name one that
-// stays inside the folder (and holds no 0 byte, which would cut the path
-// short), and no byte left over.
-static int WalkTable2(const unsigned char* block, const F2BlockHead* b) {
-    PatchCursor table;
-    CursorInit(&table, block + F2_BLOCK_HEAD_SIZE, b->tableLength);
-    for (uint32_t k = 0; k < b->count; k++) {
-        F2Record r;
-        if (F2ReadRecord(&table, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
-            !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
-            return PR_BADDATA;
-    }
-    return CursorLeft(&table) ? PR_BADDATA : PR_OK;
-}
-
-// Walks every block without acting on it and sets check->count. A closed
-// container must end at its length (but for a signature's padding) and
-// hold its count; an open one ends at its data's end or at the first block
-// cut short or failing its CRC, the tail of a run that was stopped.
-static int WalkBlocks2(const unsigned char* container, size_t size, const F2Header* h, PatchCheck* check) {
-    int open = (h->flags & F2_FLAG_OPEN) != 0;
-    uint64_t end = size;
-    if (!open) {
-        if (h->length > size || size - h->length > 7)
-            return PR_BADDATA;
-        for (size_t i = (size_t)h->length; i < size; i++)
-            if (container[i])
-                return PR_BADDATA;
-        end = h->length;
-    }
-    unsigned count = 0;
-    for (uint64_t at = F2_HEADER_SIZE; at < end;) {
-        F2BlockHead b;
-        if (F2BlockAt(container, end, at, &b) != PR_OK) {
-            if (open)
-                break;
-            return PR_BADDATA;
-        }
-        if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - count ||
-            WalkTable2(container + at, &b) != PR_OK)
-            return PR_BADDATA;
-        count += b.count;
-        at += b.size;
-    }
-    if (!open && count != h->count)
-        return PR_BADDATA;
-    check->count = count;
-    return PR_OK;
-}
-
 // Looks at one delta record's target: the old file, or already the new,
 // by length, XOR sum and CRC-32, whatever its size.
 static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2Record* r) {
@@ -207,21 +150,41 @@ static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2
         NoteMismatch(check, &head, PR_BADSOURCE);
 }
 
-// Looks at every target of the walked blocks.
-static int CheckTargets2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
-                         PatchCheck* check) {
+// Walks the blocks up to end in one of two passes. The first (look 0)
+// checks every block head, CRC, table entry and name and the decoder
+// memory, and counts the records into check->count; an open container's
+// blocks end at the first one cut short or failing its CRC, the tail of a
+// run that was stopped. The second (look 1) goes over those records again
+// and looks at their targets, reporting progress, without reading the
+// container's bytes a second time for CRCs.
+static int Walk2(const unsigned char* container, size_t end, const F2Header* h, const char* targetDir,
+                 const PatchHost* host, PatchCheck* check, int look) {
+    int open = (h->flags & F2_FLAG_OPEN) != 0;
     unsigned done = 0;
-    for (uint64_t at = F2_HEADER_SIZE; done < check->count;) {
+    for (size_t at = F2_HEADER_SIZE; look ? done < check->count : at < end;) {
+        const unsigned char* block = container + at;
         F2BlockHead b;
-        F2ReadBlockHead(container + at, size - at, &b);
+        if (F2ReadBlockHead(block, end - at, &b) != PR_OK ||
+            (!look && Crc32Update(0, block, (size_t)b.size - 4) != GetU32(block + (size_t)b.size - 4))) {
+            if (open)
+                break;
+            return PR_BADDATA;
+        }
+        if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - done)
+            return PR_BADDATA;
         PatchCursor table;
-        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        CursorInit(&table, block + F2_BLOCK_HEAD_SIZE, b.tableLength);
         for (uint32_t k = 0; k < b.count; k++, done++) {
+            F2Record r;
+            // a 0 byte in a name would cut the path short
+            if (F2ReadRecord(&table, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
+                !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+                return PR_BADDATA;
+            if (!look)
+                continue;
             Progress(host, done, check->count);
             if (!PatchKeepRunning())
                 return PR_SKIPPED;
-            F2Record r;
-            F2ReadRecord(&table, &r);
             char target[PATCH_PATH_MAX];
             if (r.kind == F2_KIND_DELTA)
                 CheckDeltaTarget2(check, targetDir, &r);
@@ -229,9 +192,15 @@ static int CheckTargets2(const unsigned char* container, size_t size, const char
                      GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
                 check->existing++;
         }
-        at += b.size;
+        if (CursorLeft(&table))
+            return PR_BADDATA;
+        at += (size_t)b.size;
     }
-    Progress(host, check->count, check->count);
+    if (look)
+        Progress(host, done, done);
+    else if (!open && done != h->count)
+        return PR_BADDATA;
+    check->count = done;
     return PR_OK;
 }
 
@@ -240,7 +209,20 @@ int CheckPatch2(const unsigned char* container, size_t size, const char* targetD
     ZeroMemory(check, sizeof *check);
     check->result = PR_BADDATA;
     F2Header h;
-    if (F2ReadHeader(container, size, &h) == PR_OK && WalkBlocks2(container, size, &h, check) == PR_OK)
-        check->result = CheckTargets2(container, size, targetDir, host, check);
+    if (F2ReadHeader(container, size, &h) != PR_OK)
+        return check->result;
+    // A closed container ends at its length; only a signature's padding,
+    // up to seven zero bytes, may follow.
+    size_t end = size;
+    if (!(h.flags & F2_FLAG_OPEN)) {
+        if (h.length > size || size - h.length > 7)
+            return check->result;
+        for (end = (size_t)h.length; end < size; end++)
+            if (container[end])
+                return check->result;
+        end = (size_t)h.length;
+    }
+    if (Walk2(container, end, &h, targetDir, host, check, 0) == PR_OK)
+        check->result = Walk2(container, end, &h, targetDir, host, check, 1);
     return check->result;
 }

@@ -17,10 +17,6 @@ HANDLE CreateFree(const PatchRestore* restore, char* path);
 extern "C" {
 #endif
 
-/* The block at offset at of a container whose blocks end at end: its head
-   read and its CRC-32 checked. PR_OK or PR_BADDATA. */
-int F2BlockAt(const unsigned char* container, uint64_t end, uint64_t at, F2BlockHead* b);
-
 /* CheckPatch for a container IsFormat2 holds for: every block head, CRC,
    table entry and name, the count, the length and the decoder memory;
    then every target. An open container counts the blocks up to the first

@@ -14,12 +14,8 @@
 static HANDLE s_file;   // 0 when no format-2 restore file is open
 static uint64_t s_base; // file offset of the container's header
 static uint64_t s_end;  // end of the last complete block
-static uint64_t s_pos;  // where the buffer's bytes go
-static DWORD s_used;
-static int s_ok;        // cleared by the first failed write of a block
 static uint32_t s_crc;  // of the block's bytes so far
 static unsigned char s_buffer[FILEIO_CHUNK];
-static unsigned char s_read[FILEIO_CHUNK];
 
 static int WriteAt2(uint64_t pos, const void* bytes, DWORD n) {
     OVERLAPPED at;
@@ -30,28 +26,14 @@ static int WriteAt2(uint64_t pos, const void* bytes, DWORD n) {
     return WriteFile(s_file, bytes, n, &done, &at) && done == n;
 }
 
-static void Drain2(void) {
-    if (s_used && !WriteAt2(s_pos, s_buffer, s_used))
-        s_ok = 0;
-    s_pos += s_used;
-    s_used = 0;
-}
-
-// Appends bytes to the block being written, counting them into its CRC.
-static void Put2(const void* bytes, size_t n) {
-    const unsigned char* b = (const unsigned char*)bytes;
-    s_crc = Crc32Update(s_crc, b, n);
-    while (n && s_ok) {
-        DWORD piece = FILEIO_CHUNK - s_used;
-        if (piece > n)
-            piece = (DWORD)n;
-        CopyMemory(s_buffer + s_used, b, piece);
-        s_used += piece;
-        b += piece;
-        n -= piece;
-        if (s_used == FILEIO_CHUNK)
-            Drain2();
-    }
+// Writes a piece of a block at *pos and moves past it, counting it into
+// the block's CRC. 1, or 0 when the write failed.
+static int Put2(uint64_t* pos, const unsigned char* bytes, DWORD n) {
+    s_crc = Crc32Update(s_crc, bytes, n);
+    if (!WriteAt2(*pos, bytes, n))
+        return 0;
+    *pos += n;
+    return 1;
 }
 
 // Writes the header, open while the run lasts and closed (count, length)
@@ -102,39 +84,31 @@ int Restore2Begin(const PatchRestore* restore) {
 // wrote is taken away again (on a full disk the way back needs that room)
 // and the state is RESTORE_FAILED.
 static int AddBlock2(const F2Record* r, HANDLE from) {
-    unsigned char head[F2_BLOCK_HEAD_SIZE], entry[F2_ENTRY_MAX], control[3 * F2_VARINT_MAX], crc[4];
-    size_t controlSize = 0;
-    if (r->newLength) {  // a record of no bytes has no command
-        F2Command c = {0, 0, 0, r->newLength};
-        controlSize = PutF2Command(control, &c);
-    }
+    // the head, the table entry and the command go out in one write
+    unsigned char crc[4];
     F2BlockHead b;
     ZeroMemory(&b, sizeof b);
     b.count = 1;
-    b.tableLength = (uint32_t)PutF2Record(entry, r);
-    b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = controlSize;
+    b.tableLength = (uint32_t)PutF2Record(s_buffer + F2_BLOCK_HEAD_SIZE, r);
+    DWORD n = F2_BLOCK_HEAD_SIZE + b.tableLength;
+    if (r->newLength) {  // a record of no bytes has no command
+        F2Command c = {0, 0, 0, r->newLength};
+        b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = PutF2Command(s_buffer + n, &c);
+        n += (DWORD)b.streams[F2_CONTROL].packed;
+    }
     b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = r->newLength;
-    PutF2BlockHead(head, &b);
-    s_pos = s_end;
-    s_used = 0;
+    PutF2BlockHead(s_buffer, &b);
+    uint64_t pos = s_end;
     s_crc = 0;
-    s_ok = g_restore.state == RESTORE_MADE;
-    Put2(head, sizeof head);
-    Put2(entry, b.tableLength);
-    Put2(control, controlSize);
-    for (uint64_t at = 0; at < r->newLength && s_ok;) {
-        DWORD piece = r->newLength - at < sizeof s_read ? (DWORD)(r->newLength - at) : (DWORD)sizeof s_read;
-        if (!ReadAt(from, at, s_read, piece))
-            s_ok = 0;
-        Put2(s_read, piece);
-        at += piece;
+    int ok = g_restore.state == RESTORE_MADE && Put2(&pos, s_buffer, n);
+    for (uint64_t at = 0; ok && at < r->newLength; at += n) {
+        n = r->newLength - at < sizeof s_buffer ? (DWORD)(r->newLength - at) : (DWORD)sizeof s_buffer;
+        ok = ReadAt(from, at, s_buffer, n) && Put2(&pos, s_buffer, n);
     }
     PutU32(crc, s_crc);
-    Put2(crc, sizeof crc);
-    Drain2();
-    if (s_ok && FlushFileBuffers(s_file)) {
+    if (ok && Put2(&pos, crc, sizeof crc) && FlushFileBuffers(s_file)) {
         g_restore.records++;
-        s_end = s_pos;
+        s_end = pos;
         return PR_OK;
     }
     LARGE_INTEGER keep;
