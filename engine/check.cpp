@@ -4,6 +4,7 @@
 // or a folder of another version is found before any file changes.
 #include "engine/patch.h"
 #include "engine/fileio.h"
+#include "engine/restore.h"
 
 PatchCheck g_check;
 
@@ -76,6 +77,7 @@ static int CheckTargets(PatchCursor* cursor, const char* targetDir, const PatchH
             return PR_SKIPPED;
         PatchRecordHead head;
         ReadRecordHead(cursor, &head);
+        RestoreNoteTarget(i, &head);
         if (BodyIsWholeFile(cursor)) {
             char target[PATCH_PATH_MAX];
             if (JoinPath(target, targetDir, head.name, head.nameLen) &&

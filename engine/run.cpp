@@ -122,7 +122,7 @@ void RunPatch(const unsigned char* container, size_t size, const char* targetDir
         StopBeforeWriting(host, PR_OK);
         return;
     }
-    if (restore && RestoreBegin(restore) != PR_OK) {
+    if (restore && RestoreBegin(restore, g_check.count) != PR_OK) {
         StopBeforeWriting(host, PR_OK);
         return;
     }

@@ -45,10 +45,12 @@ struct PlannedRecord {
     const TreeFile* oldFile;  // null for a file only in NEW
 };
 
-// A progress bar on standard error, drawn only when it is a terminal.
+// A progress bar on standard error, drawn only when it is a terminal, and
+// the front end's own report; both stop the build when it is cancelled.
 class Progress {
 public:
-    Progress(bool enabled, uint64_t total) : enabled_(enabled && total > 0), total_(total) {}
+    Progress(const BuildOptions& opts, uint64_t total)
+        : enabled_(opts.progress && total > 0), total_(total), report_(opts.onProgress), cancel_(opts.cancel) {}
     ~Progress() {
         if (enabled_ && drawn_)
             std::fputc('\n', stderr);
@@ -65,11 +67,20 @@ public:
         Draw(filesDone, files);
     }
 
+    // Throws Cancelled once the front end has asked to stop.
+    void CheckCancel() const {
+        if (cancel_ && cancel_->load())
+            throw Cancelled("cancelled; nothing written");
+    }
+
 private:
     void Draw(size_t filesDone, size_t files) {
+        CheckCancel();
+        uint64_t now = std::min(done_ + within_, total_);
+        if (report_)
+            report_(now, total_);
         if (!enabled_)
             return;
-        uint64_t now = std::min(done_ + within_, total_);
         int width = 40;
         int fill = static_cast<int>(now * width / total_);
         std::fprintf(stderr, "\r[%.*s%*s] %3d%% %zu/%zu files", fill,
@@ -84,6 +95,8 @@ private:
     uint64_t done_ = 0;
     uint64_t within_ = 0;  // of the file being encoded
     bool drawn_ = false;
+    std::function<void(uint64_t, uint64_t)> report_;
+    const std::atomic<bool>* cancel_;
 };
 
 std::filesystem::path DefaultApplier() {
@@ -329,7 +342,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     uint64_t total = 0;
     for (const PlannedRecord& r : plan)
         total += r.newFile->size;
-    Progress progress(opts.progress, total);
+    Progress progress(opts, total);
 
     std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
