@@ -11,6 +11,7 @@
 #include "core/checksum.h"
 #include "core/trailer.h"
 #include "files.h"
+#include "format2_writer.h"
 #include "names.h"
 #include "pairing.h"
 #include "patch_reader.h"
@@ -329,9 +330,14 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     OutputFile file(opts.output);
     file.Write(applier.data(), applier.size());
     ContainerOut out{file};
-    unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
-    PutU16(header, static_cast<uint16_t>(plan.size()));
-    out.Write(header, sizeof header);
+    std::optional<Format2Writer> f2;
+    if (opts.format == 2) {
+        f2.emplace(Format2Options{});
+    } else {
+        unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
+        PutU16(header, static_cast<uint16_t>(plan.size()));
+        out.Write(header, sizeof header);
+    }
 
     uint64_t total = 0;
     for (const PlannedRecord& r : plan)
@@ -342,18 +348,22 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     for (const PlannedRecord& r : plan) {
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
         CheckFileSize(r.newFile->path, neu.size());
+        EncodeProgress within = [&](uint32_t done) {
+            progress.Within(neu.size(), done, result.records, plan.size());
+        };
         if (!r.oldFile) {
-            entries.push_back(WriteWholeRecord(out, r, neu));
+            if (f2)
+                f2->AddWhole(r.name, neu);
+            else
+                entries.push_back(WriteWholeRecord(out, r, neu));
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
             CheckFileSize(r.oldFile->path, old.size());
-            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer,
-                                               [&](uint32_t done) {
-                                                   progress.Within(neu.size(), done, result.records,
-                                                                   plan.size());
-                                               },
-                                               log, result));
+            if (f2)
+                f2->AddDelta(r.name, old, neu, within);
+            else
+                entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer, within, log, result));
             result.deltas++;
         }
         result.records++;
@@ -362,8 +372,12 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
                 << ", " << neu.size() << " bytes new\n";
         progress.Advance(neu.size(), result.records, plan.size());
     }
-    if (opts.trailer)
+    if (f2) {
+        std::vector<uint8_t> container = f2->Finish();
+        out.Write(container.data(), container.size());
+    } else if (opts.trailer) {
         WriteTrailer(out, entries);
+    }
     CheckStrict(opts, result);
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();

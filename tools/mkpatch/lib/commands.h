@@ -32,7 +32,8 @@ struct BuildOptions {
     bool containerOnly = false;
     bool replace = false;
     bool force = false;   // an existing output may be replaced
-    bool trailer = true;  // the integrity trailer after the last record
+    bool trailer = true;  // the integrity trailer after the last record (format 1)
+    unsigned format = 2;  // 2, or 1 for the bare form
     unsigned codePage = 936;
     bool progress = false;
     bool dryRun = false;                // plan only, write nothing
