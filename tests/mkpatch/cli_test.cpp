@@ -55,6 +55,24 @@ TEST(Build, RoundTripThroughVerify) {
     }
 }
 
+// A pair the --memory cap does not let the whole-file encoder hold goes
+// through the block index, and the patch still turns OLD into NEW.
+TEST(Build, LargePairThroughTheBlockIndex) {
+    tree::TempDir t;
+    std::mt19937 rng(11);
+    Bytes old = gen::RandomBytes(rng, 2 << 20);
+    Bytes neu = gen::Edit(rng, old, 30);
+    tree::Write(t / "old" / "data.pak", old);
+    tree::Write(t / "new" / "data.pak", neu);
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "-v",
+                      "--memory", "64M"});
+    ASSERT_EQ(b.rc, 0) << b.err;
+    EXPECT_NE(b.err.find("through the block index"), std::string::npos) << b.err;
+    auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(v.rc, 0) << v.err;
+    EXPECT_LT(fs::file_size(t / "p.bin"), neu.size() / 4);
+}
+
 // The container holds exactly: one record per new or changed file, sorted
 // by name bytes, whole files for new ones, delta records at the encoder's
 // size, and never more than a single insert per file would take.
@@ -436,6 +454,7 @@ TEST(Cli, UsageErrors) {
         {{"build", "a", "b", "-o"}, "-o needs a value"},
         {{"build", "a", "b", "-o", "p", "--bogus"}, "unknown option --bogus"},
         {{"build", "a", "b", "-o", "p", "--codepage", "abc"}, "code page number"},
+        {{"build", "a", "b", "-o", "p", "--memory", "10M"}, "at least 64M"},
         {{"build", "a", "b", "-o", "p", "--container-only", "--replace"}, "drop --applier"},
         {{"list"}, "takes 1"},
         {{"verify", "p", "a"}, "takes 3"},

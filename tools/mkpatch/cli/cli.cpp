@@ -50,6 +50,9 @@ const char kBuildHelp[] =
     "  --format N         2 (default): byte-wise difference copies, separately\n"
     "                     coded streams and built-in lengths and CRC-32s;\n"
     "                     1: the bare format, which every applier reads\n"
+    "  --memory SIZE      format 2: the most memory one pair of files may take\n"
+    "                     (default 1G; K, M and G suffixes); larger pairs go\n"
+    "                     through an index of the old file's blocks\n"
     "  --no-trailer       format 1 only: leave out the integrity trailer\n"
     "                     (lengths and CRC-32s)\n"
     "  --codepage N       the target's ANSI code page for names (936)\n"
@@ -111,7 +114,7 @@ const OptionSpec kOptions[] = {
     {"--codepage", nullptr, true, false}, {"--exclude", nullptr, true, true},
     {"--force", "-f", false, false},  {"--replace", nullptr, false, false},
     {"--container-only", nullptr, false, false}, {"--no-trailer", nullptr, false, false},
-    {"--format", nullptr, true, false},
+    {"--format", nullptr, true, false}, {"--memory", nullptr, true, false},
     {"--dry-run", nullptr, false, false}, {"--json", nullptr, false, false},
     {"--strict", nullptr, false, false}, {"--quiet", "-q", false, false},
     {"--verbose", "-v", false, false}, {"--no-progress", nullptr, false, false},
@@ -128,7 +131,7 @@ struct Command {
 const Command kCommands[] = {
     {"build", 2, kBuildHelp,
      {"--output", "--applier", "--codepage", "--exclude", "--force", "--replace", "--container-only",
-      "--format", "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
+      "--format", "--memory", "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
       "--help"}},
     {"list", 1, kListHelp, {"--json", "--codepage", "--help"}},
     {"verify", 3, kVerifyHelp,
@@ -219,6 +222,30 @@ unsigned ParseCodePage(const Parsed& p) {
     return static_cast<unsigned>(v);
 }
 
+// --memory: a size with an optional K, M or G (powers of 1024), at least 64M.
+uint64_t ParseMemory(const Parsed& p) {
+    auto s = p.Value("--memory");
+    if (!s)
+        return uint64_t{1} << 30;
+    size_t used = 0;
+    double v = 0;
+    try {
+        v = std::stod(*s, &used);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    uint64_t unit = 1;
+    if (used + 1 == s->size()) {
+        char c = static_cast<char>((*s)[used] | 0x20);
+        unit = c == 'k' ? 1 << 10 : c == 'm' ? 1 << 20 : c == 'g' ? 1 << 30 : 0;
+        used += unit ? 1 : 0;
+    }
+    if (used != s->size() || !(v > 0) || v * static_cast<double>(unit) < 64.0 * (1 << 20) ||
+        v * static_cast<double>(unit) > 1e15)
+        throw UsageError("--memory needs a size of at least 64M, such as 512M or 2G, not '" + *s + "'");
+    return static_cast<uint64_t>(v * static_cast<double>(unit));
+}
+
 // The container format build writes: 2 unless --format says 1.
 unsigned ParseFormat(const Parsed& p) {
     auto s = p.Value("--format");
@@ -301,6 +328,7 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     o.force = p.Has("--force");
     o.trailer = !p.Has("--no-trailer");
     o.format = ParseFormat(p);
+    o.memory = ParseMemory(p);
     if (o.format == 2 && !o.trailer)
         throw UsageError("--no-trailer belongs to --format 1; format 2 carries its own lengths and CRC-32s");
     o.codePage = ParseCodePage(p);

@@ -2,6 +2,8 @@
 // appended to a copy of the applier.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <optional>
 
@@ -142,11 +144,33 @@ void CopyExecuteBits(const fs::path& from, const fs::path& to) {
         fs::permissions(to, exec, fs::perm_options::add, ec);
 }
 
-// Whether two files of the same size hold the same bytes.
+// Whether two files of the same size hold the same bytes, read side by
+// side in pieces, so that files of any size compare in little memory.
 bool SameContent(const TreeFile& a, const TreeFile& b) {
     if (a.size != b.size)
         return false;
-    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
+    std::ifstream fa(a.path, std::ios::binary), fb(b.path, std::ios::binary);
+    if (!fa || !fb)
+        throw Error(Utf8(fa ? b.path : a.path) + ": cannot open");
+    std::vector<char> ba(size_t{1} << 20), bb(ba.size());
+    for (uint64_t left = a.size; left;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, ba.size()));
+        if (!fa.read(ba.data(), static_cast<std::streamsize>(n)) || !fb.read(bb.data(), static_cast<std::streamsize>(n)))
+            throw Error(Utf8(fa ? b.path : a.path) + ": cannot read");
+        if (std::memcmp(ba.data(), bb.data(), n) != 0)
+            return false;
+        left -= n;
+    }
+    return true;
+}
+
+// The encoder's memory per byte of old and new together at its peak (the
+// suffix array over both, the match tables, the inputs, the streams).
+constexpr uint64_t kEncoderBytesPerByte = 20;
+
+// Whether a pair is planned through the block index rather than whole.
+bool LargePair(const BuildOptions& opts, uint64_t oldSize, uint64_t newSize) {
+    return opts.format == 2 && (oldSize + newSize) * kEncoderBytesPerByte > opts.memory;
 }
 
 void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
@@ -189,8 +213,9 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
     std::vector<PlannedRecord> plan;
     for (const FilePair& fp : pairing.pairs) {
         const TreeFile& f = *fp.newFile;
-        auto tooLarge = TooLarge(f.path, f.size);
-        if (!tooLarge && fp.oldFile)
+        // format 2's lengths are 64-bit
+        auto tooLarge = opts.format == 1 ? TooLarge(f.path, f.size) : std::nullopt;
+        if (!tooLarge && fp.oldFile && opts.format == 1)
             tooLarge = TooLarge(fp.oldFile->path, fp.oldFile->size);
         if (tooLarge) {
             errors.push_back(*tooLarge);
@@ -346,8 +371,24 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
 
     std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
+        if (r.oldFile && LargePair(opts, r.oldFile->size, r.newFile->size)) {
+            LargePlanOptions lp;
+            lp.memoryCap = opts.memory;
+            auto copies = PlanLargeDelta(r.oldFile->path, r.newFile->path, lp, [&](uint32_t done) {
+                progress.Within(r.newFile->size, done, result.records, plan.size());
+            });
+            f2->AddLargeDelta(r.name, r.oldFile->path, r.newFile->path, copies);
+            result.deltas++;
+            result.records++;
+            if (opts.verbose)
+                log << "mkpatch: " << DisplayName(r.name, cp) << ": delta through the block index, "
+                    << r.newFile->size << " bytes new\n";
+            progress.Advance(r.newFile->size, result.records, plan.size());
+            continue;
+        }
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
-        CheckFileSize(r.newFile->path, neu.size());
+        if (opts.format == 1)
+            CheckFileSize(r.newFile->path, neu.size());
         EncodeProgress within = [&](uint32_t done) {
             progress.Within(neu.size(), done, result.records, plan.size());
         };
@@ -359,7 +400,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
-            CheckFileSize(r.oldFile->path, old.size());
+            if (opts.format == 1)
+                CheckFileSize(r.oldFile->path, old.size());
             if (f2)
                 f2->AddDelta(r.name, old, neu, within);
             else

@@ -34,6 +34,10 @@ struct BuildOptions {
     bool force = false;   // an existing output may be replaced
     bool trailer = true;  // the integrity trailer after the last record (format 1)
     unsigned format = 2;  // 2, or 1 for the bare form
+    // Format 2: the most memory the encoder may take for one pair of files;
+    // a pair that would need more is planned through the block index
+    // (large_plan.h), read through windows.
+    uint64_t memory = uint64_t{1} << 30;
     unsigned codePage = 936;
     bool progress = false;
     bool dryRun = false;                // plan only, write nothing
