@@ -497,9 +497,25 @@ TEST(Build, ForceReplacesAndKeepsExecuteBits) {
     EXPECT_EQ(p & fs::perms::others_exec, fs::perms::none);
 }
 
-// A build killed by SIGINT or SIGTERM leaves neither the patch nor its
-// temporary file. The real program runs on a NEW file large enough that
-// encoding it takes a while; it is killed once its temporary file shows.
+// Without --applier, the program finds applier.exe one folder up too, as
+// the release zip has it for linux/mkpatch.
+TEST(Build, FindsTheApplierAsTheZipLaysItOut) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "applier.exe", tree::FakeApplier());
+    fs::create_directories(t / "linux");
+    fs::copy_file(MKPATCH_EXE, t / "linux/mkpatch");
+    std::string cmd = "'" + S(t / "linux/mkpatch") + "' build '" + S(t / "old") + "' '" + S(t / "new") +
+                      "' -o '" + S(t / "p.exe") + "' 2>/dev/null >/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    EXPECT_EQ(mkpatch::FindContainerOffset(tree::Read(t / "p.exe"), "p.exe"), 1024);
+}
+
+// A build killed by SIGINT, SIGTERM or SIGHUP (a closed terminal) leaves
+// neither the patch nor its temporary file. The real program runs on a NEW
+// file large enough that encoding it takes a while; it is killed once its
+// temporary file shows.
 TEST(Build, InterruptLeavesNoTemporaryFile) {
     tree::TempDir t;
     std::mt19937 rng(31);
