@@ -25,7 +25,9 @@
 namespace mkpatch {
 
 std::string Utf8(const fs::path& p) {
-    std::u8string u = p.u8string();
+    // '/' between names on every host, as relative names have it, so that
+    // no message mixes the two separators
+    std::u8string u = p.generic_u8string();
     return std::string(u.begin(), u.end());
 }
 
@@ -101,7 +103,7 @@ Glob PrepareGlob(std::string_view glob) {
     while (!g.empty() && g.back() == '/')
         g.pop_back();  // "data/": the folder data
     bool leading = !g.empty() && g[0] == '/';
-    g.erase(0, g.find_first_not_of('/') == std::string::npos ? g.size() : g.find_first_not_of('/'));
+    g.erase(0, std::min(g.find_first_not_of('/'), g.size()));
     return {FoldName(g), leading || g.find('/') != std::string::npos};
 }
 

@@ -17,7 +17,7 @@ namespace mkpatch {
 
 namespace fs = std::filesystem;
 
-// A path as UTF-8 text for messages and names.
+// A path as UTF-8 text for messages and names, with '/' separators.
 std::string Utf8(const fs::path& p);
 // A path from UTF-8 text (command-line arguments are carried as UTF-8).
 fs::path PathFromUtf8(const std::string& s);
