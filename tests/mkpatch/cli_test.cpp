@@ -195,10 +195,10 @@ TEST(Build, RefusesBadInput) {
          "new/loop: a link to loop that loops back on itself"},
         {"every special entry in one run", [](const tree::TempDir& t) {
              mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
-             fs::create_directories(t / "new/sub");
-             fs::create_symlink(t / "nowhere", t / "new/sub/dead.txt");
+             fs::create_directories(t / "old/sub");
+             fs::create_symlink(t / "nowhere", t / "old/sub/dead.txt");
          }, {}, "new/pipe: a named pipe (fifo), neither a file nor a folder", "out.exe",
-         "new/sub/dead.txt: a broken link"},
+         "old/sub/dead.txt: a broken link"},
         {"no mark", file("applier.exe", "MZ not an applier"), {"--applier", "@applier.exe"},
          "not an applier"},
         {"offset never written", [](const tree::TempDir& t) {

@@ -302,8 +302,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         applierPath = opts.applier ? *opts.applier : DefaultApplier();
     if (!opts.dryRun && !opts.stream)
         CheckOutput(opts, applierPath);
-    Tree oldTree = ListTree(opts.oldDir, opts.excludes);
-    Tree newTree = ListTree(opts.newDir, opts.excludes);
+    auto [oldTree, newTree] = ListTrees(opts.oldDir, opts.newDir, opts.excludes);
     // one inside the other would compare a folder with its own files
     if (IsInside(opts.newDir, opts.oldDir) || IsInside(opts.oldDir, opts.newDir))
         throw Error(Utf8(opts.oldDir) + " and " + Utf8(opts.newDir) +

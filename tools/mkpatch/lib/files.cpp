@@ -273,6 +273,23 @@ Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
     return tree;
 }
 
+std::pair<Tree, Tree> ListTrees(const fs::path& oldDir, const fs::path& newDir,
+                                const std::vector<std::string>& excludes) {
+    Tree trees[2];
+    std::string errors;
+    const fs::path* roots[2] = {&oldDir, &newDir};
+    for (int i = 0; i < 2; i++) {
+        try {
+            trees[i] = ListTree(*roots[i], excludes);
+        } catch (const Error& e) {
+            errors += (errors.empty() ? "" : "\nmkpatch: ") + std::string(e.what());
+        }
+    }
+    if (!errors.empty())
+        throw Error(errors);
+    return {std::move(trees[0]), std::move(trees[1])};
+}
+
 std::vector<uint8_t> ReadFileBytes(const fs::path& p) {
     std::FILE* f = OpenFile(p, "rb");
     if (!f)

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -59,6 +60,11 @@ bool MatchesGlob(std::string_view glob, std::string_view rel);
 // neither a file nor a folder (a fifo, a broken or looping link), each
 // with its reason.
 Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes = {});
+
+// OLD's and NEW's trees, as ListTree lists them; one Error names what
+// cannot be listed in either, so a run reports both folders' problems.
+std::pair<Tree, Tree> ListTrees(const fs::path& oldDir, const fs::path& newDir,
+                                const std::vector<std::string>& excludes);
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);

@@ -244,8 +244,7 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
                 const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
     CodePage cp(opts.codePage);
     PatchImage img = LoadPatch(patch);
-    Tree oldTree = ListTree(oldDir, opts.excludes);
-    Tree newTree = ListTree(newDir, opts.excludes);
+    auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
     std::span<const uint8_t> container = img.Container();
     ContainerSummary s = SummarizeContainer(container, img.Signed());
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
