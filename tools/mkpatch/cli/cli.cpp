@@ -2,6 +2,7 @@
 // the exit codes.
 #include <algorithm>
 #include <exception>
+#include <iostream>
 #include <map>
 #include <new>
 #include <optional>
@@ -26,10 +27,12 @@ const char kUsage[] =
     "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
     "                [--force] [--container-only] [--format 2|1] [--no-trailer] [--codepage N]\n"
     "                [--exclude GLOB]... [--dry-run] [--json] [--strict] [-q|-v] [--no-progress]\n"
-    "  mkpatch list PATCH [--json] [--codepage N]\n"
+    "  mkpatch list PATCH|- [--json] [--codepage N]\n"
     "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N] [--exclude GLOB]... [--json]\n"
     "                [--strict] [-q]\n"
-    "  mkpatch help [COMMAND] | --help | --version\n";
+    "  mkpatch help [COMMAND] | --help | -V, --version\n"
+    "Exit codes: 0 success; 1 a difference, a damaged patch or a warning under\n"
+    "--strict; 2 a bad command line or an input or output error.\n";
 
 const char kBuildHelp[] =
     "mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [options]\n"
@@ -39,8 +42,10 @@ const char kBuildHelp[] =
     "format allows, identical files are left out, files only in OLD_DIR are\n"
     "reported (a patch cannot delete them).\n"
     "\n"
-    "  -o, --output PATH  the patch to write (required); never inside OLD_DIR or\n"
-    "                     NEW_DIR, never the applier itself; '-' is refused\n"
+    "  -o, --output PATH  the patch to write (required but with --dry-run); never\n"
+    "                     inside OLD_DIR or NEW_DIR, never the applier itself;\n"
+    "                     '-' writes the bare container (--container-only) to\n"
+    "                     standard output\n"
     "  -f, --force        replace PATH if it exists\n"
     "  --applier FILE     the applier to append to (default: applier.exe beside\n"
     "                     mkpatch)\n"
@@ -59,34 +64,44 @@ const char kBuildHelp[] =
     "  --exclude GLOB     leave matching paths out of both folders (repeatable;\n"
     "                     '*' within a name, '**' across names, '?' one character)\n"
     "  --dry-run          print the plan (each record, its kind and most size)\n"
-    "                     and write nothing\n"
+    "                     and write nothing; needs no -o and no applier\n"
     "  --json             print the summary (or the plan) as JSON\n"
     "  --strict           a warning fails the build (exit 1, nothing written)\n"
     "  -q, --quiet        print errors only\n"
     "  -v, --verbose      print every record\n"
-    "  --no-progress      no progress bar (it is drawn only on a terminal)\n";
+    "  --no-progress      no progress bar (it is drawn only on a terminal)\n"
+    "\n"
+    "Short options bundle (-qf) and take attached values (-oPATCH); a repeated\n"
+    "option's last value wins (--exclude gathers them all).\n"
+    "Exit codes: 0 written (or planned); 1 a warning under --strict, nothing\n"
+    "written; 2 a bad command line, or an input or output error.\n";
 
 const char kListHelp[] =
-    "mkpatch list PATCH [--json] [--codepage N]\n"
+    "mkpatch list PATCH|- [--json] [--codepage N]\n"
     "\n"
     "One line per record: type, checksums, command counts, copied and inserted\n"
     "bytes, output size, name; then where the container is, whether the patch\n"
-    "is signed and whether its integrity trailer holds. Exit 1 for a malformed\n"
-    "or damaged container.\n";
+    "is signed and whether its integrity trailer holds. '-' reads the patch\n"
+    "from standard input.\n"
+    "Exit codes: 0 a sound patch; 1 a malformed or damaged container; 2 a bad\n"
+    "command line, or a file that cannot be read or is no patch.\n";
 
 const char kVerifyHelp[] =
     "mkpatch verify PATCH OLD_DIR NEW_DIR [options]\n"
     "\n"
     "Applies every record in memory to OLD_DIR and checks that the result is\n"
     "NEW_DIR byte for byte, the trailer's lengths and CRC-32s included; writes\n"
-    "nothing. Exit 1 when it finds a difference.\n"
+    "nothing.\n"
     "\n"
     "  --codepage N       the target's ANSI code page for names (936)\n"
     "  --exclude GLOB     leave matching paths out of both folders, as build did\n"
     "  --json             print the result as JSON\n"
     "  --strict           what build leaves out (files only in OLD, links,\n"
     "                     empty folders) fails the check\n"
-    "  -q, --quiet        print problems only\n";
+    "  -q, --quiet        print problems only\n"
+    "\n"
+    "Exit codes: 0 the patch turns OLD_DIR into NEW_DIR; 1 a difference (or,\n"
+    "with --strict, a note); 2 a bad command line, or an input or output error.\n";
 
 const char kIntro[] =
     "mkpatch makes self-applying patches: it compares two folders and writes\n"
@@ -164,6 +179,49 @@ const OptionSpec* FindOption(const std::string& arg) {
     return nullptr;
 }
 
+// Records option o (written as name) with its value for cmd. A repeated
+// option is harmless: its last value wins, but for --exclude, which
+// gathers every value.
+void AddOption(Parsed& p, const Command& cmd, const OptionSpec& o, const std::string& name,
+               const std::optional<std::string>& value) {
+    if (std::find(cmd.options.begin(), cmd.options.end(), o.name) == cmd.options.end())
+        throw UsageError(std::string(o.name) + " does not belong to " + cmd.name);
+    if (!o.value && value)
+        throw UsageError(name + " takes no value");
+    auto& values = p.options[o.name];
+    if (!o.repeatable)
+        values.clear();
+    values.push_back(value.value_or(""));
+}
+
+// The value of option name from the argument after args[i], which must
+// not be an option itself; i moves past it.
+std::string NextValue(const std::vector<std::string>& args, size_t& i, const std::string& name) {
+    if (i + 1 >= args.size())
+        throw UsageError(name + " needs a value");
+    const std::string& next = args[i + 1];
+    if (next.size() > 1 && next[0] == '-' && FindOption(next.substr(0, next.find('='))))
+        throw UsageError(name + " needs a value, not the option " + next);
+    return args[++i];
+}
+
+// Short options bundled in one argument (-qf), the last of them perhaps
+// with its value attached (-oout.exe) or in the next argument (-qo out).
+void AddShortOptions(Parsed& p, const Command& cmd, const std::vector<std::string>& args, size_t& i) {
+    const std::string& a = args[i];
+    for (size_t k = 1; k < a.size(); k++) {
+        std::string name = {'-', a[k]};
+        const OptionSpec* o = FindOption(name);
+        if (!o)
+            throw UsageError("unknown option " + name + " in " + a);
+        if (o->value) {
+            AddOption(p, cmd, *o, name, k + 1 < a.size() ? a.substr(k + 1) : NextValue(args, i, name));
+            return;
+        }
+        AddOption(p, cmd, *o, name, std::nullopt);
+    }
+}
+
 Parsed ParseArgs(const Command& cmd, const std::vector<std::string>& args) {
     Parsed p;
     bool onlyPositional = false;
@@ -177,6 +235,10 @@ Parsed ParseArgs(const Command& cmd, const std::vector<std::string>& args) {
             onlyPositional = true;
             continue;
         }
+        if (!a.starts_with("--") && a.size() > 2) {
+            AddShortOptions(p, cmd, args, i);
+            continue;
+        }
         std::string name = a;
         std::optional<std::string> value;
         if (size_t eq = a.find('='); a.starts_with("--") && eq != std::string::npos) {
@@ -186,22 +248,10 @@ Parsed ParseArgs(const Command& cmd, const std::vector<std::string>& args) {
         const OptionSpec* o = FindOption(name);
         if (!o)
             throw UsageError("unknown option " + name);
-        if (std::find(cmd.options.begin(), cmd.options.end(), o->name) == cmd.options.end())
-            throw UsageError(std::string(o->name) + " does not belong to " + cmd.name);
-        if (o->value && !value) {
-            if (i + 1 >= args.size())
-                throw UsageError(name + " needs a value");
-            const std::string& next = args[i + 1];
-            if (next.size() > 1 && next[0] == '-' && FindOption(next.substr(0, next.find('='))))
-                throw UsageError(name + " needs a value, not the option " + next);
-            value = args[++i];
-        } else if (!o->value && value) {
-            throw UsageError(name + " takes no value");
-        }
-        auto& values = p.options[o->name];
-        if (!values.empty() && !o->repeatable)
-            throw UsageError(std::string(o->name) + " is given twice");
-        values.push_back(value.value_or(""));
+        if (o->value && !value &&
+            std::find(cmd.options.begin(), cmd.options.end(), o->name) != cmd.options.end())
+            value = NextValue(args, i, name);
+        AddOption(p, cmd, *o, name, value);
     }
     return p;
 }
@@ -292,27 +342,31 @@ void PrintBuild(const Parsed& p, const BuildOptions& o, const BuildResult& r, st
         for (const PlanLine& l : r.plan)
             out << (l.whole ? "whole" : "delta") << " " << (l.whole ? "" : "at most ") << l.estimate
                 << " bytes  " << l.name << "\n";
-        out << "mkpatch: dry run, nothing written: " << r.records << " records (" << r.wholeFiles
-            << " new files, " << r.deltas << " rebuilt), " << r.unchanged << " unchanged, "
-            << r.onlyInOld << " only in OLD\n";
+        out << "mkpatch: dry run, nothing written: " << Count(r.records, "record", "records") << " ("
+            << Count(r.wholeFiles, "new file", "new files") << ", " << r.deltas << " rebuilt), "
+            << r.unchanged << " unchanged, " << r.onlyInOld << " only in OLD\n";
         return;
     }
-    out << "mkpatch: wrote " << Utf8(o.output) << ": " << r.records << " records (" << r.wholeFiles
-        << " new files, " << r.deltas << " rebuilt), " << r.unchanged << " unchanged, "
-        << r.onlyInOld << " only in OLD; container " << r.containerSize << " bytes, file "
-        << r.fileSize << " bytes";
+    out << "mkpatch: wrote " << (o.stream ? "standard output" : Printable(Utf8(o.output))) << ": "
+        << Count(r.records, "record", "records") << " (" << Count(r.wholeFiles, "new file", "new files")
+        << ", " << r.deltas << " rebuilt), " << r.unchanged << " unchanged, " << r.onlyInOld
+        << " only in OLD; container " << Count(r.containerSize, "byte", "bytes") << ", file "
+        << Count(r.fileSize, "byte", "bytes");
     if (r.warnings)
-        out << "; " << r.warnings << " warning" << (r.warnings == 1 ? "" : "s");
+        out << "; " << Count(r.warnings, "warning", "warnings");
     out << "\n";
 }
 
 int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     auto output = p.Value("--output");
-    if (!output)
+    if (!output && !p.Has("--dry-run"))
         throw UsageError("build needs -o PATCH");
-    if (*output == "-")
-        throw UsageError("-o -: the patch cannot go to standard output (the applier's "
-                         "container offset needs a file); give a file name");
+    bool toStdout = output && *output == "-";
+    if (toStdout && !p.Has("--container-only"))
+        throw UsageError("-o - needs --container-only: a patch with the applier cannot go to "
+                         "standard output (its container offset needs a file)");
+    if (toStdout && p.Has("--json"))
+        throw UsageError("-o - and --json would both write to standard output");
     if (p.Has("--container-only") && (p.Has("--applier") || p.Has("--replace")))
         throw UsageError("--container-only writes no applier; drop --applier and --replace");
     if (p.Has("--quiet") && p.Has("--verbose"))
@@ -320,7 +374,10 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     BuildOptions o;
     o.oldDir = PathFromUtf8(p.positional[0]);
     o.newDir = PathFromUtf8(p.positional[1]);
-    o.output = PathFromUtf8(*output);
+    if (output)
+        o.output = PathFromUtf8(*output);
+    if (toStdout)
+        o.stream = &out;
     if (auto a = p.Value("--applier"))
         o.applier = PathFromUtf8(*a);
     o.containerOnly = p.Has("--container-only");
@@ -340,11 +397,12 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     o.verbose = p.Has("--verbose");
     std::ostringstream null;
     BuildResult r = BuildPatch(o, quiet ? null : err);
-    PrintBuild(p, o, r, out);
+    PrintBuild(p, o, r, toStdout ? err : out);
     return kExitOk;
 }
 
-int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+        std::ostream& err) {
     if (args.empty()) {
         err << kUsage;
         return kExitUsage;
@@ -361,7 +419,7 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         return kExitOk;
     }
-    if (name == "--version") {
+    if (name == "--version" || name == "-V") {
         out << "mkpatch " << MKPATCH_VERSION << "\n";
         return kExitOk;
     }
@@ -377,7 +435,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     if (cmd->name == std::string("build"))
         return Build(p, out, err);
     if (cmd->name == std::string("list"))
-        return ListPatch(PathFromUtf8(p.positional[0]), ParseCodePage(p), p.Has("--json"), out, err);
+        return ListPatch(PathFromUtf8(p.positional[0]), ParseCodePage(p), p.Has("--json"), out, err,
+                         p.positional[0] == "-" ? &in : nullptr);
     VerifyOptions v;
     v.codePage = ParseCodePage(p);
     v.json = p.Has("--json");
@@ -391,25 +450,30 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
 }  // namespace
 
 int RunMkpatch(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    return RunMkpatch(args, std::cin, out, err);
+}
+
+int RunMkpatch(const std::vector<std::string>& args, std::istream& in, std::ostream& out,
+               std::ostream& err) {
     try {
-        return Run(args, out, err);
+        return Run(args, in, out, err);
     } catch (const UsageError& e) {
-        err << "mkpatch: " << e.what() << "\n" << kUsage;
+        err << "mkpatch: " << Printable(e.what()) << "\n" << kUsage;
         return kExitUsage;
     } catch (const StrictFailure& e) {
-        err << "mkpatch: " << e.what() << "\n";
+        err << "mkpatch: " << Printable(e.what()) << "\n";
         return kExitFailed;
     } catch (const Error& e) {
-        err << "mkpatch: " << e.what() << "\n";
+        err << "mkpatch: " << Printable(e.what()) << "\n";
         return kExitUsage;
     } catch (const std::invalid_argument& e) {  // an unavailable code page
-        err << "mkpatch: " << e.what() << "\n";
+        err << "mkpatch: " << Printable(e.what()) << "\n";
         return kExitUsage;
     } catch (const std::bad_alloc&) {
         err << "mkpatch: out of memory\n";
         return kExitUsage;
     } catch (const std::exception& e) {
-        err << "mkpatch: " << e.what() << "\n";
+        err << "mkpatch: " << Printable(e.what()) << "\n";
         return kExitUsage;
     }
 }

@@ -101,15 +101,20 @@ private:
     const std::atomic<bool>* cancel_;
 };
 
+// applier.exe beside mkpatch, or one folder up, where the release zip
+// keeps it for linux/mkpatch.
 std::filesystem::path DefaultApplier() {
     std::filesystem::path folder = ProgramFolder();
-    std::filesystem::path candidate = folder / "applier.exe";
     std::error_code ec;
-    if (folder.empty() || !std::filesystem::is_regular_file(candidate, ec))
-        throw Error("no applier.exe beside mkpatch" +
-                    (folder.empty() ? std::string() : " (in " + Utf8(folder) + ")") +
-                    "; give --applier APPLIER.exe, or --container-only for a bare container");
-    return candidate;
+    for (const std::filesystem::path& at : {folder, folder.parent_path()}) {
+        std::filesystem::path candidate = at / "applier.exe";
+        if (!folder.empty() && std::filesystem::is_regular_file(candidate, ec))
+            return candidate;
+    }
+    throw Error("no applier.exe beside mkpatch" +
+                (folder.empty() ? std::string()
+                                : " (in " + Utf8(folder) + " or " + Utf8(folder.parent_path()) + ")") +
+                "; give --applier APPLIER.exe, or --container-only for a bare container");
 }
 
 // Refuses, before anything is read or encoded, an output that would
@@ -174,7 +179,7 @@ bool LargePair(const BuildOptions& opts, uint64_t oldSize, uint64_t newSize) {
 }
 
 void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
-    log << "mkpatch: warning: " << what << "\n";
+    log << "mkpatch: warning: " << Printable(what) << "\n";
     result.warnings++;
     result.warningTexts.push_back(what);
 }
@@ -209,6 +214,9 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
     for (const std::string& note : newTree.notes)
         Warn(log, result, Utf8(opts.newDir) + "/" + note);
     Pairing pairing = PairTrees(oldTree, newTree, opts.oldDir, opts.newDir);
+    for (const std::string& d : pairing.emptyInNewOnly)
+        Warn(log, result, Utf8(opts.newDir) + "/" + d +
+                              ": an empty folder; a patch cannot make empty folders, so it is left out");
     std::vector<std::string> errors = pairing.errors;
     std::vector<PlannedRecord> plan;
     for (const FilePair& fp : pairing.pairs) {
@@ -243,6 +251,9 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
         Warn(log, result, f->rel + ": only in OLD; the patch cannot delete it and leaves it in place");
         result.onlyInOld++;
     }
+    if (plan.empty())
+        Warn(log, result, "no file differs between OLD and NEW; the patch has no records and "
+                          "changes nothing");
     std::sort(plan.begin(), plan.end(),
               [](const PlannedRecord& a, const PlannedRecord& b) { return a.name < b.name; });
     return plan;
@@ -325,11 +336,21 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     BuildResult result;
     CodePage cp(opts.codePage);
     std::optional<fs::path> applierPath;
-    if (!opts.containerOnly)
+    // a dry run writes nothing, so it needs no applier and no output
+    if (!opts.containerOnly && (opts.applier || !opts.dryRun))
         applierPath = opts.applier ? *opts.applier : DefaultApplier();
-    CheckOutput(opts, applierPath);
-    Tree oldTree = ListTree(opts.oldDir, opts.excludes);
-    Tree newTree = ListTree(opts.newDir, opts.excludes);
+    if (!opts.dryRun && !opts.stream)
+        CheckOutput(opts, applierPath);
+    auto [oldTree, newTree] = ListTrees(opts.oldDir, opts.newDir, opts.excludes);
+    // one inside the other would compare a folder with its own files
+    if (IsInside(opts.newDir, opts.oldDir) || IsInside(opts.oldDir, opts.newDir))
+        throw Error(Utf8(opts.oldDir) + " and " + Utf8(opts.newDir) +
+                    ": one folder holds the other (or they are one folder); give two separate "
+                    "folders");
+    for (size_t i = 0; i < opts.excludes.size(); i++) {
+        if (!oldTree.excludeMatched[i] && !newTree.excludeMatched[i])
+            Warn(log, result, "--exclude " + opts.excludes[i] + " matches nothing in OLD or NEW");
+    }
 
     std::vector<uint8_t> applier;
     if (applierPath)
@@ -352,7 +373,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         return result;
     }
 
-    OutputFile file(opts.output);
+    OutputFile file(opts.output, opts.stream);
     file.Write(applier.data(), applier.size());
     ContainerOut out{file};
     std::optional<Format2Writer> f2;
@@ -410,7 +431,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         }
         result.records++;
         if (opts.verbose)
-            log << "mkpatch: " << DisplayName(r.name, cp) << ": " << (r.oldFile ? "delta" : "whole")
+            log << "mkpatch: " << Printable(r.newFile->rel) << ": " << (r.oldFile ? "delta" : "whole")
                 << ", " << neu.size() << " bytes new\n";
         progress.Advance(neu.size(), result.records, plan.size());
     }
@@ -424,7 +445,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();
     file.Commit();
-    if (applierPath)
+    if (applierPath && !opts.stream)
         CopyExecuteBits(*applierPath, opts.output);
     return result;
 }

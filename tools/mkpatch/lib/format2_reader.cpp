@@ -378,8 +378,7 @@ struct Verify2 {
 int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& oldDir, const fs::path& newDir,
                   const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
     CodePage cp(opts.codePage);
-    Tree oldTree = ListTree(oldDir, opts.excludes);
-    Tree newTree = ListTree(newDir, opts.excludes);
+    auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
     Verify2 v{cp, pairing, pairing.errors, {}, {}, false, {}, {}};
     F2Summary s = ReadFormat2(
