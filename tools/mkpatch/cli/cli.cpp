@@ -48,7 +48,7 @@ const char kBuildHelp[] =
     "                     standard output\n"
     "  -f, --force        replace PATH if it exists\n"
     "  --applier FILE     the applier to append to (default: applier.exe beside\n"
-    "                     mkpatch)\n"
+    "                     mkpatch, or one folder up)\n"
     "  --replace          the applier may already carry a container; the new\n"
     "                     patch gets the new one instead\n"
     "  --container-only   write the container alone, no applier\n"
