@@ -703,7 +703,7 @@ TEST(Cli, Conventions) {
         const char* out;
         const char* err;
     } lists[] = {
-        {std::string(file.begin(), file.end()), 0, "1 record, container ", ""},
+        {std::string(file.begin(), file.end()), 0, "1 record, ", ""},
         {"xyz", 1, "0 records", "standard input: shorter than the 4-byte container header"},
     };
     for (const Case& c : lists) {
@@ -1084,7 +1084,7 @@ TEST(Format2, ListShowsRecordsBlocksAndStreams) {
     ASSERT_EQ(l.rc, 0) << l.err;
     EXPECT_NE(l.out.find("whole old=0x00000000 new=0x"), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("literal=16 size=16  z.txt"), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("2 records in 1 block, container " + std::to_string(f.container.size())),
+    EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
               std::string::npos) << l.out;
     EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("block 1: 2 records, table 66 bytes; control "), std::string::npos) << l.out;

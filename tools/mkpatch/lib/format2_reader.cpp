@@ -272,8 +272,8 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
                 << " literal=" << (whole ? r.head.newLength : r.literal) << " size=" << r.head.newLength
                 << "  " << DisplayName(r.name, cp) << "\n";
         }
-        out << s.records.size() << " records in " << s.blocks.size() << " block"
-            << (s.blocks.size() == 1 ? "" : "s") << ", container " << img.Container().size()
+        out << Count(s.records.size(), "record", "records") << ", " << Count(s.blocks.size(), "block", "blocks")
+            << ", container " << img.Container().size()
             << " bytes at offset " << img.containerStart;
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
@@ -281,7 +281,7 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
             << s.header.memory << " bytes\n";
         for (size_t k = 0; k < s.blocks.size(); k++) {
             const F2BlockHead& b = s.blocks[k];
-            out << BlockName(k) << ": " << b.count << " records, table " << b.tableLength
+            out << BlockName(k) << ": " << Count(b.count, "record", "records") << ", table " << b.tableLength
                 << " bytes; control " << StreamText(b.streams[F2_CONTROL]) << "; difference "
                 << StreamText(b.streams[F2_DIFF]) << "; literal " << StreamText(b.streams[F2_LITERAL])
                 << "\n";
@@ -398,13 +398,7 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
         else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
             v.problems.push_back(fp.newFile->rel + ": differs between OLD and NEW but the patch has no record for it");
     }
-    std::vector<std::string> notes;
-    for (const std::string& note : oldTree.notes)
-        notes.push_back(Utf8(oldDir) + "/" + note);
-    for (const std::string& note : newTree.notes)
-        notes.push_back(Utf8(newDir) + "/" + note);
-    for (const TreeFile* f : pairing.onlyInOld)
-        notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
+    std::vector<std::string> notes = LeftOutNotes(oldTree, newTree, pairing, oldDir, newDir);
 
     bool exact = v.problems.empty() && notes.empty();
     bool ok = v.problems.empty() && (exact || !opts.strict);
@@ -442,11 +436,11 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
         return kExitOk;
     const char* checks = "format 2: lengths, XOR sums and CRC-32s hold for every record";
     if (!exact)
-        out << "verify: " << s.records.size() << " records turn every NEW file into place, but not OLD into NEW "
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn") << " every NEW file into place, but not OLD into NEW "
             << "exactly: " << notes.size() << " note" << (notes.size() == 1 ? "" : "s") << " above; " << checks
             << "\n";
     else
-        out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; " << checks << "\n";
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn") << " OLD into NEW exactly; " << checks << "\n";
     return kExitOk;
 }
 

@@ -272,15 +272,7 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             v.Fail(fp.newFile->rel, "differs between OLD and NEW but the patch has no record for it");
     }
     // "exactly" only when the patched folder will be NEW and nothing else
-    for (const std::string& note : oldTree.notes)
-        v.notes.push_back(Utf8(oldDir) + "/" + note);
-    for (const std::string& note : newTree.notes)
-        v.notes.push_back(Utf8(newDir) + "/" + note);
-    for (const TreeFile* f : pairing.onlyInOld)
-        v.notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
-    for (const std::string& d : pairing.emptyInNewOnly)
-        v.notes.push_back(Utf8(newDir) + "/" + d + ": an empty folder; a patch cannot make empty "
-                                                   "folders, so it is left out");
+    v.notes = LeftOutNotes(oldTree, newTree, pairing, oldDir, newDir);
 
     bool exact = v.problems.empty() && v.notes.empty();
     bool ok = v.problems.empty() && (exact || !opts.strict);

@@ -67,4 +67,19 @@ Pairing PairTrees(const Tree& oldTree, const Tree& newTree, const fs::path& oldD
     return p;
 }
 
+std::vector<std::string> LeftOutNotes(const Tree& oldTree, const Tree& newTree, const Pairing& pairing,
+                                      const fs::path& oldDir, const fs::path& newDir) {
+    std::vector<std::string> notes;
+    for (const std::string& note : oldTree.notes)
+        notes.push_back(Utf8(oldDir) + "/" + note);
+    for (const std::string& note : newTree.notes)
+        notes.push_back(Utf8(newDir) + "/" + note);
+    for (const TreeFile* f : pairing.onlyInOld)
+        notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
+    for (const std::string& d : pairing.emptyInNewOnly)
+        notes.push_back(Utf8(newDir) + "/" + d + ": an empty folder; a patch cannot make empty "
+                                                 "folders, so it is left out");
+    return notes;
+}
+
 }  // namespace mkpatch

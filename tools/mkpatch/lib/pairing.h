@@ -33,6 +33,12 @@ struct Pairing {
 Pairing PairTrees(const Tree& oldTree, const Tree& newTree, const fs::path& oldDir,
                   const fs::path& newDir);
 
+// What a patch of these trees leaves out (verify's notes): the trees' own
+// notes, files only in OLD, and folders empty in NEW that OLD lacks; each
+// a sentence naming the entry.
+std::vector<std::string> LeftOutNotes(const Tree& oldTree, const Tree& newTree, const Pairing& pairing,
+                                      const fs::path& oldDir, const fs::path& newDir);
+
 }  // namespace mkpatch
 
 #endif
