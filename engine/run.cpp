@@ -97,6 +97,8 @@ static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost
         int result = ApplyRecord(cursor, targetDir, host, strong, &note);
         NoteRecordResult(result);
         TallyRecord(result, &note);
+        if (host && host->recordDone)
+            host->recordDone(host->ctx, &note, result);
         if (host && host->progress)
             host->progress(host->ctx, PATCH_PHASE_APPLY, i + 1, count);
         // Without its restore record no further target may be replaced.
