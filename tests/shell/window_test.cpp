@@ -15,6 +15,7 @@
 #include "core/format.h"
 #include "../support/win_files.h"
 #include "../support/win_folder.h"
+#include "../support/format2_builder.h"
 
 using namespace drive;
 
@@ -745,8 +746,14 @@ TEST(FindFolder, OwnFolderThenRegistryValues) {
     ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "Path", REG_SZ, other));
     ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "Later", REG_SZ, empty));
     ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "Later", REG_SZ, dir));
-    struct Case { const char* why; std::string brand; bool inDir; std::string found; };
+    // format 2: the second block's delta target is only in "other"
+    const Bytes f2 = testing_support::Format2Builder()
+                         .Whole("a.txt", ToBytes("a")).Delta("game.dat", kOldGame, NewGame()).Block()
+                         .Delta("more.dat", kOldGame, NewGame()).Block().Build();
+    ASSERT_TRUE(WriteBytes(other + "more.dat", kOldGame));
+    struct Case { const char* why; std::string brand; bool inDir; std::string found; const Bytes* container = nullptr; };
     const Case cases[] = {
+        {"format 2, every block's targets", Brand({"FINDREG=HKLM\\Software\\KorvexTest\\Path"}), true, other, &f2},
         {"own folder holds the file", Brand({"FINDFILE=game.ini"}), true, ws.dir},
         {"own folder holds the targets", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Empty"}), true, ws.dir},
         {"value without its backslash", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Path"}), false, ws.dir},
@@ -760,7 +767,7 @@ TEST(FindFolder, OwnFolderThenRegistryValues) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.why);
         std::string patch = c.inDir ? ws / "patch.exe" : ws.root + "\\patch.exe";
-        ASSERT_TRUE(MakeBranded(ws, c.brand, GameContainer(), patch));
+        ASSERT_TRUE(MakeBranded(ws, c.brand, c.container ? *c.container : GameContainer(), patch));
         Process p;
         HWND main = Start(p, patch);
         ASSERT_NE(main, nullptr);
