@@ -6,7 +6,7 @@
 #include "core/format2.h"
 #include "core/names.h"
 
-static int IsLeadByteAcp(unsigned char byte) {
+int LeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
 
@@ -27,7 +27,7 @@ static int HoldsBareTargets(const unsigned char* container, size_t size, const c
         PatchRecordHead head;
         PatchCursor body = cursor;
         // a name that leaves the folder must not make a folder fit
-        if (ReadRecordHead(&body, &head) != PR_OK || !CheckRecordName(head.name, head.nameLen, IsLeadByteAcp))
+        if (ReadRecordHead(&body, &head) != PR_OK || !CheckRecordName(head.name, head.nameLen, LeadByteAcp))
             return 1;
         if (!BodyIsWholeFile(&body) && !Holds(folder, head.name, head.nameLen))
             return 0;
@@ -52,7 +52,7 @@ static int HoldsF2Targets(const unsigned char* container, size_t size, const cha
         CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, block.tableLength);
         for (uint32_t i = 0; i < block.count; i++) {
             F2Record r;
-            if (F2ReadRecord(&table, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+            if (F2ReadRecord(&table, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return 1;
             if (r.kind == F2_KIND_DELTA && !Holds(folder, r.name, r.nameLen))
                 return 0;
@@ -101,7 +101,7 @@ static int ReadFolderValue(const char* spec, REGSAM view, char* out) {
     size_t root = 0;
     while (key[root] && key[root] != '\\')
         root++;
-    size_t name = FolderPartLength(key, len, IsLeadByteAcp);
+    size_t name = FolderPartLength(key, len, LeadByteAcp);
     if (!key[root] || name <= root + 1)
         return 0;  // no subkey
     key[root] = 0;
@@ -130,7 +130,7 @@ int RegistryFolder(const char* spec, REGSAM view, char* out) {
     size_t len = (size_t)lstrlenA(out);
     if (!len)
         return 0;
-    if (FolderPartLength(out, len, IsLeadByteAcp) != len) {
+    if (FolderPartLength(out, len, LeadByteAcp) != len) {
         if (len + 1 >= MAX_PATH)
             return 0;
         out[len] = '\\';

@@ -11,6 +11,9 @@
 extern "C" {
 #endif
 
+/* IsDBCSLeadByte in the form core/names.h takes. */
+int LeadByteAcp(unsigned char byte);
+
 /* 1 when folder (ending with its separator) exists and holds findFile,
    or, when findFile is 0, every delta target the container names (bare
    form or format 2). The walk stops at the first part it cannot read and

@@ -2,10 +2,7 @@
 // argument split. Nothing here makes a window, so the host tests parse
 // lines directly.
 #include "shell/shell.h"
-
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
+#include "engine/locate.h"
 
 // Quotes and blanks are below every trail byte, so the line is walked byte
 // by byte.
@@ -58,7 +55,7 @@ static void SetFolder(ShellArgs* args, const char* text) {
         return;
     }
     CopyMemory(args->folder, text, n);
-    if (n && FolderPartLength(text, n, IsLeadByteAcp) != n)
+    if (n && FolderPartLength(text, n, LeadByteAcp) != n)
         args->folder[n++] = '\\';
     args->folder[n] = 0;
     if (!StartRuleHolds(args->folder))

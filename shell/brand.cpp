@@ -9,10 +9,6 @@
 static const char* s_brand;  // the resource's bytes, or 0
 static DWORD s_brandSize;
 
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
-
 void LoadBranding(void) {
     HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_BRANDING), (LPCSTR)RT_RCDATA);
     HGLOBAL loaded = found ? LoadResource(g_instance, found) : NULL;
@@ -94,18 +90,17 @@ int FindFolder(char* out, int always) {
         return 0;
     DWORD n = GetModuleFileNameA(NULL, out, MAX_PATH);
     if (n > 0 && n < MAX_PATH) {
-        out[FolderPartLength(out, n, IsLeadByteAcp)] = 0;
+        out[FolderPartLength(out, n, LeadByteAcp)] = 0;
         if (Fits(out, findFile))
             return 1;
     }
     // each value in the 32-bit view first: a 32-bit game's installer wrote
     // it there
     at = 0;
-    for (const char* spec; (spec = BrandValue("FINDREG", &at)) != 0;) {
-        if ((RegistryFolder(spec, KEY_WOW64_32KEY, out) && Fits(out, findFile)) ||
-            (RegistryFolder(spec, KEY_WOW64_64KEY, out) && Fits(out, findFile)))
-            return 1;
-    }
+    for (const char* spec; (spec = BrandValue("FINDREG", &at)) != 0;)
+        for (REGSAM view = KEY_WOW64_32KEY; view; view = view == KEY_WOW64_32KEY ? KEY_WOW64_64KEY : 0)
+            if (RegistryFolder(spec, view, out) && Fits(out, findFile))
+                return 1;
     out[0] = 0;
     return 0;
 }

@@ -19,16 +19,11 @@ const char kHelpText[] =
     "“操作取消”：安装被取消，已处理的文件保持更新后的内容。\r\n\r\n"
     "选中“是否生成恢复文件”时，补丁在目标文件夹中生成恢复文件“补丁文件名_恢复.exe”，"
     "运行它可以把本次更新或覆盖的文件恢复为原来的内容；本次新建的文件不会被它删除。"
-    "\r\n\r\n无人值守安装（命令行）：\r\n"
-    "补丁.exe /S [/CONTINUE] [/RESTORE] [/LOG=日志文件] [/D=目标文件夹]\r\n"
-    "/S：不显示任何窗口；新增文件已经存在时直接覆盖。\r\n"
-    "/D=：目标文件夹，必须是最后一个参数，可以含空格，不加引号；"
-    "省略时使用补丁自动找到的文件夹。\r\n"
-    "/CONTINUE：有不符的文件时仍更新其他文件；没有它时不修改任何文件。\r\n"
-    "/RESTORE：生成恢复文件。\r\n"
-    "/LOG=：把每个文件的结果和结束时的消息写入日志文件（UTF-8）。\r\n"
-    "退出码：0 全部完成；1 完成，但有文件没有更新；2 补丁数据出错，没有修改任何文件；"
-    "3 已取消，或因文件不符（或无法写入恢复文件）而停止；4 参数错误、找不到目标文件夹或没有补丁数据。";
+    "\r\n\r\n无人值守安装：补丁.exe /S [/CONTINUE] [/RESTORE] [/LOG=日志] [/D=文件夹]\r\n"
+    "/S 不显示窗口，已存在的文件直接覆盖；/D= 须放在最后，可含空格，省略时用自动找到的文件夹；"
+    "/CONTINUE 有不符的文件时仍更新其他文件；/RESTORE 生成恢复文件；/LOG= 以 UTF-8 记录每个文件的结果。\r\n"
+    "退出码：0 全部完成；1 部分文件没有更新；2 补丁数据出错，未作修改；3 已取消，或因文件不符而停止；"
+    "4 参数错误或找不到文件夹。";
 
 const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
 const char kOverwriteCaption[] = "新增文件...";
@@ -233,13 +228,13 @@ void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
     Append(&c, kProceedTail);
 }
 
-const char kNoFolderText[] = "没有找到要安装补丁的文件夹，没有修改任何文件。";
+const char kNoFolderText[] = "找不到要安装的文件夹，没有修改任何文件。";
 
 const char* RecordResultText(int result, int upToDate) {
     switch (result) {
     case PR_OK: return "完成";
     case PR_OVERWRITTEN: return "已覆盖";
-    case PR_SKIPPED: return "已存在，没有覆盖";
+    case PR_SKIPPED: return "没有覆盖";
     case PR_BADDATA: return "补丁数据出错";
     case PR_BADSOURCE: return upToDate ? "已是新版本" : FailureReason(result);
     default: return FailureReason(result);
