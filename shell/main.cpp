@@ -165,8 +165,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
 
 // Own entry point: the program needs nothing of the C runtime's start-up
 // (no environment, no constructors; the few arguments are read from
-// GetCommandLineA). SW_SHOWDEFAULT makes
-// the first ShowWindow follow what the starting program asked for.
+// GetCommandLineA). SW_SHOWDEFAULT makes the first ShowWindow follow what
+// the starting program asked for.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup(void) {

@@ -793,7 +793,8 @@ TEST(Unattended, ExitCodesFilesAndLog) {
     struct Case {
         const char* why;
         Kind kind;
-        std::string args;  // %D: the folder, without its backslash; %L: the log (spaces in both)
+        std::string args;  // %D: the folder, without its backslash; %L: the log (spaces in both);
+                           // %P: a folder so deep that the restore file's name does not fit
         bool inDir;
         long code;
         bool written;       // 新.txt made (and the overwrite answered Yes)
@@ -811,6 +812,7 @@ TEST(Unattended, ExitCodesFilesAndLog) {
               u8"exists.txt：已覆盖\r\n安装结束，但有 1 个文件没有更新：\r\n\r\ngame.dat：不是补丁所要求的版本\r\n")},
         {"data error", DAMAGED, "/S /LOG=\"%L\" /D=%D", false, 2, false, false,
          Utf8(u8"Patch文件数据出错，操作取消 !\r\n")},
+        {"restore file cannot be made", GOOD, "/S /RESTORE /D=%P", false, 3, false, false, ""},
         {"mismatch stops", MISMATCH, "/S /LOG=\"%L\" /D=%D", false, 3, false, false,
          Utf8(u8"game.dat：不是补丁所要求的版本\r\n操作被用户取消 !\r\n")},
         {"bad argument", GOOD, "/S /X /D=%D", false, 4, false, false, ""},
@@ -834,9 +836,10 @@ TEST(Unattended, ExitCodesFilesAndLog) {
         box.Whole("exists.txt", ToBytes("theirs"));
         std::string patch = c.inDir ? ws / "patch.exe" : ws.patch;
         ASSERT_TRUE(MakePatch(g_applier, c.kind == NONE ? Bytes() : box.Build(), patch));
-        std::string log = ws.root + "\\日志.txt", args = c.args;
+        std::string log = ws.root + "\\日志.txt", args = c.args, deep = ws.dir + std::string(247 - ws.dir.size(), 'd');
+        ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
         for (auto [from, to] : {std::pair<std::string, std::string>{"%D", ws.dir.substr(0, ws.dir.size() - 1)},
-                                {"%L", log}})
+                                {"%L", log}, {"%P", deep}})
             if (size_t at = args.find(from); at != std::string::npos)
                 args.replace(at, 2, to);
         std::string cmd = "\"" + patch + "\" " + args;
@@ -846,7 +849,8 @@ TEST(Unattended, ExitCodesFilesAndLog) {
         EXPECT_EQ(Exists(ws / "新.txt"), c.written);
         EXPECT_EQ(ReadBytes(ws / "exists.txt"), ToBytes(c.written ? "theirs" : "mine"));
         EXPECT_EQ(ReadBytes(ws / "game.dat"), c.gameUpdated ? newGame : kOldGame);
-        EXPECT_EQ(Exists(ws / "patch_恢复.exe"), c.args.find("/RESTORE") != std::string::npos);
+        EXPECT_EQ(Exists(ws / "patch_恢复.exe"), c.code == 0 && c.args.find("/RESTORE") != std::string::npos);
+        EXPECT_FALSE(Exists(deep + "\\新.txt"));
         if (!c.log.empty()) {
             Bytes text = ReadBytes(log);
             EXPECT_EQ(std::string(text.begin(), text.end()), c.log);
