@@ -190,31 +190,25 @@ TEST(ComposeProceed, NamesTheFirstSixteenAndCountsTheRest) {
     EXPECT_EQ(msg.type, (UINT)(MB_YESNO | MB_ICONQUESTION));
 }
 
+// What a line asks for, as "SBCR|log|folder" with - for each flag not set.
 TEST(ParseArgs, OptionsAndTheFolderOfAnUnattendedRun) {
-    struct Case { const char* line; int silent, bad, proceed, restore; const char* log; const char* folder; };
-    const Case cases[] = {
-        {"patch.exe", 0, 0, 0, 0, "", ""},
-        {"\"C:\\a b\\patch.exe\" /S", 1, 0, 0, 0, "", ""},
-        {"\"C:\\a b\\patch.exe\"/s", 1, 0, 0, 0, "", ""},
-        {"p.exe /S /d=C:\\Games\\My Game  ", 1, 0, 0, 0, "", "C:\\Games\\My Game\\"},
-        {"p.exe /D=C:\\X\\ /S", 0, 0, 0, 0, "", "C:\\X\\ /S\\"},  // /D= runs to the end
-        {"p.exe\t/continue /Restore \"/LOG=C:\\l g.txt\" /S", 1, 0, 1, 1, "C:\\l g.txt", ""},
-        {"p.exe /S /LOG=\"C:\\l g.txt\" /D=C:\\\x95\x5C", 1, 0, 0, 0, "C:\\l g.txt", "C:\\\x95\x5C\\"},
-        {"p.exe /S /X", 1, 1, 0, 0, "", ""},
-        {"p.exe /S /SS", 1, 1, 0, 0, "", ""},
-        {"p.exe /S /LOG=", 1, 1, 0, 0, "", ""},
-        {"p.exe /S /D=Games", 1, 1, 0, 0, "", "Games\\"},
-        {"p.exe /S /D=", 1, 1, 0, 0, "", ""},
+    const char* cases[][2] = {
+        {"patch.exe", "----||"},
+        {"\"C:\\a b\\patch.exe\"/s", "S---||"},
+        {"p.exe /S /d=C:\\Games\\My Game  ", "S---||C:\\Games\\My Game\\"},
+        {"p.exe /D=C:\\X\\ /S", "----||C:\\X\\ /S\\"},  // /D= runs to the end
+        {"p.exe\t/continue /Restore \"/LOG=C:\\l g.txt\" /S", "S-CR|C:\\l g.txt|"},
+        {"p.exe /S /LOG=\"C:\\l g.txt\" /D=C:\\\x95\x5C", "S---|C:\\l g.txt|C:\\\x95\x5C\\"},
+        {"p.exe /S /SS", "SB--||"},
+        {"p.exe /S /LOG=", "SB--||"},
+        {"p.exe /S /D=", "SB--||"},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         ShellArgs a;
-        ParseArgs(c.line, &a);
-        EXPECT_EQ(a.silent, c.silent) << c.line;
-        EXPECT_EQ(a.bad, c.bad) << c.line;
-        EXPECT_EQ(a.proceed, c.proceed) << c.line;
-        EXPECT_EQ(a.restore, c.restore) << c.line;
-        EXPECT_STREQ(a.log, c.log) << c.line;
-        EXPECT_STREQ(a.folder, c.folder) << c.line;
+        ParseArgs(c[0], &a);
+        std::string got = std::string(a.silent ? "S" : "-") + (a.bad ? "B" : "-") + (a.proceed ? "C" : "-") +
+                          (a.restore ? "R" : "-") + "|" + a.log + "|" + a.folder;
+        EXPECT_EQ(got, c[1]) << c[0];
     }
 }
 
