@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "branding.h"
+
 namespace mkpatch {
 
 // Exit codes, as cmp and diff have them: success; a difference found by
@@ -37,6 +39,7 @@ struct BuildOptions {
     bool strict = false;                // a warning fails the build (StrictFailure)
     bool verbose = false;               // one log line per record
     std::vector<std::string> excludes;  // globs left out of both folders
+    Branding branding;                  // written into the applier's resources
 };
 
 // One record of the plan, as --dry-run shows it.
