@@ -9,6 +9,7 @@
 #include "files.h"
 #include "names.h"
 #include "pe_resources.h"
+#include "text.h"
 
 namespace mkpatch {
 namespace {
@@ -628,6 +629,79 @@ BrandInfo ReadBranding(std::span<const uint8_t> applier, const std::string& what
         }
     }
     return info;
+}
+
+namespace {
+
+std::string FirstLine(const std::string& text, size_t* lines) {
+    *lines = 1;
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2)
+        ++*lines;
+    return text.substr(0, text.find("\r\n"));
+}
+
+std::string IconText(const IconSize& i) {
+    return std::to_string(i.width) + "x" + std::to_string(i.height) + " " +
+           std::to_string(i.bitCount) + "-bit";
+}
+
+}  // namespace
+
+std::string BrandingLines(const BrandInfo& info) {
+    std::string out;
+    if (info.title)
+        out += "title: " + *info.title + "\n";
+    for (const std::string& l : info.about)
+        out += "about: " + l + "\n";
+    if (info.help) {
+        size_t lines = 0;
+        std::string first = FirstLine(*info.help, &lines);
+        out += "help: " + first + " (" + std::to_string(lines) + " line" + (lines == 1 ? "" : "s") +
+               ")\n";
+    }
+    for (const std::string& r : info.findRegistry)
+        out += "find-registry: " + r + "\n";
+    if (info.findFile)
+        out += "find-file: " + *info.findFile + "\n";
+    if (!info.icons.empty()) {
+        out += "icon:";
+        for (size_t i = 0; i < info.icons.size(); i++)
+            out += (i ? ", " : " ") + IconText(info.icons[i]);
+        out += "\n";
+    }
+    for (auto& [key, value] : info.version)
+        out += "version: " + key + "=" + value + "\n";
+    if (info.fixedFileVersion)
+        out += "version: " + *info.fixedFileVersion + " (the fixed part)\n";
+    return out;
+}
+
+std::string BrandingJson(const BrandInfo& info) {
+    auto optional = [](const std::optional<std::string>& s) {
+        return s ? JsonString(*s) : std::string("null");
+    };
+    auto list = [](const std::vector<std::string>& items) {
+        std::string out = "[";
+        for (size_t i = 0; i < items.size(); i++)
+            out += (i ? ", " : "") + JsonString(items[i]);
+        return out + "]";
+    };
+    std::optional<std::string> help;
+    if (info.help) {
+        size_t lines = 0;
+        help = FirstLine(*info.help, &lines);
+    }
+    std::string out = "{\"title\": " + optional(info.title) + ", \"about\": " + list(info.about) +
+                      ", \"help_first_line\": " + optional(help) +
+                      ", \"find_registry\": " + list(info.findRegistry) +
+                      ", \"find_file\": " + optional(info.findFile) + ", \"icons\": [";
+    for (size_t i = 0; i < info.icons.size(); i++)
+        out += (i ? ", " : "") + JsonString(IconText(info.icons[i]));
+    out += "], \"version\": {";
+    for (size_t i = 0; i < info.version.size(); i++)
+        out += (i ? ", " : "") + JsonString(info.version[i].first) + ": " +
+               JsonString(info.version[i].second);
+    return out + "}, \"file_version\": " + optional(info.fixedFileVersion) + "}";
 }
 
 }  // namespace mkpatch

@@ -79,6 +79,11 @@ struct BrandInfo {
 // no PE image or its resources cannot be read.
 BrandInfo ReadBranding(std::span<const uint8_t> applier, const std::string& what);
 
+// What list shows of it: one line per setting ("title: ..."), the help
+// text by its first line, or a JSON object.
+std::string BrandingLines(const BrandInfo& info);
+std::string BrandingJson(const BrandInfo& info);
+
 }  // namespace mkpatch
 
 #endif

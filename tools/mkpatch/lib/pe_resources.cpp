@@ -56,7 +56,7 @@ PeLayout ReadLayout(std::span<const uint8_t> image, const std::string& what) {
         throw Error(what + ": not a Windows program (no MZ header)");
     PeLayout l;
     size_t pe = U32(image, 0x3C, what);
-    if (U32(image, pe, what) != 0x00004550)
+    if (pe > image.size() - 4 || U32(image, pe, what) != 0x00004550)
         throw Error(what + ": not a Windows program (no PE signature)");
     uint16_t sectionCount = U16(image, pe + 6, what);
     uint16_t optionalSize = U16(image, pe + 20, what);
