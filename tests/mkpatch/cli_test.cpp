@@ -15,6 +15,7 @@
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
+#include "tools/mkpatch/lib/project.h"
 #include "tree.h"
 
 namespace {
@@ -649,6 +650,86 @@ TEST(Cli, OptionsAtWork) {
             EXPECT_EQ(r.err, "");
         }
         EXPECT_EQ(fs::exists(t / "p.bin"), c.written);
+    }
+}
+
+// A project file gives build its settings, paths taken from the file's
+// folder; the command line overrides it, option by option.
+TEST(Cli, ProjectFile) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "new/x.log", std::string("left out"));
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "proj/p.json", std::string(R"({
+  "old": "../old", "new": "../new", "output": "../out.exe", "applier": "../applier.exe",
+  "trailer": false, "exclude": ["*.log"], "codepage": 936,
+  "title": "\u4E2D\u6587 A", "about": ["x", "y"],
+  "version_info": {"ProductName": "P"}, "find_registry": "HKLM\\S\\G\\Dir"
+})"));
+    auto brand = [&](const char* file) {
+        Bytes b = tree::Read(t / file);
+        return mkpatch::ReadBranding(std::span<const uint8_t>(b).first(
+                                         mkpatch::FindContainerOffset(b, file)), file);
+    };
+    auto r = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;  // x.log left out
+    auto info = brand("out.exe");
+    EXPECT_EQ(info.title, "中文 A");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, std::vector<std::string>{"HKLM\\S\\G\\Dir"});
+    EXPECT_NE(Mkpatch({"list", S(t / "out.exe")}).out.find("trailer: none"), std::string::npos);
+
+    // the command line wins: another output, title and registry list; the
+    // file's about lines stay; OLD and NEW given here replace the file's
+    tree::Write(t / "new2/a.txt", std::string("newer a"));
+    r = Mkpatch({"build", "--project", S(t / "proj/p.json"), S(t / "old"), S(t / "new2"), "-o",
+                 S(t / "out2.exe"), "--title", "B", "--find-registry", "HKCU\\K\\V", "--find-registry",
+                 "HKU\\K\\V"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    info = brand("out2.exe");
+    EXPECT_EQ(info.title, "B");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, (std::vector<std::string>{"HKCU\\K\\V", "HKU\\K\\V"}));
+    EXPECT_EQ(Mkpatch({"verify", S(t / "out2.exe"), S(t / "old"), S(t / "new2")}).rc, 0);
+
+    // what the builder window saves reads back the same
+    mkpatch::Project p = mkpatch::ReadProject(t / "proj/p.json");
+    tree::Write(t / "proj/saved.json", mkpatch::ProjectJson(p));
+    mkpatch::Project back = mkpatch::ReadProject(t / "proj/saved.json");
+    auto args = [](const mkpatch::Project& p) {
+        auto a = mkpatch::ArgumentsOf(p);
+        return std::make_pair(a.positional, a.options);
+    };
+    EXPECT_EQ(args(back), args(p));
+
+    struct Case {
+        const char* what;
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"not JSON", "{\n  \"title\": \"a\",\n  \"about\" \"b\"\n}", "p.json:3: ':' is expected after \"about\""},
+        {"trailing comma", "{\"title\": \"a\",\n}", "p.json:2: a key in double quotes is expected"},
+        {"unknown key", "{\n\n  \"titel\": \"a\"}", "p.json:3: unknown key \"titel\""},
+        {"wrong kind", "{\"force\": \"yes\"}", "p.json:1: \"force\" needs true or false"},
+        {"key twice", "{\"title\": \"a\",\n\"title\": \"b\"}", "p.json:2: the key \"title\" is given twice"},
+        {"string not closed", "{\"title\": \"a\n\"}", "p.json:1: a string is not closed on its line"},
+        {"lone surrogate", "{\"title\": \"\\uD800x\"}", "a \\u surrogate without its pair"},
+        {"bad code page", "{\"codepage\": 9.5}", "\"codepage\" needs a code page number"},
+        {"only old", "{\"old\": \"../old\", \"output\": \"../o.exe\"}", "gives only one of"},
+        {"not an object", "[1]", "holds one JSON object"},
+        {"a bad setting inside", "{\"old\": \"../old\", \"new\": \"../new\", \"output\": \"../o.exe\", "
+                                 "\"applier\": \"../applier.exe\", \"about\": [\"1\",\"2\",\"3\",\"4\",\"5\"]}",
+         "5 lines; the panel shows at most 4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::Write(t / "proj/p.json", std::string(c.json));
+        auto bad = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+        EXPECT_EQ(bad.rc, 2);
+        EXPECT_NE(bad.err.find(c.message), std::string::npos) << bad.err;
+        EXPECT_FALSE(fs::exists(t / "o.exe"));
     }
 }
 

@@ -12,6 +12,7 @@
 
 #include "tools/mkpatch/cli/cli.h"
 #include "tools/mkpatch/lib/files.h"
+#include "tools/mkpatch/lib/project.h"
 #include "tools/mkpatch/lib/text.h"
 
 #ifndef MKPATCH_VERSION
@@ -244,6 +245,24 @@ std::vector<std::string> Excludes(const Parsed& p) {
     return it == p.options.end() ? std::vector<std::string>() : it->second;
 }
 
+// The project file's settings where the command line gives none: an option
+// given here replaces the file's (all its values, for a repeatable one),
+// and OLD and NEW given here replace the file's.
+void MergeProject(Parsed& p) {
+    ProjectArguments a = ArgumentsOf(ReadProject(PathFromUtf8(*p.Value("--project"))));
+    if (p.positional.empty())
+        p.positional = a.positional;
+    for (const std::string& folder : p.positional)
+        if (folder.empty())
+            throw UsageError("the project file gives only one of \"old\" and \"new\"");
+    for (auto& [name, values] : a.options) {
+        if (!FindOption(name))
+            throw UsageError("the project file asks for " + name + ", which this mkpatch lacks");
+        if (!p.Has(name.c_str()))
+            p.options[name] = values;
+    }
+}
+
 void Expect(const Parsed& p, const Command& cmd) {
     if (p.positional.size() != cmd.positional)
         throw UsageError(std::string(cmd.name) + " takes " + std::to_string(cmd.positional) +
@@ -379,6 +398,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         out << cmd->help;
         return kExitOk;
     }
+    if (p.Has("--project"))
+        MergeProject(p);
     Expect(p, *cmd);
     if (cmd->name == std::string("build"))
         return Build(p, out, err);
