@@ -212,6 +212,11 @@ TEST(BrandOnWindows, SystemFunctionsReadWhatWasWritten) {
         }
     }
     FreeLibrary(h);
+    // mapped as an image, the header's sizes must agree with its sections
+    h = LoadLibraryExA(path.c_str(), nullptr, DONT_RESOLVE_DLL_REFERENCES);
+    EXPECT_NE(h, nullptr) << GetLastError();
+    if (h)
+        FreeLibrary(h);
 
     DWORD unused = 0, size = GetFileVersionInfoSizeA(path.c_str(), &unused);
     ASSERT_GT(size, 0u);
