@@ -973,4 +973,27 @@ TEST(Signed, ListsAndVerifiesAfterSigning) {
     }
 }
 
+// Branding leaves the security directory empty, so a branded patch signs
+// and its signature checks; list and verify read it as before.
+TEST(Signed, BrandedPatchSignsAndChecks) {
+    if (!HaveTool("osslsigncode") || !HaveTool("openssl"))
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (Debian packages of those names)";
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 9);
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "p.ico", tree::Ico({32}));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+                       S(t / "applier.exe"), "--title", "signed", "--icon", S(t / "p.ico")}).rc, 0);
+    std::string cmd = "cd '" + S(t.path()) + "' && openssl req -x509 -newkey rsa:2048 -nodes "
+                      "-keyout key.pem -out cert.pem -days 2 -subj /CN=korvex-test >/dev/null 2>&1 && "
+                      "osslsigncode sign -certs cert.pem -key key.pem -in p.exe -out s.exe >/dev/null && "
+                      "osslsigncode verify -in s.exe -CAfile cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    auto l = Mkpatch({"list", S(t / "s.exe")});
+    EXPECT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("signed (certificate table"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("title: signed\n"), std::string::npos) << l.out;
+    EXPECT_EQ(Mkpatch({"verify", S(t / "s.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+}
+
 }  // namespace

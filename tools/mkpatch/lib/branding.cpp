@@ -370,9 +370,13 @@ struct VersionNode {
     std::vector<VersionNode> children;
 };
 
-VersionNode ParseNode(std::span<const uint8_t> b, size_t at, const std::string& what) {
+// A version resource nests three levels below its root; anything deeper
+// is damage, and would only cost stack.
+constexpr int kMaxVersionDepth = 6;
+
+VersionNode ParseNode(std::span<const uint8_t> b, size_t at, const std::string& what, int depth = 0) {
     auto bad = [&] { return Error(what + ": the version resource is damaged"); };
-    if (at > b.size() || b.size() - at < 6)
+    if (at > b.size() || b.size() - at < 6 || depth > kMaxVersionDepth)
         throw bad();
     size_t length = GetU16(&b[at]), valueLength = GetU16(&b[at + 2]);
     VersionNode n;
@@ -396,7 +400,7 @@ VersionNode ParseNode(std::span<const uint8_t> b, size_t at, const std::string& 
     }
     n.value.assign(b.begin() + p, b.begin() + p + valueBytes);
     for (p = (p + valueBytes + 3) & ~size_t{3}; p + 6 <= end;) {
-        n.children.push_back(ParseNode(b.first(end), p, what));
+        n.children.push_back(ParseNode(b.first(end), p, what, depth + 1));
         p = (p + GetU16(&b[p]) + 3) & ~size_t{3};
     }
     return n;

@@ -117,6 +117,7 @@ struct TreeReader {
     std::span<const uint8_t> dir;
     const std::string& what;
     std::vector<Resource> out;
+    uint64_t copied = 0;
 
     ResourceKey Key(uint32_t field) {
         if (!(field & kSubdirectoryBit))
@@ -153,6 +154,11 @@ struct TreeReader {
             uint32_t size = U32(dir, target + 4, what);
             path.codePage = U32(dir, target + 8, what);
             std::span<const uint8_t> data = BytesAt(image, layout, rva, size, what);
+            // Entries may share data, but never so much that copies of it
+            // outgrow the file many times over.
+            copied += size;
+            if (copied > 2 * uint64_t{image.size()})
+                throw Error(what + ": the resources' data adds up to more than the file holds");
             path.data.assign(data.begin(), data.end());
             // a hostile directory can point many entries at one table
             if (out.size() >= kMaxResources)
