@@ -1,6 +1,7 @@
 #include "branding.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <set>
 
