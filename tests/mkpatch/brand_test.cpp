@@ -160,6 +160,13 @@ TEST(PeResources, RefusesWhatItCannotRewrite) {
 // it: the settings block, both icon groups and their images, the version
 // strings and numbers; and the patch still verifies.
 TEST(BrandOnWindows, SystemFunctionsReadWhatWasWritten) {
+    // windres's tree, laid out again unchanged, reads back the same
+    Bytes real = tree::Read(KORVEX_APPLIER);
+    auto realTree = mkpatch::ReadResources(real, "applier");
+    EXPECT_GE(realTree.size(), 7u);  // two images, two groups, two dialogs, the version
+    EXPECT_EQ(Sorted(mkpatch::ReadResources(mkpatch::ReplaceResources(real, realTree, "a"), "a")),
+              Sorted(realTree));
+
     tree::TempDir t;
     tree::Write(t / "old/a.txt", std::string("old a"));
     tree::Write(t / "new/a.txt", std::string("new a"));
