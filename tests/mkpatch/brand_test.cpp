@@ -138,6 +138,11 @@ TEST(PeResources, RefusesWhatItCannotRewrite) {
          "runs past the end"},
         {"data where a table belongs", [](Bytes& b) { PutU32(b.data() + 0x400 + 0x14, 0x80); },
          "does not nest"},
+        {"one resource listed twice", [](Bytes& b) {  // the first type made a second type 3
+             PutU32(b.data() + 0x400 + 0x10, 3);
+             PutU32(b.data() + 0x400 + 0x14, 0x80000038);
+         },
+         "lists one resource twice"},
         {"data outside the file", [](Bytes& b) { PutU32(b.data() + 0x400 + 0x84, 0x10000); },
          "outside the file"},
     };

@@ -88,8 +88,8 @@ private:
             if (!Take(":"))
                 Fail("':' is expected after \"" + key + "\"");
             // a complaint about the value names the key's line
-            v.members.emplace_back(key, Value(depth + 1));
-            v.members.back().second.line = keyLine;
+            v.members.push_back({key, Value(depth + 1)});
+            v.members.back().value.line = keyLine;
             Space();
             if (Take("}"))
                 return;

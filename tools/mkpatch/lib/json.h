@@ -5,10 +5,11 @@
 
 #include <string>
 #include <string_view>
-#include <utility>
 #include <vector>
 
 namespace mkpatch {
+
+struct JsonMember;
 
 struct JsonValue {
     enum Kind { kNull, kBool, kNumber, kString, kArray, kObject } kind = kNull;
@@ -16,7 +17,15 @@ struct JsonValue {
     bool boolean = false;
     std::string text;  // a string's UTF-8, or a number as written
     std::vector<JsonValue> items;
-    std::vector<std::pair<std::string, JsonValue>> members;  // in the file's order
+    // in the file's order; a struct of its own, not a std::pair, since a
+    // pair of a type still being defined cannot be completed (clang with
+    // libstdc++ refuses it)
+    std::vector<JsonMember> members;
+};
+
+struct JsonMember {
+    std::string key;
+    JsonValue value;
 };
 
 // The one value that text holds (RFC 8259: no comments, no trailing

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "core/format.h"
@@ -205,6 +206,12 @@ std::vector<Resource> ReadResources(std::span<const uint8_t> image, const std::s
     TreeReader reader{image, l, image.subspan(s->rawPointer + into, s->rawSize - into), what, {}};
     Resource path;
     reader.Table(0, 0, path);
+    // the system finds one of two leaves with the same path, and which one
+    // is not ours to guess
+    std::set<std::tuple<ResourceKey, ResourceKey, uint16_t>> seen;
+    for (const Resource& r : reader.out)
+        if (!seen.insert({r.type, r.name, r.language}).second)
+            throw Error(what + ": the resource directory lists one resource twice");
     return reader.out;
 }
 
@@ -259,8 +266,12 @@ std::vector<uint8_t> LayOutResources(const std::vector<Resource>& all, uint32_t 
         for (auto& [name, langs] : names)
             addString(name);
     }
+    size_t leaves = 0;
+    for (auto& [type, names] : tree)
+        for (auto& [name, langs] : names)
+            leaves += langs.size();
     size_t entries = AlignUp(strings, 4);
-    size_t data = entries + 16 * all.size();
+    size_t data = entries + 16 * leaves;
 
     std::vector<uint8_t> out(data);
     auto put16 = [&](size_t at, uint16_t v) { PutU16(out.data() + at, v); };
