@@ -131,6 +131,8 @@ TEST(PeResources, RefusesWhatItCannotRewrite) {
     } cases[] = {
         {"no MZ", [](Bytes& b) { b[0] = 'X'; }, "no MZ header"},
         {"bytes after the last section", [](Bytes& b) { b.push_back(0); }, "bytes after it would be lost"},
+        {"alignment of 1 GiB", [](Bytes& b) { PutU32(b.data() + 0x58 + 36, 0x40000000); },
+         "alignments are not ones the format allows"},
         {"signed", [](Bytes& b) { PutU32(b.data() + 0x58 + 96 + 32, 0x600); }, "is signed"},
         {"resources not last", [](Bytes& b) { PutU32(b.data() + 0x58 + 224 + 12, 0x3000); },
          "not the last section"},

@@ -73,8 +73,12 @@ PeLayout ReadLayout(std::span<const uint8_t> image, const std::string& what) {
         throw Error(what + ": the PE header has too few data directories");
     l.sectionAlignment = U32(image, l.optional + PeLayout::kSectionAlignment, what);
     l.fileAlignment = U32(image, l.optional + PeLayout::kFileAlignment, what);
-    if (l.fileAlignment == 0 || l.sectionAlignment == 0)
-        throw Error(what + ": the PE header gives no alignment");
+    // powers of two, the file's at most 64 KiB, as the format asks; a
+    // made-up alignment would pad the section out to gigabytes
+    auto powerOfTwo = [](uint32_t v) { return v && !(v & (v - 1)); };
+    if (!powerOfTwo(l.fileAlignment) || l.fileAlignment > 0x10000 ||
+        !powerOfTwo(l.sectionAlignment) || l.sectionAlignment < l.fileAlignment)
+        throw Error(what + ": the PE header's alignments are not ones the format allows");
     size_t table = l.optional + optionalSize;
     for (size_t i = 0; i < sectionCount; i++) {
         size_t h = table + i * kSectionHeaderSize;
