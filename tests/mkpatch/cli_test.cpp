@@ -13,9 +13,11 @@
 #include <span>
 
 #include "core/format2.h"
+#include "tools/mkpatch/lib/branding.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
+#include "tools/mkpatch/lib/project.h"
 #include "tools/mkpatch/lib/text.h"
 #include "tree.h"
 
@@ -143,6 +145,68 @@ TEST(Build, AppendsToApplierAndReplaces) {
     EXPECT_NE(list.out.find("extra.txt"), std::string::npos) << list.out;
 }
 
+// Branding goes into the applier's resources and reads back as given; the
+// container is found at the grown applier's end; without branding options
+// the applier part is the applier byte for byte; --replace rebrands.
+TEST(Build, BrandingReadsBackAndLeavesAPatchThatVerifies) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 17);
+    Bytes applier = tree::ResourceApplier(Bytes(16, 0));
+    tree::Write(t / "applier.exe", applier);
+    tree::Write(t / "p.ico", tree::Ico({16, 32, 0}));
+    tree::Write(t / "about.txt", std::string("\xEF\xBB\xBF汉化组\r\n第二行\r\n\r\n"));
+    tree::Write(t / "help.txt", std::string("帮助\n\tline 2\n"));
+    std::vector<std::string> base = {"build", S(t / "old"), S(t / "new"), "--applier", S(t / "applier.exe")};
+    auto build = [&](const char* out, std::vector<std::string> extra) {
+        std::vector<std::string> a = base;
+        a.insert(a.end(), {"-o", S(t / out)});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Mkpatch(a);
+    };
+    auto r = build("p.exe", {"--title", "标题", "--about-file", S(t / "about.txt"), "--help-file",
+                             S(t / "help.txt"), "--icon", S(t / "p.ico"), "--version-info",
+                             "ProductName=游戏", "--version-info=FileVersion=1.2.3.4", "--find-registry",
+                             "hkey_local_machine\\SOFTWARE\\G\\Path", "--find-registry",
+                             "HKCU\\Software\\G\\Dir", "--find-file", "bin/game.exe"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    Bytes patch = tree::Read(t / "p.exe");
+    int64_t offset = mkpatch::FindContainerOffset(patch, "p.exe");
+    ASSERT_GT(offset, static_cast<int64_t>(applier.size()));
+    auto info = mkpatch::ReadBranding(std::span<const uint8_t>(patch).first(offset), "p.exe");
+    EXPECT_EQ(info.title, "标题");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"汉化组", "第二行"}));
+    EXPECT_EQ(info.help, "帮助\r\n\tline 2");
+    EXPECT_EQ(info.findRegistry, (std::vector<std::string>{"HKLM\\SOFTWARE\\G\\Path", "HKCU\\Software\\G\\Dir"}));
+    EXPECT_EQ(info.findFile, "bin\\game.exe");
+    ASSERT_EQ(info.icons.size(), 3u);
+    EXPECT_EQ(info.icons[2].width, 256u);
+    EXPECT_EQ(info.version, (std::vector<std::pair<std::string, std::string>>{
+                                {"ProductName", "游戏"}, {"FileVersion", "1.2.3.4"}}));
+    EXPECT_EQ(info.fixedFileVersion, "1.2.3.4");
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+    auto l = Mkpatch({"list", S(t / "p.exe")});
+    EXPECT_NE(l.out.find("title: 标题\nabout: 汉化组\nabout: 第二行\nhelp: 帮助 (2 lines)\n"
+                         "find-registry: HKLM\\SOFTWARE\\G\\Path\n"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("icon: 16x16 32-bit, 32x32 32-bit, 256x256 32-bit\n"), std::string::npos) << l.out;
+
+    // no branding options: the applier as it was
+    ASSERT_EQ(build("plain.exe", {}).rc, 0);
+    Bytes plain = tree::Read(t / "plain.exe");
+    EXPECT_TRUE(std::equal(applier.begin(), applier.end(), plain.begin()));
+    EXPECT_EQ(mkpatch::FindContainerOffset(plain, "plain.exe"), static_cast<int64_t>(applier.size()));
+
+    // a finished patch rebranded: the new title, the same icons
+    base[4] = S(t / "p.exe");
+    ASSERT_EQ(build("q.exe", {"--replace", "--title", "new"}).rc, 0);
+    Bytes q = tree::Read(t / "q.exe");
+    auto again = mkpatch::ReadBranding(std::span<const uint8_t>(q).first(
+                                           mkpatch::FindContainerOffset(q, "q.exe")), "q.exe");
+    EXPECT_EQ(again.title, "new");
+    EXPECT_TRUE(again.about.empty());
+    EXPECT_EQ(again.icons.size(), 3u);
+    EXPECT_EQ(Mkpatch({"verify", S(t / "q.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+}
+
 // Inputs the tool must refuse, each with a message naming the culprit, an
 // exit code of 2 and no output file.
 TEST(Build, RefusesBadInput) {
@@ -158,6 +222,16 @@ TEST(Build, RefusesBadInput) {
         return [=](const tree::TempDir& t) { tree::Write(t / rel, std::string(text)); };
     };
     std::string longName(250, 'x');
+    auto branded = [](const tree::TempDir& t) {
+        tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    };
+    auto brandedWith = [=](const char* rel, Bytes content) {
+        return [=](const tree::TempDir& t) {
+            branded(t);
+            tree::Write(t / rel, content);
+        };
+    };
+    Bytes ico = tree::Ico({16, 32});
     Case cases[] = {
         {"missing NEW", [](const tree::TempDir& t) { fs::remove_all(t / "new"); }, {},
          "new: not a folder (does not exist)"},
@@ -251,6 +325,40 @@ TEST(Build, RefusesBadInput) {
         {"output is a folder", [](const tree::TempDir& t) { fs::create_directories(t / "dir"); }, {},
          "dir: is a folder", "dir"},
         {"output's folder missing", [](const tree::TempDir&) {}, {}, "does not exist", "nowhere/p.exe"},
+        // branding: files, texts, paths (with an applier that can carry it)
+        {"icon missing", branded, {"--applier", "@applier.exe", "--icon", "@dir/none.ico"},
+         "none.ico: cannot open"},
+        {"icon is no .ico", brandedWith("dir/x.ico", Bytes{'M', 'Z', 0, 0, 0, 0}),
+         {"--applier", "@applier.exe", "--icon", "@dir/x.ico"}, "x.ico: not an .ico file"},
+        {"icon image cut off", brandedWith("dir/x.ico", Bytes(ico.begin(), ico.end() - 1)),
+         {"--applier", "@applier.exe", "--icon", "@dir/x.ico"}, "image 2 lies outside the file"},
+        {"title with an emoji", branded, {"--applier", "@applier.exe", "--title", "ok \xF0\x9F\x98\x80"},
+         "--title: the character U+1F600 (\xF0\x9F\x98\x80) cannot be written in code page 936"},
+        {"title with a tab", branded, {"--applier", "@applier.exe", "--title", "a\tb"},
+         "the control character U+0009"},
+        {"five about lines", branded, {"--applier", "@applier.exe", "--about", "1\\n2\n3\\n4\\n5"},
+         "--about: 5 lines; the panel shows at most 4"},
+        {"about twice", brandedWith("dir/a.txt", Bytes{'a'}),
+         {"--applier", "@applier.exe", "--about", "x", "--about-file", "@dir/a.txt"}, "give one"},
+        {"help in Thai", brandedWith("dir/h.txt", Bytes{'o', 'k', '\n', 0xE0, 0xB8, 0x81}),
+         {"--applier", "@applier.exe", "--help-file", "@dir/h.txt"},
+         "h.txt: the character U+0E01 (\xE0\xB8\x81) cannot be written in code page 936"},
+        {"registry root", branded, {"--applier", "@applier.exe", "--find-registry", "HKXX\\A\\V"},
+         "must start with HKLM, HKCU, HKCR or HKU"},
+        {"registry value name missing", branded,
+         {"--applier", "@applier.exe", "--find-registry", "HKLM\\Software"}, "needs ROOT\\subkey\\ValueName"},
+        {"registry empty key", branded,
+         {"--applier", "@applier.exe", "--find-registry", "HKLM\\Software\\\\V"}, "an empty key"},
+        {"find-file outside", branded, {"--applier", "@applier.exe", "--find-file", "..\\game.exe"},
+         "--find-file ..\\game.exe: the name"},
+        {"version key", branded, {"--applier", "@applier.exe", "--version-info", "Bogus=1"},
+         "not a key it sets"},
+        {"version key twice", branded,
+         {"--applier", "@applier.exe", "--version-info", "FileVersion=1", "--version-info", "FileVersion=2"},
+         "FileVersion: given twice"},
+        {"branding without an applier", [](const tree::TempDir&) {}, {"--title", "x"}, "need an applier"},
+        {"applier not a PE", [](const tree::TempDir& t) { tree::Write(t / "applier.exe", tree::FakeApplier()); },
+         {"--applier", "@applier.exe", "--title", "x"}, "no PE signature"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -281,6 +389,7 @@ TEST(Build, RefusesBadInput) {
         }
         EXPECT_FALSE(fs::exists(t / "old/p.exe"));
         EXPECT_EQ(applierNow(), applierBefore);
+        EXPECT_FALSE(fs::exists(t / "out.exe"));
         if (fs::exists(t / "keep.exe")) {
             EXPECT_EQ(tree::Read(t / "keep.exe"), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
         }
@@ -810,6 +919,86 @@ TEST(Cli, OptionsAtWork) {
     }
 }
 
+// A project file gives build its settings, paths taken from the file's
+// folder; the command line overrides it, option by option.
+TEST(Cli, ProjectFile) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "new/x.log", std::string("left out"));
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "proj/p.json", std::string(R"({
+  "old": "../old", "new": "../new", "output": "../out.exe", "applier": "../applier.exe",
+  "trailer": false, "exclude": ["*.log"], "codepage": 936,
+  "title": "\u4E2D\u6587 A", "about": ["x", "y"],
+  "version_info": {"ProductName": "P"}, "find_registry": "HKLM\\S\\G\\Dir"
+})"));
+    auto brand = [&](const char* file) {
+        Bytes b = tree::Read(t / file);
+        return mkpatch::ReadBranding(std::span<const uint8_t>(b).first(
+                                         mkpatch::FindContainerOffset(b, file)), file);
+    };
+    auto r = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;  // x.log left out
+    auto info = brand("out.exe");
+    EXPECT_EQ(info.title, "中文 A");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, std::vector<std::string>{"HKLM\\S\\G\\Dir"});
+    EXPECT_NE(Mkpatch({"list", S(t / "out.exe")}).out.find("trailer: none"), std::string::npos);
+
+    // the command line wins: another output, title and registry list; the
+    // file's about lines stay; OLD and NEW given here replace the file's
+    tree::Write(t / "new2/a.txt", std::string("newer a"));
+    r = Mkpatch({"build", "--project", S(t / "proj/p.json"), S(t / "old"), S(t / "new2"), "-o",
+                 S(t / "out2.exe"), "--title", "B", "--find-registry", "HKCU\\K\\V", "--find-registry",
+                 "HKU\\K\\V"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    info = brand("out2.exe");
+    EXPECT_EQ(info.title, "B");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, (std::vector<std::string>{"HKCU\\K\\V", "HKU\\K\\V"}));
+    EXPECT_EQ(Mkpatch({"verify", S(t / "out2.exe"), S(t / "old"), S(t / "new2")}).rc, 0);
+
+    // what the builder window saves reads back the same
+    mkpatch::Project p = mkpatch::ReadProject(t / "proj/p.json");
+    tree::Write(t / "proj/saved.json", mkpatch::ProjectJson(p));
+    mkpatch::Project back = mkpatch::ReadProject(t / "proj/saved.json");
+    auto args = [](const mkpatch::Project& p) {
+        auto a = mkpatch::ArgumentsOf(p);
+        return std::make_pair(a.positional, a.options);
+    };
+    EXPECT_EQ(args(back), args(p));
+
+    struct Case {
+        const char* what;
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"not JSON", "{\n  \"title\": \"a\",\n  \"about\" \"b\"\n}", "p.json:3: ':' is expected after \"about\""},
+        {"trailing comma", "{\"title\": \"a\",\n}", "p.json:2: a key in double quotes is expected"},
+        {"unknown key", "{\n\n  \"titel\": \"a\"}", "p.json:3: unknown key \"titel\""},
+        {"wrong kind", "{\"force\": \"yes\"}", "p.json:1: \"force\" needs true or false"},
+        {"key twice", "{\"title\": \"a\",\n\"title\": \"b\"}", "p.json:2: the key \"title\" is given twice"},
+        {"string not closed", "{\"title\": \"a\n\"}", "p.json:1: a string is not closed on its line"},
+        {"lone surrogate", "{\"title\": \"\\uD800x\"}", "a \\u surrogate without its pair"},
+        {"bad code page", "{\"codepage\": 9.5}", "\"codepage\" needs a code page number"},
+        {"only old", "{\"old\": \"../old\", \"output\": \"../o.exe\"}", "gives only one of"},
+        {"not an object", "[1]", "holds one JSON object"},
+        {"a bad setting inside", "{\"old\": \"../old\", \"new\": \"../new\", \"output\": \"../o.exe\", "
+                                 "\"applier\": \"../applier.exe\", \"about\": [\"1\",\"2\",\"3\",\"4\",\"5\"]}",
+         "5 lines; the panel shows at most 4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::Write(t / "proj/p.json", std::string(c.json));
+        auto bad = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+        EXPECT_EQ(bad.rc, 2);
+        EXPECT_NE(bad.err.find(c.message), std::string::npos) << bad.err;
+        EXPECT_FALSE(fs::exists(t / "o.exe"));
+    }
+}
+
 // verify's exit codes and reports: 0 with notes, 1 under --strict or on a
 // difference, JSON with its format field.
 TEST(Cli, VerifyReports) {
@@ -1140,6 +1329,29 @@ TEST(Format2, DamageFoundByListAndVerify) {
     auto v = Mkpatch({"verify", S(f.t / "p.bin"), S(f.t / "old"), S(f.t / "new")});
     EXPECT_EQ(v.rc, 1);
     EXPECT_NE(v.err.find("a.bin: OLD's file has 16 bytes"), std::string::npos) << v.err;
+}
+
+// Branding leaves the security directory empty, so a branded patch signs
+// and its signature checks; list and verify read it as before.
+TEST(Signed, BrandedPatchSignsAndChecks) {
+    if (!HaveTool("osslsigncode") || !HaveTool("openssl"))
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (Debian packages of those names)";
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 9);
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "p.ico", tree::Ico({32}));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+                       S(t / "applier.exe"), "--title", "signed", "--icon", S(t / "p.ico")}).rc, 0);
+    std::string cmd = "cd '" + S(t.path()) + "' && openssl req -x509 -newkey rsa:2048 -nodes "
+                      "-keyout key.pem -out cert.pem -days 2 -subj /CN=korvex-test >/dev/null 2>&1 && "
+                      "osslsigncode sign -certs cert.pem -key key.pem -in p.exe -out s.exe >/dev/null && "
+                      "osslsigncode verify -in s.exe -CAfile cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    auto l = Mkpatch({"list", S(t / "s.exe")});
+    EXPECT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("signed (certificate table"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("title: signed\n"), std::string::npos) << l.out;
+    EXPECT_EQ(Mkpatch({"verify", S(t / "s.exe"), S(t / "old"), S(t / "new")}).rc, 0);
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "tools/mkpatch/cli/cli.h"
 #include "tools/mkpatch/lib/files.h"
+#include "tools/mkpatch/lib/project.h"
 #include "tools/mkpatch/lib/text.h"
 
 #ifndef MKPATCH_VERSION
@@ -27,6 +28,9 @@ const char kUsage[] =
     "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
     "                [--force] [--container-only] [--format 2|1] [--no-trailer] [--codepage N]\n"
     "                [--exclude GLOB]... [--dry-run] [--json] [--strict] [-q|-v] [--no-progress]\n"
+    "                [--title TEXT] [--about TEXT|--about-file FILE] [--icon FILE.ico]\n"
+    "                [--help-file FILE] [--version-info KEY=VALUE]... [--find-registry PATH]...\n"
+    "                [--find-file RELPATH] [--project FILE.json]\n"
     "  mkpatch list PATCH|- [--json] [--codepage N]\n"
     "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N] [--exclude GLOB]... [--json]\n"
     "                [--strict] [-q]\n"
@@ -70,6 +74,22 @@ const char kBuildHelp[] =
     "  -q, --quiet        print errors only\n"
     "  -v, --verbose      print every record\n"
     "  --no-progress      no progress bar (it is drawn only on a terminal)\n"
+    "\n"
+    "What the patch shows and where it looks (texts in UTF-8, stored in code\n"
+    "page 936; written into the applier's resources):\n"
+    "  --title TEXT       the main window's caption\n"
+    "  --about TEXT       the panel's lines, at most 4 ('\\n' breaks a line)\n"
+    "  --about-file FILE  the panel's lines from a text file\n"
+    "  --icon FILE.ico    the window's icon and the one Explorer shows\n"
+    "  --help-file FILE   the Help button's text\n"
+    "  --version-info KEY=VALUE  ProductName, FileVersion, CompanyName,\n"
+    "                     LegalCopyright, FileDescription or ProductVersion\n"
+    "                     (repeatable)\n"
+    "  --find-registry 'HKLM\\SOFTWARE\\Maker\\Game\\InstallPath'  a registry value\n"
+    "                     naming the game's folder (repeatable, tried in order)\n"
+    "  --find-file RELPATH  a file that must be in a folder found\n"
+    "  --project FILE     the settings from a JSON project file; options given\n"
+    "                     here override it\n"
     "\n"
     "Short options bundle (-qf) and take attached values (-oPATCH); a repeated\n"
     "option's last value wins (--exclude gathers them all).\n"
@@ -134,6 +154,11 @@ const OptionSpec kOptions[] = {
     {"--strict", nullptr, false, false}, {"--quiet", "-q", false, false},
     {"--verbose", "-v", false, false}, {"--no-progress", nullptr, false, false},
     {"--help", "-h", false, false},
+    {"--title", nullptr, true, false}, {"--about", nullptr, true, false},
+    {"--about-file", nullptr, true, false}, {"--icon", nullptr, true, false},
+    {"--help-file", nullptr, true, false}, {"--version-info", nullptr, true, true},
+    {"--find-registry", nullptr, true, true}, {"--find-file", nullptr, true, false},
+    {"--project", nullptr, true, false},
 };
 
 struct Command {
@@ -147,7 +172,8 @@ const Command kCommands[] = {
     {"build", 2, kBuildHelp,
      {"--output", "--applier", "--codepage", "--exclude", "--force", "--replace", "--container-only",
       "--format", "--memory", "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
-      "--help"}},
+      "--help", "--title", "--about", "--about-file", "--icon", "--help-file", "--version-info",
+      "--find-registry", "--find-file", "--project"}},
     {"list", 1, kListHelp, {"--json", "--codepage", "--help"}},
     {"verify", 3, kVerifyHelp,
      {"--codepage", "--exclude", "--json", "--strict", "--quiet", "--help"}},
@@ -311,6 +337,24 @@ std::vector<std::string> Excludes(const Parsed& p) {
     return it == p.options.end() ? std::vector<std::string>() : it->second;
 }
 
+// The project file's settings where the command line gives none: an option
+// given here replaces the file's (all its values, for a repeatable one),
+// and OLD and NEW given here replace the file's.
+void MergeProject(Parsed& p) {
+    ProjectArguments a = ArgumentsOf(ReadProject(PathFromUtf8(*p.Value("--project"))));
+    if (p.positional.empty())
+        p.positional = a.positional;
+    for (const std::string& folder : p.positional)
+        if (folder.empty())
+            throw UsageError("the project file gives only one of \"old\" and \"new\"");
+    for (auto& [name, values] : a.options) {
+        if (!FindOption(name))
+            throw UsageError("the project file asks for " + name + ", which this mkpatch lacks");
+        if (!p.Has(name.c_str()))
+            p.options[name] = values;
+    }
+}
+
 void Expect(const Parsed& p, const Command& cmd) {
     if (p.positional.size() != cmd.positional)
         throw UsageError(std::string(cmd.name) + " takes " + std::to_string(cmd.positional) +
@@ -357,6 +401,32 @@ void PrintBuild(const Parsed& p, const BuildOptions& o, const BuildResult& r, st
     out << "\n";
 }
 
+// The branding options, as given.
+Branding BrandingOf(const Parsed& p) {
+    Branding b;
+    b.title = p.Value("--title");
+    b.about = p.Value("--about");
+    auto path = [&](const char* name) -> std::optional<fs::path> {
+        if (auto v = p.Value(name))
+            return PathFromUtf8(*v);
+        return std::nullopt;
+    };
+    b.aboutFile = path("--about-file");
+    b.icon = path("--icon");
+    b.helpFile = path("--help-file");
+    if (auto it = p.options.find("--version-info"); it != p.options.end())
+        for (const std::string& kv : it->second) {
+            size_t eq = kv.find('=');
+            if (eq == std::string::npos || eq == 0)
+                throw UsageError("--version-info needs KEY=VALUE, not '" + kv + "'");
+            b.versionInfo.emplace_back(kv.substr(0, eq), kv.substr(eq + 1));
+        }
+    if (auto it = p.options.find("--find-registry"); it != p.options.end())
+        b.findRegistry = it->second;
+    b.findFile = p.Value("--find-file");
+    return b;
+}
+
 int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     auto output = p.Value("--output");
     if (!output && !p.Has("--dry-run"))
@@ -395,6 +465,7 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     o.progress = !quiet && !p.Has("--no-progress") && StderrIsTerminal();
     o.strict = p.Has("--strict");
     o.verbose = p.Has("--verbose");
+    o.branding = BrandingOf(p);
     std::ostringstream null;
     BuildResult r = BuildPatch(o, quiet ? null : err);
     PrintBuild(p, o, r, toStdout ? err : out);
@@ -431,6 +502,8 @@ int Run(const std::vector<std::string>& args, std::istream& in, std::ostream& ou
         out << cmd->help;
         return kExitOk;
     }
+    if (p.Has("--project"))
+        MergeProject(p);
     Expect(p, *cmd);
     if (cmd->name == std::string("build"))
         return Build(p, out, err);

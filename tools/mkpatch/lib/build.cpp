@@ -355,6 +355,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     std::vector<uint8_t> applier;
     if (applierPath)
         applier = LoadApplier(*applierPath, opts.replace);
+    if (!opts.branding.Empty())
+        applier = BrandApplier(applier, opts.branding, applierPath ? Utf8(*applierPath) : "");
 
     // unchanged files leave the plan first, so the record count is known
     // (and checked) before anything is encoded or written

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "branding.h"
+
 namespace mkpatch {
 
 // Exit codes, as cmp and diff have them: success; a difference found by
@@ -52,6 +54,7 @@ struct BuildOptions {
     // Set by another thread to stop the build: BuildPatch then throws
     // Cancelled and leaves no output file.
     const std::atomic<bool>* cancel = nullptr;
+    Branding branding;                  // written into the applier's resources
 };
 
 // One record of the plan, as --dry-run shows it.

@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "branding.h"
 #include "commands.h"
 #include "encoder.h"
 #include "core/format.h"
@@ -39,8 +40,21 @@ std::string TrailerState(const TrailerSummary& t) {
            Count(t.entries.size(), "entry", "entries") + ")";
 }
 
+// What the patch's applier carries, or nothing for a bare container or an
+// applier whose resources cannot be read (list reports the container).
+std::optional<BrandInfo> BrandingOf(const PatchImage& img, const fs::path& patch) {
+    if (!img.hasApplier)
+        return std::nullopt;
+    try {
+        return ReadBranding(std::span<const uint8_t>(img.bytes).first(img.containerStart),
+                            Utf8(patch));
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+}
+
 void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& cp,
-              std::ostream& out) {
+              const std::optional<BrandInfo>& brand, std::ostream& out) {
     const TrailerSummary& t = s.trailer;
     out << "{\"format\": " << kJsonFormat << ", \"container_offset\": " << img.containerStart
         << ", \"container_size\": " << img.Container().size()
@@ -71,6 +85,7 @@ void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& 
         out << "{\"state\": \"" << TrailerWord(t)
             << "\", \"container_crc\": \"" << Hex(t.storedCrc) << "\", \"entries\": "
             << t.entries.size() << ", \"size\": " << t.size << "}";
+    out << ",\n \"branding\": " << (brand ? BrandingJson(*brand) : "null");
     out << ",\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
 }
 
@@ -84,8 +99,9 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
     if (IsFormat2(img.Container().data(), img.Container().size()))
         return ListFormat2(img, patch, codePage, json, out, err);
     ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
+    std::optional<BrandInfo> brand = BrandingOf(img, patch);
     if (json) {
-        ListJson(img, s, cp, out);
+        ListJson(img, s, cp, brand, out);
     } else {
         for (const RecordSummary& r : s.records) {
             out << (r.whole ? "whole" : "delta") << " old=" << Hex(r.oldSum)
@@ -98,6 +114,8 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
         out << "\ntrailer: " << TrailerState(s.trailer) << "\n";
+        if (brand)
+            out << BrandingLines(*brand);
     }
     if (!s.problem.empty()) {
         err << "mkpatch: " << (input ? "standard input" : Printable(Utf8(patch))) << ": " << s.problem
