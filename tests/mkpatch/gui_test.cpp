@@ -1,16 +1,18 @@
 // mkpatch's window, driven as an author would drive it: the folders and the
 // patch file typed in, Build pressed; the summary must say that verify
 // passed, the warnings list must hold build's warnings, and the patch must
-// then apply with the real engine. Runs under wine64 on a private X
-// display: gui_test MKPATCH-GUI.exe.
+// then apply with the real engine, its title in the patch's resources. Runs
+// under wine64 on a private X display: gui_test MKPATCH-GUI.exe APPLIER.exe.
 #include <gtest/gtest.h>
 
 #include "engine_apply.h"
+#include "tools/mkpatch/lib/branding.h"
+#include "tools/mkpatch/lib/patch_reader.h"
 
 namespace {
 
 using tree::Bytes;
-std::wstring g_gui;
+std::wstring g_gui, g_applier;
 
 // Another process's controls are read and set through messages: the
 // GetWindowText family does not reach them.
@@ -20,8 +22,12 @@ std::wstring WText(HWND w) {
     return buf;
 }
 
+void SetText(HWND w, const std::wstring& text) {
+    SendMessageW(w, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()));
+}
+
 void SetText(HWND w, const fs::path& p) {
-    SendMessageW(w, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(p.wstring().c_str()));
+    SetText(w, p.wstring());
 }
 
 template <class F>
@@ -55,7 +61,7 @@ struct Gui {
 };
 
 // The controls' ids, as the window numbers them.
-enum { kOld = 100, kNew = 101, kOut = 102, kBuild = 106, kSummary = 109, kWarnings = 110 };
+enum { kOld = 100, kNew = 101, kOut = 102, kBuild = 106, kSummary = 109, kWarnings = 110, kTitle = 111 };
 
 TEST(BuilderWindow, BuildsAPatchThatApplies) {
     tree::TempDir t;
@@ -63,13 +69,14 @@ TEST(BuilderWindow, BuildsAPatchThatApplies) {
     tree::Write(t / "old" / "only-old.txt", std::string("stays"));  // one warning
     fs::create_directories(t / "tool");
     fs::copy_file(g_gui, t / "tool" / "mkpatch-gui.exe");
-    tree::Write(t / "tool" / "applier.exe", tree::FakeApplier(2048));
+    fs::copy_file(g_applier, t / "tool" / "applier.exe");
 
     Gui gui(t / "tool" / "mkpatch-gui.exe");
     ASSERT_TRUE(gui.wnd) << "no builder window";
     SetText(gui.Item(kOld), t / "old");
     SetText(gui.Item(kNew), t / "new");
     SetText(gui.Item(kOut), t / "patch.exe");
+    SetText(gui.Item(kTitle), std::wstring(L"幻想之旅 汉化补丁"));
     PostMessageW(gui.wnd, WM_COMMAND, kBuild, reinterpret_cast<LPARAM>(gui.Item(kBuild)));
     std::wstring summary;
     ASSERT_TRUE(WaitFor([&] {
@@ -89,8 +96,10 @@ TEST(BuilderWindow, BuildsAPatchThatApplies) {
     PostMessageW(gui.wnd, WM_CLOSE, 0, 0);
 
     Bytes patch = tree::Read(t / "patch.exe");
-    ASSERT_GT(patch.size(), 2048u);
-    Bytes container(patch.begin() + 2048, patch.end());
+    EXPECT_EQ(mkpatch::ReadBranding(patch, "patch.exe").title, std::optional<std::string>("幻想之旅 汉化补丁"));
+    int64_t offset = mkpatch::FindContainerOffset(patch, "patch.exe");
+    ASSERT_GT(offset, 0);
+    Bytes container(patch.begin() + offset, patch.end());
     fs::copy(t / "old", t / "target", fs::copy_options::recursive);
     HostLog log = ApplyWithEngine(container, t / "target");
     EXPECT_EQ(log.finished, 1);
@@ -111,21 +120,27 @@ TEST(BuilderWindow, MissingFieldsAreSaidAndNothingRuns) {
 
 }  // namespace
 
+// A host path as the Windows side sees it.
+std::wstring WindowsPath(const char* arg) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, arg, -1, nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, arg, -1, w.data(), n);
+    w.resize(wcslen(w.c_str()));
+    if (!w.empty() && w[0] == L'/') {
+        for (wchar_t& c : w)
+            c = c == L'/' ? L'\\' : c;
+        w = L"Z:" + w;
+    }
+    return w;
+}
+
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);
-    if (argc < 2) {
-        fprintf(stderr, "usage: gui_test MKPATCH-GUI.exe\n");
+    if (argc < 3) {
+        fprintf(stderr, "usage: gui_test MKPATCH-GUI.exe APPLIER.exe\n");
         return 2;
     }
-    int n = MultiByteToWideChar(CP_UTF8, 0, argv[1], -1, nullptr, 0);
-    g_gui.resize(static_cast<size_t>(n));
-    MultiByteToWideChar(CP_UTF8, 0, argv[1], -1, g_gui.data(), n);
-    g_gui.resize(wcslen(g_gui.c_str()));
-    // a host path as the Windows side sees it
-    if (!g_gui.empty() && g_gui[0] == L'/') {
-        for (wchar_t& c : g_gui)
-            c = c == L'/' ? L'\\' : c;
-        g_gui = L"Z:" + g_gui;
-    }
+    g_gui = WindowsPath(argv[1]);
+    g_applier = WindowsPath(argv[2]);
     return RUN_ALL_TESTS();
 }

@@ -17,9 +17,11 @@
 
 #include "tools/mkpatch/lib/commands.h"
 #include "tools/mkpatch/lib/files.h"
+#include "tools/mkpatch/lib/project.h"
 
 namespace {
 
+namespace fs = std::filesystem;
 using mkpatch::BuildOptions;
 using mkpatch::BuildResult;
 
@@ -35,6 +37,16 @@ enum {
     IDC_PROGRESS,
     IDC_SUMMARY,
     IDC_WARNINGS,
+    IDF_TITLE,      // the branding fields, in the order of kFieldLabels
+    IDF_ABOUT,
+    IDF_ICON,
+    IDF_HELPFILE,
+    IDF_FINDREG,
+    IDF_FINDFILE,
+    IDF_ICON_BROWSE,
+    IDF_HELP_BROWSE,
+    IDF_OPEN_PROJECT,
+    IDF_SAVE_PROJECT,
     WM_BUILD_PROGRESS = WM_APP + 1,  // wParam: per mille done
     WM_BUILD_DONE = WM_APP + 2       // the build thread has ended
 };
@@ -59,6 +71,15 @@ const Text kBrowse{L"浏览...", L"Browse..."};
 const Text kBuild{L"生成补丁", L"Build"};
 const Text kCancel{L"取消", L"Cancel"};
 const Text kWarningsLabel{L"警告：", L"Warnings:"};
+const Text kTitleLabel{L"窗口标题：", L"Window title:"};
+const Text kAboutLabel{L"说明（最多 4 行）：", L"About (up to 4 lines):"};
+const Text kIconLabel{L"图标 (.ico)：", L"Icon (.ico):"};
+const Text kHelpLabel{L"帮助文本文件：", L"Help text file:"};
+const Text kFindRegLabel{L"注册表位置（每行一个）：", L"Registry values (one a line):"};
+const Text kFindFileLabel{L"文件夹中必须有的文件：", L"A file the folder must hold:"};
+const Text kOpenProject{L"打开项目...", L"Open project..."};
+const Text kSaveProject{L"保存项目...", L"Save project..."};
+const Text kProjectSaved{L"项目已保存：", L"Project saved: "};
 const Text kPickFolder{L"选择文件夹", L"Choose a folder"};
 const Text kBuilding{L"正在生成……", L"Building..."};
 const Text kCancelled{L"已取消，没有写入任何文件。", L"Cancelled; nothing was written."};
@@ -130,6 +151,126 @@ void BuildAndVerify(BuildOptions opts) {
     PostMessageW(g_builder.wnd, WM_BUILD_DONE, 0, 0);
 }
 
+std::string Utf8Of(const std::wstring& w) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), nullptr, 0, nullptr, nullptr);
+    std::string s(static_cast<size_t>(n), '\0');
+    if (n > 0)
+        WideCharToMultiByte(CP_UTF8, 0, w.data(), static_cast<int>(w.size()), s.data(), n, nullptr, nullptr);
+    return s;
+}
+
+// The lines of a multi-line field, empty ones left out.
+std::vector<std::string> Lines(const std::wstring& text) {
+    std::vector<std::string> lines;
+    std::wstring line;
+    for (wchar_t c : text + L"\n") {
+        if (c == L'\r')
+            continue;
+        if (c != L'\n') {
+            line += c;
+            continue;
+        }
+        if (!line.empty())
+            lines.push_back(Utf8Of(line));
+        line.clear();
+    }
+    return lines;
+}
+
+// The branding fields as the build takes them; an empty field sets nothing.
+mkpatch::Branding BrandingFromFields(HWND wnd) {
+    mkpatch::Branding b;
+    std::wstring title = ItemText(wnd, IDF_TITLE), icon = ItemText(wnd, IDF_ICON),
+                 help = ItemText(wnd, IDF_HELPFILE), file = ItemText(wnd, IDF_FINDFILE);
+    std::vector<std::string> about = Lines(ItemText(wnd, IDF_ABOUT));
+    if (!title.empty())
+        b.title = Utf8Of(title);
+    if (!about.empty()) {
+        std::string joined;
+        for (const std::string& l : about)
+            joined += (joined.empty() ? "" : "\n") + l;
+        b.about = joined;
+    }
+    if (!icon.empty())
+        b.icon = icon;
+    if (!help.empty())
+        b.helpFile = help;
+    b.findRegistry = Lines(ItemText(wnd, IDF_FINDREG));
+    if (!file.empty())
+        b.findFile = Utf8Of(file);
+    return b;
+}
+
+// A save or open dialog for one kind of file; the chosen path, or empty.
+std::wstring PickFile(HWND wnd, const wchar_t* filter, const wchar_t* ext, bool save) {
+    wchar_t path[MAX_PATH] = L"";
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = wnd;
+    ofn.lpstrFilter = filter;
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = ext;
+    ofn.Flags = OFN_NOCHANGEDIR | OFN_HIDEREADONLY | (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST);
+    return (save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn)) ? std::wstring(path) : std::wstring();
+}
+
+std::wstring Joined(const std::vector<std::string>& lines) {
+    std::wstring w;
+    for (const std::string& l : lines)
+        w += (w.empty() ? L"" : L"\r\n") + Wide(l);
+    return w;
+}
+
+// Fills the fields from a project file; a bad one is said in the summary.
+void OpenProject(HWND wnd, const std::wstring& file) {
+    try {
+        mkpatch::Project p = mkpatch::ReadProject(file);
+        auto set = [&](int id, const std::wstring& v) { SetDlgItemTextW(wnd, id, v.c_str()); };
+        set(IDC_OLD, p.oldDir ? p.oldDir->wstring() : L"");
+        set(IDC_NEW, p.newDir ? p.newDir->wstring() : L"");
+        set(IDC_OUT, p.output ? p.output->wstring() : L"");
+        const mkpatch::Branding& b = p.branding;
+        set(IDF_TITLE, b.title ? Wide(*b.title) : L"");
+        std::vector<std::string> about;
+        for (size_t at = 0; b.about && at <= b.about->size();) {
+            size_t nl = b.about->find('\n', at);
+            about.push_back(b.about->substr(at, nl == std::string::npos ? std::string::npos : nl - at));
+            at = nl == std::string::npos ? b.about->size() + 1 : nl + 1;
+        }
+        set(IDF_ABOUT, Joined(about));
+        set(IDF_ICON, b.icon ? b.icon->wstring() : L"");
+        set(IDF_HELPFILE, b.helpFile ? b.helpFile->wstring() : L"");
+        set(IDF_FINDREG, Joined(b.findRegistry));
+        set(IDF_FINDFILE, b.findFile ? Wide(*b.findFile) : L"");
+        SetDlgItemTextW(wnd, IDC_SUMMARY, L"");
+    } catch (const std::exception& e) {
+        SetDlgItemTextW(wnd, IDC_SUMMARY, Wide(e.what()).c_str());
+    }
+}
+
+// Writes the fields as a project file that mkpatch build --project reads.
+void SaveProject(HWND wnd, const std::wstring& file) {
+    mkpatch::Project p;
+    auto path = [&](int id) -> std::optional<fs::path> {
+        std::wstring v = ItemText(wnd, id);
+        return v.empty() ? std::nullopt : std::optional<fs::path>(v);
+    };
+    p.oldDir = path(IDC_OLD);
+    p.newDir = path(IDC_NEW);
+    p.output = path(IDC_OUT);
+    p.branding = BrandingFromFields(wnd);
+    std::string text = mkpatch::ProjectJson(p);
+    HANDLE f = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD done = 0;
+    bool ok = f != INVALID_HANDLE_VALUE && WriteFile(f, text.data(), static_cast<DWORD>(text.size()), &done, nullptr) &&
+              done == text.size();
+    if (f != INVALID_HANDLE_VALUE)
+        CloseHandle(f);
+    std::wstring said = ok ? std::wstring(T(kProjectSaved)) + file : std::wstring(T(kFailed)) + L" " + file;
+    SetDlgItemTextW(wnd, IDC_SUMMARY, said.c_str());
+}
+
 void SetRunning(HWND wnd, bool running) {
     g_builder.running = running;
     EnableWindow(GetDlgItem(wnd, IDC_BUILD), !running);
@@ -148,6 +289,7 @@ void OnBuild(HWND wnd) {
     opts.oldDir = oldDir;
     opts.newDir = newDir;
     opts.output = out;
+    opts.branding = BrandingFromFields(wnd);
     opts.force = true;  // the user chose the file in a save dialog, which asks before replacing
     opts.format = 1;    // the bare form, until the applier this window ships with reads format 2
     opts.onProgress = [wnd](uint64_t done, uint64_t total) {
@@ -217,13 +359,34 @@ void CreateControls(HWND wnd) {
         add(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, 124, y, 380, 24, IDC_OLD + row, WS_EX_CLIENTEDGE);
         add(L"BUTTON", T(kBrowse), WS_TABSTOP, 512, y, 80, 24, IDC_OLD_BROWSE + row);
     }
-    add(L"BUTTON", T(kBuild), WS_TABSTOP | BS_DEFPUSHBUTTON, 124, 112, 100, 28, IDC_BUILD);
-    add(L"BUTTON", T(kCancel), WS_TABSTOP | WS_DISABLED, 232, 112, 100, 28, IDC_CANCEL);
-    add(PROGRESS_CLASSW, L"", 0, 340, 116, 252, 20, IDC_PROGRESS);
+    // what the patch shows and where it looks: each field a row, the
+    // multi-line ones taller
+    struct Field {
+        const Text* label;
+        int id;
+        int height;
+        int browse;  // a Browse button's id, or 0
+    } fields[] = {{&kTitleLabel, IDF_TITLE, 24, 0},      {&kAboutLabel, IDF_ABOUT, 56, 0},
+                  {&kIconLabel, IDF_ICON, 24, IDF_ICON_BROWSE}, {&kHelpLabel, IDF_HELPFILE, 24, IDF_HELP_BROWSE},
+                  {&kFindRegLabel, IDF_FINDREG, 40, 0},   {&kFindFileLabel, IDF_FINDFILE, 24, 0}};
+    int y = 108;
+    for (const Field& f : fields) {
+        add(L"STATIC", T(*f.label), 0, 12, y + 4, 110, 32, -1);
+        DWORD multi = f.height > 24 ? ES_MULTILINE | ES_WANTRETURN | WS_VSCROLL : ES_AUTOHSCROLL;
+        add(L"EDIT", L"", WS_TABSTOP | multi, 124, y, 380, f.height, f.id, WS_EX_CLIENTEDGE);
+        if (f.browse)
+            add(L"BUTTON", T(kBrowse), WS_TABSTOP, 512, y, 80, 24, f.browse);
+        y += f.height + 8;
+    }
+    add(L"BUTTON", T(kOpenProject), WS_TABSTOP, 12, y, 104, 28, IDF_OPEN_PROJECT);
+    add(L"BUTTON", T(kSaveProject), WS_TABSTOP, 12, y + 34, 104, 28, IDF_SAVE_PROJECT);
+    add(L"BUTTON", T(kBuild), WS_TABSTOP | BS_DEFPUSHBUTTON, 124, y, 100, 28, IDC_BUILD);
+    add(L"BUTTON", T(kCancel), WS_TABSTOP | WS_DISABLED, 232, y, 100, 28, IDC_CANCEL);
+    add(PROGRESS_CLASSW, L"", 0, 340, y + 4, 252, 20, IDC_PROGRESS);
     SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
-    add(L"EDIT", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL, 12, 152, 580, 96, IDC_SUMMARY, WS_EX_CLIENTEDGE);
-    add(L"STATIC", T(kWarningsLabel), 0, 12, 258, 200, 20, -1);
-    add(L"LISTBOX", L"", WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT, 12, 280, 580, 110, IDC_WARNINGS,
+    add(L"EDIT", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL, 124, y + 36, 468, 80, IDC_SUMMARY, WS_EX_CLIENTEDGE);
+    add(L"STATIC", T(kWarningsLabel), 0, 12, y + 124, 200, 20, -1);
+    add(L"LISTBOX", L"", WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT, 12, y + 146, 580, 90, IDC_WARNINGS,
         WS_EX_CLIENTEDGE);
     SendDlgItemMessageW(wnd, IDC_WARNINGS, LB_SETHORIZONTALEXTENT, 2000, 0);
 }
@@ -241,6 +404,22 @@ LRESULT CALLBACK WndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
         case IDC_OLD_BROWSE:
         case IDC_NEW_BROWSE: BrowseFolder(wnd, IDC_OLD + LOWORD(wParam) - IDC_OLD_BROWSE); return 0;
         case IDC_OUT_BROWSE: BrowseOutput(wnd); return 0;
+        case IDF_ICON_BROWSE:
+        case IDF_HELP_BROWSE: {
+            bool icon = LOWORD(wParam) == IDF_ICON_BROWSE;
+            std::wstring f = PickFile(wnd, icon ? L"*.ico\0*.ico\0" : L"*.txt\0*.txt\0", icon ? L"ico" : L"txt", false);
+            if (!f.empty())
+                SetDlgItemTextW(wnd, icon ? IDF_ICON : IDF_HELPFILE, f.c_str());
+            return 0;
+        }
+        case IDF_OPEN_PROJECT:
+        case IDF_SAVE_PROJECT: {
+            bool save = LOWORD(wParam) == IDF_SAVE_PROJECT;
+            std::wstring f = PickFile(wnd, L"*.json\0*.json\0", L"json", save);
+            if (!f.empty())
+                (save ? SaveProject : OpenProject)(wnd, f);
+            return 0;
+        }
         }
         break;
     case WM_BUILD_PROGRESS:
@@ -280,7 +459,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"MkpatchBuilder";
     RegisterClassExW(&wc);
-    RECT r{0, 0, 604, 402};
+    RECT r{0, 0, 604, 640};
     DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRect(&r, style, FALSE);
     HWND wnd = CreateWindowExW(0, wc.lpszClassName, T(kTitle), style, CW_USEDEFAULT, CW_USEDEFAULT,
