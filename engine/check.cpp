@@ -5,6 +5,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/fileio.h"
+#include "engine/restore.h"
 
 PatchCheck g_check;
 
@@ -77,6 +78,7 @@ static int CheckTargets(PatchCursor* cursor, const char* targetDir, const PatchH
             return PR_SKIPPED;
         PatchRecordHead head;
         ReadRecordHead(cursor, &head);
+        RestoreNoteTarget(i, &head);
         if (BodyIsWholeFile(cursor)) {
             char target[PATCH_PATH_MAX];
             if (JoinPath(target, targetDir, head.name, head.nameLen) &&

@@ -7,6 +7,15 @@
 // keep) and grouped into 64 KB pieces in a fixed buffer. Positions are 32
 // bits: the applier maps its whole file, so a restore file of 4 GB or more
 // could never run, and making one fails instead.
+//
+// The restore file is applied in order, one record after another, so a
+// target that the run replaces twice (v1, then v2, then v3) cannot be
+// given back by two reverse records (v2 to v1, then v3 to v2): the first
+// of them would meet v3. It gets one record instead, made at its first
+// replacement and holding v1 whole: a whole file takes the target's place
+// whatever stands there (after the overwrite question), so no later
+// replacement needs to touch the restore file, and a kill at any moment
+// still leaves it right.
 #include "engine/restore.h"
 #include "engine/fileio.h"
 #include "core/pe.h"
@@ -25,6 +34,88 @@ static int s_ok;                 // cleared by the first failed write of a recor
 static unsigned char s_buffer[FILEIO_CHUNK];
 static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
+
+// Every record's target, as the check noted it; RestoreBegin sorts them so
+// that the names of one target stand together. Such a group of two or
+// more is known by the index it starts at.
+typedef struct NotedTarget {
+    const char* name;
+    uint32_t len;
+} NotedTarget;
+static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
+static unsigned s_noted;
+enum { NO_GROUP = CONTAINER_MAX_RECORDS };  // a slot of s_held that no group uses
+static unsigned char s_held[NO_GROUP + 1];  // by group: its record is in
+static unsigned s_group;                    // of the record being made, or NO_GROUP
+
+// How a target's record is made: the reverse of the forward stream for a
+// target named once; the old file whole at the first replacement of one
+// named again; none once that is in.
+enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
+
+// A byte of a name as the file system compares it, unless it trails a
+// double-byte character: ASCII letters without case, either separator.
+static unsigned Folded(unsigned c) {
+    if (c >= 'a' && c <= 'z')
+        return c - ('a' - 'A');
+    return c == '/' ? '\\' : c;
+}
+
+// Orders two names; 0 when they name the same target. A trail byte is
+// taken as it is: it can be an ASCII letter that is not that letter. One
+// flag serves both names, for up to a difference they hold the same lead
+// bytes (folding never makes one).
+static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
+    int trail = 0;
+    for (uint32_t i = 0; i < a->len && i < b->len; i++) {
+        unsigned ca = (unsigned char)a->name[i], cb = (unsigned char)b->name[i];
+        if (!trail) {
+            ca = Folded(ca);
+            cb = Folded(cb);
+        }
+        if (ca != cb)
+            return ca < cb ? -1 : 1;
+        trail = !trail && IsDBCSLeadByte((BYTE)ca);
+    }
+    return (a->len > b->len) - (a->len < b->len);
+}
+
+// Shell sort: no heap, and a few million comparisons at the most records.
+static void SortTargets(void) {
+    for (unsigned gap = s_noted / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
+        for (unsigned i = gap; i < s_noted; i++) {
+            NotedTarget t = s_targets[i];
+            unsigned j = i;
+            for (; j >= gap && CompareTargets(&s_targets[j - gap], &t) > 0; j -= gap)
+                s_targets[j] = s_targets[j - gap];
+            s_targets[j] = t;
+        }
+}
+
+// Finds head's target among the noted ones and says how its record is
+// made; s_group is its group when it is named more than once.
+static int RecordKind(const PatchRecordHead* head) {
+    NotedTarget key = {head->name, head->nameLen};
+    unsigned lo = 0, hi = s_noted;
+    while (lo < hi) {
+        unsigned mid = lo + (hi - lo) / 2;
+        if (CompareTargets(&s_targets[mid], &key) < 0)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    s_group = NO_GROUP;
+    if (lo + 1 >= s_noted || CompareTargets(&s_targets[lo + 1], &key) != 0)
+        return RECORD_STREAM;
+    s_group = lo;
+    return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
+}
+
+// index is below the container's record count, a 16-bit number
+void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
+    s_targets[index].name = head->name;
+    s_targets[index].len = head->nameLen;
+}
 
 static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
     OVERLAPPED at;
@@ -79,8 +170,11 @@ HANDLE CreateFree(const PatchRestore* restore, char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
-int RestoreBegin(const PatchRestore* restore) {
+int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[8] = {0};
+    s_noted = records;
+    SortTargets();
+    ZeroMemory(s_held, sizeof s_held);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {
@@ -115,17 +209,22 @@ static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead*
     Put(head->name, head->nameLen + 1);  // with its 0 byte
 }
 
+// Ends a command stream.
+static void PutEnd(void) {
+    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
+    Put(kEnd, sizeof kEnd);
+}
+
 // Ends the record and makes it count: the record is on disk before the
 // count says so, and the count before the caller replaces the target.
 static int EndRecord(void) {
-    static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
     unsigned char count[2];
-    Put(kEnd, sizeof kEnd);
     Drain();
     PutU16(count, (uint16_t)(g_restore.records + 1));
     if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
         g_restore.records++;
         s_end = s_pos;
+        s_held[s_group] = 1;
         return PR_OK;
     }
     // What the failed record wrote goes: on a full disk the way back needs
@@ -138,6 +237,18 @@ static int EndRecord(void) {
     return PR_NOTWRITTEN;
 }
 
+// Puts length bytes of file from offset from.
+static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
+    while (length && s_ok) {
+        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
+        if (!ReadAt(file, from, s_read, piece))
+            s_ok = 0;
+        Put(s_read, piece);
+        from += piece;
+        length -= piece;
+    }
+}
+
 // A reverse command: a copy of the new file, or old bytes read from the
 // old file (ctx, its handle).
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
@@ -147,24 +258,38 @@ static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
         return s_ok;
     }
     Put(cmd, PutInsertHead(cmd, length));
-    while (length && s_ok) {
-        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
-        if (!ReadAt((HANDLE)ctx, from, s_read, piece))
-            s_ok = 0;
-        Put(s_read, piece);
-        from += piece;
-        length -= piece;
-    }
+    PutOld((HANDLE)ctx, from, length);
     return s_ok;
+}
+
+// Puts a body holding the size bytes of file: a whole-file body, or (kind
+// RECORD_STREAM) a stream of one insert.
+static void PutOldFile(HANDLE file, uint32_t size, int kind) {
+    unsigned char head[CMD_INSERT_HEAD_SIZE];
+    PutInsertHead(head, size);
+    if (kind == RECORD_WHOLE)
+        head[0] = REC_WHOLEFILE;  // a whole-file body's head has the same shape
+    Put(head, sizeof head);
+    PutOld(file, 0, size);
+    if (kind == RECORD_STREAM)
+        PutEnd();
 }
 
 int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old, uint32_t oldSize,
                     uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
+    int kind = RecordKind(head);
+    if (kind == RECORD_HELD)
+        return PR_OK;
     ReverseSink sink = {EmitReverse, (void*)old};
     BeginRecord(head->newSum, head->oldSum, head);
-    if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
-        s_ok = 0;
+    if (kind == RECORD_WHOLE)
+        PutOldFile(old, oldSize, kind);
+    else {
+        if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+            s_ok = 0;
+        PutEnd();
+    }
     return EndRecord();
 }
 
@@ -174,25 +299,17 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
     // its bytes; it is held without sharing, so it cannot change between.
+    int kind = RecordKind(head);
+    if (kind == RECORD_HELD)
+        return PR_OK;
     HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    int read = SumOpenFile(old, 0, &sums, 0) && SetFilePointerEx(old, zero, NULL, FILE_BEGIN);
+    int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
     BeginRecord(XorSum(newContent, newLength), sums.sum, head);
     s_ok &= read;
-    while (s_ok) {
-        unsigned char cmd[CMD_INSERT_HEAD_SIZE];
-        DWORD got = 0;
-        if (!ReadFile(old, s_read, sizeof s_read, &got, NULL))
-            s_ok = 0;
-        if (!got)
-            break;
-        Put(cmd, PutInsertHead(cmd, got));
-        Put(s_read, got);
-    }
+    PutOldFile(old, (uint32_t)sums.size, kind);
     CloseHandle(old);
     return EndRecord();
 }

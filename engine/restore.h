@@ -17,23 +17,33 @@ extern "C" {
 /* 1 while a restore file is being made in this run. */
 int RestoreActive(void);
 
+/* The check notes the target of every record, index 0 up, so that the run
+   knows the targets named more than once. The name must stay readable
+   until the run ends (it points into the container). */
+void RestoreNoteTarget(unsigned index, const PatchRecordHead* head);
+
 /* Makes the restore file under a name that is free (never over an existing
    file): the stub's bytes and a container header with no records, flushed.
-   PR_OK, or PR_NOTWRITTEN with g_restore.state RESTORE_FAILED. */
-int RestoreBegin(const PatchRestore* restore);
+   records: how many targets the check noted. PR_OK, or PR_NOTWRITTEN with
+   g_restore.state RESTORE_FAILED. */
+int RestoreBegin(const PatchRestore* restore, unsigned records);
 
 /* Before a delta record's target is replaced: appends the record that turns
    the rebuilt file (newSize bytes, checksum head->newSum) back into the old
    one (oldSize bytes, read from the open file old; checksum head->oldSum), made from the
    forward stream (stream stands on its first command): copies of the new
-   file's ranges that came from the old file, inserts for the rest. PR_OK
-   or PR_NOTWRITTEN. */
+   file's ranges that came from the old file, inserts for the rest. A
+   target named more than once gets one record only, at its first
+   replacement: the old file whole (see RestoreAddWhole). PR_OK or
+   PR_NOTWRITTEN. */
 int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old,
                     uint32_t oldSize, uint32_t newSize);
 
 /* Before an existing target is overwritten by a whole-file record: appends
    a record that turns the new content back into the file now at target.
-   PR_OK or PR_NOTWRITTEN. */
+   For a target named more than once, that record is a whole file, made at
+   the first replacement only: whatever later records leave there, it gives
+   back what was there before the run. PR_OK or PR_NOTWRITTEN. */
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
                     uint32_t newLength);
 

@@ -128,7 +128,7 @@ void RunPatch(const unsigned char* container, size_t size, const char* targetDir
     }
     // a format-2 patch makes a format-2 restore file
     int form2 = IsFormat2(container, size);
-    if (restore && (form2 ? Restore2Begin(restore) : RestoreBegin(restore)) != PR_OK) {
+    if (restore && (form2 ? Restore2Begin(restore) : RestoreBegin(restore, g_check.count)) != PR_OK) {
         StopBeforeWriting(host, PR_OK);
         return;
     }

@@ -7,7 +7,7 @@ packages=(
   cmake make g++ clang libclang-rt-dev googletest
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils imagemagick fonts-wqy-zenhei fonts-wine
-  locales xdelta3 bsdiff zstd xz-utils libdivsufsort-dev file python3 util-linux
+  locales xdelta3 bsdiff zstd xz-utils liblzma-dev libdivsufsort-dev file python3 util-linux
 )
 
 missing=()

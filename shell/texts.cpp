@@ -48,6 +48,12 @@ static const char kProceedCaption[] = "文件不符";
 static const char kRestoreSuffix[] = "_恢复";
 static const char kMoreNames[] = "\r\n…";
 
+// The longest line of a path in a message, in bytes (a double-byte
+// character is about as wide as two single-byte ones): narrower than the
+// message's own lines, so the box is made wide enough for it. A message box
+// breaks lines only at spaces and clips an unbroken path.
+enum { PATH_LINE_MAX = 32 };
+
 static int IsLeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
@@ -124,15 +130,43 @@ typedef struct Composer {
     size_t used;
 } Composer;
 
-// Appends s to the text, cutting it short rather than overrunning.
-static void Append(Composer* c, const char* s) {
-    size_t n = (size_t)lstrlenA(s);
+// Appends n bytes of s to the text, cutting them short rather than
+// overrunning.
+static void AppendBytes(Composer* c, const char* s, size_t n) {
     size_t room = SHELL_TEXT_MAX - 1 - c->used;
     if (n > room)
         n = room;
     CopyMemory(c->msg->text + c->used, s, n);
     c->used += n;
     c->msg->text[c->used] = 0;
+}
+
+// Appends s to the text, cutting it short rather than overrunning.
+static void Append(Composer* c, const char* s) {
+    AppendBytes(c, s, (size_t)lstrlenA(s));
+}
+
+// Appends a path on lines of at most PATH_LINE_MAX bytes, each folder
+// (with its separator) and the file name on the line before when it fits
+// there, else on the next. A part longer than a line is broken between two
+// characters, never inside a double-byte one.
+static void AppendPath(Composer* c, const char* path) {
+    size_t len = (size_t)lstrlenA(path), line = 0;
+    for (size_t i = 0, step; i < len; i += step, line += step) {
+        step = CharLength(path + i, len - i, IsLeadByteAcp);
+        size_t need = step;
+        // A part starts: it is measured up to its separator. A trail byte
+        // 0x5C taken for one here only moves a break; the characters are
+        // still kept whole, and no line grows past the most.
+        if (i && path[i - 1] == '\\')
+            for (need = 0; i + need < len && path[i + need++] != '\\';) {
+            }
+        if (line && line + need > PATH_LINE_MAX) {
+            Append(c, "\r\n");
+            line = 0;
+        }
+        AppendBytes(c, path + i, step);
+    }
 }
 
 // Appends a format with one number.
@@ -207,7 +241,7 @@ void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreStat
     // the restore file is named whenever it holds a record, a failed one too
     if (restore->state != RESTORE_NONE && restore->records) {
         Append(&c, kRestoreMade);
-        Append(&c, restore->path);
+        AppendPath(&c, restore->path);
         if (restore->created)
             AppendNumber(&c, kRestoreCreated, restore->created);
     }

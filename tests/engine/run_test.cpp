@@ -441,6 +441,56 @@ TEST(RestoreFile, CannotBeMadeOrNotNeeded) {
     }
 }
 
+// A target named more than once in one patch (the format allows it): the
+// restore file gives back its first version, whatever the later records
+// are and whichever of them the run reached, and names it once.
+TEST(RestoreFile, TargetNamedTwiceGetsItsFirstVersionBack) {
+    // v1 -> v2 -> v3 through deltas, or v2 -> v3 as a whole file
+    const Bytes v1 = B("abcdefghij"), v2 = B("efghXYab"), v3 = B("XY123efgh"), other = B("other");
+    auto first = [&](ContainerBuilder& c, const std::string& name) {
+        c.Delta(Sum(v1), Sum(v2), name).Copy(4, 4).Insert(B("XY")).Copy(2, 0).End();
+    };
+    auto second = [&](ContainerBuilder& c, const std::string& name) {
+        c.Delta(Sum(v2), Sum(v3), name).Copy(2, 4).Insert(B("123")).Copy(4, 0).End();
+    };
+    struct Case { const char* what; std::function<void(ContainerBuilder&)> build; unsigned stopAfter; } cases[] = {
+        {"delta, then delta", [&](ContainerBuilder& c) { first(c, "SUB\\T"); c.Whole("O", other); second(c, "SUB\\T"); }, 0},
+        {"delta, then the whole file over it, named in other case and separator",
+         [&](ContainerBuilder& c) { first(c, "SUB\\T"); c.Whole("O", other); c.Whole("sub/t", v3); }, 0},
+        {"whole file over it, then delta", [&](ContainerBuilder& c) { c.Whole("Sub\\T", v2); c.Whole("O", other); second(c, "SUB/t"); }, 0},
+        {"stopped between the two", [&](ContainerBuilder& c) { first(c, "SUB\\T"); c.Whole("O", other); second(c, "SUB\\T"); }, 1},
+    };
+    const Bytes stub = SignedStub();
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        ScratchFolder f("twice");
+        CreateDirectoryA((f / "SUB").c_str(), nullptr);
+        WriteBytes(f / "SUB\\T", v1);
+        WriteBytes(f / "O", B("o"));
+        ContainerBuilder c(3);
+        k.build(c);
+        PatchRestore r{f.dir().c_str(), "r", stub.data(), stub.size()};
+        Host h;
+        h.answer = 1;
+        h.cancelAfter = k.stopAfter;
+        RunContainer(f, c.bytes(), h, &r);
+        EXPECT_EQ(g_tally.records, k.stopAfter ? k.stopAfter : 3u);
+        EXPECT_EQ(g_tally.failed, 0u);
+        EXPECT_EQ(ReadBytes(f / "SUB\\T"), k.stopAfter ? v2 : v3);
+        EXPECT_EQ(g_restore.records, k.stopAfter ? 1u : 2u) << "T once, and O when reached";
+        const std::string made = g_restore.path;
+
+        Host back;
+        back.answer = 1;
+        EXPECT_EQ(RunContainer(f, RestoreContainer(r, made), back, nullptr), PATCH_FINISHED);
+        EXPECT_EQ(g_tally.failed, 0u);
+        EXPECT_EQ(back.asked, 0) << "no target of another version";
+        EXPECT_EQ(ReadBytes(f / "SUB\\T"), v1);
+        EXPECT_EQ(ReadBytes(f / "O"), B("o"));
+        EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    }
+}
+
 // --- format 2 ---
 
 namespace {

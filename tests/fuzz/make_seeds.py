@@ -6,11 +6,16 @@ them, built byte group by byte group. Run it again after changing a seed;
 the files it writes are kept in git so the fuzz runs need no Python.
 
 The seeds named mkpatch_* are not written here: they are containers that
-`mkpatch build --container-only` made from two small folders (a whole
+`mkpatch build --container-only --format 1` made from two small folders (a whole
 file, an empty file, and delta records in a sub-folder); for the
 differential target they are preceded by the old file the delta record in
-the sub-folder was made from."""
+the sub-folder was made from.
+
+The LZMA seeds are raw streams from liblzma (Python's lzma module), each
+behind the few bytes that tell the target how to decode it."""
+import lzma
 import os
+import random
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -116,6 +121,24 @@ PAIRS = {
 }
 
 
+def lzma_seed(data, lc, lp, pb, dict_units):
+    """props, dictionary size / 64, unpacked size / 4, piece seed, then a
+    raw stream liblzma made (with its end marker)"""
+    packed = lzma.compress(data, format=lzma.FORMAT_RAW, filters=[{
+        'id': lzma.FILTER_LZMA1, 'lc': lc, 'lp': lp, 'pb': pb, 'dict_size': 4096}])
+    return (bytes([(pb * 5 + lp) * 9 + lc]) + u16(dict_units) + u16(len(data) // 4)
+            + bytes([len(data) % 251]) + packed)
+
+
+LZMA = {
+    'text_small_dict': lzma_seed(b'the quick brown fox jumps over the lazy dog. ' * 40, 3, 0, 2, 1),
+    'random_lp4': lzma_seed(random.Random(5).randbytes(400), 0, 4, 0, 64),
+    'zeros_pb4': lzma_seed(bytes(4000), 4, 0, 4, 2),
+    'repeats': lzma_seed(b'abcdefgh' * 100 + b'0123' * 50 + b'abcdefgh' * 100, 2, 2, 1, 16),
+    'empty': lzma_seed(b'', 3, 0, 2, 1),
+}
+
+
 def write(target, name, data):
     folder = os.path.join(HERE, 'corpus', 'seeds', target)
     os.makedirs(folder, exist_ok=True)
@@ -130,3 +153,5 @@ for name, (old, new) in PAIRS.items():
     write('roundtrip', name, u16(len(old)) + old + new)
 for name, data in NAMES.items():
     write('names', name, data)
+for name, data in LZMA.items():
+    write('lzma', name, data)

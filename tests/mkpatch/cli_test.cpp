@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <span>
 
+#include "core/format2.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
@@ -38,16 +39,19 @@ void ExpectNoOutput(const fs::path& dir) {
 }
 
 TEST(Build, RoundTripThroughVerify) {
-    for (unsigned seed : {1u, 2u, 3u}) {
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
         tree::TempDir t;
         tree::MakeFolderPair(t / "old", t / "new", seed);
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        const char* format = seed % 2 ? "2" : "1";
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", format " + format);
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                          "--format", format});
         ASSERT_EQ(b.rc, 0) << b.err;
         EXPECT_NE(b.err.find("removed.txt: only in OLD"), std::string::npos) << b.err;
         EXPECT_NE(b.out.find("2 unchanged"), std::string::npos) << b.out;
         auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
         EXPECT_EQ(v.rc, 0) << v.err;
+        EXPECT_NE(v.out.find(seed % 2 ? "format 2: lengths" : "trailer holds"), std::string::npos) << v.out;
     }
 }
 
@@ -57,7 +61,7 @@ TEST(Build, RoundTripThroughVerify) {
 TEST(Build, ContainerLayout) {
     tree::TempDir t;
     tree::MakeFolderPair(t / "old", t / "new", 7);
-    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"});
     ASSERT_EQ(b.rc, 0) << b.err;
     Bytes container = tree::Read(t / "p.bin");
     auto s = mkpatch::SummarizeContainer(container);
@@ -82,7 +86,8 @@ TEST(Build, ContainerLayout) {
         }
         const Bytes& old = oldFiles.at(*rel);
         EXPECT_EQ(r.oldSum, XorSum(old.data(), old.size())) << *rel;
-        EXPECT_EQ(r.bodySize, mkpatch::EncodeDelta(old, neu).size()) << *rel;
+        Bytes body(container.begin() + r.bodyStart, container.begin() + r.bodyStart + r.bodySize);
+        EXPECT_EQ(body, mkpatch::EncodeDelta(old, neu)) << *rel;
         EXPECT_LE(r.bodySize, CMD_INSERT_HEAD_SIZE + neu.size() + CMD_END_SIZE) << *rel;
     }
 }
@@ -394,12 +399,12 @@ TEST(Build, WarnsWhenChecksumsCannotTellOldFromNew) {
         tree::TempDir t;
         tree::Write(t / "old/f.bin", c.old);
         tree::Write(t / "new/f.bin", c.neu);
-        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1",
                           "--no-trailer"});
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.err.find("same checksum") != std::string::npos, c.warn) << r.err;
         // the trailer's CRC-32s tell them apart
-        r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only"});
+        r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only", "--format", "1"});
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.err.find("same checksum"), std::string::npos) << r.err;
     }
@@ -413,7 +418,7 @@ TEST(Build, LinkedFilesKeepTheirNames) {
     fs::create_directories(t / "old");
     fs::create_directories(t / "new/sub");
     fs::create_symlink(t / "elsewhere/real.txt", t / "new/sub/link.txt");
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     auto s = mkpatch::SummarizeContainer(tree::Read(t / "p.bin"));
     ASSERT_EQ(s.records.size(), 1u);
     EXPECT_EQ(s.records[0].name, "sub\\link.txt");
@@ -444,6 +449,8 @@ TEST(Cli, UsageErrors) {
         {{"build", "a", "b", "-o", "p", "-q", "-v"}, "contradict"},
         {{"build", "a", "b", "-o", "-"}, "cannot go to standard output"},
         {{"help", "frob"}, "help takes one command name"},
+        {{"build", "a", "b", "-o", "p", "--no-trailer"}, "--no-trailer belongs to --format 1"},
+        {{"build", "a", "b", "-o", "p", "--format", "3"}, "--format needs 1 or 2, not '3'"},
     };
     for (const Case& c : cases) {
         auto r = Mkpatch(c.args);
@@ -551,7 +558,7 @@ TEST(Cli, VerifyReports) {
     tree::Write(t / "old/a.txt", std::string("old a"));
     tree::Write(t / "new/a.txt", std::string("new a"));
     tree::Write(t / "old/gone.txt", std::string("gone"));
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     std::vector<std::string> base = {"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> a = base;
@@ -600,7 +607,7 @@ TEST(List, ShowsEveryRecord) {
     neu[2000] = 9;  // 1000 equal words cancel out; the changed one leaves 7 ^ 9
     tree::Write(t / "new/a.bin", neu);
     tree::Write(t / "new/目录/新.txt", std::string("abc"));
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     auto l = Mkpatch({"list", S(t / "p.bin")});
     ASSERT_EQ(l.rc, 0) << l.err;
     EXPECT_NE(l.out.find("delta old=0x00000000 new=0x0000000E copies=2 inserts=1 copied=3999 "
@@ -623,7 +630,7 @@ TEST(List, ShowsEveryRecord) {
     EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos);
 
     // the records' ends, cut by a byte, and the bare format
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "bare.bin"), "--container-only",
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "bare.bin"), "--container-only", "--format", "1",
                        "--no-trailer"}).rc, 0);
     Bytes bareBytes = tree::Read(t / "bare.bin");
     EXPECT_EQ(tree::Read(t / "p.bin").size(), bareBytes.size() + TRAILER_TAIL_SIZE + 2 * TRAILER_ENTRY_SIZE);
@@ -646,7 +653,7 @@ TEST(List, ShowsEveryRecord) {
 TEST(Verify, CatchesCorruptionAndWrongFolders) {
     tree::TempDir t;
     tree::MakeFolderPair(t / "old", t / "new", 21);
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     const Bytes good = tree::Read(t / "p.bin");
     auto s = mkpatch::SummarizeContainer(good);
     const mkpatch::RecordSummary* delta = nullptr;
@@ -723,7 +730,7 @@ TEST(Verify, OldFileWithTheRightSumButWrongBytes) {
     neu[3000] ^= 0x55;
     tree::Write(t / "old/f.bin", old);
     tree::Write(t / "new/f.bin", neu);
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     std::swap_ranges(old.begin(), old.begin() + 4, old.begin() + 4);
     tree::Write(t / "swapped/f.bin", old);
     auto r = Mkpatch({"verify", S(t / "p.bin"), S(t / "swapped"), S(t / "new")});
@@ -752,7 +759,7 @@ TEST(Signed, ListsAndVerifiesAfterSigning) {
     for (bool trailer : {true, false}) {
         SCOPED_TRACE(trailer ? "with a trailer" : "bare");
         std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
-                                         "--applier", S(t / "applier.exe")};
+                                         "--applier", S(t / "applier.exe"), "--format", "1"};
         if (!trailer)
             args.push_back("--no-trailer");
         fs::remove(t / "p.exe");
@@ -782,6 +789,88 @@ TEST(Signed, ListsAndVerifiesAfterSigning) {
         EXPECT_EQ(bad.rc, 1);
         EXPECT_NE(bad.err.find("the container is damaged"), std::string::npos) << bad.err;
     }
+}
+
+// A format-2 patch of a changed file (a delta) and a new one (a whole file,
+// last in the table, so its content ends the literal stream).
+struct Format2Case {
+    tree::TempDir t;
+    Bytes container;
+    Format2Case() {
+        std::mt19937 rng(64);
+        Bytes old = gen::RandomBytes(rng, 30000);
+        tree::Write(t / "old/a.bin", old);
+        tree::Write(t / "new/a.bin", gen::Edit(rng, old, 12));
+        tree::Write(t / "new/z.txt", std::string("a whole new file"));
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        EXPECT_EQ(b.rc, 0) << b.err;
+        container = tree::Read(t / "p.bin");
+    }
+};
+
+TEST(Format2, ListShowsRecordsBlocksAndStreams) {
+    Format2Case f;
+    ASSERT_TRUE(IsFormat2(f.container.data(), f.container.size()));
+    auto l = Mkpatch({"list", S(f.t / "p.bin")});
+    ASSERT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("whole old=0x00000000 new=0x"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("literal=16 size=16  z.txt"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("2 records in 1 block, container " + std::to_string(f.container.size())),
+              std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("block 1: 2 records, table 66 bytes; control "), std::string::npos) << l.out;
+    auto j = Mkpatch({"list", "--json", S(f.t / "p.bin")});
+    ASSERT_EQ(j.rc, 0) << j.err;
+    EXPECT_EQ(j.out.rfind("{\"format\": 1, \"container_format\": 2, ", 0), 0u) << j.out;
+    EXPECT_NE(j.out.find("\"name\": \"a.bin\", \"type\": \"delta\", \"block\": 0, \"new_length\": "),
+              std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos) << j.out;
+}
+
+// Damage anywhere in a format-2 container is found by list (exit 1) and by
+// verify; with its block's CRC-32 made to hold again, by the record checks.
+TEST(Format2, DamageFoundByListAndVerify) {
+    Format2Case f;
+    const Bytes& good = f.container;
+    const size_t block = F2_HEADER_SIZE;
+    const size_t control = block + F2_BLOCK_HEAD_SIZE + GetU32(&good[block + 8]);
+    const size_t crc = good.size() - 4;
+    auto rehash = [&](Bytes& b) { PutU32(&b[crc], Crc32Update(0, &b[block], crc - block)); };
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* list;  // in list's message; verify fails on each
+    } cases[] = {
+        {"header", [](Bytes& b) { b[9] ^= 1; }, "record 1"},  // then read as the bare form
+        {"block count", [&](Bytes& b) { b[block + 4] ^= 1; }, "block 1 (at offset 32): damaged"},
+        {"table", [&](Bytes& b) { b[block + F2_BLOCK_HEAD_SIZE + 5] ^= 1; }, "damaged"},
+        {"control stream", [&](Bytes& b) { b[control] ^= 1; }, "damaged"},
+        {"block CRC", [&](Bytes& b) { b[crc] ^= 1; }, "damaged"},
+        {"cut short", [](Bytes& b) { b.pop_back(); }, "the header gives a container of"},
+        {"a byte after the end", [](Bytes& b) { b.push_back(0); }, "1 bytes follow the last block"},
+        {"whole file's last byte, CRC again", [&](Bytes& b) { b[crc - 1] ^= 1; rehash(b); },
+         "record 2: the whole file's content does not have the XOR sum and CRC-32"},
+        {"a seek, CRC again", [&](Bytes& b) { b[control] ^= 0x7E; rehash(b); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bad = good;
+        c.damage(bad);
+        tree::Write(f.t / "bad.bin", bad);
+        auto l = Mkpatch({"list", S(f.t / "bad.bin")});
+        if (c.list) {
+            EXPECT_EQ(l.rc, 1) << l.out;
+            EXPECT_NE(l.err.find(c.list), std::string::npos) << l.err;
+        }
+        auto v = Mkpatch({"verify", S(f.t / "bad.bin"), S(f.t / "old"), S(f.t / "new")});
+        EXPECT_EQ(v.rc, 1) << v.out;
+        EXPECT_NE(v.err.find("problem"), std::string::npos) << v.err;
+    }
+    // the right patch on the wrong old file: its length, sum and CRC-32 say so
+    tree::Write(f.t / "old/a.bin", std::string("another old file"));
+    auto v = Mkpatch({"verify", S(f.t / "p.bin"), S(f.t / "old"), S(f.t / "new")});
+    EXPECT_EQ(v.rc, 1);
+    EXPECT_NE(v.err.find("a.bin: OLD's file has 16 bytes"), std::string::npos) << v.err;
 }
 
 }  // namespace

@@ -7,50 +7,13 @@
 
 #include <windows.h>
 
-#include "engine/patch.h"
-#include "tree.h"
+#include "engine_apply.h"
 
 namespace {
 
 using tree::Bytes;
 using tree::S;
 namespace fs = std::filesystem;
-
-struct HostLog {
-    int questions = 0;
-    int answer = 0;  // 1 answers Yes to the overwrite question
-    int ends = 0;
-    int finished = -1;
-};
-
-int AskOverwrite(void* ctx, const char*) {
-    auto* log = static_cast<HostLog*>(ctx);
-    log->questions++;
-    return log->answer;
-}
-
-void NotifyEnd(void* ctx, int finished) {
-    auto* log = static_cast<HostLog*>(ctx);
-    log->ends++;
-    log->finished = finished;
-}
-
-// The folder as the engine takes it: ANSI text ending with a separator.
-std::string AnsiFolder(const fs::path& p) {
-    std::wstring w = p.wstring() + L"\\";
-    int n = WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    std::string s(n - 1, '\0');
-    WideCharToMultiByte(CP_ACP, 0, w.c_str(), -1, s.data(), n, nullptr, nullptr);
-    return s;
-}
-
-HostLog ApplyWithEngine(const Bytes& container, const fs::path& target) {
-    HostLog log;
-    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &log};
-    PatchSetKeepRunning(1);
-    RunPatch(container.data(), container.size(), AnsiFolder(target).c_str(), &host, nullptr);
-    return log;
-}
 
 TEST(EngineRoundTrip, CodePageIs936) {
     // the Chinese names below are only meaningful in this code page
@@ -63,7 +26,7 @@ TEST(EngineRoundTrip, GeneratedFoldersBecomeNew) {
         tree::TempDir t;
         tree::MakeFolderPair(t / "old", t / "new", seed);
         auto b = tree::Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
-                                "--container-only"});
+                                "--container-only", "--format", "1"});
         ASSERT_EQ(b.rc, 0) << b.err;
         Bytes container = tree::Read(t / "p.bin");
 
@@ -102,7 +65,7 @@ TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
     tree::MakeFolderPair(t / "old", t / "new", 404);
     tree::Write(t / "applier.exe", tree::FakeApplier(2048));
     auto b = tree::Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
-                            S(t / "applier.exe")});
+                            S(t / "applier.exe"), "--format", "1"});
     ASSERT_EQ(b.rc, 0) << b.err;
     Bytes patch = tree::Read(t / "p.exe");
     Bytes container(patch.begin() + 2048, patch.end());  // where the applier finds it
@@ -133,7 +96,7 @@ TEST(EngineRoundTrip, OldFileWithTheRightSumButWrongBytes) {
         tree::Write(t / "old/f.bin", old);
         tree::Write(t / "new/f.bin", neu);
         std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
-                                         "--container-only"};
+                                         "--container-only", "--format", "1"};
         if (!trailer)
             args.push_back("--no-trailer");
         ASSERT_EQ(tree::Mkpatch(args).rc, 0);

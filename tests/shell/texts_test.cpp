@@ -3,8 +3,10 @@
 // its list of failures and the question before the first write.
 #include <gtest/gtest.h>
 
+#include <set>
 #include <string>
 
+#include "core/names.h"
 #include "shell/shell.h"
 
 namespace {
@@ -169,6 +171,48 @@ TEST(ComposeOutcome, StoppedRunsAndTheRestoreFile) {
         EXPECT_EQ(msg.text, c.text);
         EXPECT_STREQ(msg.caption, c.caption) << c.text;
         EXPECT_EQ(msg.type, c.outcome == SHELL_FINISHED ? (UINT)MB_ICONEXCLAMATION : (UINT)MB_ICONHAND) << c.text;
+    }
+}
+
+// A long restore-file path is put on lines the message box cannot clip:
+// none longer than 32 bytes, broken after a folder's separator where one
+// fits and never inside a double-byte character (trail byte 0x5C
+// included), and nothing lost.
+TEST(ComposeOutcome, LongRestorePathOnLinesThatFit) {
+    const std::string note = "恢复文件可以把更新过的文件恢复原样：\r\n";
+    std::string pairs;  // 0x95 0x5C, twenty times: a folder name of 40 bytes
+    for (int i = 0; i < 20; i++)
+        pairs += "\x95\x5C";
+    struct Case { std::string path, lines; } cases[] = {
+        {"C:\\Program Files\\幻想之旅\\patch_恢复.exe", "C:\\Program Files\\幻想之旅\\\r\npatch_恢复.exe"},
+        {"D:\\" + pairs + "\\p_恢复.exe",
+         "D:\\" + pairs.substr(0, 28) + "\r\n" + pairs.substr(28) + "\\p_恢复.exe"},
+        {"E:\\a\\" + std::string(40, 'x') + "_恢复(99).exe", ""},
+        {"\\\\server\\share\\游戏\\汉化补丁_恢复(2).exe", ""},
+    };
+    PatchTally t = TallyWith(0, 0);
+    for (const Case& k : cases) {
+        PatchRestoreState r = {RESTORE_MADE, 1, 0, ""};
+        lstrcpyA(r.path, k.path.c_str());
+        ShellMessage msg;
+        ComposeOutcome(SHELL_FINISHED, &t, &r, &msg);
+        std::string text = msg.text;
+        size_t at = text.find(note);
+        ASSERT_NE(at, std::string::npos) << text;
+        std::string lines = text.substr(at + note.size()), joined;
+        if (!k.lines.empty()) {
+            EXPECT_EQ(lines, k.lines);
+        }
+        std::set<size_t> starts;  // where the path's characters start
+        for (size_t i = 0; i < k.path.size(); i += CharLength(&k.path[i], k.path.size() - i, IsLeadByte936))
+            starts.insert(i);
+        for (size_t from = 0, end; from <= lines.size(); from = end + 2) {
+            end = (std::min)(lines.find("\r\n", from), lines.size());
+            EXPECT_LE(end - from, 32u) << lines;
+            EXPECT_TRUE(starts.count(joined.size())) << "a line starts inside a character: " << lines;
+            joined += lines.substr(from, end - from);
+        }
+        EXPECT_EQ(joined, k.path);
     }
 }
 

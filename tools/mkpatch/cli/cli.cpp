@@ -24,7 +24,7 @@ namespace {
 const char kUsage[] =
     "usage:\n"
     "  mkpatch build OLD_DIR NEW_DIR -o PATCH.exe [--applier APPLIER.exe] [--replace]\n"
-    "                [--force] [--container-only] [--no-trailer] [--codepage N]\n"
+    "                [--force] [--container-only] [--format 2|1] [--no-trailer] [--codepage N]\n"
     "                [--exclude GLOB]... [--dry-run] [--json] [--strict] [-q|-v] [--no-progress]\n"
     "  mkpatch list PATCH [--json] [--codepage N]\n"
     "  mkpatch verify PATCH OLD_DIR NEW_DIR [--codepage N] [--exclude GLOB]... [--json]\n"
@@ -46,8 +46,12 @@ const char kBuildHelp[] =
     "                     mkpatch)\n"
     "  --replace          the applier may already carry a container; the new\n"
     "                     patch gets the new one instead\n"
-    "  --container-only   write the bare container, no applier\n"
-    "  --no-trailer       leave out the integrity trailer (lengths and CRC-32s)\n"
+    "  --container-only   write the container alone, no applier\n"
+    "  --format N         2 (default): byte-wise difference copies, separately\n"
+    "                     coded streams and built-in lengths and CRC-32s;\n"
+    "                     1: the bare format, which every applier reads\n"
+    "  --no-trailer       format 1 only: leave out the integrity trailer\n"
+    "                     (lengths and CRC-32s)\n"
     "  --codepage N       the target's ANSI code page for names (936)\n"
     "  --exclude GLOB     leave matching paths out of both folders (repeatable;\n"
     "                     '*' within a name, '**' across names, '?' one character)\n"
@@ -107,6 +111,7 @@ const OptionSpec kOptions[] = {
     {"--codepage", nullptr, true, false}, {"--exclude", nullptr, true, true},
     {"--force", "-f", false, false},  {"--replace", nullptr, false, false},
     {"--container-only", nullptr, false, false}, {"--no-trailer", nullptr, false, false},
+    {"--format", nullptr, true, false},
     {"--dry-run", nullptr, false, false}, {"--json", nullptr, false, false},
     {"--strict", nullptr, false, false}, {"--quiet", "-q", false, false},
     {"--verbose", "-v", false, false}, {"--no-progress", nullptr, false, false},
@@ -123,7 +128,7 @@ struct Command {
 const Command kCommands[] = {
     {"build", 2, kBuildHelp,
      {"--output", "--applier", "--codepage", "--exclude", "--force", "--replace", "--container-only",
-      "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
+      "--format", "--no-trailer", "--dry-run", "--json", "--strict", "--quiet", "--verbose", "--no-progress",
       "--help"}},
     {"list", 1, kListHelp, {"--json", "--codepage", "--help"}},
     {"verify", 3, kVerifyHelp,
@@ -214,6 +219,16 @@ unsigned ParseCodePage(const Parsed& p) {
     return static_cast<unsigned>(v);
 }
 
+// The container format build writes: 2 unless --format says 1.
+unsigned ParseFormat(const Parsed& p) {
+    auto s = p.Value("--format");
+    if (!s || *s == "2")
+        return 2;
+    if (*s == "1")
+        return 1;
+    throw UsageError("--format needs 1 or 2, not '" + *s + "'");
+}
+
 std::vector<std::string> Excludes(const Parsed& p) {
     auto it = p.options.find("--exclude");
     return it == p.options.end() ? std::vector<std::string>() : it->second;
@@ -285,6 +300,9 @@ int Build(const Parsed& p, std::ostream& out, std::ostream& err) {
     o.replace = p.Has("--replace");
     o.force = p.Has("--force");
     o.trailer = !p.Has("--no-trailer");
+    o.format = ParseFormat(p);
+    if (o.format == 2 && !o.trailer)
+        throw UsageError("--no-trailer belongs to --format 1; format 2 carries its own lengths and CRC-32s");
     o.codePage = ParseCodePage(p);
     o.dryRun = p.Has("--dry-run");
     o.excludes = Excludes(p);

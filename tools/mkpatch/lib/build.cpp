@@ -11,6 +11,7 @@
 #include "core/checksum.h"
 #include "core/trailer.h"
 #include "files.h"
+#include "format2_writer.h"
 #include "names.h"
 #include "pairing.h"
 #include "patch_reader.h"
@@ -44,10 +45,12 @@ struct PlannedRecord {
     const TreeFile* oldFile;  // null for a file only in NEW
 };
 
-// A progress bar on standard error, drawn only when it is a terminal.
+// A progress bar on standard error, drawn only when it is a terminal, and
+// the front end's own report; both stop the build when it is cancelled.
 class Progress {
 public:
-    Progress(bool enabled, uint64_t total) : enabled_(enabled && total > 0), total_(total) {}
+    Progress(const BuildOptions& opts, uint64_t total)
+        : enabled_(opts.progress && total > 0), total_(total), report_(opts.onProgress), cancel_(opts.cancel) {}
     ~Progress() {
         if (enabled_ && drawn_)
             std::fputc('\n', stderr);
@@ -64,11 +67,20 @@ public:
         Draw(filesDone, files);
     }
 
+    // Throws Cancelled once the front end has asked to stop.
+    void CheckCancel() const {
+        if (cancel_ && cancel_->load())
+            throw Cancelled("cancelled; nothing written");
+    }
+
 private:
     void Draw(size_t filesDone, size_t files) {
+        CheckCancel();
+        uint64_t now = std::min(done_ + within_, total_);
+        if (report_)
+            report_(now, total_);
         if (!enabled_)
             return;
-        uint64_t now = std::min(done_ + within_, total_);
         int width = 40;
         int fill = static_cast<int>(now * width / total_);
         std::fprintf(stderr, "\r[%.*s%*s] %3d%% %zu/%zu files", fill,
@@ -83,6 +95,8 @@ private:
     uint64_t done_ = 0;
     uint64_t within_ = 0;  // of the file being encoded
     bool drawn_ = false;
+    std::function<void(uint64_t, uint64_t)> report_;
+    const std::atomic<bool>* cancel_;
 };
 
 std::filesystem::path DefaultApplier() {
@@ -316,31 +330,40 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     OutputFile file(opts.output);
     file.Write(applier.data(), applier.size());
     ContainerOut out{file};
-    unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
-    PutU16(header, static_cast<uint16_t>(plan.size()));
-    out.Write(header, sizeof header);
+    std::optional<Format2Writer> f2;
+    if (opts.format == 2) {
+        f2.emplace(Format2Options{});
+    } else {
+        unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
+        PutU16(header, static_cast<uint16_t>(plan.size()));
+        out.Write(header, sizeof header);
+    }
 
     uint64_t total = 0;
     for (const PlannedRecord& r : plan)
         total += r.newFile->size;
-    Progress progress(opts.progress, total);
+    Progress progress(opts, total);
 
     std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
         CheckFileSize(r.newFile->path, neu.size());
+        EncodeProgress within = [&](uint32_t done) {
+            progress.Within(neu.size(), done, result.records, plan.size());
+        };
         if (!r.oldFile) {
-            entries.push_back(WriteWholeRecord(out, r, neu));
+            if (f2)
+                f2->AddWhole(r.name, neu);
+            else
+                entries.push_back(WriteWholeRecord(out, r, neu));
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
             CheckFileSize(r.oldFile->path, old.size());
-            entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer,
-                                               [&](uint32_t done) {
-                                                   progress.Within(neu.size(), done, result.records,
-                                                                   plan.size());
-                                               },
-                                               log, result));
+            if (f2)
+                f2->AddDelta(r.name, old, neu, within);
+            else
+                entries.push_back(WriteDeltaRecord(out, r, old, neu, !opts.trailer, within, log, result));
             result.deltas++;
         }
         result.records++;
@@ -349,8 +372,12 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
                 << ", " << neu.size() << " bytes new\n";
         progress.Advance(neu.size(), result.records, plan.size());
     }
-    if (opts.trailer)
+    if (f2) {
+        std::vector<uint8_t> container = f2->Finish();
+        out.Write(container.data(), container.size());
+    } else if (opts.trailer) {
         WriteTrailer(out, entries);
+    }
     CheckStrict(opts, result);
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();

@@ -4,8 +4,10 @@
 #ifndef KORVEX_MKPATCH_COMMANDS_H
 #define KORVEX_MKPATCH_COMMANDS_H
 
+#include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -30,13 +32,20 @@ struct BuildOptions {
     bool containerOnly = false;
     bool replace = false;
     bool force = false;   // an existing output may be replaced
-    bool trailer = true;  // the integrity trailer after the last record
+    bool trailer = true;  // the integrity trailer after the last record (format 1)
+    unsigned format = 2;  // 2, or 1 for the bare form
     unsigned codePage = 936;
     bool progress = false;
     bool dryRun = false;                // plan only, write nothing
     bool strict = false;                // a warning fails the build (StrictFailure)
     bool verbose = false;               // one log line per record
     std::vector<std::string> excludes;  // globs left out of both folders
+    // For a front end that draws its own progress: bytes of the new files
+    // done of all, often inside a large file. Called on the building thread.
+    std::function<void(uint64_t done, uint64_t total)> onProgress;
+    // Set by another thread to stop the build: BuildPatch then throws
+    // Cancelled and leaves no output file.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 // One record of the plan, as --dry-run shows it.

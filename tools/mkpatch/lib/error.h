@@ -18,6 +18,12 @@ public:
     using Error::Error;
 };
 
+// The build was stopped through BuildOptions::cancel; nothing was written.
+class Cancelled : public Error {
+public:
+    using Error::Error;
+};
+
 }  // namespace mkpatch
 
 #endif

@@ -10,6 +10,7 @@
 #include "core/checksum.h"
 #include "core/names.h"
 #include "files.h"
+#include "format2_reader.h"
 #include "names.h"
 #include "pairing.h"
 #include "patch_reader.h"
@@ -69,6 +70,8 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
               std::ostream& err) {
     CodePage cp(codePage);
     PatchImage img = LoadPatch(patch);
+    if (IsFormat2(img.Container().data(), img.Container().size()))
+        return ListFormat2(img, patch, codePage, json, out, err);
     ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     if (json) {
         ListJson(img, s, cp, out);
@@ -233,6 +236,8 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
                 const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
     CodePage cp(opts.codePage);
     PatchImage img = LoadPatch(patch);
+    if (IsFormat2(img.Container().data(), img.Container().size()))
+        return VerifyFormat2(img, patch, oldDir, newDir, opts, out, err);
     Tree oldTree = ListTree(oldDir, opts.excludes);
     Tree newTree = ListTree(newDir, opts.excludes);
     std::span<const uint8_t> container = img.Container();

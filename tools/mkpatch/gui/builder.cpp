@@ -1,0 +1,300 @@
+// mkpatch's window, for authors who do not use a command line: the folders
+// and the patch file, Build with progress and Cancel, then the summary, the
+// warnings as a list and the result of verify. It calls mkpatch's library,
+// as the command line does, on a thread of its own so that the window
+// stays responsive. Wide API throughout; Chinese texts where the user's
+// interface language is Chinese, English elsewhere.
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shlobj.h>
+
+#include <atomic>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/mkpatch/lib/commands.h"
+#include "tools/mkpatch/lib/files.h"
+
+namespace {
+
+using mkpatch::BuildOptions;
+using mkpatch::BuildResult;
+
+enum {
+    IDC_OLD = 100,
+    IDC_NEW,
+    IDC_OUT,
+    IDC_OLD_BROWSE,
+    IDC_NEW_BROWSE,
+    IDC_OUT_BROWSE,
+    IDC_BUILD,
+    IDC_CANCEL,
+    IDC_PROGRESS,
+    IDC_SUMMARY,
+    IDC_WARNINGS,
+    WM_BUILD_PROGRESS = WM_APP + 1,  // wParam: per mille done
+    WM_BUILD_DONE = WM_APP + 2       // the build thread has ended
+};
+
+// One text in both languages.
+struct Text {
+    const wchar_t* zh;
+    const wchar_t* en;
+};
+
+bool g_chinese;
+
+const wchar_t* T(const Text& t) {
+    return g_chinese ? t.zh : t.en;
+}
+
+const Text kTitle{L"mkpatch 补丁制作", L"mkpatch patch builder"};
+const Text kOldLabel{L"旧版本文件夹：", L"Old version folder:"};
+const Text kNewLabel{L"新版本文件夹：", L"New version folder:"};
+const Text kOutLabel{L"补丁文件：", L"Patch file:"};
+const Text kBrowse{L"浏览...", L"Browse..."};
+const Text kBuild{L"生成补丁", L"Build"};
+const Text kCancel{L"取消", L"Cancel"};
+const Text kWarningsLabel{L"警告：", L"Warnings:"};
+const Text kPickFolder{L"选择文件夹", L"Choose a folder"};
+const Text kBuilding{L"正在生成……", L"Building..."};
+const Text kCancelled{L"已取消，没有写入任何文件。", L"Cancelled; nothing was written."};
+const Text kFailed{L"生成失败：", L"The build failed:"};
+const Text kMissing{L"请填写旧版本文件夹、新版本文件夹和补丁文件。",
+                    L"Give the old folder, the new folder and the patch file."};
+const Text kWrote{L"已生成 %ls：%u 个记录（%u 个新文件，%u 个更新），%u 个文件未变；补丁 %llu 字节。",
+                  L"Wrote %ls: %u records (%u new files, %u rebuilt), %u unchanged; patch %llu bytes."};
+const Text kVerifyOk{L"校验通过：补丁把旧版本完全变成新版本。",
+                     L"Verified: the patch turns the old version into the new one exactly."};
+const Text kVerifyBad{L"校验发现差异：", L"Verify found differences:"};
+
+// The state of the one build that may run.
+struct Builder {
+    HWND wnd = nullptr;
+    std::thread worker;
+    std::atomic<bool> cancel{false};
+    bool running = false;
+    // filled by the worker, read by the window after WM_BUILD_DONE
+    std::wstring summary;
+    std::vector<std::wstring> warnings;
+} g_builder;
+
+std::wstring Wide(const std::string& utf8) {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+    std::wstring w(static_cast<size_t>(n), L'\0');
+    if (n > 0)
+        MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
+    return w;
+}
+
+std::wstring ItemText(HWND wnd, int id) {
+    HWND item = GetDlgItem(wnd, id);
+    std::wstring s(static_cast<size_t>(GetWindowTextLengthW(item)) + 1, L'\0');
+    s.resize(static_cast<size_t>(GetWindowTextW(item, s.data(), static_cast<int>(s.size()))));
+    return s;
+}
+
+// Builds, then verifies what it built; runs on the worker thread and ends
+// with WM_BUILD_DONE.
+void BuildAndVerify(BuildOptions opts) {
+    std::wstring summary;
+    std::vector<std::wstring> warnings;
+    try {
+        std::ostringstream log;
+        BuildResult r = mkpatch::BuildPatch(opts, log);
+        for (const std::string& w : r.warningTexts)
+            warnings.push_back(Wide(w));
+        wchar_t line[1024];
+        std::wstring out = opts.output.wstring();
+        _snwprintf(line, 1023, T(kWrote), out.c_str(), r.records, r.wholeFiles, r.deltas, r.unchanged,
+                   static_cast<unsigned long long>(r.fileSize));
+        line[1023] = 0;
+        summary = line;
+        mkpatch::VerifyOptions v;
+        v.codePage = opts.codePage;
+        v.excludes = opts.excludes;
+        std::ostringstream vout, verr;
+        int rc = mkpatch::VerifyPatch(opts.output, opts.oldDir, opts.newDir, v, vout, verr);
+        summary += L"\r\n";
+        summary += rc == mkpatch::kExitOk ? T(kVerifyOk) : std::wstring(T(kVerifyBad)) + L"\r\n" + Wide(verr.str());
+    } catch (const mkpatch::Cancelled&) {
+        summary = T(kCancelled);
+    } catch (const std::exception& e) {
+        summary = std::wstring(T(kFailed)) + L"\r\n" + Wide(e.what());
+    }
+    g_builder.summary = summary;
+    g_builder.warnings = warnings;
+    PostMessageW(g_builder.wnd, WM_BUILD_DONE, 0, 0);
+}
+
+void SetRunning(HWND wnd, bool running) {
+    g_builder.running = running;
+    EnableWindow(GetDlgItem(wnd, IDC_BUILD), !running);
+    EnableWindow(GetDlgItem(wnd, IDC_CANCEL), running);
+}
+
+void OnBuild(HWND wnd) {
+    if (g_builder.running)
+        return;
+    std::wstring oldDir = ItemText(wnd, IDC_OLD), newDir = ItemText(wnd, IDC_NEW), out = ItemText(wnd, IDC_OUT);
+    if (oldDir.empty() || newDir.empty() || out.empty()) {
+        SetDlgItemTextW(wnd, IDC_SUMMARY, T(kMissing));
+        return;
+    }
+    BuildOptions opts;
+    opts.oldDir = oldDir;
+    opts.newDir = newDir;
+    opts.output = out;
+    opts.force = true;  // the user chose the file in a save dialog, which asks before replacing
+    opts.format = 1;    // the bare form, until the applier this window ships with reads format 2
+    opts.onProgress = [wnd](uint64_t done, uint64_t total) {
+        PostMessageW(wnd, WM_BUILD_PROGRESS, total ? static_cast<WPARAM>(done * 1000 / total) : 1000, 0);
+    };
+    opts.cancel = &g_builder.cancel;
+    g_builder.cancel = false;
+    SendDlgItemMessageW(wnd, IDC_WARNINGS, LB_RESETCONTENT, 0, 0);
+    SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETPOS, 0, 0);
+    SetDlgItemTextW(wnd, IDC_SUMMARY, T(kBuilding));
+    SetRunning(wnd, true);
+    g_builder.worker = std::thread(BuildAndVerify, opts);
+}
+
+void OnDone(HWND wnd) {
+    if (g_builder.worker.joinable())
+        g_builder.worker.join();
+    SetRunning(wnd, false);
+    SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETPOS, 1000, 0);
+    SetDlgItemTextW(wnd, IDC_SUMMARY, g_builder.summary.c_str());
+    for (const std::wstring& w : g_builder.warnings)
+        SendDlgItemMessageW(wnd, IDC_WARNINGS, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(w.c_str()));
+}
+
+void BrowseFolder(HWND wnd, int edit) {
+    BROWSEINFOW bi{};
+    bi.hwndOwner = wnd;
+    bi.lpszTitle = T(kPickFolder);
+    bi.ulFlags = BIF_RETURNONLYFSDIRS | BIF_NEWDIALOGSTYLE;
+    PIDLIST_ABSOLUTE id = SHBrowseForFolderW(&bi);
+    if (!id)
+        return;
+    wchar_t path[MAX_PATH];
+    if (SHGetPathFromIDListW(id, path))
+        SetDlgItemTextW(wnd, edit, path);
+    CoTaskMemFree(id);
+}
+
+void BrowseOutput(HWND wnd) {
+    wchar_t path[MAX_PATH] = L"";
+    GetDlgItemTextW(wnd, IDC_OUT, path, MAX_PATH);
+    OPENFILENAMEW ofn{};
+    ofn.lStructSize = sizeof ofn;
+    ofn.hwndOwner = wnd;
+    ofn.lpstrFilter = L"*.exe\0*.exe\0";
+    ofn.lpstrFile = path;
+    ofn.nMaxFile = MAX_PATH;
+    ofn.lpstrDefExt = L"exe";
+    ofn.Flags = OFN_OVERWRITEPROMPT | OFN_NOCHANGEDIR | OFN_HIDEREADONLY;
+    if (GetSaveFileNameW(&ofn))
+        SetDlgItemTextW(wnd, IDC_OUT, path);
+}
+
+// The controls, laid out in rows of the dialog font's height.
+void CreateControls(HWND wnd) {
+    HFONT font = static_cast<HFONT>(GetStockObject(DEFAULT_GUI_FONT));
+    auto add = [&](const wchar_t* cls, const wchar_t* text, DWORD style, int x, int y, int w, int h, int id,
+                   DWORD ex = 0) {
+        HWND c = CreateWindowExW(ex, cls, text, WS_CHILD | WS_VISIBLE | style, x, y, w, h, wnd,
+                                 reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), nullptr, nullptr);
+        SendMessageW(c, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    };
+    const Text* labels[] = {&kOldLabel, &kNewLabel, &kOutLabel};
+    for (int row = 0; row < 3; row++) {
+        int y = 12 + row * 32;
+        add(L"STATIC", T(*labels[row]), 0, 12, y + 4, 110, 20, -1);
+        add(L"EDIT", L"", WS_TABSTOP | ES_AUTOHSCROLL, 124, y, 380, 24, IDC_OLD + row, WS_EX_CLIENTEDGE);
+        add(L"BUTTON", T(kBrowse), WS_TABSTOP, 512, y, 80, 24, IDC_OLD_BROWSE + row);
+    }
+    add(L"BUTTON", T(kBuild), WS_TABSTOP | BS_DEFPUSHBUTTON, 124, 112, 100, 28, IDC_BUILD);
+    add(L"BUTTON", T(kCancel), WS_TABSTOP | WS_DISABLED, 232, 112, 100, 28, IDC_CANCEL);
+    add(PROGRESS_CLASSW, L"", 0, 340, 116, 252, 20, IDC_PROGRESS);
+    SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
+    add(L"EDIT", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL, 12, 152, 580, 96, IDC_SUMMARY, WS_EX_CLIENTEDGE);
+    add(L"STATIC", T(kWarningsLabel), 0, 12, 258, 200, 20, -1);
+    add(L"LISTBOX", L"", WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT, 12, 280, 580, 110, IDC_WARNINGS,
+        WS_EX_CLIENTEDGE);
+    SendDlgItemMessageW(wnd, IDC_WARNINGS, LB_SETHORIZONTALEXTENT, 2000, 0);
+}
+
+LRESULT CALLBACK WndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
+    switch (msg) {
+    case WM_CREATE:
+        g_builder.wnd = wnd;
+        CreateControls(wnd);
+        return 0;
+    case WM_COMMAND:
+        switch (LOWORD(wParam)) {
+        case IDC_BUILD: OnBuild(wnd); return 0;
+        case IDC_CANCEL: g_builder.cancel = true; return 0;
+        case IDC_OLD_BROWSE:
+        case IDC_NEW_BROWSE: BrowseFolder(wnd, IDC_OLD + LOWORD(wParam) - IDC_OLD_BROWSE); return 0;
+        case IDC_OUT_BROWSE: BrowseOutput(wnd); return 0;
+        }
+        break;
+    case WM_BUILD_PROGRESS:
+        SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETPOS, wParam, 0);
+        return 0;
+    case WM_BUILD_DONE:
+        OnDone(wnd);
+        return 0;
+    case WM_CLOSE:
+        // a build in progress is cancelled first; its output never stays half made
+        if (g_builder.running) {
+            g_builder.cancel = true;
+            if (g_builder.worker.joinable())
+                g_builder.worker.join();
+        }
+        DestroyWindow(wnd);
+        return 0;
+    case WM_DESTROY:
+        PostQuitMessage(0);
+        return 0;
+    }
+    return DefWindowProcW(wnd, msg, wParam, lParam);
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
+    g_chinese = PRIMARYLANGID(GetUserDefaultUILanguage()) == LANG_CHINESE;
+    INITCOMMONCONTROLSEX icc{sizeof icc, ICC_PROGRESS_CLASS};
+    InitCommonControlsEx(&icc);
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    WNDCLASSEXW wc{};
+    wc.cbSize = sizeof wc;
+    wc.lpfnWndProc = WndProc;
+    wc.hInstance = instance;
+    wc.hCursor = LoadCursorW(nullptr, reinterpret_cast<LPCWSTR>(IDC_ARROW));
+    wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
+    wc.lpszClassName = L"MkpatchBuilder";
+    RegisterClassExW(&wc);
+    RECT r{0, 0, 604, 402};
+    DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+    AdjustWindowRect(&r, style, FALSE);
+    HWND wnd = CreateWindowExW(0, wc.lpszClassName, T(kTitle), style, CW_USEDEFAULT, CW_USEDEFAULT,
+                               r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
+    if (!wnd)
+        return 1;
+    ShowWindow(wnd, show);
+    MSG msg;
+    while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (IsDialogMessageW(wnd, &msg))
+            continue;
+        TranslateMessage(&msg);
+        DispatchMessageW(&msg);
+    }
+    CoUninitialize();
+    return 0;
+}

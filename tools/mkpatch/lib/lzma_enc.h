@@ -1,0 +1,41 @@
+// The LZMA encoder: raw LZMA streams (the public LZMA format, no header)
+// for the container's compressed records.
+#ifndef KORVEX_MKPATCH_LZMA_ENC_H
+#define KORVEX_MKPATCH_LZMA_ENC_H
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace mkpatch {
+
+// How hard the encoder looks for a short stream.
+enum class LzmaEffort {
+    Fast,  // greedy parse with rep checks; several times faster
+    Best,  // a parse priced from the current probabilities
+};
+
+struct LzmaOptions {
+    unsigned lc = 3, lp = 0, pb = 2;   // lc + lp <= 4 (the applier's decoder bounds its tables so)
+    uint32_t dictSize = 1u << 23;      // 4096 .. 64 MiB; the encoder uses no more than the data needs
+    unsigned niceLength = 273;         // a match this long is taken without looking further (8 .. 273)
+    bool endMarker = false;            // an end marker after the data (for oracles that want one)
+    LzmaEffort effort = LzmaEffort::Best;
+    unsigned searchDepth = 0;          // match finder nodes visited per byte; 0 picks one by effort
+};
+
+// The properties byte of a raw stream made with these options.
+unsigned LzmaPropsByte(const LzmaOptions& o);
+
+// A raw LZMA stream: the range coder's 5 opening bytes (the first is 0), the
+// symbols, the range coder's flush; no header. Decoding exactly data.size()
+// bytes with these properties and dictionary gives data back. Distances never
+// exceed min(dictSize, bytes before). Throws std::invalid_argument for options
+// out of range and std::length_error for data of 4 GiB or more.
+// Memory besides data and the result: about 10 bytes per byte of the window,
+// min(dictSize, data.size()).
+std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o);
+
+}  // namespace mkpatch
+
+#endif
