@@ -617,37 +617,24 @@ TEST(Format2Run, DamagedContainerWritesNothing) {
 // takes: the run stops there with a data error, that target unchanged.
 TEST(Format2Run, StreamsThatDoNotDecodeStopTheRun) {
     const Bytes old = B("abcdefghij"), neu = B("efghXYab");
-    auto container = [&](bool lzma) {
-        Format2Builder f;
-        f.Whole("FIRST", B("1")).Block();
-        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
-        if (!lzma)
-            f.ControlBytes({0});  // a byte no record reads
-        Bytes c = f.Block().Build();
-        if (lzma) {
-            // the second block's literal stream ("XY", its last bytes) made
-            // LZMA; the range coder's first byte must be 0, and 2 bytes are
-            // too few for it anyway
-            size_t second = F2_HEADER_SIZE + GetU32(&c[F2_HEADER_SIZE + 8]) + F2_BLOCK_HEAD_SIZE + 4 + 1;
-            unsigned char* lit = &c[second + 12 + F2_LITERAL * F2_STREAM_HEAD_SIZE];
-            lit[0] = F2_LZMA, lit[1] = 3, PutU32(lit + 4, 4096);
-            c[c.size() - 6] = 0xFF;
-            PutU32(&c[c.size() - 4], Crc32Update(0, &c[second], c.size() - 4 - second));
-            PutU32(&c[12], 2);  // the decoder memory: min(4096, 2)
-            c = Reheader(c, false, 2, c.size());
-        }
-        return c;
+    // LZMA by its head, but no range coder starts with FF
+    Format2Builder::Coder notLzma = [](const Bytes& d, F2StreamHead* h) {
+        *h = {F2_LZMA, 3, 4096, 0, d.size()};
+        return Bytes(9, 0xFF);
     };
     for (bool lzma : {false, true}) {
         SCOPED_TRACE(lzma ? "LZMA stream that does not decode" : "a byte left over");
-        ScratchFolder f("f2decode");
-        WriteBytes(f / "T.DAT", old);
+        Format2Builder f;
+        f.Whole("FIRST", B("1")).Block().Code(lzma ? notLzma : nullptr);
+        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {}).ControlBytes(lzma ? Bytes{} : Bytes{0});
+        ScratchFolder sf("f2decode");
+        WriteBytes(sf / "T.DAT", old);
         Host h;
-        EXPECT_EQ(RunContainer(f, container(lzma), h), PATCH_DATAERROR);
-        EXPECT_EQ(ReadBytes(f / "FIRST"), B("1"));
-        EXPECT_EQ(ReadBytes(f / "T.DAT"), lzma ? old : neu);
+        EXPECT_EQ(RunContainer(sf, f.Block().Build(), h), PATCH_DATAERROR);
+        EXPECT_EQ(ReadBytes(sf / "FIRST"), B("1"));
+        EXPECT_EQ(ReadBytes(sf / "T.DAT"), lzma ? old : neu);
         EXPECT_EQ(g_tally.badData, lzma ? 1u : 0u);
-        EXPECT_EQ(CountTempFiles(f.dir()), 0);
+        EXPECT_EQ(CountTempFiles(sf.dir()), 0);
     }
 }
 
