@@ -187,6 +187,8 @@ static int Walk2(const unsigned char* container, size_t end, const F2Header* h, 
             Progress(host, done, check->count);
             if (!PatchKeepRunning())
                 return PR_SKIPPED;
+            PatchRecordHead head = {r.oldSum, r.newSum, r.name, r.nameLen};
+            RestoreNoteTarget(done, &head);
             char target[PATCH_PATH_MAX];
             if (r.kind == F2_KIND_DELTA)
                 CheckDeltaTarget2(check, targetDir, &r);

@@ -48,10 +48,6 @@ enum { NO_GROUP = CONTAINER_MAX_RECORDS };  // a slot of s_held that no group us
 static unsigned char s_held[NO_GROUP + 1];  // by group: its record is in
 static unsigned s_group;                    // of the record being made, or NO_GROUP
 
-// How a target's record is made: the reverse of the forward stream for a
-// target named once; the old file whole at the first replacement of one
-// named again; none once that is in.
-enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
 
 // A byte of a name as the file system compares it, unless it trails a
 // double-byte character: ASCII letters without case, either separator.
@@ -94,7 +90,7 @@ static void SortTargets(void) {
 
 // Finds head's target among the noted ones and says how its record is
 // made; s_group is its group when it is named more than once.
-static int RecordKind(const PatchRecordHead* head) {
+int RecordKind(const PatchRecordHead* head) {
     NotedTarget key = {head->name, head->nameLen};
     unsigned lo = 0, hi = s_noted;
     while (lo < hi) {
@@ -109,6 +105,16 @@ static int RecordKind(const PatchRecordHead* head) {
         return RECORD_STREAM;
     s_group = lo;
     return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
+}
+
+void RestorePrepareTargets(unsigned records) {
+    s_noted = records;
+    SortTargets();
+    ZeroMemory(s_held, sizeof s_held);
+}
+
+void RestoreHoldTarget(void) {
+    s_held[s_group] = 1;
 }
 
 // index is below the container's record count, a 16-bit number
@@ -172,9 +178,7 @@ HANDLE CreateFree(const PatchRestore* restore, char* path) {
 
 int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[8] = {0};
-    s_noted = records;
-    SortTargets();
-    ZeroMemory(s_held, sizeof s_held);
+    RestorePrepareTargets(records);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {

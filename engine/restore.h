@@ -22,6 +22,22 @@ int RestoreActive(void);
    until the run ends (it points into the container). */
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head);
 
+/* How a target's record is made: the reverse of the forward stream (or its
+   old bytes) for a target named once; the old file whole at the first
+   replacement of one named again; none once that is in. */
+enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
+
+/* Sorts the noted targets of a run of records records and forgets which
+   are held: RestoreBegin does it, and so does the format-2 restore file. */
+void RestorePrepareTargets(unsigned records);
+
+/* How the record of head's target is made, as above; a target named more
+   than once is then the current one for RestoreHoldTarget. */
+int RecordKind(const PatchRecordHead* head);
+
+/* Notes that the current target's whole old file is in the restore file. */
+void RestoreHoldTarget(void);
+
 /* Makes the restore file under a name that is free (never over an existing
    file): the stub's bytes and a container header with no records, flushed.
    records: how many targets the check noted. PR_OK, or PR_NOTWRITTEN with

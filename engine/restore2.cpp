@@ -5,10 +5,13 @@
 // header stays open (no count, no length) until the run ends. A run killed
 // at any moment so leaves a file whose complete blocks a reader takes and
 // whose torn last block it passes over, with no second flush per record to
-// keep a count right. Positions are 64 bits: the format's files may be
+// keep a count right. A target the run replaces more than once gets one
+// whole-file record, at its first replacement, as in the bare form's
+// restore file (engine/restore.cpp says why). Positions are 64 bits: the format's files may be
 // larger than 4 GiB.
 #include "engine/patch2.h"
 #include "engine/fileio.h"
+#include "engine/restore.h"
 #include "core/pe.h"
 
 static HANDLE s_file;   // 0 when no format-2 restore file is open
@@ -56,6 +59,7 @@ int Restore2Active(void) {
 
 int Restore2Begin(const PatchRestore* restore) {
     static const unsigned char kNone[8] = {0};
+    RestorePrepareTargets(g_check.count);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {
@@ -78,9 +82,9 @@ int Restore2Begin(const PatchRestore* restore) {
     return PR_NOTWRITTEN;
 }
 
-// Appends one block whose only record is r, a delta record with one
-// command: no seek, no copy, and all r->newLength bytes from the literal
-// stream, read from the open file from. Flushed once; on failure what it
+// Appends one block whose only record is r: a whole file, or a delta
+// record with one command (no seek, no copy, and all r->newLength bytes
+// from the literal stream), its bytes read from the open file from. Flushed once; on failure what it
 // wrote is taken away again (on a full disk the way back needs that room)
 // and the state is RESTORE_FAILED.
 static int AddBlock2(const F2Record* r, HANDLE from) {
@@ -91,7 +95,7 @@ static int AddBlock2(const F2Record* r, HANDLE from) {
     b.count = 1;
     b.tableLength = (uint32_t)PutF2Record(s_buffer + F2_BLOCK_HEAD_SIZE, r);
     DWORD n = F2_BLOCK_HEAD_SIZE + b.tableLength;
-    if (r->newLength) {  // a record of no bytes has no command
+    if (r->kind == F2_KIND_DELTA && r->newLength) {  // a record of no bytes has no command
         F2Command c = {0, 0, 0, r->newLength};
         b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = PutF2Command(s_buffer + n, &c);
         n += (DWORD)b.streams[F2_CONTROL].packed;
@@ -107,6 +111,8 @@ static int AddBlock2(const F2Record* r, HANDLE from) {
     }
     PutU32(crc, s_crc);
     if (ok && Put2(&pos, crc, sizeof crc) && FlushFileBuffers(s_file)) {
+        if (r->kind == F2_KIND_WHOLE)
+            RestoreHoldTarget();
         g_restore.records++;
         s_end = pos;
         return PR_OK;
@@ -119,11 +125,18 @@ static int AddBlock2(const F2Record* r, HANDLE from) {
     return PR_NOTWRITTEN;
 }
 
+// How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
+static int Kind2(const F2Record* r) {
+    PatchRecordHead head = {r->oldSum, r->newSum, r->name, r->nameLen};
+    return RecordKind(&head);
+}
+
 int Restore2AddDelta(const F2Record* r, HANDLE old) {
     // the way back: from the rebuilt file (the old side) to the old one
-    F2Record back = {F2_KIND_DELTA, r->name,   r->nameLen, r->oldLength, r->oldSum,
-                     r->oldCrc,     r->newLength, r->newSum, r->newCrc};
-    return AddBlock2(&back, old);
+    int kind = Kind2(r);
+    F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
+                     r->name, r->nameLen, r->oldLength, r->oldSum, r->oldCrc, r->newLength, r->newSum, r->newCrc};
+    return kind == RECORD_HELD ? PR_OK : AddBlock2(&back, old);
 }
 
 int Restore2AddWhole(const F2Record* r, const char* target) {
@@ -131,14 +144,17 @@ int Restore2AddWhole(const F2Record* r, const char* target) {
     // the record is refused and the restore file stays as it is. It is read
     // twice, for its sums (the table entry comes before its bytes), then for
     // its bytes; held without sharing, it cannot change between.
+    int kind = Kind2(r);
+    if (kind == RECORD_HELD)
+        return PR_OK;
     HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
     if (old == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
     int result = PR_NOTWRITTEN;
     if (SumOpenFile(old, SUM_CRC | SUM_ANY_SIZE, &sums, 0)) {
-        F2Record back = {F2_KIND_DELTA, r->name,   r->nameLen, sums.size, sums.sum,
-                         sums.crc,      r->newLength, r->newSum, r->newCrc};
+        F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
+                         r->name, r->nameLen, sums.size, sums.sum, sums.crc, r->newLength, r->newSum, r->newCrc};
         result = AddBlock2(&back, old);
     }
     CloseHandle(old);

@@ -9,6 +9,7 @@
 
 #include "engine/patch.h"
 #include "support/format2_builder.h"
+#include "tools/mkpatch/lib/lzma_enc.h"
 #include "support/win_folder.h"
 
 using namespace testing_support;
@@ -502,12 +503,23 @@ Bytes Reheader(Bytes c, bool open, uint32_t count, uint64_t length) {
     return c;
 }
 
+// Codes a stream as LZMA with the smallest dictionary.
+Bytes Lzma(const Bytes& data, F2StreamHead* head) {
+    mkpatch::LzmaOptions o;
+    o.dictSize = LZMA_DICT_MIN;
+    head->method = F2_LZMA;
+    head->props = mkpatch::LzmaPropsByte(o);
+    head->dictSize = o.dictSize;
+    return mkpatch::LzmaEncode(data, o);
+}
+
 // Two blocks: a whole file, the worked example (exact copies), a missing
 // target and a file of another version whose bytes must be passed over,
 // and a diff copy read after them from the same streams.
-Format2Builder TwoBlocks(const Bytes& dOld, const Bytes& dNew) {
+Format2Builder TwoBlocks(const Bytes& dOld, const Bytes& dNew, Format2Builder::Coder coder = nullptr) {
     const Bytes old = B("abcdefghij"), neu = B("efghXYab");
     Format2Builder f;
+    f.Code(coder);
     f.Whole("SUB\\NEW.TXT", B("new file"));
     f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
     f.Delta("MISSING", old, B("zz-abcd")).Cmd(0, 0, {}, B("zz-")).Cmd(0, 4, {1, 1, 1, 1}, {});
@@ -520,35 +532,38 @@ Format2Builder TwoBlocks(const Bytes& dOld, const Bytes& dNew) {
 }  // namespace
 
 TEST(Format2Run, RecordsApplyAndUnmatchedTargetsArePassedOver) {
-    const Bytes dOld = {9, 0x10, 0x20, 0x30}, dNew = {0x11, 0x1F, 0x30, '!'};
-    const Bytes c = TwoBlocks(dOld, dNew).Build();
-    ScratchFolder f("f2run");
-    WriteBytes(f / "T.DAT", B("abcdefghij"));
-    WriteBytes(f / "D.BIN", dOld);
-    WriteBytes(f / "OTHER", B("other"));
-    Host h;
-    EXPECT_EQ(RunContainer(f, c, h), PATCH_FINISHED);
-    EXPECT_EQ(h.asked, 1);
-    EXPECT_EQ(g_check.mismatched, 2u);
-    EXPECT_STREQ(g_check.list[0].name, "MISSING");
-    EXPECT_EQ(g_tally.ok, 4u);
-    EXPECT_EQ(g_tally.notTarget, 1u);
-    EXPECT_EQ(g_tally.badSource, 1u);
-    EXPECT_EQ(ReadBytes(f / "SUB\\NEW.TXT"), B("new file"));
-    EXPECT_EQ(ReadBytes(f / "T.DAT"), B("efghXYab"));
-    EXPECT_EQ(ReadBytes(f / "D.BIN"), dNew);
-    EXPECT_EQ(ReadBytes(f / "OTHER"), B("other"));
-    EXPECT_EQ(ReadBytes(f / "LAST"), B("last"));
-    EXPECT_FALSE(Exists(f / "MISSING"));
-    EXPECT_EQ(h.progress.size(), 6u);
-    // again: the deltas are up to date, the whole files exist (and stay)
-    Host again;
-    EXPECT_EQ(RunContainer(f, c, again), PATCH_FINISHED);
-    EXPECT_EQ(g_check.upToDate, 2u);
-    EXPECT_EQ(g_check.existing, 2u);
-    EXPECT_EQ(g_tally.upToDate, 2u);
-    EXPECT_EQ(g_tally.skipped, 2u);
-    EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    for (Format2Builder::Coder coder : {Format2Builder::Coder(nullptr), Lzma}) {
+        SCOPED_TRACE(coder ? "LZMA streams" : "stored streams");
+        const Bytes dOld = {9, 0x10, 0x20, 0x30}, dNew = {0x11, 0x1F, 0x30, '!'};
+        const Bytes c = TwoBlocks(dOld, dNew, coder).Build();
+        ScratchFolder f("f2run");
+        WriteBytes(f / "T.DAT", B("abcdefghij"));
+        WriteBytes(f / "D.BIN", dOld);
+        WriteBytes(f / "OTHER", B("other"));
+        Host h;
+        EXPECT_EQ(RunContainer(f, c, h), PATCH_FINISHED);
+        EXPECT_EQ(h.asked, 1);
+        EXPECT_EQ(g_check.mismatched, 2u);
+        EXPECT_STREQ(g_check.list[0].name, "MISSING");
+        EXPECT_EQ(g_tally.ok, 4u);
+        EXPECT_EQ(g_tally.notTarget, 1u);
+        EXPECT_EQ(g_tally.badSource, 1u);
+        EXPECT_EQ(ReadBytes(f / "SUB\\NEW.TXT"), B("new file"));
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), B("efghXYab"));
+        EXPECT_EQ(ReadBytes(f / "D.BIN"), dNew);
+        EXPECT_EQ(ReadBytes(f / "OTHER"), B("other"));
+        EXPECT_EQ(ReadBytes(f / "LAST"), B("last"));
+        EXPECT_FALSE(Exists(f / "MISSING"));
+        EXPECT_EQ(h.progress.size(), 6u);
+        // again: the deltas are up to date, the whole files exist (and stay)
+        Host again;
+        EXPECT_EQ(RunContainer(f, c, again), PATCH_FINISHED);
+        EXPECT_EQ(g_check.upToDate, 2u);
+        EXPECT_EQ(g_check.existing, 2u);
+        EXPECT_EQ(g_tally.upToDate, 2u);
+        EXPECT_EQ(g_tally.skipped, 2u);
+        EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    }
 }
 
 // A damaged container is found before the first write, wherever the damage
@@ -602,37 +617,24 @@ TEST(Format2Run, DamagedContainerWritesNothing) {
 // takes: the run stops there with a data error, that target unchanged.
 TEST(Format2Run, StreamsThatDoNotDecodeStopTheRun) {
     const Bytes old = B("abcdefghij"), neu = B("efghXYab");
-    auto container = [&](bool lzma) {
-        Format2Builder f;
-        f.Whole("FIRST", B("1")).Block();
-        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
-        if (!lzma)
-            f.ControlBytes({0});  // a byte no record reads
-        Bytes c = f.Block().Build();
-        if (lzma) {
-            // the second block's literal stream ("XY", its last bytes) made
-            // LZMA; the range coder's first byte must be 0, and 2 bytes are
-            // too few for it anyway
-            size_t second = F2_HEADER_SIZE + GetU32(&c[F2_HEADER_SIZE + 8]) + F2_BLOCK_HEAD_SIZE + 4 + 1;
-            unsigned char* lit = &c[second + 12 + F2_LITERAL * F2_STREAM_HEAD_SIZE];
-            lit[0] = F2_LZMA, lit[1] = 3, PutU32(lit + 4, 4096);
-            c[c.size() - 6] = 0xFF;
-            PutU32(&c[c.size() - 4], Crc32Update(0, &c[second], c.size() - 4 - second));
-            PutU32(&c[12], 2);  // the decoder memory: min(4096, 2)
-            c = Reheader(c, false, 2, c.size());
-        }
-        return c;
+    // LZMA by its head, but no range coder starts with FF
+    Format2Builder::Coder notLzma = [](const Bytes& d, F2StreamHead* h) {
+        *h = {F2_LZMA, 3, 4096, 0, d.size()};
+        return Bytes(9, 0xFF);
     };
     for (bool lzma : {false, true}) {
         SCOPED_TRACE(lzma ? "LZMA stream that does not decode" : "a byte left over");
-        ScratchFolder f("f2decode");
-        WriteBytes(f / "T.DAT", old);
+        Format2Builder f;
+        f.Whole("FIRST", B("1")).Block().Code(lzma ? notLzma : nullptr);
+        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {}).ControlBytes(lzma ? Bytes{} : Bytes{0});
+        ScratchFolder sf("f2decode");
+        WriteBytes(sf / "T.DAT", old);
         Host h;
-        EXPECT_EQ(RunContainer(f, container(lzma), h), PATCH_DATAERROR);
-        EXPECT_EQ(ReadBytes(f / "FIRST"), B("1"));
-        EXPECT_EQ(ReadBytes(f / "T.DAT"), lzma ? old : neu);
+        EXPECT_EQ(RunContainer(sf, f.Block().Build(), h), PATCH_DATAERROR);
+        EXPECT_EQ(ReadBytes(sf / "FIRST"), B("1"));
+        EXPECT_EQ(ReadBytes(sf / "T.DAT"), lzma ? old : neu);
         EXPECT_EQ(g_tally.badData, lzma ? 1u : 0u);
-        EXPECT_EQ(CountTempFiles(f.dir()), 0);
+        EXPECT_EQ(CountTempFiles(sf.dir()), 0);
     }
 }
 
@@ -719,4 +721,27 @@ TEST(Format2Restore, UndoesTheRunAndAnOpenOneItsCompleteBlocks) {
             EXPECT_EQ(ReadBytes(sf / "OVER"), t.secondBack ? overOld : overNew);
         });
     }
+}
+
+// A target replaced twice (a delta record, then a whole file) comes back as
+// it was before the run: its one restore record, a whole file, is made at
+// the first replacement.
+TEST(Format2Restore, TargetReplacedTwiceComesBackAsBefore) {
+    const Bytes v1 = B("abcdefghij"), v2 = B("efghXYab"), v3 = B("third");
+    Format2Builder f;
+    f.Delta("T.DAT", v1, v2).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
+    f.Whole("t.dat", v3).Block();
+    ScratchFolder sf("f2twice");
+    WriteBytes(sf / "T.DAT", v1);
+    const Bytes stub = B("MZ stub");
+    PatchRestore r{sf.dir().c_str(), "r", stub.data(), stub.size()};
+    Host h;
+    h.answer = 1;
+    ASSERT_EQ(RunContainer(sf, f.Build(), h, &r), PATCH_FINISHED);
+    EXPECT_EQ(ReadBytes(sf / "T.DAT"), v3);
+    EXPECT_EQ(g_restore.records, 1u);
+    Host back;
+    back.answer = 1;
+    EXPECT_EQ(RunContainer(sf, RestoreContainer(r, g_restore.path), back), PATCH_FINISHED);
+    EXPECT_EQ(ReadBytes(sf / "T.DAT"), v1);
 }

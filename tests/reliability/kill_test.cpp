@@ -4,7 +4,9 @@
 // version (absent for a new file) or its new version, never missing or
 // partial; a second, undisturbed run then finishes the job. Every other
 // run makes a restore file: run after the kill, it must bring every target
-// back to its old version before the second run.
+// back to its old version before the second run. Every other pair of runs
+// applies the same records as a format-2 container, whose restore file is
+// format 2 too.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -52,12 +54,17 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
     for (size_t i = 32; i < set.recordNames.size(); i += 2)
         set.before[set.recordNames[i]] = older.Fill(1000 + older.Below(100000));
     Sandbox box("kill");
-    const std::string patch = box.root + "\\outside\\patch.bin";
-    ASSERT_TRUE(WriteFileBytes(patch, set.container.bytes()));
     // the folder ends in a backslash, doubled so that it does not escape
     // the closing quote
-    std::string runArgs = "run \"";
-    runArgs.append(patch).append("\" \"").append(box.target).append("\\\"");
+    std::string formArgs[2];
+    for (int form = 0; form < 2; form++) {
+        std::string patch = box.root;  // appended: GCC 12 warns falsely (-Wrestrict) on chains of +
+        patch.append("\\outside\\patch").append(std::to_string(form + 1)).append(".bin");
+        ASSERT_TRUE(WriteFileBytes(patch, form ? set.Form2() : set.container.bytes()));
+        formArgs[form] = "run \"";
+        formArgs[form].append(patch).append("\" \"").append(box.target).append("\\\"");
+    }
+    std::string runArgs = formArgs[0];
     const std::string restoreArgs = runArgs + " restore";
     const std::string restorePatch = box.root + "\\restore.bin";
     std::string undoArgs = "run \"";
@@ -91,9 +98,10 @@ TEST(KillAnywhere, EveryTargetOldOrNewAndASecondRunFinishes) {
     for (unsigned round = 0; round < runs; round++) {
         SCOPED_TRACE("round " + std::to_string(round));
         const bool restore = round % 2;
+        runArgs = formArgs[round / 2 % 2];
         box.Reset(set.before);
         DWORD error = 0;
-        HANDLE run = StartHelper(restore ? restoreArgs : runArgs, &error);
+        HANDLE run = StartHelper(restore ? runArgs + " restore" : runArgs, &error);
         ASSERT_NE(run, nullptr) << "CreateProcess failed, error " << error;
         Sleep(rng.Below(full[restore] + 1));
         TerminateProcess(run, 99);

@@ -12,6 +12,7 @@
 
 #include "core/format.h"
 #include "../support/container_builder.h"
+#include "../support/format2_builder.h"
 #include "sandbox.h"
 
 namespace reliability {
@@ -47,6 +48,7 @@ struct PatchSet {
     std::map<std::string, Bytes> before;  // the folder before the patch
     std::map<std::string, Bytes> after;   // and after a complete run
     testing_support::ContainerBuilder container{0};
+    testing_support::Format2Builder form2;  // the same records in format 2, one block
     std::vector<size_t> recordEnds;       // offset just past each record
     std::vector<std::string> recordNames;
     std::vector<size_t> lengthFields;     // offsets of 32-bit lengths and offsets
@@ -61,6 +63,7 @@ struct PatchSet {
     // A record that creates name with content.
     void Whole(const std::string& name, const Bytes& content) {
         container.Whole(name, content);
+        form2.Whole(name, content);
         const size_t tag = container.size() - content.size() - WHOLEFILE_HEAD_SIZE;
         commandBytes.push_back(tag);
         lengthFields.push_back(tag + 1);
@@ -78,6 +81,12 @@ struct PatchSet {
                 out.insert(out.end(), e.literal.begin(), e.literal.end());
         }
         container.Delta(testing_support::Sum(old), testing_support::Sum(out), name);
+        form2.Delta(name, old, out);
+        int64_t pos = 0;
+        for (const Edit& e : edits) {
+            form2.Cmd(e.copy ? int64_t(e.from) - pos : 0, e.length, {}, e.literal);
+            pos = e.copy ? int64_t(e.from) + e.length : pos;
+        }
         for (const Edit& e : edits) {
             // the command byte, then its length (and a copy's offset)
             const size_t at = container.size();
@@ -95,6 +104,12 @@ struct PatchSet {
         before[name] = old;
         after[name] = out;
         EndRecord(name);
+    }
+
+    // The format-2 container of the same records.
+    Bytes Form2() const {
+        testing_support::Format2Builder f = form2;
+        return f.Block().Build();
     }
 
     // Files of the folder that no record names stay as they are.

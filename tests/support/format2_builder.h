@@ -3,6 +3,7 @@
 // call appends what its name says, so a test can also damage any part.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -51,19 +52,33 @@ public:
         return *this;
     }
 
+    // Codes every nonempty stream of the blocks ended from now on with fn,
+    // which returns the packed bytes and sets the head's method, properties
+    // and dictionary size (an LZMA encoder, for tests that link one).
+    using Coder = Bytes (*)(const Bytes& unpacked, F2StreamHead* head);
+    Format2Builder& Code(Coder fn) {
+        coder_ = fn;
+        return *this;
+    }
+
     // Ends the block of the records added since the last one.
     Format2Builder& Block() {
         F2BlockHead b{};
         b.count = blockCount_;
         b.tableLength = static_cast<uint32_t>(table_.size());
         const Bytes* streams[F2_STREAMS] = {&control_, &diff_, &literal_};
-        for (unsigned i = 0; i < F2_STREAMS; i++)
+        Bytes packed[F2_STREAMS];
+        for (unsigned i = 0; i < F2_STREAMS; i++) {
             b.streams[i] = {F2_STORED, 0, 0, streams[i]->size(), streams[i]->size()};
+            packed[i] = coder_ && !streams[i]->empty() ? coder_(*streams[i], &b.streams[i]) : *streams[i];
+            b.streams[i].packed = packed[i].size();
+        }
+        memory_ = std::max<uint64_t>(memory_, F2BlockMemory(&b));
         Bytes block(F2_BLOCK_HEAD_SIZE);
         PutF2BlockHead(block.data(), &b);
         block.insert(block.end(), table_.begin(), table_.end());
-        for (const Bytes* s : streams)
-            block.insert(block.end(), s->begin(), s->end());
+        for (const Bytes& s : packed)
+            block.insert(block.end(), s.begin(), s.end());
         uint32_t crc = Crc32Update(0, block.data(), block.size());
         for (int i = 0; i < 4; i++)
             block.push_back(static_cast<uint8_t>(crc >> (8 * i)));
@@ -79,7 +94,7 @@ public:
 
     // The container: header, then the blocks; open leaves count and length 0.
     Bytes Build(bool open = false) const {
-        F2Header h{F2_REVISION, open ? unsigned(F2_FLAG_OPEN) : 0u, open ? 0u : count_, 0,
+        F2Header h{F2_REVISION, open ? unsigned(F2_FLAG_OPEN) : 0u, open ? 0u : count_, uint32_t(memory_),
                    open ? 0u : F2_HEADER_SIZE + blocks_.size()};
         Bytes out(F2_HEADER_SIZE);
         PutF2Header(out.data(), &h);
@@ -109,6 +124,8 @@ private:
     std::vector<std::string> names_{};
     Bytes table_, control_, diff_, literal_, blocks_;
     uint32_t blockCount_ = 0, count_ = 0;
+    uint64_t memory_ = 0;  // the largest block's dictionary buffers
+    Coder coder_ = nullptr;
 };
 
 }  // namespace testing_support
