@@ -929,7 +929,7 @@ TEST(Cli, ProjectFile) {
     tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
     tree::Write(t / "proj/p.json", std::string(R"({
   "old": "../old", "new": "../new", "output": "../out.exe", "applier": "../applier.exe",
-  "trailer": false, "exclude": ["*.log"], "codepage": 936,
+  "format": "1", "trailer": false, "exclude": ["*.log"], "codepage": 936,
   "title": "\u4E2D\u6587 A", "about": ["x", "y"],
   "version_info": {"ProductName": "P"}, "find_registry": "HKLM\\S\\G\\Dir"
 })"));
@@ -940,7 +940,7 @@ TEST(Cli, ProjectFile) {
     };
     auto r = Mkpatch({"build", "--project", S(t / "proj/p.json")});
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;  // x.log left out
+    EXPECT_NE(r.out.find("1 record "), std::string::npos) << r.out;  // x.log left out
     auto info = brand("out.exe");
     EXPECT_EQ(info.title, "中文 A");
     EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
