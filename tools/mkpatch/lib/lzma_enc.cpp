@@ -509,6 +509,11 @@ private:
         uint32_t h4 = (v * kMul) >> hash4Shift_;
         uint32_t c2 = hash2_[h2], c3 = hash3_[h3], node = hash4_[h4];
         hash2_[h2] = hash3_[h3] = hash4_[h4] = pos + 1;
+        if (avail > 4) {
+            // The next position's bucket is a likely cache miss; start it now.
+            uint32_t next = (v >> 8 | uint32_t{cur[4]} << 24) * kMul;
+            __builtin_prefetch(&hash4_[next >> hash4Shift_]);
+        }
 
         unsigned count = 0;
         unsigned best = 1;
