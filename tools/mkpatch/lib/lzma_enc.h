@@ -11,7 +11,7 @@ namespace mkpatch {
 
 // How hard the encoder looks for a short stream.
 enum class LzmaEffort {
-    Fast,  // greedy parse with rep checks; several times faster
+    Fast,  // greedy parse with rep checks and one byte of lookahead; about 3x faster
     Best,  // a parse priced from the current probabilities
 };
 
