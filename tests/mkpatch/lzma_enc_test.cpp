@@ -97,6 +97,7 @@ std::vector<Case> Cases() {
     std::vector<Sample> samples = {
         {"empty", {}, 1u << 16, 16},
         {"one", {0x42}, 1u << 16, 16},
+        {"five", {'a', 'b', 'a', 'b', 'a'}, 1u << 16, 16},  // too short for the 4-byte hash
         {"zeros", Bytes(300000, 0), 1u << 20, 300},
         {"random", gen::RandomBytes(rng, 100000), 1u << 20, 101500},
         {"text", Text(rng, 200000), 1u << 20, 70000},
@@ -119,6 +120,20 @@ std::vector<Case> Cases() {
     }
     // Every literal and position context the format allows with lc + lp <= 4.
     Bytes mixed = Mixed(rng);
+    // Searches cut short (a short niceLength, a shallow tree walk) leave the
+    // match finder's tree out of order beyond what it compared.
+    for (unsigned nice : {8u, 32u}) {
+        for (unsigned depth : {1u, 4u}) {
+            for (LzmaEffort effort : {LzmaEffort::Fast, LzmaEffort::Best}) {
+                LzmaOptions o = With(1u << 15, effort, depth == 1);
+                o.niceLength = nice;
+                o.searchDepth = depth;
+                std::string name = "nice" + std::to_string(nice) + "-depth" + std::to_string(depth) +
+                                   (effort == LzmaEffort::Fast ? "-fast" : "-best");
+                cases.push_back({name, mixed, o, mixed.size() / 2});
+            }
+        }
+    }
     unsigned k = 0;
     for (unsigned lc = 0; lc <= 4; lc++) {
         for (unsigned lp = 0; lc + lp <= 4; lp++) {

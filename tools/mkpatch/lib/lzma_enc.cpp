@@ -547,8 +547,10 @@ private:
             unsigned known = std::min(lenSmaller, lenLarger);
             unsigned len = CommonLength(cur, cand, known, limit);
             if (out && len > best) {
-                // Cutting the walk at `limit` can leave a node beneath one
-                // it does not share `known` bytes with; check before use.
+                // The tree's order guarantees the `known` bytes (nodes put
+                // out of order by a cut walk share at least `limit` bytes),
+                // but a wrong match would corrupt the stream, and this runs
+                // only for the few matches reported.
                 if (known > 0 && std::memcmp(cur, cand, known) != 0)
                     len = CommonLength(cur, cand, 0, limit);
                 if (len > best) {
