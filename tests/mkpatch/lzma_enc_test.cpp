@@ -99,10 +99,10 @@ std::vector<Case> Cases() {
         {"one", {0x42}, 1u << 16, 16},
         {"five", {'a', 'b', 'a', 'b', 'a'}, 1u << 16, 16},  // too short for the 4-byte hash
         {"zeros", Bytes(300000, 0), 1u << 20, 300},
-        {"random", gen::RandomBytes(rng, 100000), 1u << 20, 101500},
-        {"text", Text(rng, 200000), 1u << 20, 70000},
-        {"sparse", SparseDiff(rng, 200000), 1u << 20, 70000},
-        {"repeats", Repeats(rng, 1000, 150000, true), 1u << 16, 6000},
+        {"random", gen::RandomBytes(rng, 60000), 1u << 20, 61000},
+        {"text", Text(rng, 100000), 1u << 20, 35000},
+        {"sparse", SparseDiff(rng, 100000), 1u << 20, 35000},
+        {"repeats", Repeats(rng, 1000, 80000, true), 1u << 16, 4000},
         // Data repeating at the dictionary's size exactly, and at one more:
         // the first must be found, the second must not be used.
         {"period-dict", Repeats(rng, 4096, 6 * 4096, false), 4096, 4096 + 400},
