@@ -3,7 +3,8 @@
 
 Reads DIR/cases.txt (one line a case: name lc lp pb dict endMarker) and for
 each the stream DIR/name.lzma and the original DIR/name.bin. Prints one
-line a case, "ok name" or "FAIL name: why".
+line a case, "ok name" or "FAIL name: why"; exits with 1 when a case fails
+or there is none.
 
 A stream without an end marker is decoded in the .lzma container with its
 size known, where liblzma also requires the range coder to end cleanly; one
@@ -37,6 +38,7 @@ def check(d, name, lc, lp, pb, dict_size, end):
 
 def main():
     d = Path(sys.argv[1])
+    passed = failed = 0
     for line in (d / "cases.txt").read_text().split("\n"):
         if not line:
             continue
@@ -47,6 +49,10 @@ def main():
         except lzma.LZMAError as e:
             why = str(e)
         print(f"ok {name}" if why is None else f"FAIL {name}: {why}", flush=True)
+        passed += why is None
+        failed += why is not None
+    print(f"{passed} passed, {failed} failed")
+    return 0 if passed > 0 and failed == 0 else 1
 
 
-main()
+sys.exit(main())

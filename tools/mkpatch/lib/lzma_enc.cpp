@@ -1,9 +1,9 @@
 // The LZMA encoder. Three parts: a range coder with the format's adaptive
 // bit models and the symbols built from them (literals, matches, the four
 // repeated distances), a binary-tree match finder over a sliding window,
-// and two parsers that choose the symbols: a greedy one for speed, and one
-// that prices every choice from the current probabilities and takes the
-// cheapest path through a stretch of the input.
+// and two parsers that choose the symbols: a fast one that looks one byte
+// ahead, and one that prices every choice from the current probabilities
+// and takes the cheapest path through a stretch of the input.
 #include "tools/mkpatch/lib/lzma_enc.h"
 
 #include <algorithm>
@@ -509,6 +509,11 @@ private:
         uint32_t h4 = (v * kMul) >> hash4Shift_;
         uint32_t c2 = hash2_[h2], c3 = hash3_[h3], node = hash4_[h4];
         hash2_[h2] = hash3_[h3] = hash4_[h4] = pos + 1;
+        if (avail > 4) {
+            // The next position's bucket is a likely cache miss; start it now.
+            uint32_t next = (v >> 8 | uint32_t{cur[4]} << 24) * kMul;
+            __builtin_prefetch(&hash4_[next >> hash4Shift_]);
+        }
 
         unsigned count = 0;
         unsigned best = 1;
@@ -542,8 +547,10 @@ private:
             unsigned known = std::min(lenSmaller, lenLarger);
             unsigned len = CommonLength(cur, cand, known, limit);
             if (out && len > best) {
-                // Cutting the walk at `limit` can leave a node beneath one
-                // it does not share `known` bytes with; check before use.
+                // The tree's order guarantees the `known` bytes (nodes put
+                // out of order by a cut walk share at least `limit` bytes),
+                // but a wrong match would corrupt the stream, and this runs
+                // only for the few matches reported.
                 if (known > 0 && std::memcmp(cur, cand, known) != 0)
                     len = CommonLength(cur, cand, 0, limit);
                 if (len > best) {
@@ -601,7 +608,7 @@ public:
                   o.searchDepth ? o.searchDepth : o.effort == LzmaEffort::Fast ? 16 : 48),
           prices_(Prices()) {}
 
-    void Greedy();
+    void Fast();
     void Optimal();
     void Finish(bool endMarker) {
         if (endMarker)
@@ -627,6 +634,13 @@ private:
         unsigned limit = std::min<uint32_t>(kMatchMaxLen, size_ - pos);
         return CommonLength(data_ + pos, data_ + pos - dist, 0, limit);
     }
+
+    struct Choice {
+        unsigned len;
+        uint32_t dist;  // match: its distance; rep: which of the four
+        bool rep;
+    };
+    Choice Choose(uint32_t pos, const MatchPair* m, unsigned count) const;
 
     void RefreshPrices(bool force);
     uint32_t LiteralPrice(uint32_t pos, unsigned state, uint32_t rep0) const;
@@ -679,6 +693,7 @@ private:
     MatchFinder finder_;
     const PriceTable& prices_;
     MatchPair matches_[kMatchMaxLen + 1];
+    MatchPair nextMatches_[kMatchMaxLen + 1];
 
     std::vector<Node> opt_;
     std::vector<uint32_t> path_;
@@ -689,35 +704,63 @@ private:
     uint32_t alignPrices_[1 << kAlignBits];
 };
 
-void Encoder::Greedy() {
+// What the fast parse would code at pos: a rep when it is nearly as long
+// as the longest match (a repeated distance costs a few bits where a new
+// one costs many), else that match when it is long enough for its
+// distance, else nothing (len 0).
+Encoder::Choice Encoder::Choose(uint32_t pos, const MatchPair* m, unsigned count) const {
+    Choice c{};
+    for (unsigned r = 0; r < 4; r++) {
+        unsigned l = RepLength(pos, coder_.reps[r]);
+        if (l > c.len) {
+            c.len = l;
+            c.dist = r;
+        }
+    }
+    unsigned len = Longest(m, count, pos);
+    if (c.len >= kMatchMinLen && c.len + 1 >= len) {
+        c.rep = true;
+        return c;
+    }
+    uint32_t dist = count ? m[count - 1].dist : 0;
+    if (len >= 4 || (len == 3 && dist <= (1u << 16)) || (len == 2 && dist <= 128))
+        return {len, dist, false};
+    return {};
+}
+
+// A greedy parse that looks one byte ahead: a match is put off by a
+// literal when the next position offers a clearly longer one.
+void Encoder::Fast() {
+    MatchPair* cur = matches_;
+    MatchPair* next = nextMatches_;
+    unsigned count = 0;
+    bool found = false;  // cur holds the matches at coder_.pos already
     while (coder_.pos < size_) {
         uint32_t pos = coder_.pos;
-        unsigned count = finder_.Find(matches_);
-        unsigned len = Longest(matches_, count, pos);
-        uint32_t dist = count ? matches_[count - 1].dist : 0;
-
-        unsigned repLen = 0, repIndex = 0;
-        for (unsigned r = 0; r < 4; r++) {
-            unsigned l = RepLength(pos, coder_.reps[r]);
-            if (l > repLen) {
-                repLen = l;
-                repIndex = r;
-            }
-        }
-        // A repeated distance costs a few bits where a new one costs many,
-        // so it wins unless the new match is clearly longer.
-        if (repLen >= 2 && repLen + 1 >= len) {
-            coder_.Rep(repIndex, repLen);
-            finder_.Skip(repLen - 1);
-        } else if (len >= 3 || (len == 2 && dist <= 128)) {
-            if (len == 3 && dist > (1u << 16)) {
+        if (!found)
+            count = finder_.Find(cur);
+        found = false;
+        Choice c = Choose(pos, cur, count);
+        if (c.len >= kMatchMinLen && c.len < nice_ && pos + 1 < size_) {
+            unsigned nextCount = finder_.Find(next);
+            Choice n = Choose(pos + 1, next, nextCount);
+            std::swap(cur, next);
+            count = nextCount;
+            found = true;
+            unsigned gain = c.rep && !n.rep ? 3 : c.rep || !n.rep ? 2 : 1;
+            if (n.len >= c.len + gain) {
                 coder_.Literal();
                 continue;
             }
-            coder_.Match(dist, len);
-            finder_.Skip(len - 1);
-        } else if (pos >= coder_.reps[0] && data_[pos] == data_[pos - coder_.reps[0]] &&
-                   coder_.state >= 7) {
+        }
+        if (c.len >= kMatchMinLen) {
+            if (c.rep)
+                coder_.Rep(c.dist, c.len);
+            else
+                coder_.Match(c.dist, c.len);
+            finder_.Skip(c.len - 1 - (found ? 1 : 0));
+            found = false;
+        } else if (pos >= coder_.reps[0] && data_[pos] == data_[pos - coder_.reps[0]] && coder_.state >= 7) {
             coder_.ShortRep();
         } else {
             coder_.Literal();
@@ -987,7 +1030,7 @@ std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions
     out.reserve(data.size() / 4 + 64);
     Encoder enc(data, o, window, out);
     if (o.effort == LzmaEffort::Fast)
-        enc.Greedy();
+        enc.Fast();
     else
         enc.Optimal();
     enc.Finish(o.endMarker);
