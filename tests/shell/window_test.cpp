@@ -13,6 +13,7 @@
 
 #include "drive.h"
 #include "core/format.h"
+#include "../support/format2_builder.h"
 #include "../support/win_files.h"
 #include "../support/win_folder.h"
 
@@ -511,6 +512,51 @@ TEST(Restore, PatchCancelThenRestoreBringsEveryReplacedFileBack) {
     EXPECT_EQ(ReadBytes(ws / "游戏.dat"), oldGame);
     EXPECT_EQ(ReadBytes(ws / "说明.txt"), ToBytes("旧的说明"));
     EXPECT_EQ(ReadBytes(ws / "新文件.txt"), ToBytes("新"));
+}
+
+// A format-2 patch through the real window, with its restore file, which
+// is itself a format-2 patch and brings the replaced files back; the same
+// patch with one byte flipped writes nothing.
+TEST(Format2, PatchAndItsRestoreFileOrDamagedNothing) {
+    Bytes oldGame = Pattern(70000, 9), newGame = oldGame;
+    newGame[30000] += 5;
+    testing_support::Format2Builder f;
+    f.Delta("游戏.dat", oldGame, newGame).Cmd(0, 30000, {}, {}).Cmd(0, 10, Bytes{5, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {})
+        .Cmd(0, 39990, {}, {});
+    f.Whole("说明.txt", ToBytes("新的说明")).Whole("新\\文件.txt", ToBytes("新")).Block();
+    const Bytes good = f.Build();
+    for (bool damaged : {false, true}) {
+        SCOPED_TRACE(damaged ? "damaged" : "whole");
+        Workspace ws(damaged ? "f2-damaged" : "f2-run");
+        ASSERT_TRUE(WriteBytes(ws / "游戏.dat", oldGame));
+        ASSERT_TRUE(WriteBytes(ws / "说明.txt", ToBytes("旧的说明")));
+        Bytes c = good;
+        if (damaged)
+            c[c.size() / 2] ^= 0x40;
+        ASSERT_TRUE(ws.Make(c));
+        Process p;
+        HWND main = Start(p, ws.patch);
+        ASSERT_NE(main, nullptr);
+        SendMessageA(GetDlgItem(main, 1013), BM_SETCHECK, BST_CHECKED, 0);
+        Outcome o = RunThrough(p, main, ws.dir, {IDYES});
+        EXPECT_EQ(o.text.rfind(damaged ? kDataError : kDone, 0), 0u) << o.text;
+        const std::string restore = ws / "patch_恢复.exe";
+        EXPECT_EQ(o.text.find(restore) != std::string::npos, !damaged) << o.text;
+        EXPECT_EQ(o.exitCode, 0);
+        EXPECT_EQ(ReadBytes(ws / "游戏.dat"), damaged ? oldGame : newGame);
+        EXPECT_EQ(ReadBytes(ws / "说明.txt"), ToBytes(damaged ? "旧的说明" : "新的说明"));
+        EXPECT_EQ(Exists(ws / "新\\文件.txt"), !damaged);
+        EXPECT_EQ(Exists(restore), !damaged);
+        if (damaged)
+            continue;
+        Process back;
+        main = Start(back, restore);
+        ASSERT_NE(main, nullptr);
+        o = RunThrough(back, main, ws.dir, {});
+        EXPECT_EQ(o.text, kDone);
+        EXPECT_EQ(ReadBytes(ws / "游戏.dat"), oldGame);
+        EXPECT_EQ(ReadBytes(ws / "说明.txt"), ToBytes("旧的说明"));
+    }
 }
 
 // --- no container: one clear message instead of the main window ---
