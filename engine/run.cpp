@@ -88,6 +88,8 @@ static void StopBeforeWriting(const PatchHost* host, int lastResult) {
 int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, unsigned done) {
     NoteRecordResult(result);
     TallyRecord(result, note);
+    if (host && host->recordDone)
+        host->recordDone(host->ctx, note, result);
     if (host && host->progress)
         host->progress(host->ctx, PATCH_PHASE_APPLY, done, g_check.count);
     // Without its restore record no further target may be replaced.

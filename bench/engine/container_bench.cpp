@@ -91,7 +91,7 @@ int main(int argc, char** argv) {
         LARGE_INTEGER size;
         GetFileSizeEx(file, &size);
         PatchContainer c{nullptr, file, 4096, uint64_t(size.QuadPart) - 4096};
-        PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr};
+        PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr, nullptr};
         LARGE_INTEGER t0, t1, freq;
         QueryPerformanceFrequency(&freq);
         QueryPerformanceCounter(&t0);

@@ -61,7 +61,7 @@ Bytes Compress(const Bytes& stored) {
 struct Host {
     int ends = 0;
     std::function<void()> checked;  // at the check's last report
-    PatchHost host{[](void*, const char*) { return 1; }, nullptr, End, Progress, this};
+    PatchHost host{[](void*, const char*) { return 1; }, nullptr, End, Progress, this, nullptr};
     static void End(void* ctx, int) { static_cast<Host*>(ctx)->ends++; }
     static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
         auto* h = static_cast<Host*>(ctx);

@@ -25,7 +25,7 @@ struct Host {
     int ends = 0;
     int finished = -1;
     std::vector<std::pair<unsigned, unsigned>> progress;
-    PatchHost host{Ask, Proceed, End, Progress, this};
+    PatchHost host{Ask, Proceed, End, Progress, this, nullptr};
 
     static int Proceed(void* ctx, const PatchCheck*) {
         auto* h = static_cast<Host*>(ctx);

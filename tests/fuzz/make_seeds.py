@@ -6,7 +6,7 @@ them, built byte group by byte group. Run it again after changing a seed;
 the files it writes are kept in git so the fuzz runs need no Python.
 
 The seeds named mkpatch_* are not written here: they are containers that
-`mkpatch build --container-only` made from two small folders (a whole
+`mkpatch build --container-only --format 1` made from two small folders (a whole
 file, an empty file, and delta records in a sub-folder); for the
 differential target they are preceded by the old file the delta record in
 the sub-folder was made from.

@@ -9,11 +9,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <span>
 
+#include "core/format2.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
+#include "tools/mkpatch/lib/text.h"
 #include "tree.h"
 
 namespace {
@@ -38,17 +41,38 @@ void ExpectNoOutput(const fs::path& dir) {
 }
 
 TEST(Build, RoundTripThroughVerify) {
-    for (unsigned seed : {1u, 2u, 3u}) {
+    for (unsigned seed : {1u, 2u, 3u, 4u}) {
         tree::TempDir t;
         tree::MakeFolderPair(t / "old", t / "new", seed);
-        SCOPED_TRACE("seed " + std::to_string(seed));
-        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        const char* format = seed % 2 ? "2" : "1";
+        SCOPED_TRACE("seed " + std::to_string(seed) + ", format " + format);
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                          "--format", format});
         ASSERT_EQ(b.rc, 0) << b.err;
         EXPECT_NE(b.err.find("removed.txt: only in OLD"), std::string::npos) << b.err;
         EXPECT_NE(b.out.find("2 unchanged"), std::string::npos) << b.out;
         auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
         EXPECT_EQ(v.rc, 0) << v.err;
+        EXPECT_NE(v.out.find(seed % 2 ? "format 2: lengths" : "trailer holds"), std::string::npos) << v.out;
     }
+}
+
+// A pair the --memory cap does not let the whole-file encoder hold goes
+// through the block index, and the patch still turns OLD into NEW.
+TEST(Build, LargePairThroughTheBlockIndex) {
+    tree::TempDir t;
+    std::mt19937 rng(11);
+    Bytes old = gen::RandomBytes(rng, 2 << 20);
+    Bytes neu = gen::Edit(rng, old, 30);
+    tree::Write(t / "old" / "data.pak", old);
+    tree::Write(t / "new" / "data.pak", neu);
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "-v",
+                      "--memory", "64M"});
+    ASSERT_EQ(b.rc, 0) << b.err;
+    EXPECT_NE(b.err.find("through the block index"), std::string::npos) << b.err;
+    auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(v.rc, 0) << v.err;
+    EXPECT_LT(fs::file_size(t / "p.bin"), neu.size() / 4);
 }
 
 // The container holds exactly: one record per new or changed file, sorted
@@ -57,7 +81,7 @@ TEST(Build, RoundTripThroughVerify) {
 TEST(Build, ContainerLayout) {
     tree::TempDir t;
     tree::MakeFolderPair(t / "old", t / "new", 7);
-    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"});
     ASSERT_EQ(b.rc, 0) << b.err;
     Bytes container = tree::Read(t / "p.bin");
     auto s = mkpatch::SummarizeContainer(container);
@@ -82,7 +106,8 @@ TEST(Build, ContainerLayout) {
         }
         const Bytes& old = oldFiles.at(*rel);
         EXPECT_EQ(r.oldSum, XorSum(old.data(), old.size())) << *rel;
-        EXPECT_EQ(r.bodySize, mkpatch::EncodeDelta(old, neu).size()) << *rel;
+        Bytes body(container.begin() + r.bodyStart, container.begin() + r.bodyStart + r.bodySize);
+        EXPECT_EQ(body, mkpatch::EncodeDelta(old, neu)) << *rel;
         EXPECT_LE(r.bodySize, CMD_INSERT_HEAD_SIZE + neu.size() + CMD_END_SIZE) << *rel;
     }
 }
@@ -127,6 +152,7 @@ TEST(Build, RefusesBadInput) {
         std::vector<std::string> extra;  // arguments after OLD NEW -o OUT
         const char* message;
         const char* output = "out.exe";
+        const char* also = "";  // a second entry named in the same run
     };
     auto file = [](const char* rel, const char* text) {
         return [=](const tree::TempDir& t) { tree::Write(t / rel, std::string(text)); };
@@ -175,6 +201,27 @@ TEST(Build, RefusesBadInput) {
         {"a pipe in NEW", [](const tree::TempDir& t) {
              mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
          }, {}, "neither a file nor a folder"},
+        {"not UTF-8 (GBK)", file("new/\xD6\xD0\xCE\xC4.txt", "x"), {},
+         "new/\\xD6\\xD0\\xCE\\xC4.txt: the name is not UTF-8"},
+        {"a file and a folder differing in case", [](const tree::TempDir& t) {
+             tree::Write(t / "new/data", std::string("a"));
+             tree::Write(t / "new/Data/x.txt", std::string("b"));
+         }, {}, "differ only in letter case; Windows cannot hold a file and a folder"},
+        {"two folders differing in case", [](const tree::TempDir& t) {
+             tree::Write(t / "new/Data/x.txt", std::string("a"));
+             tree::Write(t / "new/data/y.txt", std::string("b"));
+         }, {}, "differ only in letter case; they would be one folder"},
+        {"a broken link", [](const tree::TempDir& t) {
+             fs::create_symlink(t / "nowhere", t / "new/dead.txt");
+         }, {}, "new/dead.txt: a broken link to "},
+        {"a link loop", [](const tree::TempDir& t) { fs::create_symlink("loop", t / "new/loop"); }, {},
+         "new/loop: a link to loop that loops back on itself"},
+        {"every special entry in one run", [](const tree::TempDir& t) {
+             mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
+             fs::create_directories(t / "old/sub");
+             fs::create_symlink(t / "nowhere", t / "old/sub/dead.txt");
+         }, {}, "new/pipe: a named pipe (fifo), neither a file nor a folder", "out.exe",
+         "old/sub/dead.txt: a broken link"},
         {"no mark", file("applier.exe", "MZ not an applier"), {"--applier", "@applier.exe"},
          "not an applier"},
         {"offset never written", [](const tree::TempDir& t) {
@@ -226,6 +273,7 @@ TEST(Build, RefusesBadInput) {
         auto r = Mkpatch(args);
         EXPECT_EQ(r.rc, 2) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.also), std::string::npos) << r.err;
         ExpectNoOutput(t.path());
         // the inputs are as they were
         if (fs::is_regular_file(t / "new/a.txt")) {
@@ -261,7 +309,7 @@ TEST(Build, ReportsEveryBadNameOfARecordAtOnce) {
     fs::remove(t / "new/c|d.txt");
     r = Mkpatch(args);
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 record ("), std::string::npos) << r.out;
     EXPECT_EQ(Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")}).rc, 0);
 }
 
@@ -296,6 +344,15 @@ TEST(Build, ReportsWhatItLeavesOut) {
          }, "new/link.txt: a link to a file outside the folder"},
         {"an empty folder", [](const tree::TempDir& t) { fs::create_directories(t / "new/empty"); },
          "new/empty: an empty folder"},
+        // the patched folder has it as NEW has it
+        {"an empty folder in OLD that NEW fills", [](const tree::TempDir& t) {
+             fs::create_directories(t / "old/plugins");
+             tree::Write(t / "new/plugins/p.dll", std::string("x"));
+         }, nullptr},
+        {"an empty folder in OLD and NEW", [](const tree::TempDir& t) {
+             fs::create_directories(t / "old/Logs");
+             fs::create_directories(t / "new/logs");
+         }, nullptr},
         {"a file only in OLD", [](const tree::TempDir& t) { tree::Write(t / "old/gone.txt", std::string("x")); },
          "gone.txt: only in OLD"},
     };
@@ -320,6 +377,128 @@ TEST(Build, ReportsWhatItLeavesOut) {
     }
 }
 
+// Runs mkpatch as the user nobody when the test runs as root, whom no
+// permission bit stops; the child's exit code and standard error come back.
+tree::RunResult MkpatchUnprivileged(const std::vector<std::string>& args) {
+    if (geteuid() != 0)
+        return Mkpatch(args);
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {-1, "", "no pipe"};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(99);
+        tree::RunResult r = Mkpatch(args);
+        (void)!write(fds[1], r.err.data(), r.err.size());
+        _exit(r.rc);
+    }
+    close(fds[1]);
+    std::string err;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", err};
+}
+
+// What cannot be read is named, with exit 2 and nothing written, by build
+// and verify alike; never passed over as if it were empty.
+TEST(Build, RefusesWhatItCannotRead) {
+    struct Case {
+        const char* what;
+        const char* locked;   // made unreadable
+        const char* message;  // before the path of locked
+    } cases[] = {
+        {"a folder of NEW", "new/sub", "cannot read folder "},
+        {"a folder of OLD", "old/sub", "cannot read folder "},
+        {"NEW itself", "new", "cannot read folder "},
+        {"a file of NEW", "new/sub/b.txt", "cannot read "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        fs::permissions(t.path(), fs::perms::all);
+        tree::Write(t / "old/a.txt", std::string("old a"));
+        tree::Write(t / "new/a.txt", std::string("new a"));
+        tree::Write(t / "old/sub/b.txt", std::string("old b"));
+        tree::Write(t / "new/sub/b.txt", std::string("new b"));
+        fs::create_directories(t / "dir");
+        ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "dir/p.bin"),
+                           "--container-only"}).rc, 0);
+        fs::permissions(t / c.locked, fs::perms::none);
+        std::string expected = c.message + S(t / c.locked) + ": Permission denied";
+        auto b = MkpatchUnprivileged({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                      "--container-only"});
+        EXPECT_EQ(b.rc, 2) << b.err;
+        EXPECT_NE(b.err.find(expected), std::string::npos) << b.err;
+        ExpectNoOutput(t.path());
+        auto v = MkpatchUnprivileged({"verify", S(t / "dir/p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 2) << v.err;
+        EXPECT_NE(v.err.find(expected), std::string::npos) << v.err;
+        fs::permissions(t / c.locked, fs::perms::owner_all);
+    }
+}
+
+// A patch that changes nothing is worth a warning (an error under
+// --strict); OLD and NEW that hold one another are refused.
+TEST(Build, PatchThatChangesNothing) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("same"));
+    tree::Write(t / "new/a.txt", std::string("same"));
+    tree::Write(t / "old/sub/b.txt", std::string("b"));
+    auto same = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    EXPECT_EQ(same.rc, 0) << same.err;
+    EXPECT_NE(same.err.find("warning: no file differs between OLD and NEW"), std::string::npos) << same.err;
+    auto strict = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only",
+                           "--strict"});
+    EXPECT_EQ(strict.rc, 1) << strict.err;
+    EXPECT_FALSE(fs::exists(t / "q.bin"));
+    for (auto [o, n] : {std::pair{"old", "old"}, {"old", "old/sub"}, {"old/sub", "old"}}) {
+        SCOPED_TRACE(std::string(o) + " " + n);
+        auto r = Mkpatch({"build", S(t / o), S(t / n), "-o", S(t / "q.bin"), "--container-only"});
+        EXPECT_EQ(r.rc, 2);
+        EXPECT_NE(r.err.find("one folder holds the other"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(t / "q.bin"));
+    }
+}
+
+// Whether python's strict JSON reader takes text (true when there is no
+// python3 to ask).
+bool JsonParses(const std::string& text, const fs::path& scratch) {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0)
+        return true;
+    tree::Write(scratch, text);
+    std::string cmd = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" +
+                      S(scratch) + "'";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// A name that is not UTF-8 (a folder copied from a GBK system) is shown
+// escaped in messages and in JSON, which stays valid.
+TEST(Build, NamesThatAreNotUtf8) {
+    tree::TempDir t;
+    const std::string gbk = "\xD6\xD0\xCE\xC4.txt";  // 中文.txt in GBK
+    const std::string shown = "\\xD6\\xD0\\xCE\\xC4.txt";
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "old" / tree::U8(gbk), std::string("only in OLD"));
+    auto plain = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    ASSERT_EQ(plain.rc, 0) << plain.err;
+    EXPECT_NE(plain.err.find(shown + ": only in OLD"), std::string::npos) << plain.err;
+    EXPECT_TRUE(mkpatch::IsUtf8(plain.err)) << plain.err;
+    auto json = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                         "--json", "-f"});
+    ASSERT_EQ(json.rc, 0) << json.err;
+    EXPECT_TRUE(JsonParses(json.out, t / "build.json")) << json.out;
+    auto verify = Mkpatch({"verify", "--json", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(verify.rc, 0) << verify.err;
+    EXPECT_TRUE(JsonParses(verify.out, t / "verify.json")) << verify.out;
+}
+
 // --force replaces an existing patch; the patch keeps the applier's
 // execute bits, so a patch made on Linux for wine runs like the applier.
 TEST(Build, ForceReplacesAndKeepsExecuteBits) {
@@ -341,17 +520,33 @@ TEST(Build, ForceReplacesAndKeepsExecuteBits) {
     EXPECT_EQ(p & fs::perms::others_exec, fs::perms::none);
 }
 
-// A build killed by SIGINT or SIGTERM leaves neither the patch nor its
-// temporary file. The real program runs on a NEW file large enough that
-// encoding it takes a while; it is killed once its temporary file shows.
+// Without --applier, the program finds applier.exe one folder up too, as
+// the release zip has it for linux/mkpatch.
+TEST(Build, FindsTheApplierAsTheZipLaysItOut) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "applier.exe", tree::FakeApplier());
+    fs::create_directories(t / "linux");
+    fs::copy_file(MKPATCH_EXE, t / "linux/mkpatch");
+    std::string cmd = "'" + S(t / "linux/mkpatch") + "' build '" + S(t / "old") + "' '" + S(t / "new") +
+                      "' -o '" + S(t / "p.exe") + "' 2>/dev/null >/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    EXPECT_EQ(mkpatch::FindContainerOffset(tree::Read(t / "p.exe"), "p.exe"), 1024);
+}
+
+// A build killed by SIGINT, SIGTERM or SIGHUP (a closed terminal) leaves
+// neither the patch nor its temporary file. The real program runs on a NEW
+// file large enough that encoding it takes a while; it is killed once its
+// temporary file shows.
 TEST(Build, InterruptLeavesNoTemporaryFile) {
     tree::TempDir t;
     std::mt19937 rng(31);
     Bytes old = gen::RandomBytes(rng, 12 << 20);
     tree::Write(t / "old/big.bin", old);
     tree::Write(t / "new/big.bin", gen::Edit(rng, old, 20));
-    for (int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -394,12 +589,12 @@ TEST(Build, WarnsWhenChecksumsCannotTellOldFromNew) {
         tree::TempDir t;
         tree::Write(t / "old/f.bin", c.old);
         tree::Write(t / "new/f.bin", c.neu);
-        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+        auto r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1",
                           "--no-trailer"});
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.err.find("same checksum") != std::string::npos, c.warn) << r.err;
         // the trailer's CRC-32s tell them apart
-        r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only"});
+        r = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only", "--format", "1"});
         ASSERT_EQ(r.rc, 0) << r.err;
         EXPECT_EQ(r.err.find("same checksum"), std::string::npos) << r.err;
     }
@@ -413,7 +608,7 @@ TEST(Build, LinkedFilesKeepTheirNames) {
     fs::create_directories(t / "old");
     fs::create_directories(t / "new/sub");
     fs::create_symlink(t / "elsewhere/real.txt", t / "new/sub/link.txt");
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     auto s = mkpatch::SummarizeContainer(tree::Read(t / "p.bin"));
     ASSERT_EQ(s.records.size(), 1u);
     EXPECT_EQ(s.records[0].name, "sub\\link.txt");
@@ -431,19 +626,23 @@ TEST(Cli, UsageErrors) {
         {{"build", "a", "b", "-o"}, "-o needs a value"},
         {{"build", "a", "b", "-o", "p", "--bogus"}, "unknown option --bogus"},
         {{"build", "a", "b", "-o", "p", "--codepage", "abc"}, "code page number"},
+        {{"build", "a", "b", "-o", "p", "--memory", "10M"}, "at least 64M"},
         {{"build", "a", "b", "-o", "p", "--container-only", "--replace"}, "drop --applier"},
         {{"list"}, "takes 1"},
         {{"verify", "p", "a"}, "takes 3"},
         // an option where a value belongs, a repeated one, one of another command
         {{"build", "a", "b", "-o", "--applier", "A"}, "-o needs a value, not the option --applier"},
-        {{"build", "a", "b", "-o", "p", "--output=q"}, "--output is given twice"},
+        {{"build", "a", "b", "-qx", "-o", "p"}, "unknown option -x in -qx"},
         {{"list", "p", "--applier", "x"}, "--applier does not belong to list"},
         {{"verify", "p", "a", "b", "--dry-run"}, "--dry-run does not belong to verify"},
         {{"list", "p", "--force"}, "--force does not belong to list"},
         {{"build", "a", "b", "--json=yes", "-o", "p"}, "--json takes no value"},
         {{"build", "a", "b", "-o", "p", "-q", "-v"}, "contradict"},
-        {{"build", "a", "b", "-o", "-"}, "cannot go to standard output"},
+        {{"build", "a", "b", "-o", "-"}, "-o - needs --container-only"},
+        {{"build", "a", "b", "-o-", "--container-only", "--json"}, "both write to standard output"},
         {{"help", "frob"}, "help takes one command name"},
+        {{"build", "a", "b", "-o", "p", "--no-trailer"}, "--no-trailer belongs to --format 1"},
+        {{"build", "a", "b", "-o", "p", "--format", "3"}, "--format needs 1 or 2, not '3'"},
     };
     for (const Case& c : cases) {
         auto r = Mkpatch(c.args);
@@ -478,6 +677,44 @@ TEST(Cli, HelpPerCommand) {
     }
 }
 
+// The conventions of command-line tools: -V, exit codes in every help,
+// '-' for standard output and input.
+TEST(Cli, Conventions) {
+    auto v = Mkpatch({"-V"});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.out.rfind("mkpatch ", 0), 0u) << v.out;
+    for (const char* command : {"build", "list", "verify"}) {
+        auto h = Mkpatch({command, "--help"});
+        EXPECT_NE(h.out.find("Exit codes: 0 "), std::string::npos) << h.out;
+    }
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    Bytes file = tree::Read(t / "p.bin");
+    auto piped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", "-", "--container-only"});
+    EXPECT_EQ(piped.rc, 0) << piped.err;
+    EXPECT_EQ(piped.out, std::string(file.begin(), file.end()));
+    EXPECT_NE(piped.err.find("wrote standard output: 1 record (0 new files, 1 rebuilt)"), std::string::npos)
+        << piped.err;
+    struct Case {
+        std::string input;
+        int rc;
+        const char* out;
+        const char* err;
+    } lists[] = {
+        {std::string(file.begin(), file.end()), 0, "1 record, ", ""},
+        {"xyz", 1, "0 records", "standard input: shorter than the 4-byte container header"},
+    };
+    for (const Case& c : lists) {
+        std::istringstream in(c.input);
+        std::ostringstream out, err;
+        EXPECT_EQ(mkpatch::RunMkpatch({"list", "-"}, in, out, err), c.rc) << err.str();
+        EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
+        EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+    }
+}
+
 // The options of build and verify at work on one pair of folders: old/a.txt
 // changed, old/gone.txt only in OLD (a warning), new/cache/x.log new.
 TEST(Cli, OptionsAtWork) {
@@ -490,7 +727,7 @@ TEST(Cli, OptionsAtWork) {
         bool written;     // @p.bin exists afterwards
     } cases[] = {
         {"plain", {"build", "@old", "@new", "-o", "@p.bin", "--container-only"}, 0,
-         "2 records", "gone.txt: only in OLD", true},
+         "2 records (1 new file, 1 rebuilt)", "gone.txt: only in OLD", true},
         {"--output=PATH", {"build", "@old", "@new", "--output=@p.bin", "--container-only"}, 0,
          "2 records", "only in OLD", true},
         {"dry run", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--dry-run"}, 0,
@@ -503,15 +740,44 @@ TEST(Cli, OptionsAtWork) {
          "\"warnings\": [\"gone.txt: only in OLD; ", "", true},
         {"quiet", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-q"}, 0, "", "", true},
         {"verbose", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-v"}, 0,
-         "2 records", "mkpatch: cache\\x.log: whole, 5 bytes new", true},
+         "2 records", "mkpatch: cache/x.log: whole, 5 bytes new", true},
         {"strict", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--strict"}, 1,
          "", "1 warning and --strict; nothing written", false},
         {"exclude", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude", "*.log",
                      "--exclude=gone*", "--strict"}, 0,
-         "1 records", "", true},
+         "1 record (0 new files", "", true},
         {"exclude a folder", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
                               "cache"}, 0,
-         "1 records", "only in OLD", true},
+         "1 record (0 new files", "only in OLD", true},
+        // --exclude folds case, takes the forms users type, and '**/' is
+        // also no folder at all
+        {"exclude folds case", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                                "*.LOG", "--exclude", "GONE.txt", "--strict"}, 0,
+         "1 record (0 new files", "", true},
+        {"exclude data/", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                           "cache/"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude /data", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                           "/cache"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude data\\name", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                                "Cache\\x.log"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude **/ at the top", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                    "--exclude", "**/a.txt"}, 0, "1 record (1 new file, 0 rebuilt)",
+         "only in OLD", true},
+        {"exclude data/**/name", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                  "--exclude", "cache/**/*.log"}, 0, "1 record (0 new files",
+         "only in OLD", true},
+        {"exclude that matches nothing", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                          "--exclude", "/x.log"}, 0, "2 records",
+         "warning: --exclude /x.log matches nothing in OLD or NEW", true},
+        // a dry run writes nothing, so it needs no output and no applier
+        {"dry run alone", {"build", "@old", "@new", "--dry-run"}, 0,
+         "dry run, nothing written: 2 records (1 new file, 1 rebuilt)", "only in OLD", false},
+        // short options bundle and take attached values; the last of a
+        // repeated option wins
+        {"bundled short options", {"build", "@old", "@new", "-qfo@p.bin", "--container-only"}, 0, "", "",
+         true},
+        {"repeated options", {"build", "@old", "@new", "-o", "@q.bin", "-o@p.bin", "--container-only",
+                              "-q", "--quiet", "--container-only"}, 0, "", "", true},
         {"missing folder", {"build", "@nowhere", "@new", "-o", "@p.bin", "--container-only"}, 2,
          "", "nowhere: not a folder", false},
     };
@@ -551,7 +817,7 @@ TEST(Cli, VerifyReports) {
     tree::Write(t / "old/a.txt", std::string("old a"));
     tree::Write(t / "new/a.txt", std::string("new a"));
     tree::Write(t / "old/gone.txt", std::string("gone"));
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     std::vector<std::string> base = {"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")};
     auto with = [&](std::vector<std::string> extra) {
         std::vector<std::string> a = base;
@@ -577,6 +843,16 @@ TEST(Cli, VerifyReports) {
     EXPECT_NE(diff.out.find("a.txt: the trailer expects a new file"), std::string::npos) << diff.out;
     auto list = Mkpatch({"list", "--json", S(t / "p.bin")});
     EXPECT_EQ(list.out.rfind("{\"format\": 1, ", 0), 0u) << list.out;
+
+    // one byte flipped in a record's name: list and verify give one answer
+    Bytes flipped = tree::Read(t / "p.bin");
+    flipped[CONTAINER_HEADER_SIZE + RECORD_SUMS_SIZE] ^= 1;
+    tree::Write(t / "flipped.bin", flipped);
+    auto listed = Mkpatch({"list", S(t / "flipped.bin")});
+    EXPECT_NE(listed.out.find("trailer: does not hold"), std::string::npos) << listed.out;
+    auto verified = Mkpatch({"verify", "--json", S(t / "flipped.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(verified.rc, 1);
+    EXPECT_NE(verified.out.find("\"trailer\": \"does not hold\""), std::string::npos) << verified.out;
 }
 
 // Two code pages in one run keep their own lead-byte tests: 0xA1 is a
@@ -600,7 +876,7 @@ TEST(List, ShowsEveryRecord) {
     neu[2000] = 9;  // 1000 equal words cancel out; the changed one leaves 7 ^ 9
     tree::Write(t / "new/a.bin", neu);
     tree::Write(t / "new/目录/新.txt", std::string("abc"));
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     auto l = Mkpatch({"list", S(t / "p.bin")});
     ASSERT_EQ(l.rc, 0) << l.err;
     EXPECT_NE(l.out.find("delta old=0x00000000 new=0x0000000E copies=2 inserts=1 copied=3999 "
@@ -623,7 +899,7 @@ TEST(List, ShowsEveryRecord) {
     EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos);
 
     // the records' ends, cut by a byte, and the bare format
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "bare.bin"), "--container-only",
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "bare.bin"), "--container-only", "--format", "1",
                        "--no-trailer"}).rc, 0);
     Bytes bareBytes = tree::Read(t / "bare.bin");
     EXPECT_EQ(tree::Read(t / "p.bin").size(), bareBytes.size() + TRAILER_TAIL_SIZE + 2 * TRAILER_ENTRY_SIZE);
@@ -646,7 +922,7 @@ TEST(List, ShowsEveryRecord) {
 TEST(Verify, CatchesCorruptionAndWrongFolders) {
     tree::TempDir t;
     tree::MakeFolderPair(t / "old", t / "new", 21);
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     const Bytes good = tree::Read(t / "p.bin");
     auto s = mkpatch::SummarizeContainer(good);
     const mkpatch::RecordSummary* delta = nullptr;
@@ -723,7 +999,7 @@ TEST(Verify, OldFileWithTheRightSumButWrongBytes) {
     neu[3000] ^= 0x55;
     tree::Write(t / "old/f.bin", old);
     tree::Write(t / "new/f.bin", neu);
-    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "--format", "1"}).rc, 0);
     std::swap_ranges(old.begin(), old.begin() + 4, old.begin() + 4);
     tree::Write(t / "swapped/f.bin", old);
     auto r = Mkpatch({"verify", S(t / "p.bin"), S(t / "swapped"), S(t / "new")});
@@ -752,7 +1028,7 @@ TEST(Signed, ListsAndVerifiesAfterSigning) {
     for (bool trailer : {true, false}) {
         SCOPED_TRACE(trailer ? "with a trailer" : "bare");
         std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
-                                         "--applier", S(t / "applier.exe")};
+                                         "--applier", S(t / "applier.exe"), "--format", "1"};
         if (!trailer)
             args.push_back("--no-trailer");
         fs::remove(t / "p.exe");
@@ -782,6 +1058,88 @@ TEST(Signed, ListsAndVerifiesAfterSigning) {
         EXPECT_EQ(bad.rc, 1);
         EXPECT_NE(bad.err.find("the container is damaged"), std::string::npos) << bad.err;
     }
+}
+
+// A format-2 patch of a changed file (a delta) and a new one (a whole file,
+// last in the table, so its content ends the literal stream).
+struct Format2Case {
+    tree::TempDir t;
+    Bytes container;
+    Format2Case() {
+        std::mt19937 rng(64);
+        Bytes old = gen::RandomBytes(rng, 30000);
+        tree::Write(t / "old/a.bin", old);
+        tree::Write(t / "new/a.bin", gen::Edit(rng, old, 12));
+        tree::Write(t / "new/z.txt", std::string("a whole new file"));
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+        EXPECT_EQ(b.rc, 0) << b.err;
+        container = tree::Read(t / "p.bin");
+    }
+};
+
+TEST(Format2, ListShowsRecordsBlocksAndStreams) {
+    Format2Case f;
+    ASSERT_TRUE(IsFormat2(f.container.data(), f.container.size()));
+    auto l = Mkpatch({"list", S(f.t / "p.bin")});
+    ASSERT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("whole old=0x00000000 new=0x"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("literal=16 size=16  z.txt"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
+              std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("block 1: 2 records, table 66 bytes; control "), std::string::npos) << l.out;
+    auto j = Mkpatch({"list", "--json", S(f.t / "p.bin")});
+    ASSERT_EQ(j.rc, 0) << j.err;
+    EXPECT_EQ(j.out.rfind("{\"format\": 1, \"container_format\": 2, ", 0), 0u) << j.out;
+    EXPECT_NE(j.out.find("\"name\": \"a.bin\", \"type\": \"delta\", \"block\": 0, \"new_length\": "),
+              std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos) << j.out;
+}
+
+// Damage anywhere in a format-2 container is found by list (exit 1) and by
+// verify; with its block's CRC-32 made to hold again, by the record checks.
+TEST(Format2, DamageFoundByListAndVerify) {
+    Format2Case f;
+    const Bytes& good = f.container;
+    const size_t block = F2_HEADER_SIZE;
+    const size_t control = block + F2_BLOCK_HEAD_SIZE + GetU32(&good[block + 8]);
+    const size_t crc = good.size() - 4;
+    auto rehash = [&](Bytes& b) { PutU32(&b[crc], Crc32Update(0, &b[block], crc - block)); };
+    struct Case {
+        const char* what;
+        std::function<void(Bytes&)> damage;
+        const char* list;  // in list's message; verify fails on each
+    } cases[] = {
+        {"header", [](Bytes& b) { b[9] ^= 1; }, "record 1"},  // then read as the bare form
+        {"block count", [&](Bytes& b) { b[block + 4] ^= 1; }, "block 1 (at offset 32): damaged"},
+        {"table", [&](Bytes& b) { b[block + F2_BLOCK_HEAD_SIZE + 5] ^= 1; }, "damaged"},
+        {"control stream", [&](Bytes& b) { b[control] ^= 1; }, "damaged"},
+        {"block CRC", [&](Bytes& b) { b[crc] ^= 1; }, "damaged"},
+        {"cut short", [](Bytes& b) { b.pop_back(); }, "the header gives a container of"},
+        {"a byte after the end", [](Bytes& b) { b.push_back(0); }, "1 bytes follow the last block"},
+        {"whole file's last byte, CRC again", [&](Bytes& b) { b[crc - 1] ^= 1; rehash(b); },
+         "record 2: the whole file's content does not have the XOR sum and CRC-32"},
+        {"a seek, CRC again", [&](Bytes& b) { b[control] ^= 0x7E; rehash(b); }, nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bytes bad = good;
+        c.damage(bad);
+        tree::Write(f.t / "bad.bin", bad);
+        auto l = Mkpatch({"list", S(f.t / "bad.bin")});
+        if (c.list) {
+            EXPECT_EQ(l.rc, 1) << l.out;
+            EXPECT_NE(l.err.find(c.list), std::string::npos) << l.err;
+        }
+        auto v = Mkpatch({"verify", S(f.t / "bad.bin"), S(f.t / "old"), S(f.t / "new")});
+        EXPECT_EQ(v.rc, 1) << v.out;
+        EXPECT_NE(v.err.find("problem"), std::string::npos) << v.err;
+    }
+    // the right patch on the wrong old file: its length, sum and CRC-32 say so
+    tree::Write(f.t / "old/a.bin", std::string("another old file"));
+    auto v = Mkpatch({"verify", S(f.t / "p.bin"), S(f.t / "old"), S(f.t / "new")});
+    EXPECT_EQ(v.rc, 1);
+    EXPECT_NE(v.err.find("a.bin: OLD's file has 16 bytes"), std::string::npos) << v.err;
 }
 
 }  // namespace

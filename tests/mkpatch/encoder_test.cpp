@@ -6,11 +6,15 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <map>
 #include <string>
 
 #include "core/format.h"
 #include "generate.h"
+#include "tools/mkpatch/lib/diff_plan.h"
 #include "tools/mkpatch/lib/encoder.h"
+#include "tools/mkpatch/lib/format2_reader.h"
+#include "tools/mkpatch/lib/format2_writer.h"
 #include "tools/mkpatch/lib/matcher.h"
 #include "tools/mkpatch/lib/suffix_array.h"
 
@@ -242,6 +246,127 @@ TEST(EncodeDelta, ReportsProgressInsideAFile) {
     EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
     EXPECT_GT(std::count_if(seen.begin(), seen.end(),
                             [](uint32_t d) { return d > 0 && d < mkpatch::kProgressWhole; }), 1);
+    // the suffix sort, most of the time, moves the bar too: no step skips
+    // a fifth of the whole
+    uint32_t gap = 0;
+    for (size_t i = 1; i < seen.size(); i++)
+        gap = std::max(gap, seen[i] - seen[i - 1]);
+    EXPECT_LE(gap, mkpatch::kProgressWhole / 5);
+}
+
+// Format 2's planner: the commands cover the new file exactly, exact copies
+// hold no difference and copies with differences hold at least one, and
+// without approximate copies there are none with differences.
+void CheckPlan(const Bytes& old, const Bytes& neu, const std::vector<mkpatch::DiffCommand>& plan,
+               const mkpatch::DiffPlanOptions& o) {
+    uint64_t at = 0;
+    for (const auto& c : plan) {
+        ASSERT_LE(c.oldPos + c.copy, old.size());
+        bool differs = !std::equal(neu.begin() + at, neu.begin() + at + c.copy, old.begin() + c.oldPos);
+        EXPECT_EQ(c.diff, differs) << "copy at new " << at;
+        EXPECT_TRUE(o.approximate || !c.diff);
+        at += c.copy + c.extra;
+    }
+    EXPECT_EQ(at, neu.size());
+}
+
+// Planner, writer and the core's reader together: generated pairs, in one
+// container per option set, blocks cut small for one of them, rebuilt
+// through F2RunRecord.
+TEST(DiffPlan, RoundTripsThroughTheCoreReader) {
+    struct Variant {
+        const char* what;
+        mkpatch::DiffPlanOptions plan;
+        uint64_t blockBytes;
+    } variants[] = {
+        {"default", {}, mkpatch::kBlockStreamBytes},
+        {"exact copies only", {8, false, 32}, mkpatch::kBlockStreamBytes},
+        {"every equal run its own copy, small blocks", {8, true, 1}, 3000},
+        {"no exact runs, eager switching", {0, true, 1u << 30}, mkpatch::kBlockStreamBytes},
+    };
+    for (const Variant& v : variants) {
+        SCOPED_TRACE(std::string(v.what) + ", seed 808");
+        std::mt19937 rng(808);
+        mkpatch::Format2Writer w({v.plan, false, v.blockBytes});
+        std::map<std::string, std::pair<Bytes, Bytes>> pairs;
+        for (int round = 0; round < 16; round++) {
+            unsigned alpha = round % 4 == 0 ? 4 : 256;
+            Bytes old = gen::RandomBytes(rng, rng() % 20000, alpha);
+            Bytes neu = round == 5 ? Bytes{} : gen::Edit(rng, old, 1 + round * 2, alpha);
+            std::string name = "f" + std::to_string(100 + round);
+            CheckPlan(old, neu, mkpatch::PlanDiff(old, neu, v.plan), v.plan);
+            if (round % 7 == 3)
+                w.AddWhole(name, neu), old.clear();
+            else
+                w.AddDelta(name, old, neu);
+            pairs[name] = {old, neu};
+        }
+        Bytes c = w.Finish();
+        size_t rebuilt = 0;
+        auto s = mkpatch::ReadFormat2(
+            c, false, [&](const mkpatch::F2RecordInfo& r) { return &pairs.at(r.name).first; },
+            [&](const mkpatch::F2RecordInfo& r, const Bytes* out, int result) {
+                EXPECT_EQ(result, PR_OK) << r.name;
+                ASSERT_TRUE(out) << r.name;
+                EXPECT_EQ(*out, pairs.at(r.name).second) << r.name;
+                rebuilt++;
+            });
+        EXPECT_EQ(s.problem, "");
+        EXPECT_EQ(rebuilt, pairs.size());
+        EXPECT_EQ(s.blocks.size() > 1, v.blockBytes < mkpatch::kBlockStreamBytes) << s.blocks.size();
+    }
+}
+
+// Bytes changed in place every so often: copies with differences carry
+// them and nothing goes to the literal stream but the inserted bytes;
+// with exact copies only, the changed bytes become literal bytes.
+TEST(DiffPlan, ScatteredChangesBecomeDifferences) {
+    std::mt19937 rng(12);
+    Bytes old = gen::RandomBytes(rng, 20000);
+    Bytes neu = old;
+    for (size_t i = 100; i < neu.size(); i += 50)
+        neu[i]++;
+    neu.insert(neu.begin() + 10007, {'i', 'n', 's', 'e', 'r', 't'});
+    auto totals = [&](const mkpatch::DiffPlanOptions& o) {
+        uint64_t literal = 0, diffed = 0;
+        for (const auto& c : mkpatch::PlanDiff(old, neu, o)) {
+            literal += c.extra;
+            diffed += c.diff ? c.copy : 0;
+        }
+        return std::pair(literal, diffed);
+    };
+    auto [literal, diffed] = totals({8, true, 1000});
+    EXPECT_LE(literal, 6u + 1);
+    EXPECT_GE(diffed, neu.size() - 100);
+    auto [exactLiteral, exactDiffed] = totals({8, false, 32});
+    EXPECT_EQ(exactDiffed, 0u);
+    EXPECT_GE(exactLiteral, 390u);
+}
+
+// Each stream's dictionary is at least 4096 bytes and no larger than the
+// stream needs; the buffers the decoder keeps fit 64 MiB.
+TEST(Format2Writer, DictionariesFitTheDecoderMemory) {
+    const uint64_t MiB = 1 << 20;
+    const uint64_t cases[][3] = {
+        {0, 0, 0}, {10, 5000, 4096}, {1 * MiB, 2 * MiB, 60 * MiB}, {1 * MiB, 70 * MiB, 3 * MiB},
+        {40 * MiB, 40 * MiB, 40 * MiB}, {100, 1ull << 40, 1ull << 33},
+    };
+    for (const auto& u : cases) {
+        uint32_t d[F2_STREAMS];
+        mkpatch::ChooseDictionaries(u, d);
+        uint64_t sum = 0, all = 0;
+        for (unsigned i = 0; i < F2_STREAMS; i++) {
+            EXPECT_GE(d[i], uint32_t{LZMA_DICT_MIN});
+            EXPECT_TRUE(d[i] == LZMA_DICT_MIN || d[i] <= u[i]) << i;
+            sum += std::min<uint64_t>(d[i], u[i]);
+            all += u[i];
+        }
+        EXPECT_LE(sum, F2_MEMORY_MAX);
+        // when everything fits, every stream gets all it needs
+        if (all <= F2_MEMORY_MAX) {
+            EXPECT_EQ(sum, all);
+        }
+    }
 }
 
 }  // namespace

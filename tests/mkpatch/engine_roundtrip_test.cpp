@@ -26,7 +26,7 @@ TEST(EngineRoundTrip, GeneratedFoldersBecomeNew) {
         tree::TempDir t;
         tree::MakeFolderPair(t / "old", t / "new", seed);
         auto b = tree::Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
-                                "--container-only"});
+                                "--container-only", "--format", "1"});
         ASSERT_EQ(b.rc, 0) << b.err;
         Bytes container = tree::Read(t / "p.bin");
 
@@ -65,7 +65,7 @@ TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
     tree::MakeFolderPair(t / "old", t / "new", 404);
     tree::Write(t / "applier.exe", tree::FakeApplier(2048));
     auto b = tree::Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
-                            S(t / "applier.exe")});
+                            S(t / "applier.exe"), "--format", "1"});
     ASSERT_EQ(b.rc, 0) << b.err;
     Bytes patch = tree::Read(t / "p.exe");
     Bytes container(patch.begin() + 2048, patch.end());  // where the applier finds it
@@ -96,7 +96,7 @@ TEST(EngineRoundTrip, OldFileWithTheRightSumButWrongBytes) {
         tree::Write(t / "old/f.bin", old);
         tree::Write(t / "new/f.bin", neu);
         std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
-                                         "--container-only"};
+                                         "--container-only", "--format", "1"};
         if (!trailer)
             args.push_back("--no-trailer");
         ASSERT_EQ(tree::Mkpatch(args).rc, 0);

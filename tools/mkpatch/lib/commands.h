@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <istream>
 #include <optional>
 #include <ostream>
 #include <string>
@@ -28,11 +29,17 @@ struct BuildOptions {
     std::filesystem::path oldDir;
     std::filesystem::path newDir;
     std::filesystem::path output;
+    std::ostream* stream = nullptr;  // with containerOnly: the container goes here, not to output
     std::optional<std::filesystem::path> applier;  // default: applier.exe beside the tool
     bool containerOnly = false;
     bool replace = false;
     bool force = false;   // an existing output may be replaced
-    bool trailer = true;  // the integrity trailer after the last record
+    bool trailer = true;  // the integrity trailer after the last record (format 1)
+    unsigned format = 2;  // 2, or 1 for the bare form
+    // Format 2: the most memory the encoder may take for one pair of files;
+    // a pair that would need more is planned through the block index
+    // (large_plan.h), read through windows.
+    uint64_t memory = uint64_t{1} << 30;
     unsigned codePage = 936;
     bool progress = false;
     bool dryRun = false;                // plan only, write nothing
@@ -71,10 +78,11 @@ struct BuildResult {
 // Warnings go to log. Throws Error, and leaves no output file, on failure.
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log);
 
-// Prints one line (or a JSON document) per record of a patch file.
+// Prints one line (or a JSON document) per record of a patch file, or of
+// the patch read from input when that is given ('list -').
 // Returns kExitOk, or kExitFailed when the container is malformed.
 int ListPatch(const std::filesystem::path& patch, unsigned codePage, bool json,
-              std::ostream& out, std::ostream& err);
+              std::ostream& out, std::ostream& err, std::istream* input = nullptr);
 
 // How verify reports: a JSON document instead of lines, nothing on
 // success (quiet), and whether notes (what build leaves out) fail it.

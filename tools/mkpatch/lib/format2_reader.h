@@ -1,0 +1,60 @@
+// Reading format 2 back for list and verify, through the core's reader and
+// decoder (the code the applier runs): every block's CRC-32, every stream
+// decoded, every record's commands carried out.
+#ifndef KORVEX_MKPATCH_FORMAT2_READER_H
+#define KORVEX_MKPATCH_FORMAT2_READER_H
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "commands.h"
+#include "core/format2.h"
+#include "patch_reader.h"
+
+namespace mkpatch {
+
+// One record as its table entry gives it, and what its commands do.
+struct F2RecordInfo {
+    F2Record head{};     // name points into name below
+    std::string name;    // code-page bytes
+    uint32_t block = 0;  // the block it is in, from 0
+    uint64_t commands = 0;
+    uint64_t copied = 0;  // bytes copied from the old file, differences or not
+    uint64_t diffed = 0;  // of those, bytes with differences
+    uint64_t literal = 0;
+};
+
+struct F2Summary {
+    F2Header header{};
+    std::vector<F2BlockHead> blocks;
+    std::vector<F2RecordInfo> records;  // those that could be read
+    std::string problem;                // empty when the container is sound
+};
+
+// For a delta record, OLD's bytes, or null when there are none.
+using F2OldFor = std::function<const std::vector<uint8_t>*(const F2RecordInfo&)>;
+// Told, record by record, the rebuilt file (null when the record could not
+// be carried out) and the core's result.
+using F2Done = std::function<void(const F2RecordInfo&, const std::vector<uint8_t>* rebuilt, int result)>;
+
+// Reads a format-2 container (IsFormat2 holds): header, blocks, streams and
+// records. With oldFor and done, each record is rebuilt in memory; without,
+// its streams are walked and whole files checked against their lengths,
+// XOR sums and CRC-32s. Reading stops at the first damaged block.
+F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, const F2OldFor& oldFor = {},
+                      const F2Done& done = {});
+
+// mkpatch list and verify for a format-2 patch (see ListPatch and
+// VerifyPatch).
+int ListFormat2(const PatchImage& img, const std::filesystem::path& patch, unsigned codePage, bool json,
+                std::ostream& out, std::ostream& err);
+int VerifyFormat2(const PatchImage& img, const std::filesystem::path& patch, const std::filesystem::path& oldDir,
+                  const std::filesystem::path& newDir, const VerifyOptions& opts, std::ostream& out,
+                  std::ostream& err);
+
+}  // namespace mkpatch
+
+#endif

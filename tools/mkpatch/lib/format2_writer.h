@@ -1,0 +1,82 @@
+// Writing format 2 (docs/format.md): records collected into blocks, each
+// block's control, difference and literal streams coded on their own.
+#ifndef KORVEX_MKPATCH_FORMAT2_WRITER_H
+#define KORVEX_MKPATCH_FORMAT2_WRITER_H
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/format2.h"
+#include "diff_plan.h"
+#include "large_plan.h"
+
+namespace mkpatch {
+
+// A block closes before a record that would bring its streams' unpacked
+// bytes above this, so that every stream's dictionary can hold all of it
+// within the decoder's 64 MiB; a larger record gets a block of its own.
+inline constexpr uint64_t kBlockStreamBytes = F2_MEMORY_MAX;
+
+struct Format2Options {
+    DiffPlanOptions plan;
+    bool compress = true;  // off: every stream stored (a benchmark switch)
+    uint64_t blockBytes = kBlockStreamBytes;
+};
+
+// One stream as it goes into a block: its head and packed bytes.
+struct CodedStream {
+    F2StreamHead head{};
+    std::vector<uint8_t> packed;
+};
+
+// Codes one stream (F2_CONTROL, F2_DIFF or F2_LITERAL) with a dictionary
+// of at most dictSize bytes: the one place that chooses a stream's method
+// and parameters. A stream is stored when coding does not make it smaller.
+CodedStream CodeStream(unsigned which, std::span<const uint8_t> bytes, uint32_t dictSize, bool compress);
+
+// The dictionary sizes of a block's three streams of these unpacked sizes:
+// each at least 4096 and no larger than its stream needs, their buffers
+// (min(dictionary, stream)) summing to at most 64 MiB. Depends on the
+// sizes alone.
+void ChooseDictionaries(const uint64_t unpacked[F2_STREAMS], uint32_t dict[F2_STREAMS]);
+
+// Collects records in order and makes the container.
+class Format2Writer {
+public:
+    explicit Format2Writer(const Format2Options& opts) : opts_(opts) {}
+
+    // A whole file under name (code-page bytes, '\' separators).
+    void AddWhole(const std::string& name, std::span<const uint8_t> content);
+    // A delta record that rebuilds neu from old.
+    void AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
+                  const EncodeProgress& onProgress = {});
+    // A delta record of files too large to hold in memory: the exact copies
+    // the large planner found, and every byte between them read from the
+    // new file as a literal; both files' sums are taken as they are read.
+    void AddLargeDelta(const std::string& name, const std::filesystem::path& oldPath,
+                       const std::filesystem::path& newPath, const std::vector<LargeCopy>& copies);
+    // The container: header and every block. The writer is spent.
+    std::vector<uint8_t> Finish();
+
+private:
+    struct Pending {
+        std::vector<uint8_t> entry;  // the table entry
+        std::vector<uint8_t> streams[F2_STREAMS];
+    };
+    void Add(const F2Record& r, Pending& p);
+    void CloseBlock();
+
+    Format2Options opts_;
+    std::vector<uint8_t> table_;
+    std::vector<uint8_t> streams_[F2_STREAMS];
+    uint32_t blockCount_ = 0;
+    uint32_t count_ = 0;
+    uint32_t memory_ = 0;
+    std::vector<uint8_t> blocks_;
+};
+
+}  // namespace mkpatch
+
+#endif
