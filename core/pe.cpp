@@ -30,13 +30,17 @@ size_t PeSecurityEntry(const unsigned char* file, size_t size) {
     return dirAt;
 }
 
-size_t PeSignatureStart(const unsigned char* file, size_t size) {
-    size_t dirAt = PeSecurityEntry(file, size);
+uint64_t PeCertificateStart(const unsigned char* head, size_t headSize, uint64_t fileSize) {
+    size_t dirAt = PeSecurityEntry(head, headSize);
     if (!dirAt)
-        return size;
-    size_t start = GetU32(file + dirAt);
-    size_t length = GetU32(file + dirAt + 4);
-    if (start == 0 || length == 0 || start > size || length > size - start)
-        return size;
+        return fileSize;
+    uint64_t start = GetU32(head + dirAt);
+    uint64_t length = GetU32(head + dirAt + 4);
+    if (start == 0 || length == 0 || start > fileSize || length > fileSize - start)
+        return fileSize;
     return start;
+}
+
+size_t PeSignatureStart(const unsigned char* file, size_t size) {
+    return (size_t)PeCertificateStart(file, size, size);
 }

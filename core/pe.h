@@ -5,6 +5,7 @@
 #define KORVEX_CORE_PE_H
 
 #include <stddef.h>
+#include <stdint.h>
 
 #ifdef __cplusplus
 extern "C" {
@@ -14,6 +15,11 @@ extern "C" {
    file (size bytes, the whole file) starts; size when the header names
    none, or names one that does not lie inside the file. */
 size_t PeSignatureStart(const unsigned char* file, size_t size);
+
+/* The same for a file of fileSize bytes of which only the first headSize
+   (head) are at hand: they must hold the PE headers. fileSize when the
+   header names no table inside the file. */
+uint64_t PeCertificateStart(const unsigned char* head, size_t headSize, uint64_t fileSize);
 
 /* The file offset of the PE header's security directory entry (file offset
    and size of the certificate table, 8 bytes) when the first size bytes of

@@ -8,6 +8,7 @@
 // complete file that was read back and checked first.
 #include "engine/patch2.h"
 #include "engine/fileio.h"
+#include "engine/container.h"
 
 // Every LZMA dictionary of a block is carved from this one buffer: the
 // check has held each block's need to the header's figure, which is at most
@@ -153,18 +154,16 @@ static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     return result;
 }
 
-// Sets up a block's three sources: stored bytes straight from the
-// container, LZMA streams decoded into dictionary buffers carved from the
-// arena one after another. PR_OK or PR_BADDATA.
-static int BeginSources(const unsigned char* block, const F2BlockHead* b, F2Source src[F2_STREAMS]) {
+// Sets up the three sources of the block at offset: each stream's packed
+// bytes come through a buffer of their own (engine/container.h), LZMA
+// streams decoded into dictionary buffers carved from the arena one after
+// another. PR_OK or PR_BADDATA.
+static int BeginSources(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, F2Source src[F2_STREAMS]) {
     uint32_t carved = 0;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         const F2StreamHead* s = &b->streams[i];
         LzmaInput in;
-        in.pos = block + b->streamOffset[i];
-        in.end = in.pos + (size_t)s->packed;
-        in.refill = 0;
-        in.ctx = 0;
+        ContainerInput(i, c, offset + b->streamOffset[i], s->packed, &in);
         uint32_t need = 0;
         if (s->method == F2_LZMA)
             need = (uint32_t)(s->dictSize < s->unpacked ? s->dictSize : s->unpacked);
@@ -175,19 +174,36 @@ static int BeginSources(const unsigned char* block, const F2BlockHead* b, F2Sour
     return PR_OK;
 }
 
-void ApplyAll2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host) {
+// Ends the run with a data error between records.
+static void StopBadData(void) {
+    g_lastResult = PR_BADDATA;
+    PatchSetKeepRunning(0);
+}
+
+void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* host) {
     unsigned done = 0;
-    size_t at = F2_HEADER_SIZE;
+    uint64_t at = F2_HEADER_SIZE;
     while (done < g_check.count) {
+        // checked already: only a read that fails now can refuse it
         F2BlockHead b;
-        F2ReadBlockHead(container + at, size - at, &b);
+        if (ContainerBlockHead(c, at, c->size, &b) != PR_OK) {
+            StopBadData();
+            return;
+        }
         F2Source src[F2_STREAMS];
-        int begun = BeginSources(container + at, &b, src);
-        PatchCursor table;
-        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        int begun = BeginSources(c, at, &b, src);
+        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
+        uint32_t tableLeft = b.tableLength;
         for (uint32_t k = 0; k < b.count; k++) {
             F2Record r;
-            F2ReadRecord(&table, &r);
+            unsigned char entry[F2_ENTRY_MAX];
+            uint32_t entrySize;
+            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK) {
+                StopBadData();
+                return;
+            }
+            entryAt += entrySize;
+            tableLeft -= entrySize;
             PatchRecordNote note;
             note.head.oldSum = r.oldSum;
             note.head.newSum = r.newSum;
@@ -204,10 +220,9 @@ void ApplyAll2(const unsigned char* container, size_t size, const char* targetDi
         }
         // the records of a block use every byte of its streams
         if (src[F2_CONTROL].left || src[F2_DIFF].left || src[F2_LITERAL].left) {
-            g_lastResult = PR_BADDATA;
-            PatchSetKeepRunning(0);
+            StopBadData();
             return;
         }
-        at += (size_t)b.size;
+        at += b.size;
     }
 }

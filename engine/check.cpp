@@ -5,6 +5,7 @@
 #include "engine/patch.h"
 #include "engine/patch2.h"
 #include "engine/fileio.h"
+#include "engine/container.h"
 #include "engine/restore.h"
 
 PatchCheck g_check;
@@ -101,8 +102,10 @@ static int CheckTargets(PatchCursor* cursor, const char* targetDir, const PatchH
 
 int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
                PatchCheck* check) {
-    if (IsFormat2(container, size))
-        return CheckPatch2(container, size, targetDir, host, check);
+    if (IsFormat2(container, size)) {
+        PatchContainer whole = {container, INVALID_HANDLE_VALUE, 0, size};
+        return CheckPatch2(&whole, targetDir, host, check);
+    }
     ZeroMemory(check, sizeof *check);
     PatchCursor cursor;
     CursorInit(&cursor, container, size);
@@ -158,30 +161,39 @@ static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2
 // blocks end at the first one cut short or failing its CRC, the tail of a
 // run that was stopped. The second (look 1) goes over those records again
 // and looks at their targets, reporting progress, without reading the
-// container's bytes a second time for CRCs.
-static int Walk2(const unsigned char* container, size_t end, const F2Header* h, const char* targetDir,
+// container's bytes a second time for CRCs. Heads, entries and the CRC's
+// pieces are read one at a time (engine/container.h): nothing holds the
+// whole container.
+static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const char* targetDir,
                  const PatchHost* host, PatchCheck* check, int look) {
     int open = (h->flags & F2_FLAG_OPEN) != 0;
     unsigned done = 0;
-    for (size_t at = F2_HEADER_SIZE; look ? done < check->count : at < end;) {
-        const unsigned char* block = container + at;
+    for (uint64_t at = F2_HEADER_SIZE; look ? done < check->count : at < end;) {
         F2BlockHead b;
-        if (F2ReadBlockHead(block, end - at, &b) != PR_OK ||
-            (!look && Crc32Update(0, block, (size_t)b.size - 4) != GetU32(block + (size_t)b.size - 4))) {
+        uint32_t crc = 0;
+        unsigned char stored[F2_BLOCK_CRC_SIZE];
+        if (ContainerBlockHead(c, at, end, &b) != PR_OK ||
+            (!look && !(ContainerCrc(c, at, b.size - F2_BLOCK_CRC_SIZE, &crc) &&
+                        ContainerRead(c, at + b.size - F2_BLOCK_CRC_SIZE, stored, sizeof stored) &&
+                        crc == GetU32(stored)))) {
             if (open)
                 break;
             return PR_BADDATA;
         }
         if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - done)
             return PR_BADDATA;
-        PatchCursor table;
-        CursorInit(&table, block + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
+        uint32_t tableLeft = b.tableLength;
         for (uint32_t k = 0; k < b.count; k++, done++) {
             F2Record r;
+            unsigned char entry[F2_ENTRY_MAX];
+            uint32_t entrySize;
             // a 0 byte in a name would cut the path short
-            if (F2ReadRecord(&table, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
-                !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK ||
+                memchr(r.name, 0, r.nameLen) || !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
                 return PR_BADDATA;
+            entryAt += entrySize;
+            tableLeft -= entrySize;
             if (!look)
                 continue;
             Progress(host, done, check->count);
@@ -196,9 +208,9 @@ static int Walk2(const unsigned char* container, size_t end, const F2Header* h, 
                      GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
                 check->existing++;
         }
-        if (CursorLeft(&table))
+        if (tableLeft)
             return PR_BADDATA;
-        at += (size_t)b.size;
+        at += b.size;
     }
     if (look)
         Progress(host, done, done);
@@ -208,25 +220,27 @@ static int Walk2(const unsigned char* container, size_t end, const F2Header* h, 
     return PR_OK;
 }
 
-int CheckPatch2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
-                PatchCheck* check) {
+int CheckPatch2(const PatchContainer* c, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     ZeroMemory(check, sizeof *check);
     check->result = PR_BADDATA;
+    unsigned char head[F2_HEADER_SIZE];
     F2Header h;
-    if (F2ReadHeader(container, size, &h) != PR_OK)
+    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &h) != PR_OK)
         return check->result;
     // A closed container ends at its length; only a signature's padding,
     // up to seven zero bytes, may follow.
-    size_t end = size;
+    uint64_t end = c->size;
     if (!(h.flags & F2_FLAG_OPEN)) {
-        if (h.length > size || size - h.length > 7)
+        unsigned char pad[7];
+        if (h.length > c->size || c->size - h.length > sizeof pad ||
+            !ContainerRead(c, h.length, pad, (size_t)(c->size - h.length)))
             return check->result;
-        for (end = (size_t)h.length; end < size; end++)
-            if (container[end])
+        for (size_t i = 0; i < c->size - h.length; i++)
+            if (pad[i])
                 return check->result;
-        end = (size_t)h.length;
+        end = h.length;
     }
-    if (Walk2(container, end, &h, targetDir, host, check, 0) == PR_OK)
-        check->result = Walk2(container, end, &h, targetDir, host, check, 1);
+    if (Walk2(c, end, &h, targetDir, host, check, 0) == PR_OK)
+        check->result = Walk2(c, end, &h, targetDir, host, check, 1);
     return check->result;
 }

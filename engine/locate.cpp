@@ -5,6 +5,7 @@
 #include "core/format.h"
 #include "core/format2.h"
 #include "core/names.h"
+#include "engine/container.h"
 
 int LeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
@@ -38,38 +39,48 @@ static int HoldsBareTargets(const unsigned char* container, size_t size, const c
 }
 
 // Format 2: the blocks' record tables name the targets, so the streams are
-// never decoded here.
-static int HoldsF2Targets(const unsigned char* container, size_t size, const char* folder) {
+// never decoded here; heads and entries are read one at a time where the
+// container lies (engine/container.h).
+static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
+    unsigned char head[F2_HEADER_SIZE];
     F2Header header;
-    if (F2ReadHeader(container, size, &header) != PR_OK)
+    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &header) != PR_OK)
         return 1;
     // an open container runs to the data's end; a closed one says where it ends
-    size_t end = header.length && header.length < size ? (size_t)header.length : size;
-    size_t at = F2_HEADER_SIZE;
+    uint64_t end = header.length && header.length < c->size ? header.length : c->size;
+    uint64_t at = F2_HEADER_SIZE;
     F2BlockHead block;
-    while (at < end && F2ReadBlockHead(container + at, end - at, &block) == PR_OK) {
-        PatchCursor table;
-        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, block.tableLength);
+    while (at < end && ContainerBlockHead(c, at, end, &block) == PR_OK) {
+        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
+        uint32_t tableLeft = block.tableLength;
         for (uint32_t i = 0; i < block.count; i++) {
             F2Record r;
-            if (F2ReadRecord(&table, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
+            unsigned char entry[F2_ENTRY_MAX];
+            uint32_t entrySize;
+            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK ||
+                !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return 1;
             if (r.kind == F2_KIND_DELTA && !Holds(folder, r.name, r.nameLen))
                 return 0;
+            entryAt += entrySize;
+            tableLeft -= entrySize;
         }
-        at += (size_t)block.size;  // the block lies before end
+        at += block.size;  // the block lies before end
     }
     return 1;
 }
 
-int FolderFits(const unsigned char* container, size_t size, const char* folder, const char* findFile) {
+int FolderFits(const PatchContainer* c, const char* folder, const char* findFile) {
     DWORD attributes = GetFileAttributesA(folder);
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return 0;
     if (findFile)
         return Holds(folder, findFile, (size_t)lstrlenA(findFile));
-    return IsFormat2(container, size) ? HoldsF2Targets(container, size, folder)
-                                      : HoldsBareTargets(container, size, folder);
+    unsigned char head[F2_HEADER_SIZE];
+    if (ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head))
+        return HoldsF2Targets(c, folder);
+    // the bare form is walked in memory only
+    return !c->bytes || HoldsBareTargets(c->bytes, (size_t)c->size, folder);
 }
 
 // The short and long names of the predefined keys, in the order of their

@@ -7,6 +7,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include "engine/patch.h"
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -19,7 +21,7 @@ int LeadByteAcp(unsigned char byte);
    form or format 2). The walk stops at the first part it cannot read and
    judges by the targets before it: the run that follows reports the
    damage, nothing here. */
-int FolderFits(const unsigned char* container, size_t size, const char* folder, const char* findFile);
+int FolderFits(const PatchContainer* container, const char* folder, const char* findFile);
 
 /* Reads the folder that spec ("ROOT\subkey\...\ValueName", ROOT one of
    HKLM, HKCU, HKCR, HKU or their long forms) names, in the registry view

@@ -89,6 +89,19 @@ typedef struct PatchRestoreState {
     char path[PATCH_PATH_MAX];
 } PatchRestoreState;
 
+/* Where a container's bytes are: wholly in memory (bytes), or in an open
+   file (file, from offset on), read through fixed buffers a piece at a
+   time, so that a container of any size needs no address space of its
+   own. Only format 2 is read from a file; the bare form is walked through
+   a pointer. size is the container's: from its first byte to the file's
+   end, or to the certificate table of a signed patch. */
+typedef struct PatchContainer {
+    const unsigned char* bytes;  /* 0 for a container in a file */
+    HANDLE file;
+    uint64_t offset;             /* of the container in file */
+    uint64_t size;
+} PatchContainer;
+
 /* What a run did, record by record, so that no failure goes unreported.
    Failures are PR_NOTARGET, PR_BADSOURCE (unless already up to
    date), PR_BADRESULT and PR_NOTWRITTEN; the first PATCH_TALLY_NAMES are named. */
@@ -166,6 +179,12 @@ void NoteRecordResult(int result);
    g_keepRunning. */
 void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
               const PatchRestore* restore);
+
+/* RunPatch for a container wherever it lies: a format-2 container in a
+   file is read through the engine's fixed buffers (engine/container.h);
+   one in a file that is not format 2 is a data error. */
+void RunPatchContainer(const PatchContainer* container, const char* targetDir, const PatchHost* host,
+                       const PatchRestore* restore);
 
 #ifdef __cplusplus
 }

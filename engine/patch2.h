@@ -21,14 +21,13 @@ extern "C" {
    table entry and name, the count, the length and the decoder memory;
    then every target. An open container counts the blocks up to the first
    one cut short or damaged. Same results as CheckPatch. */
-int CheckPatch2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
-                PatchCheck* check);
+int CheckPatch2(const PatchContainer* container, const char* targetDir, const PatchHost* host, PatchCheck* check);
 
 /* Applies the g_check.count records of a checked format-2 container in
    order, each through EndOfRecord; stops with PR_BADDATA in g_lastResult
    when a block's streams do not decode or hold more than its records
-   take. */
-void ApplyAll2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host);
+   take, or when the container can no longer be read. */
+void ApplyAll2(const PatchContainer* container, const char* targetDir, const PatchHost* host);
 
 /* After each record (engine/run.cpp): its result noted, tallied and
    reported as done of g_check.count. Returns 1 while the run goes on. */

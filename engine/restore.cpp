@@ -37,9 +37,11 @@ static ReverseCopy s_copies[RESTORE_COPIES];
 
 // Every record's target, as the check noted it; RestoreBegin sorts them so
 // that the names of one target stand together. Such a group of two or
-// more is known by the index it starts at.
+// more is known by the index it starts at. A name is kept as a 64-bit hash
+// of the name as the file system compares it, and its length: a format-2
+// container is read through a window, so its names do not stay in memory.
 typedef struct NotedTarget {
-    const char* name;
+    uint64_t hash;
     uint32_t len;
 } NotedTarget;
 static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
@@ -57,22 +59,26 @@ static unsigned Folded(unsigned c) {
     return c == '/' ? '\\' : c;
 }
 
-// Orders two names; 0 when they name the same target. A trail byte is
-// taken as it is: it can be an ASCII letter that is not that letter. One
-// flag serves both names, for up to a difference they hold the same lead
-// bytes (folding never makes one).
-static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
+// The hash of a name as the file system compares it (FNV-1a over its
+// folded bytes). A trail byte is taken as it is: it can be an ASCII letter
+// that is not that letter.
+static uint64_t TargetHash(const char* name, uint32_t len) {
+    uint64_t h = 0xCBF29CE484222325ull;
     int trail = 0;
-    for (uint32_t i = 0; i < a->len && i < b->len; i++) {
-        unsigned ca = (unsigned char)a->name[i], cb = (unsigned char)b->name[i];
-        if (!trail) {
-            ca = Folded(ca);
-            cb = Folded(cb);
-        }
-        if (ca != cb)
-            return ca < cb ? -1 : 1;
-        trail = !trail && IsDBCSLeadByte((BYTE)ca);
+    for (uint32_t i = 0; i < len; i++) {
+        unsigned c = (unsigned char)name[i];
+        if (!trail)
+            c = Folded(c);
+        h = (h ^ c) * 0x100000001B3ull;
+        trail = !trail && IsDBCSLeadByte((BYTE)c);
     }
+    return h;
+}
+
+// Orders two noted names; 0 when they name the same target.
+static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
+    if (a->hash != b->hash)
+        return a->hash < b->hash ? -1 : 1;
     return (a->len > b->len) - (a->len < b->len);
 }
 
@@ -91,7 +97,7 @@ static void SortTargets(void) {
 // Finds head's target among the noted ones and says how its record is
 // made; s_group is its group when it is named more than once.
 int RecordKind(const PatchRecordHead* head) {
-    NotedTarget key = {head->name, head->nameLen};
+    NotedTarget key = {TargetHash(head->name, head->nameLen), head->nameLen};
     unsigned lo = 0, hi = s_noted;
     while (lo < hi) {
         unsigned mid = lo + (hi - lo) / 2;
@@ -119,7 +125,7 @@ void RestoreHoldTarget(void) {
 
 // index is below the container's record count, a 16-bit number
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
-    s_targets[index].name = head->name;
+    s_targets[index].hash = TargetHash(head->name, head->nameLen);
     s_targets[index].len = head->nameLen;
 }
 

@@ -2,6 +2,7 @@
 #include "engine/patch.h"
 #include "engine/restore.h"
 #include "engine/patch2.h"
+#include "engine/container.h"
 
 volatile LONG g_keepRunning = 0;
 int g_lastResult = PR_OK;
@@ -116,10 +117,22 @@ static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost
 
 void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
               const PatchRestore* restore) {
+    PatchContainer whole = {container, INVALID_HANDLE_VALUE, 0, size};
+    RunPatchContainer(&whole, targetDir, host, restore);
+}
+
+void RunPatchContainer(const PatchContainer* c, const char* targetDir, const PatchHost* host,
+                       const PatchRestore* restore) {
     ZeroMemory(&g_tally, sizeof g_tally);
     ZeroMemory(&g_restore, sizeof g_restore);
+    ZeroMemory(&g_check, sizeof g_check);
     g_lastResult = PR_OK;
-    int checked = CheckPatch(container, size, targetDir, host, &g_check);
+    // the bare form is walked in memory only
+    unsigned char head[F2_HEADER_SIZE];
+    int form2 = ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head);
+    int checked = form2 ? CheckPatch2(c, targetDir, host, &g_check)
+                  : c->bytes ? CheckPatch(c->bytes, (size_t)c->size, targetDir, host, &g_check)
+                             : PR_BADDATA;
     if (checked != PR_OK) {  // damaged, or cancelled during the check
         StopBeforeWriting(host, checked == PR_BADDATA ? PR_BADDATA : PR_OK);
         return;
@@ -129,17 +142,16 @@ void RunPatch(const unsigned char* container, size_t size, const char* targetDir
         return;
     }
     // a format-2 patch makes a format-2 restore file
-    int form2 = IsFormat2(container, size);
     if (restore && (form2 ? Restore2Begin(restore) : RestoreBegin(restore, g_check.count)) != PR_OK) {
         StopBeforeWriting(host, PR_OK);
         return;
     }
     if (form2) {
-        ApplyAll2(container, size, targetDir, host);
+        ApplyAll2(c, targetDir, host);
         Restore2End();
     } else {
         PatchCursor cursor;
-        CursorInit(&cursor, container, size);
+        CursorInit(&cursor, c->bytes, (size_t)c->size);
         unsigned count;
         ReadContainerHeader(&cursor, &count);
         ApplyAll(&cursor, targetDir, host);

@@ -78,7 +78,7 @@ void ShowBranding(HWND wnd) {
 
 // 1 when out, a folder, is absolute and holds what tells the patch's folder.
 static int Fits(const char* out, const char* findFile) {
-    return StartRuleHolds(out) && FolderFits(g_container, g_containerSize, out, findFile);
+    return StartRuleHolds(out) && FolderFits(&g_patch, out, findFile);
 }
 
 int FindFolder(char* out, int always) {

@@ -3,12 +3,13 @@
 #include "shell/shell.h"
 #include "core/stubmark.h"
 #include "core/pe.h"
+#include "core/format2.h"
+#include "engine/container.h"
 
 #include <commctrl.h>
 
 HINSTANCE g_instance;
-const unsigned char* g_container;
-size_t g_containerSize;
+PatchContainer g_patch;
 HWND g_mainWnd;
 HWND g_folderEdit;
 const unsigned char* g_stub;
@@ -53,11 +54,16 @@ static void ReleaseSelf(SelfMapping* self) {
     self->file = INVALID_HANDLE_VALUE;
 }
 
-// Maps the program's own file and sets g_container, g_containerSize, the
-// stub and the restore file's name. The module's own name is used, never
-// the command line, which the starting program may have made up. Returns
-// 0, with everything released, when there is no container: the file cannot
-// be opened or mapped, or it ends before a container header.
+// Opens the program's own file and sets g_patch, the stub and the restore
+// file's name. A bare container is mapped with the whole file, as it is
+// walked through a pointer. A format-2 container is read from the open
+// file through the engine's fixed buffers, and only the applier's own
+// bytes before it are mapped (the PE headers, and the restore file's
+// copy): a 32-bit process has no room to map a patch of a few GB. The
+// module's own name is used, never the command line, which the starting
+// program may have made up. Returns 0, with everything released, when
+// there is no container: the file cannot be opened or mapped, or it ends
+// before a container header.
 static int MapContainer(SelfMapping* self) {
     char path[MAX_PATH];
     self->file = INVALID_HANDLE_VALUE;
@@ -69,23 +75,36 @@ static int MapContainer(SelfMapping* self) {
                                  FILE_ATTRIBUTE_NORMAL, NULL);
     if (self->file == INVALID_HANDLE_VALUE)
         return 0;
-    DWORD high = 0;
-    DWORD size = GetFileSize(self->file, &high);
+    LARGE_INTEGER size;
     DWORD offset = ContainerOffset();
-    if (size != INVALID_FILE_SIZE && high == 0)
-        self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, 0, NULL);
+    if (!GetFileSizeEx(self->file, &size) || (uint64_t)size.QuadPart < offset) {
+        ReleaseSelf(self);
+        return 0;
+    }
+    uint64_t fileSize = (uint64_t)size.QuadPart;
+    g_patch.bytes = NULL;
+    g_patch.file = self->file;
+    g_patch.offset = offset;
+    g_patch.size = fileSize - offset;
+    unsigned char head[F2_HEADER_SIZE];
+    int form2 = ContainerRead(&g_patch, 0, head, sizeof head) && IsFormat2(head, sizeof head);
+    uint64_t mapped = form2 ? offset : fileSize;
+    if ((SIZE_T)mapped == mapped)
+        self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, (DWORD)(mapped >> 32),
+                                           (DWORD)mapped, NULL);
     if (self->mapping)
-        self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, 0);
+        self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, (SIZE_T)mapped);
     // A signed patch has its certificate table after the container, so the
     // container ends where that table starts. Subtracting keeps the test
     // from wrapping: the header must fit after the offset.
-    size_t end = self->view ? PeSignatureStart(self->view, size) : 0;
+    uint64_t end = self->view ? PeCertificateStart(self->view, (size_t)mapped, fileSize) : 0;
     if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE) {
         ReleaseSelf(self);
         return 0;
     }
-    g_container = self->view + offset;
-    g_containerSize = end - offset;
+    if (!form2)
+        g_patch.bytes = self->view + offset;
+    g_patch.size = end - offset;
     g_stub = self->view;
     g_stubSize = offset;
     MakeRestoreBase(path, g_restoreBase);

@@ -65,10 +65,10 @@ extern "C" {
 #endif
 
 extern HINSTANCE g_instance;
-extern const unsigned char* g_container;
-extern size_t g_containerSize;        /* from g_container to the mapped end, or to
-                                         the certificate table of a signed patch */
-extern const unsigned char* g_stub;   /* the mapped file: the applier's own bytes */
+extern PatchContainer g_patch;         /* the container: mapped (bare form) or in
+                                         the open file (format 2), up to the file's
+                                         end or the certificate table of a signed patch */
+extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
 extern size_t g_stubSize;             /* up to the container */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
 extern int g_wantRestore;             /* the restore box was checked at Start */

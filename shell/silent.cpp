@@ -72,7 +72,7 @@ static int Run(const ShellArgs* args, int mapped) {
     PatchHost host = {AnswerYes, Proceed, 0, 0, (void*)&args->proceed, RecordDone};
     PatchRestore restore = {folder, g_restoreBase, g_stub, g_stubSize};
     PatchSetKeepRunning(1);
-    RunPatch(g_container, g_containerSize, folder, &host, args->restore ? &restore : 0);
+    RunPatchContainer(&g_patch, folder, &host, args->restore ? &restore : 0);
     int outcome = ShellOutcome(PatchOutcome(), 0, &g_tally);
     ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
     LogLine(s_message.text);

@@ -48,7 +48,7 @@ DWORD WINAPI PatchThreadProc(LPVOID param) {
     restore.baseName = g_restoreBase;
     restore.stub = g_stub;
     restore.stubSize = g_stubSize;
-    RunPatch(g_container, g_containerSize, g_targetDir, &host, g_wantRestore ? &restore : 0);
+    RunPatchContainer(&g_patch, g_targetDir, &host, g_wantRestore ? &restore : 0);
     return 0;
 }
 

@@ -2,6 +2,7 @@
 // signature's certificate table in a PE header.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 #include "core/pe.h"
@@ -175,7 +176,12 @@ TEST(PeSignature, StartOfTheCertificateTable) {
     for (const Row& r : rows) {
         EXPECT_EQ(PeSignatureStart(r.file.data(), r.file.size()), r.expect) << r.what;
         EXPECT_EQ(PeSecurityEntry(r.file.data(), r.file.size()), r.entry) << r.what;
+        // the same from the headers alone, as a format-2 patch maps them
+        EXPECT_EQ(PeCertificateStart(r.file.data(), std::min<size_t>(r.file.size(), 512), r.file.size()), r.expect)
+            << r.what;
     }
+    // a table past the bytes at hand, inside a file larger than 4 GiB
+    EXPECT_EQ(PeCertificateStart(PeWithSecurity(false, 5000, 1, 1024).data(), 1024, uint64_t(1) << 33), 5000u);
 }
 
 }  // namespace

@@ -10,8 +10,7 @@
 
 // What the applier's start-up would have set.
 HINSTANCE g_instance;
-const unsigned char* g_container;
-size_t g_containerSize;
+PatchContainer g_patch;
 HWND g_mainWnd;
 HWND g_folderEdit;
 

@@ -559,6 +559,40 @@ TEST(Format2, PatchAndItsRestoreFileOrDamagedNothing) {
     }
 }
 
+// A signed format-2 patch: its container, read from the file rather than
+// mapped, ends where the certificate table starts, which the PE headers in
+// the applier's own bytes name. Signing is imitated: zero bytes up to a
+// multiple of 8, then a table of made-up bytes that the security directory
+// names. Its restore file, which has no table, brings the file back.
+TEST(Format2, SignedPatchEndsAtItsCertificateTable) {
+    const Bytes oldFile = Pattern(5000, 3), newFile = Pattern(6000, 4);
+    testing_support::Format2Builder f;
+    f.Delta("a.dat", oldFile, newFile).Cmd(0, 0, {}, newFile).Block();
+    Workspace ws("f2-signed");
+    ASSERT_TRUE(WriteBytes(ws / "a.dat", oldFile));
+    ASSERT_TRUE(ws.Make(f.Build()));
+    Bytes exe = ReadBytes(ws.patch);
+    uint32_t pe = GetU32(&exe[0x3C]);
+    size_t dir = pe + 24 + (GetU16(&exe[pe + 24]) == 0x20B ? 108 : 92) + 4 + 4 * 8;
+    exe.resize((exe.size() + 7) / 8 * 8, 0);
+    PutU32(&exe[dir], uint32_t(exe.size()));
+    PutU32(&exe[dir + 4], 64);
+    exe.insert(exe.end(), 64, 0xA5);
+    ASSERT_TRUE(WriteBytes(ws.patch, exe));
+    Process p;
+    HWND main = Start(p, ws.patch);
+    ASSERT_NE(main, nullptr);
+    SendMessageA(GetDlgItem(main, 1013), BM_SETCHECK, BST_CHECKED, 0);
+    Outcome o = RunThrough(p, main, ws.dir, {});
+    EXPECT_EQ(o.text.rfind(kDone, 0), 0u) << o.text;
+    EXPECT_EQ(ReadBytes(ws / "a.dat"), newFile);
+    Process back;
+    main = Start(back, ws / "patch_恢复.exe");
+    ASSERT_NE(main, nullptr);
+    EXPECT_EQ(RunThrough(back, main, ws.dir, {}).text, kDone);
+    EXPECT_EQ(ReadBytes(ws / "a.dat"), oldFile);
+}
+
 // --- no container: one clear message instead of the main window ---
 
 TEST(NoContainer, ClearErrorAndNoMainWindow) {
