@@ -137,6 +137,7 @@ std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, 
         F2Sink sink{SinkWrite, SinkReadOld, &m};
         int result = F2RunRecord(src, &info.head, rebuild ? &sink : nullptr, scratch.data(), scratch.size());
         s.records.push_back(info);
+        s.records.back().head.name = nullptr;
         if (done)
             done(info, rebuild && result == PR_OK ? &m.out : nullptr, result);
         if (result != PR_OK)

@@ -18,7 +18,7 @@ namespace mkpatch {
 
 // One record as its table entry gives it, and what its commands do.
 struct F2RecordInfo {
-    F2Record head{};     // name points into name below
+    F2Record head{};     // its name pointer is for the reader alone: use name
     std::string name;    // code-page bytes
     uint32_t block = 0;  // the block it is in, from 0
     uint64_t commands = 0;
