@@ -16,8 +16,8 @@ enum {
     P_IS_REP_G2 = P_IS_REP_G1 + STATES,
     P_IS_REP0_LONG = P_IS_REP_G2 + STATES,        // [state][posState]
     P_SLOT = P_IS_REP0_LONG + STATES * POS_STATES,  // [lenState][64]: 6-bit trees
-    P_SPECIAL = P_SLOT + 4 * 64,  // reverse trees of the middle distance slots, packed
-    P_ALIGN = P_SPECIAL + 114,    // the low 4 bits of far distances
+    P_MID_DIST = P_SLOT + 4 * 64, // reverse trees of the middle distance slots, packed
+    P_ALIGN = P_MID_DIST + 114,   // the low 4 bits of far distances
     P_LEN = P_ALIGN + 16,         // lengths of new matches
     P_REP_LEN = P_LEN + LEN_SIZE, // lengths of repeated matches
     P_LIT = P_REP_LEN + LEN_SIZE, // 0x300 per literal context
@@ -122,7 +122,7 @@ static uint32_t Distance(Rc* rc, uint16_t* probs, unsigned len) {
     unsigned lowBits = (slot >> 1) - 1;
     uint32_t dist = (uint32_t)(2 | (slot & 1)) << lowBits;
     if (slot < END_SLOT_TREES)  // one small reverse tree per slot, packed end to end
-        return dist + ReverseTree(rc, probs + P_SPECIAL - 1 + dist - slot, lowBits);
+        return dist + ReverseTree(rc, probs + P_MID_DIST - 1 + dist - slot, lowBits);
     uint32_t direct = 0;  // the middle bits at even odds, then 4 modelled ones
     for (unsigned i = lowBits - 4; i; i--) {
         if (rc->range < (1u << 24)) {

@@ -17,12 +17,6 @@ static int IsLeadByteAcp(unsigned char byte) {
 
 // --- output: grouped into large writes, every write checked whole ---
 
-typedef struct OutFile {
-    HANDLE file;
-    DWORD used;        // bytes waiting in s_outBuffer
-    uint64_t written;  // bytes handed to the file so far
-} OutFile;
-
 static int WriteAll(HANDLE file, const unsigned char* bytes, size_t n) {
     while (n) {
         DWORD piece = n > FILEIO_CHUNK ? (DWORD)FILEIO_CHUNK : (DWORD)n;
@@ -35,7 +29,7 @@ static int WriteAll(HANDLE file, const unsigned char* bytes, size_t n) {
     return 1;
 }
 
-static int OutFlush(OutFile* out) {
+int OutFlush(OutFile* out) {
     if (!out->used)
         return 1;
     if (!WriteAll(out->file, s_outBuffer, out->used))
@@ -45,7 +39,7 @@ static int OutFlush(OutFile* out) {
     return 1;
 }
 
-static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
+int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
     while (n) {
         DWORD room = FILEIO_CHUNK - out->used;
         DWORD piece = n < room ? (DWORD)n : room;
@@ -69,13 +63,6 @@ static int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
 // no file too large for a 32-bit address space.
 static const uint32_t OLD_READAHEAD = FILEIO_CHUNK;
 
-typedef struct OldFile {
-    HANDLE file;
-    uint32_t size;   // bytes read when the sums were taken
-    uint32_t start;  // file offset of g_window[0]
-    uint32_t have;   // bytes of the file in the window
-} OldFile;
-
 // Reads the whole old file once, taking its sums; the window keeps what
 // was read last (all of it, when it fits). PR_OK, PR_NOTARGET when a read
 // fails, PR_BADSOURCE for a file of 4 GiB or more, past what the format's
@@ -85,25 +72,25 @@ static int ReadOldFile(OldFile* old, int withCrc, FileSums* sums) {
         return PR_NOTARGET;
     if (sums->size > 0xFFFFFFFF)
         return PR_BADSOURCE;
-    old->size = (uint32_t)sums->size;
+    old->size = sums->size;
     old->start = old->size - old->have;
     return PR_OK;
 }
 
 // Makes the window hold the old file from offset on, at least length bytes
 // of it or as much as the window takes, and a little more for the copies
-// that follow on. RunCommands has checked offset + length against size.
-static int MoveWindow(OldFile* old, uint32_t offset, uint32_t length) {
-    uint32_t n = length > OLD_READAHEAD ? length : OLD_READAHEAD;
+// that follow on. The caller has checked offset + length against size.
+int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length) {
+    uint64_t n = length > OLD_READAHEAD ? length : OLD_READAHEAD;
     if (n > FILEIO_WINDOW)
         n = FILEIO_WINDOW;
     if (n > old->size - offset)
         n = old->size - offset;
     old->have = 0;
-    if (!ReadAt(old->file, offset, g_window, n))
+    if (!ReadAt(old->file, offset, g_window, (DWORD)n))
         return 0;
     old->start = offset;
-    old->have = n;
+    old->have = (uint32_t)n;
     return 1;
 }
 
@@ -122,9 +109,9 @@ static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
     OldFile* old = rb->old;
     while (length) {
-        if ((offset < old->start || offset - old->start >= old->have) && !MoveWindow(old, offset, length))
+        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, length))
             return 0;
-        uint32_t piece = old->have - (offset - old->start);
+        uint32_t piece = old->have - (uint32_t)(offset - old->start);
         if (piece > length)
             piece = length;
         if (!OutWrite(&rb->out, g_window + (offset - old->start), piece))
@@ -146,15 +133,10 @@ static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
 
 // The sub-folders one record made, by the length of each one's path, so
 // that a record that fails can take them away again.
-typedef struct MadeFolders {
-    unsigned count;
-    unsigned short ends[PATCH_PATH_MAX / 2];  // a name has at most this many separators
-} MadeFolders;
-
 // Creates the sub-folders that the name part of target (after dirLen
 // bytes) passes through; those that exist already are left alone, those
 // made here are noted in made.
-static void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
+void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
     size_t len = (size_t)lstrlenA(target);
     made->count = 0;
     for (size_t i = dirLen; i < len;) {
@@ -172,7 +154,7 @@ static void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
 
 // Removes the sub-folders made for a record that then failed, deepest
 // first; one that is no longer empty stays.
-static void RemoveMadeFolders(char* target, const MadeFolders* made) {
+void RemoveMadeFolders(char* target, const MadeFolders* made) {
     for (unsigned k = made->count; k-- > 0;) {
         char keep = target[made->ends[k]];
         target[made->ends[k]] = 0;
@@ -184,7 +166,7 @@ static void RemoveMadeFolders(char* target, const MadeFolders* made) {
 // Makes what was written to an open file durable before the file takes a
 // target's name: after a power loss the target is then either the old file
 // or the complete new one, never a name whose bytes never reached the disk.
-static int CloseDurably(HANDLE file) {
+int CloseDurably(HANDLE file) {
     int flushed = FlushFileBuffers(file);
     return CloseHandle(file) && flushed;
 }
@@ -196,7 +178,7 @@ static int CloseDurably(HANDLE file) {
 // target folder itself (the first dirLen bytes of target): the final move
 // is then a rename within the same volume, and a path that fits is never
 // refused for want of room for a temporary name.
-static HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
     static const char kHex[] = "0123456789ABCDEF";
     static unsigned s_next;
     const size_t kNameRoom = 14;  // "PCH", four digits, ".tmp", the 0 byte and a spare
@@ -234,7 +216,7 @@ static HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH
 // Puts the finished temporary file over an existing target in one step.
 // A read-only target is refused here: some file systems (and wine) would
 // replace it anyway. On failure the temporary file is deleted.
-static int ReplaceTarget(const char* tmp, const char* target) {
+int ReplaceTarget(const char* tmp, const char* target) {
     DWORD attr = GetFileAttributesA(target);
     if ((attr != INVALID_FILE_ATTRIBUTES && (attr & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DIRECTORY))) ||
         !MoveFileExA(tmp, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
@@ -245,6 +227,45 @@ static int ReplaceTarget(const char* tmp, const char* target) {
 }
 
 // --- whole-file records ---
+
+int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
+                   int (*keepOld)(const void* ctx, const char* target), const void* ctx) {
+    // The content is complete on disk before it takes the target's name.
+    if (MoveFileA(tmp, target)) {
+        RestoreNoteCreated();
+        return PR_OK;
+    }
+    DWORD err = GetLastError();
+    DWORD attr = GetFileAttributesA(target);
+    int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
+                 attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+    if (!exists) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
+    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, name)) {
+        DeleteFileA(tmp);
+        return PR_SKIPPED;
+    }
+    // the way back is on disk before the old content goes
+    if (keepOld && keepOld(ctx, target) != PR_OK) {
+        DeleteFileA(tmp);
+        return PR_NOTWRITTEN;
+    }
+    return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+}
+
+// A bare whole-file record: its head and content, for the restore file.
+typedef struct BareWhole {
+    const PatchRecordHead* head;
+    const unsigned char* content;
+    uint32_t length;
+} BareWhole;
+
+static int KeepBareWhole(const void* ctx, const char* target) {
+    const BareWhole* w = (const BareWhole*)ctx;
+    return RestoreAddWhole(w->head, target, w->content, w->length);
+}
 
 // Writes the content to a temporary file beside target and puts it there,
 // asking before an existing target is written over.
@@ -259,30 +280,8 @@ static int PlaceWholeFile(char* target, size_t dirLen, const PatchRecordHead* he
         DeleteFileA(tmp);
         return PR_NOTWRITTEN;
     }
-
-    // The content is complete on disk before it takes the target's name.
-    if (MoveFileA(tmp, target)) {
-        RestoreNoteCreated();
-        return PR_OK;
-    }
-    DWORD err = GetLastError();
-    DWORD attr = GetFileAttributesA(target);
-    int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
-                 attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
-    if (!exists) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, head->name)) {
-        DeleteFileA(tmp);
-        return PR_SKIPPED;
-    }
-    // the way back is on disk before the old content goes
-    if (RestoreActive() && RestoreAddWhole(head, target, content, length) != PR_OK) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+    BareWhole w = {head, content, length};
+    return PlaceWholeTemp(tmp, target, head->name, host, RestoreActive() ? KeepBareWhole : 0, &w);
 }
 
 static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
@@ -381,7 +380,7 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
         // the way back is on disk before the target is replaced
         if (result == PR_OK && RestoreActive() &&
             (newSize > 0xFFFFFFFF ||
-             RestoreAddDelta(head, forward, old.file, old.size, (uint32_t)newSize) != PR_OK)) {
+             RestoreAddDelta(head, forward, old.file, (uint32_t)old.size, (uint32_t)newSize) != PR_OK)) {
             DeleteFileA(tmp);
             result = PR_NOTWRITTEN;
         }

@@ -41,6 +41,8 @@ typedef struct PatchCheck {
 /* Progress phases. */
 enum { PATCH_PHASE_CHECK = 0, PATCH_PHASE_APPLY = 1 };
 
+struct PatchRecordNote;
+
 /* What the engine needs of its caller. Every operation is called on the
    thread that runs the patch. */
 typedef struct PatchHost {
@@ -59,6 +61,8 @@ typedef struct PatchHost {
        May be 0. */
     void (*progress)(void* ctx, int phase, unsigned done, unsigned count);
     void* ctx;
+    /* After each record carried out: its note and its result. May be 0. */
+    void (*recordDone)(void* ctx, const struct PatchRecordNote* note, int result);
 } PatchHost;
 
 /* Where a run makes its restore file: a self-applying patch that turns

@@ -158,7 +158,7 @@ int RestoreActive(void) {
 // Creates the file under the first free name: base.exe, base(2).exe, ...
 // up to base(99).exe. Any failure moves on to the next name: a folder that
 // refuses one refuses them all.
-static HANDLE CreateFree(const PatchRestore* restore, char* path) {
+HANDLE CreateFree(const PatchRestore* restore, char* path) {
     // room for "(99).exe" and the 0 byte
     if (lstrlenA(restore->folder) + lstrlenA(restore->baseName) <= PATCH_PATH_MAX - 9)
         for (unsigned n = 1; n < 100; n++) {

@@ -1,6 +1,7 @@
 // The run over all records, its flag and its tally.
 #include "engine/patch.h"
 #include "engine/restore.h"
+#include "engine/patch2.h"
 
 volatile LONG g_keepRunning = 0;
 int g_lastResult = PR_OK;
@@ -83,10 +84,23 @@ static void StopBeforeWriting(const PatchHost* host, int lastResult) {
     Notify(host, 0);
 }
 
+int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, unsigned done) {
+    NoteRecordResult(result);
+    TallyRecord(result, note);
+    if (host && host->recordDone)
+        host->recordDone(host->ctx, note, result);
+    if (host && host->progress)
+        host->progress(host->ctx, PATCH_PHASE_APPLY, done, g_check.count);
+    // Without its restore record no further target may be replaced.
+    if (g_restore.state == RESTORE_FAILED)
+        PatchSetKeepRunning(0);
+    // Cancel takes effect here, between records, never inside one.
+    return PatchKeepRunning();
+}
+
 // Applies the records at the cursor, checked already, one by one.
 static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost* host) {
-    unsigned count = g_check.count;
-    for (unsigned i = 0; i < count; i++) {
+    for (unsigned i = 0; i < g_check.count; i++) {
         PatchRecordNote note;
         TrailerEntry entry;
         const TrailerEntry* strong = NULL;
@@ -95,15 +109,7 @@ static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost
             strong = &entry;
         }
         int result = ApplyRecord(cursor, targetDir, host, strong, &note);
-        NoteRecordResult(result);
-        TallyRecord(result, &note);
-        if (host && host->progress)
-            host->progress(host->ctx, PATCH_PHASE_APPLY, i + 1, count);
-        // Without its restore record no further target may be replaced.
-        if (g_restore.state == RESTORE_FAILED)
-            PatchSetKeepRunning(0);
-        // Cancel takes effect here, between records, never inside one.
-        if (!PatchKeepRunning())
+        if (!EndOfRecord(host, result, &note, i + 1))
             return;
     }
 }
@@ -122,15 +128,22 @@ void RunPatch(const unsigned char* container, size_t size, const char* targetDir
         StopBeforeWriting(host, PR_OK);
         return;
     }
-    if (restore && RestoreBegin(restore, g_check.count) != PR_OK) {
+    // a format-2 patch makes a format-2 restore file
+    int form2 = IsFormat2(container, size);
+    if (restore && (form2 ? Restore2Begin(restore) : RestoreBegin(restore, g_check.count)) != PR_OK) {
         StopBeforeWriting(host, PR_OK);
         return;
     }
-    PatchCursor cursor;
-    CursorInit(&cursor, container, size);
-    unsigned count;
-    ReadContainerHeader(&cursor, &count);
-    ApplyAll(&cursor, targetDir, host);
-    RestoreEnd();
+    if (form2) {
+        ApplyAll2(container, size, targetDir, host);
+        Restore2End();
+    } else {
+        PatchCursor cursor;
+        CursorInit(&cursor, container, size);
+        unsigned count;
+        ReadContainerHeader(&cursor, &count);
+        ApplyAll(&cursor, targetDir, host);
+        RestoreEnd();
+    }
     Notify(host, PatchKeepRunning());
 }

@@ -8,7 +8,7 @@
 
 unsigned char g_window[FILEIO_WINDOW];
 
-int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have) {
+int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have) {
     XorSumState st;
     XorSumBegin(&st);
     uint32_t used = 0;
@@ -29,12 +29,12 @@ int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have) {
         if (got == 0)
             break;
         XorSumAdd(&st, at, got);
-        if (withCrc)
+        if (how & SUM_CRC)
             sums->crc = Crc32Update(sums->crc, at, got);
         sums->size += got;
         used += got;
-        if (sums->size > 0xFFFFFFFF)
-            break;  // past what the format describes: every caller refuses it
+        if (sums->size > 0xFFFFFFFF && !(how & SUM_ANY_SIZE))
+            break;  // past what the bare form describes: its callers refuse it
     }
     sums->sum = XorSumEnd(&st);
     if (have)
@@ -42,11 +42,12 @@ int SumOpenFile(HANDLE file, int withCrc, FileSums* sums, uint32_t* have) {
     return 1;
 }
 
-int ReadAt(HANDLE file, uint32_t offset, unsigned char* to, DWORD n) {
+int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n) {
     while (n) {
         OVERLAPPED at;
         ZeroMemory(&at, sizeof at);
-        at.Offset = offset;
+        at.Offset = (DWORD)offset;
+        at.OffsetHigh = (DWORD)(offset >> 32);
         DWORD got = 0;
         if (!ReadFile(file, to, n, &got, &at) || got == 0)
             return 0;
@@ -65,6 +66,10 @@ int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, in
     uint32_t length = newSide ? strong->newLength : strong->oldLength;
     uint32_t crc = newSide ? strong->newCrc : strong->oldCrc;
     return sums->size == length && sums->crc == crc;
+}
+
+int SideMatches(const FileSums* sums, uint64_t length, uint32_t sum, uint32_t crc) {
+    return sums->size == length && sums->sum == sum && sums->crc == crc;
 }
 
 uint32_t XorSumFile(const char* path) {

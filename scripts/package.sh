@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Makes the release zip: the shipped i686 applier (win32 preset), the
 # Windows mkpatch.exe (i686 too, so it runs on every Windows), the Linux
-# mkpatch (native-release preset) and the patch authors' docs; then lists
-# the zip and checks that it holds exactly those files.
+# mkpatch (native-release preset) and the patch authors' docs, with a
+# README of the zip's own (docs/release-README.md); then lists the zip and
+# checks that it holds exactly those files and that every link in its
+# pages leads to a file it holds.
 #
 #   bash scripts/package.sh [OUT.zip]       # builds what is missing
 #   bash scripts/package.sh --check ZIP     # only the check
@@ -35,7 +37,20 @@ for n in names:
         with zipfile.ZipFile(zpath) as z:
             if z.read(n)[:2] != b"MZ":
                 sys.exit("package: %s is no Windows program" % n)
-print("package: %s holds the %d expected files" % (zpath, len(names)))
+import posixpath, re
+with zipfile.ZipFile(zpath) as z:
+    for n in names:
+        if not n.endswith(".md"):
+            continue
+        text = z.read(n).decode("utf-8")
+        for target in re.findall(r"\]\(([^)\s]+)\)", text):
+            if re.match(r"[a-z]+:|#", target):
+                continue
+            path = posixpath.normpath(posixpath.join(posixpath.dirname(n), target.split("#")[0]))
+            if path not in names:
+                sys.exit("package: %s links to %s, which the zip does not hold" % (n, target))
+print("package: %s holds the %d expected files, and every link in them leads to one"
+      % (zpath, len(names)))
 PY
 }
 
@@ -59,7 +74,7 @@ cp build/win32/shell/applier.exe "$dir/applier.exe"
 cp build/win32/tools/mkpatch/mkpatch.exe "$dir/mkpatch.exe"
 cp build/native-release/tools/mkpatch/mkpatch "$dir/linux/mkpatch"
 cp docs/mkpatch.md docs/mkpatch.zh-CN.md "$dir/docs/"
-cp README.md "$dir/"
+cp docs/release-README.md "$dir/README.md"
 rm -f "$out"
 python3 - "$stage" "$out" <<'PY'
 import os, sys, zipfile

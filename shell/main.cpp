@@ -118,12 +118,29 @@ static WPARAM MessageLoop(void) {
     return msg.message == WM_QUIT ? msg.wParam : 0;
 }
 
+// Fills the folder text with the folder found, when the patch says how to
+// find it; the edit's change notice then applies the enabling rule.
+static void ShowFoundFolder(void) {
+    char found[MAX_PATH];
+    if (FindFolder(found, 0))
+        SetWindowTextA(g_folderEdit, found);
+}
+
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     g_instance = instance;
+    LoadBranding();
+    static ShellArgs args;
+    ParseArgs(GetCommandLineA(), &args);
     SelfMapping self;
+    int mapped = MapContainer(&self);
+    if (args.silent) {
+        int code = RunUnattended(&args, mapped);
+        ReleaseSelf(&self);
+        return code;
+    }
     // Without a container nothing may run: say so instead of showing the
     // main window.
-    if (!MapContainer(&self)) {
+    if (!mapped) {
         MessageBoxA(NULL, kNoContainerText, kErrorCaption, MB_ICONHAND);
         return 0;
     }
@@ -135,6 +152,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         // A longer text would be cut when read, and a cut text ending in a
         // backslash names an ancestor of the folder on screen.
         SendMessageA(g_folderEdit, EM_LIMITTEXT, MAX_PATH - 1, 0);
+        ShowBranding(g_mainWnd);
+        ShowFoundFolder();
         ShowWindow(g_mainWnd, show);
         MessageLoop();
     } else {
@@ -145,8 +164,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
 }
 
 // Own entry point: the program needs nothing of the C runtime's start-up
-// (no arguments, no environment, no constructors). SW_SHOWDEFAULT makes
-// the first ShowWindow follow what the starting program asked for.
+// (no environment, no constructors; the few arguments are read from
+// GetCommandLineA). SW_SHOWDEFAULT makes the first ShowWindow follow what
+// the starting program asked for.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
 extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup(void) {

@@ -17,6 +17,14 @@
 #define IDC_RESTORE 1013
 #define IDC_HELPBTN 1014
 #define IDC_PERCENT 4000
+#define IDC_ABOUT1 1020   /* the panel's four lines, IDC_ABOUT1 + 0 to 3 */
+#define IDC_ABOUT2 1021
+#define IDC_ABOUT3 1022
+#define IDC_ABOUT4 1023
+/* The maker's texts and folder finding, when the patch carries them:
+   RCDATA of 0-terminated "KEY=VALUE" strings in code page 936, ended by an
+   empty one. */
+#define IDR_BRANDING 200
 
 #ifndef RC_INVOKED
 
@@ -107,6 +115,58 @@ extern const char kHelpCaption[];
 extern const char kNoContainerText[];
 extern const char kNotStartedText[];
 extern const char kErrorCaption[];
+
+/* --- args.cpp: the command line, window-free --- */
+
+/* What the command line asks for. Without /S the rest is not looked at. */
+typedef struct ShellArgs {
+    int silent;              /* /S: an unattended run, no windows */
+    int bad;                 /* an unknown argument or a value that cannot be used */
+    int proceed;             /* /CONTINUE: go on past targets that do not match */
+    int restore;             /* /RESTORE: make the restore file */
+    char log[MAX_PATH];      /* /LOG=FILE, or empty */
+    char folder[MAX_PATH];   /* /D=FOLDER with its separator, or empty */
+} ShellArgs;
+
+/* Exit codes of an unattended run: SHELL_FINISHED to SHELL_CANCELLED as
+   they are, and this one for a bad argument, no container or no folder. */
+enum { SHELL_EXIT_BADARG = 4 };
+
+/* Parses a whole command line (GetCommandLineA's), the program's own name
+   first. Options are case-insensitive; /D= takes the rest of the line. */
+void ParseArgs(const char* line, ShellArgs* args);
+
+/* Words for what became of one record in an unattended run's log. */
+const char* RecordResultText(int result, int upToDate);
+
+extern const char kNoFolderText[];
+
+/* --- brand.cpp --- */
+
+/* Finds the branding resource, if the patch has one. */
+void LoadBranding(void);
+
+/* The next value of key after *at (0 to start; moved past the value), or
+   0 when there is none. Values point into the resource. */
+const char* BrandValue(const char* key, const char** at);
+
+/* The Help button's text: the maker's, else kHelpText. */
+const char* HelpText(void);
+
+/* Puts the maker's caption and panel lines on the main window. */
+void ShowBranding(HWND wnd);
+
+/* The first candidate folder that fits into out (MAX_PATH): the patch's
+   own, then each FINDREG value. Unless always, only a patch that names
+   how to find its folder (FINDREG or FINDFILE) looks at all. Returns 0,
+   out empty, when none fits. */
+int FindFolder(char* out, int always);
+
+/* --- silent.cpp --- */
+
+/* The unattended run; mapped says whether the container was found.
+   Returns the exit code. Makes no window. */
+int RunUnattended(const ShellArgs* args, int mapped);
 
 /* --- mainwnd.cpp --- */
 LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);

@@ -18,7 +18,12 @@ const char kHelpText[] =
     "“数据出错”：补丁程序本身已损坏，没有修改任何文件。\r\n"
     "“操作取消”：安装被取消，已处理的文件保持更新后的内容。\r\n\r\n"
     "选中“是否生成恢复文件”时，补丁在目标文件夹中生成恢复文件“补丁文件名_恢复.exe”，"
-    "运行它可以把本次更新或覆盖的文件恢复为原来的内容；本次新建的文件不会被它删除。";
+    "运行它可以把本次更新或覆盖的文件恢复为原来的内容；本次新建的文件不会被它删除。"
+    "\r\n\r\n无人值守安装：补丁.exe /S [/CONTINUE] [/RESTORE] [/LOG=日志] [/D=文件夹]\r\n"
+    "/S 不显示窗口，已存在的文件直接覆盖；/D= 须放在最后，可含空格，省略时用自动找到的文件夹；"
+    "/CONTINUE 有不符的文件时仍更新其他文件；/RESTORE 生成恢复文件；/LOG= 以 UTF-8 记录每个文件的结果。\r\n"
+    "退出码：0 全部完成；1 部分文件没有更新；2 补丁数据出错，未作修改；3 已取消，或因文件不符而停止；"
+    "4 参数错误或找不到文件夹。";
 
 const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
 const char kOverwriteCaption[] = "新增文件...";
@@ -255,4 +260,17 @@ void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
     if (check->mismatched > check->listed)
         AppendNumber(&c, kProceedRest, check->mismatched - check->listed);
     Append(&c, kProceedTail);
+}
+
+const char kNoFolderText[] = "找不到要安装的文件夹，没有修改任何文件。";
+
+const char* RecordResultText(int result, int upToDate) {
+    switch (result) {
+    case PR_OK: return "完成";
+    case PR_OVERWRITTEN: return "已覆盖";
+    case PR_SKIPPED: return "没有覆盖";
+    case PR_BADDATA: return "补丁数据出错";
+    case PR_BADSOURCE: return upToDate ? "已是新版本" : FailureReason(result);
+    default: return FailureReason(result);
+    }
 }

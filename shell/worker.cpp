@@ -42,6 +42,7 @@ DWORD WINAPI PatchThreadProc(LPVOID param) {
     host.notifyEnd = NotifyEnd;
     host.progress = Progress;
     host.ctx = param;
+    host.recordDone = 0;
     PatchRestore restore;
     restore.folder = g_targetDir;
     restore.baseName = g_restoreBase;

@@ -131,7 +131,7 @@ void NoEnd(void*, int) {}
 // the shipped applier's size) and removed again after the timing.
 double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container, bool restore = false) {
     Prepare(f, w);
-    PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr};
+    PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr, nullptr};
     static const Bytes stub(24 * 1024, 0);
     PatchRestore r{f.dir().c_str(), "bench_restore", stub.data(), stub.size()};
     double t = Now();

@@ -2,15 +2,14 @@
 // at build time), read in pieces of many sizes, and against damaged ones.
 #include <gtest/gtest.h>
 
-#include <stdio.h>
-#include <string.h>
-
 #include <algorithm>
-#include <memory>
+#include <fstream>
+#include <iterator>
 #include <string>
-#include <vector>
 
-#include "core/lzma.h"
+#include "support/lzma_pieces.h"
+
+using namespace testing_support;
 
 namespace {
 
@@ -19,160 +18,89 @@ using Bytes = std::vector<unsigned char>;
 struct Vector {
     std::string name;
     unsigned props;
-    uint32_t dictSize;
+    uint32_t dictSize;  // the stream's dictionary, cut to the data's size
     Bytes packed, data;
 };
 
-std::vector<Vector> LoadVectors() {
-    std::vector<Vector> all;
-    FILE* f = fopen(LZMA_VECTORS, "rb");
-    if (!f)
-        return all;
-    Bytes file;
-    unsigned char buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
-        file.insert(file.end(), buf, buf + n);
-    fclose(f);
-    auto u32 = [&](size_t at) { return file[at] | file[at + 1] << 8 | file[at + 2] << 16 | (uint32_t)file[at + 3] << 24; };
-    for (size_t at = 0; at < file.size();) {
-        Vector v;
-        v.name = (const char*)&file[at];
-        at += v.name.size() + 1;
-        v.props = file[at];
-        v.dictSize = u32(at + 1);
-        uint32_t unpacked = u32(at + 5), packed = u32(at + 9);
-        at += 13;
-        v.packed.assign(file.begin() + at, file.begin() + at + packed);
-        v.data.assign(file.begin() + at + packed, file.begin() + at + packed + unpacked);
-        at += packed + unpacked;
-        all.push_back(v);
-    }
-    return all;
-}
-
+// The records lzma_vectors.py wrote, in its order.
 const std::vector<Vector>& Vectors() {
-    static const std::vector<Vector> all = LoadVectors();
+    static const std::vector<Vector> all = [] {
+        std::ifstream f(LZMA_VECTORS, std::ios::binary);
+        Bytes b((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+        auto u32 = [&](size_t at) { return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | (uint32_t)b[at + 3] << 24; };
+        std::vector<Vector> v;
+        for (size_t at = 0; at < b.size();) {
+            std::string name = (const char*)&b[at];
+            at += name.size() + 1;
+            uint32_t unpacked = u32(at + 5), packed = u32(at + 9);
+            auto p = b.begin() + at + 13;
+            v.push_back({name, b[at], std::max(1u, std::min(u32(at + 1), unpacked)), Bytes(p, p + packed),
+                         Bytes(p + packed, p + packed + unpacked)});
+            at += 13 + packed + unpacked;
+        }
+        return v;
+    }();
     return all;
 }
 
-// Hands out the packed bytes `piece` at a time, each piece in a buffer of
-// its own size, so that a read past a piece's end is a sanitizer error.
-struct PieceInput {
-    LzmaInput in = {};
-    const Bytes* packed;
-    size_t at = 0, piece;
-    std::unique_ptr<unsigned char[]> buf;
-
-    PieceInput(const Bytes& p, size_t pieceSize) : packed(&p), piece(pieceSize) {
-        in.refill = Refill;
-        in.ctx = this;
-    }
-    static int Refill(LzmaInput* in) {
-        PieceInput* self = (PieceInput*)in->ctx;
-        size_t n = std::min(self->piece, self->packed->size() - self->at);
-        if (!n)
-            return 0;
-        self->buf.reset(new unsigned char[n]);
-        memcpy(self->buf.get(), self->packed->data() + self->at, n);
-        self->at += n;
-        in->pos = self->buf.get();
-        in->end = in->pos + n;
-        return 1;
-    }
-};
-
-// Decodes `unpacked` bytes of a stream with the given dictionary, reading
-// outPiece bytes a call and taking inPiece packed bytes at a time. True
-// when every read succeeded; *out holds what the successful reads gave.
-bool Decode(const Bytes& packed, unsigned props, uint32_t dictSize, uint64_t unpacked, size_t outPiece,
-            size_t inPiece, Bytes* out) {
-    auto d = std::make_unique<LzmaDecoder>();
-    Bytes dict(dictSize);
-    PieceInput input(packed, inPiece);
-    out->clear();
-    if (!LzmaBegin(d.get(), props, dict.data(), dictSize, unpacked, &input.in))
-        return false;
-    while (out->size() < unpacked) {
-        Bytes piece(std::min<uint64_t>(outPiece, unpacked - out->size()));
-        if (!LzmaRead(d.get(), piece.data(), piece.size()))
-            return false;
-        out->insert(out->end(), piece.begin(), piece.end());
-    }
-    return true;
+PieceSize Fixed(size_t size) {
+    return [size](size_t left) { return std::min(size, left); };
 }
 
-uint32_t DictFor(const Vector& v) {
-    return std::max<uint32_t>(1, std::min<uint32_t>(v.dictSize, (uint32_t)v.data.size()));
+LzmaPieces Decode(const Bytes& packed, unsigned props, uint32_t dictSize, uint64_t unpacked, size_t outPiece,
+                  size_t inPiece) {
+    return DecodeInPieces(packed.data(), packed.size(), props, dictSize, unpacked, Fixed(inPiece), Fixed(outPiece));
 }
 
 TEST(Lzma, LiblzmaStreamsInPiecesOfEverySize) {
-    ASSERT_GE(Vectors().size(), 9u) << "no test streams in " << LZMA_VECTORS;
+    ASSERT_EQ(Vectors().size(), 9u) << LZMA_VECTORS;
     // {bytes a read, packed bytes a refill}
     const size_t modes[][2] = {{SIZE_MAX, SIZE_MAX}, {1, 1}, {7, 3}, {65536, 1}, {100003, 4096}};
     for (const Vector& v : Vectors())
         for (auto& m : modes) {
-            Bytes out;
-            EXPECT_TRUE(Decode(v.packed, v.props, DictFor(v), v.data.size(), m[0], m[1], &out))
-                << v.name << " reads of " << m[0] << ", refills of " << m[1];
-            EXPECT_TRUE(out == v.data) << v.name << " reads of " << m[0] << ", refills of " << m[1];
+            LzmaPieces r = Decode(v.packed, v.props, v.dictSize, v.data.size(), m[0], m[1]);
+            EXPECT_TRUE(r.done && r.out == v.data) << v.name << ", reads of " << m[0] << ", refills of " << m[1];
         }
 }
 
-const Vector& Named(const char* name) {
-    for (const Vector& v : Vectors())
-        if (v.name == name)
-            return v;
-    static const Vector none = {"none", 0, 1, {}, {}};
-    return none;
-}
-
 TEST(Lzma, DataErrors) {
-    ASSERT_FALSE(Vectors().empty());
-    const Vector& text = Named("text_lp");
-    const Vector& far = Named("far_repeats");
-    Bytes textHalf(text.packed.begin(), text.packed.begin() + text.packed.size() / 2);
+    const Vector& text = Vectors().at(5);  // text_lp
+    const Vector& far = Vectors().at(6);   // far_repeats: distances of about 150 KB
+    ASSERT_EQ(far.name, "far_repeats");
+    Bytes half(text.packed.begin(), text.packed.begin() + text.packed.size() / 2);
     Bytes notZero = text.packed;
     notZero[0] = 1;
-    Bytes fourBytes = {0, 0, 0, 0};
-    // all ones decode as a match from the last distance, before any byte
-    Bytes ones(64, 0xFF);
+    Bytes ones(64, 0xFF);  // after the 0: every bit a 1, so a repeated match before any byte
     ones[0] = 0;
-    // zeros decode as zero literals until the packed bytes run out
-    Bytes zeros(5, 0);
     const struct {
         const char* what;
         const Bytes& packed;
         unsigned props;
         uint32_t dictSize;
-        uint64_t unpacked, read;  // read: bytes asked for after Begin
+        uint64_t unpacked;
+        const Bytes& prefix;  // what must come out before the fault
         bool begins;
     } cases[] = {
-        {"packed bytes cut in half", textHalf, text.props, DictFor(text), text.data.size(), text.data.size(), true},
-        {"a distance beyond the dictionary", far.packed, far.props, 65536, far.data.size(), far.data.size(), true},
-        {"more than the unpacked bytes", text.packed, text.props, DictFor(text), 1000, 1001, true},
-        {"an end marker before the end", text.packed, text.props, DictFor(text), text.data.size() + 1,
-         text.data.size() + 1, true},
-        {"a distance before the first byte", ones, 0x5D, 4096, 4096, 1, true},
-        {"zeros that run out", zeros, 0x5D, 4096, 4096, 4096, true},
-        {"first byte not 0", notZero, text.props, DictFor(text), text.data.size(), 0, false},
-        {"fewer than 5 bytes", fourBytes, 0x5D, 4096, 1, 0, false},
-        {"props above 224", text.packed, 225, DictFor(text), text.data.size(), 0, false},
-        {"lc + lp above 4", text.packed, (0 * 5 + 1) * 9 + 4, DictFor(text), text.data.size(), 0, false},
+        {"packed bytes cut in half", half, text.props, text.dictSize, text.data.size(), text.data, true},
+        {"a distance beyond the dictionary", far.packed, far.props, 65536, far.data.size(), far.data, true},
+        {"an end marker before the end", text.packed, text.props, text.dictSize, text.data.size() + 1, text.data,
+         true},
+        {"a distance before the first byte", ones, 0x5D, 4096, 4096, {}, true},
+        {"zeros that run out", Bytes(5), 0x5D, 4096, 4096, Bytes(4096), true},
+        {"first byte not 0", notZero, text.props, text.dictSize, text.data.size(), {}, false},
+        {"fewer than 5 bytes", Bytes(4), 0x5D, 4096, 1, {}, false},
+        {"props above 224", text.packed, 225, text.dictSize, text.data.size(), {}, false},
+        {"lc + lp above 4", text.packed, (0 * 5 + 1) * 9 + 4, text.dictSize, text.data.size(), {}, false},
     };
     for (const auto& c : cases)
         for (size_t inPiece : {(size_t)1, SIZE_MAX}) {
-            auto d = std::make_unique<LzmaDecoder>();
-            Bytes dict(c.dictSize), out(c.read);
-            PieceInput input(c.packed, inPiece);
-            ASSERT_EQ(LzmaBegin(d.get(), c.props, dict.data(), c.dictSize, c.unpacked, &input.in), c.begins) << c.what;
-            if (!c.begins)
-                continue;
-            // every byte before the fault comes out; the read that meets it fails
-            size_t good = 0;
-            while (good < c.read && LzmaRead(d.get(), out.data() + good, 1))
-                good++;
-            EXPECT_LT(good, c.read) << c.what;
-            EXPECT_EQ(LzmaRead(d.get(), out.data(), 1), 0) << c.what << ": a failed decoder stays failed";
+            // one byte a read: every byte before the fault comes out
+            LzmaPieces r = Decode(c.packed, c.props, c.dictSize, c.unpacked, 1, inPiece);
+            EXPECT_EQ(r.begun, c.begins) << c.what;
+            EXPECT_FALSE(r.done) << c.what;
+            EXPECT_LT(r.out.size(), c.unpacked) << c.what;
+            EXPECT_TRUE(r.out.size() <= c.prefix.size() && std::equal(r.out.begin(), r.out.end(), c.prefix.begin()))
+                << c.what;
         }
 }
 

@@ -55,7 +55,7 @@ struct Applied {
 Applied ApplyTwo(const ScratchFolder& f, const Bytes& container, Answers& answers, std::string dir = "") {
     if (dir.empty())
         dir = f.dir();
-    PatchHost host{Ask, nullptr, nullptr, nullptr, &answers};
+    PatchHost host{Ask, nullptr, nullptr, nullptr, &answers, nullptr};
     PatchCursor cur;
     CursorInit(&cur, container.data(), container.size());
     unsigned count;

@@ -1,13 +1,14 @@
 // Whole runs: the check before the first write and its one question, the
 // integrity trailer, the end notification, outcomes, cancel at record
 // boundaries, the tally of failures, progress, rebuilds larger than the
-// buffers, and the restore file.
+// buffers, and the restore file; the same for format-2 containers.
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <random>
 
 #include "engine/patch.h"
+#include "support/format2_builder.h"
 #include "support/win_folder.h"
 
 using namespace testing_support;
@@ -24,7 +25,7 @@ struct Host {
     int ends = 0;
     int finished = -1;
     std::vector<std::pair<unsigned, unsigned>> progress;
-    PatchHost host{Ask, Proceed, End, Progress, this};
+    PatchHost host{Ask, Proceed, End, Progress, this, nullptr};
 
     static int Proceed(void* ctx, const PatchCheck*) {
         auto* h = static_cast<Host*>(ctx);
@@ -487,5 +488,235 @@ TEST(RestoreFile, TargetNamedTwiceGetsItsFirstVersionBack) {
         EXPECT_EQ(ReadBytes(f / "SUB\\T"), v1);
         EXPECT_EQ(ReadBytes(f / "O"), B("o"));
         EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    }
+}
+
+// --- format 2 ---
+
+namespace {
+
+// The container's header rewritten: count and length as given, open or not.
+Bytes Reheader(Bytes c, bool open, uint32_t count, uint64_t length) {
+    F2Header h{F2_REVISION, open ? unsigned(F2_FLAG_OPEN) : 0u, count, GetU32(&c[12]), length};
+    PutF2Header(c.data(), &h);
+    return c;
+}
+
+// Two blocks: a whole file, the worked example (exact copies), a missing
+// target and a file of another version whose bytes must be passed over,
+// and a diff copy read after them from the same streams.
+Format2Builder TwoBlocks(const Bytes& dOld, const Bytes& dNew) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    Format2Builder f;
+    f.Whole("SUB\\NEW.TXT", B("new file"));
+    f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
+    f.Delta("MISSING", old, B("zz-abcd")).Cmd(0, 0, {}, B("zz-")).Cmd(0, 4, {1, 1, 1, 1}, {});
+    f.Delta("D.BIN", dOld, dNew).Cmd(1, 3, {1, 0xFF, 0}, B("!")).Block();
+    f.Delta("OTHER", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
+    f.Whole("LAST", B("last")).Block();
+    return f;
+}
+
+}  // namespace
+
+TEST(Format2Run, RecordsApplyAndUnmatchedTargetsArePassedOver) {
+    const Bytes dOld = {9, 0x10, 0x20, 0x30}, dNew = {0x11, 0x1F, 0x30, '!'};
+    const Bytes c = TwoBlocks(dOld, dNew).Build();
+    ScratchFolder f("f2run");
+    WriteBytes(f / "T.DAT", B("abcdefghij"));
+    WriteBytes(f / "D.BIN", dOld);
+    WriteBytes(f / "OTHER", B("other"));
+    Host h;
+    EXPECT_EQ(RunContainer(f, c, h), PATCH_FINISHED);
+    EXPECT_EQ(h.asked, 1);
+    EXPECT_EQ(g_check.mismatched, 2u);
+    EXPECT_STREQ(g_check.list[0].name, "MISSING");
+    EXPECT_EQ(g_tally.ok, 4u);
+    EXPECT_EQ(g_tally.notTarget, 1u);
+    EXPECT_EQ(g_tally.badSource, 1u);
+    EXPECT_EQ(ReadBytes(f / "SUB\\NEW.TXT"), B("new file"));
+    EXPECT_EQ(ReadBytes(f / "T.DAT"), B("efghXYab"));
+    EXPECT_EQ(ReadBytes(f / "D.BIN"), dNew);
+    EXPECT_EQ(ReadBytes(f / "OTHER"), B("other"));
+    EXPECT_EQ(ReadBytes(f / "LAST"), B("last"));
+    EXPECT_FALSE(Exists(f / "MISSING"));
+    EXPECT_EQ(h.progress.size(), 6u);
+    // again: the deltas are up to date, the whole files exist (and stay)
+    Host again;
+    EXPECT_EQ(RunContainer(f, c, again), PATCH_FINISHED);
+    EXPECT_EQ(g_check.upToDate, 2u);
+    EXPECT_EQ(g_check.existing, 2u);
+    EXPECT_EQ(g_tally.upToDate, 2u);
+    EXPECT_EQ(g_tally.skipped, 2u);
+    EXPECT_EQ(CountTempFiles(f.dir()), 0);
+}
+
+// A damaged container is found before the first write, wherever the damage
+// is; an open one ends at its first damaged block instead.
+TEST(Format2Run, DamagedContainerWritesNothing) {
+    const Bytes dOld = {9, 0x10, 0x20, 0x30}, dNew = {0x11, 0x1F, 0x30, '!'};
+    const Bytes good = TwoBlocks(dOld, dNew).Build();
+    const uint64_t n = good.size();
+    auto with = [&](Bytes tail) { Bytes c = good; c.insert(c.end(), tail.begin(), tail.end()); return c; };
+    Bytes hostile = Format2Builder().Whole("..\\X", B("x")).Block().Build();
+    Bytes zeroInName = Format2Builder().Whole(std::string("A\0B", 3), B("x")).Block().Build();
+    Bytes tooMuchMemory = Reheader(good, false, 6, n);
+    PutU32(&tooMuchMemory[12], F2_MEMORY_MAX + 1);
+    tooMuchMemory = Reheader(tooMuchMemory, false, 6, n);
+    struct Case { const char* what; Bytes bytes; } cases[] = {
+        {"last byte cut off", Bytes(good.begin(), good.end() - 1)},
+        {"count one more", Reheader(good, false, 7, n)},
+        {"length one less", Reheader(good, false, 6, n - 1)},
+        {"eight zero bytes after", with(Bytes(8, 0))},
+        {"a nonzero byte after", with({0, 1})},
+        {"decoder memory over 64 MiB", tooMuchMemory},
+        {"name outside the folder", hostile},
+        {"0 byte in a name", zeroInName},
+    };
+    auto writesNothing = [&](const Bytes& c) {
+        ScratchFolder f("f2damaged");
+        WriteBytes(f / "T.DAT", B("abcdefghij"));
+        Host h;
+        EXPECT_EQ(RunContainer(f, c, h), PATCH_DATAERROR);
+        EXPECT_EQ(g_tally.records, 0u);
+        EXPECT_EQ(List(f.dir()), std::vector<std::string>{"T.DAT"});
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), B("abcdefghij"));
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        writesNothing(c.bytes);
+    }
+    for (size_t at = 0; at < good.size(); at++) {
+        SCOPED_TRACE("byte " + std::to_string(at) + " flipped");
+        Bytes d = good;
+        d[at] ^= 0x01;
+        writesNothing(d);
+    }
+    // signature padding is no damage
+    ScratchFolder f("f2padded");
+    Host h;
+    EXPECT_EQ(RunContainer(f, with(Bytes(7, 0)), h), PATCH_FINISHED);
+}
+
+// Streams whose CRC holds but that do not decode, or hold bytes no record
+// takes: the run stops there with a data error, that target unchanged.
+TEST(Format2Run, StreamsThatDoNotDecodeStopTheRun) {
+    const Bytes old = B("abcdefghij"), neu = B("efghXYab");
+    auto container = [&](bool lzma) {
+        Format2Builder f;
+        f.Whole("FIRST", B("1")).Block();
+        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {});
+        if (!lzma)
+            f.ControlBytes({0});  // a byte no record reads
+        Bytes c = f.Block().Build();
+        if (lzma) {
+            // the second block's literal stream ("XY", its last bytes) made
+            // LZMA; the range coder's first byte must be 0, and 2 bytes are
+            // too few for it anyway
+            size_t second = F2_HEADER_SIZE + GetU32(&c[F2_HEADER_SIZE + 8]) + F2_BLOCK_HEAD_SIZE + 4 + 1;
+            unsigned char* lit = &c[second + 12 + F2_LITERAL * F2_STREAM_HEAD_SIZE];
+            lit[0] = F2_LZMA, lit[1] = 3, PutU32(lit + 4, 4096);
+            c[c.size() - 6] = 0xFF;
+            PutU32(&c[c.size() - 4], Crc32Update(0, &c[second], c.size() - 4 - second));
+            PutU32(&c[12], 2);  // the decoder memory: min(4096, 2)
+            c = Reheader(c, false, 2, c.size());
+        }
+        return c;
+    };
+    for (bool lzma : {false, true}) {
+        SCOPED_TRACE(lzma ? "LZMA stream that does not decode" : "a byte left over");
+        ScratchFolder f("f2decode");
+        WriteBytes(f / "T.DAT", old);
+        Host h;
+        EXPECT_EQ(RunContainer(f, container(lzma), h), PATCH_DATAERROR);
+        EXPECT_EQ(ReadBytes(f / "FIRST"), B("1"));
+        EXPECT_EQ(ReadBytes(f / "T.DAT"), lzma ? old : neu);
+        EXPECT_EQ(g_tally.badData, lzma ? 1u : 0u);
+        EXPECT_EQ(CountTempFiles(f.dir()), 0);
+    }
+}
+
+// An old file larger than the read window, copied from around the window's
+// end, exactly and with differences, backwards and forwards.
+TEST(Format2Run, CopiesAcrossTheReadWindow) {
+    const uint64_t window = 4u * 1024 * 1024;
+    Bytes old = Pair::Noise(5, window + 300 * 1024), diffs = Pair::Noise(6, 9000), lit = Pair::Noise(7, 70000);
+    Bytes neu;
+    auto take = [&](uint64_t from, uint64_t len, const Bytes& plus) {
+        for (uint64_t i = 0; i < len; i++)
+            neu.push_back((uint8_t)(old[from + i] + (plus.empty() ? 0 : plus[i])));
+    };
+    take(window - 5000, 12000, {});
+    neu.insert(neu.end(), lit.begin(), lit.end());
+    take(10, 100, {});
+    take(window - 4000, 9000, diffs);
+    take(old.size() - 10, 10, {});
+    Format2Builder f;
+    f.Delta("BIG.BIN", old, neu)
+        .Cmd(int64_t(window - 5000), 12000, {}, lit)
+        .Cmd(-int64_t(window + 7000 - 10), 100, {}, {})
+        .Cmd(int64_t(window - 4110), 9000, diffs, {})
+        .Cmd(int64_t(old.size() - 10 - (window + 5000)), 10, {}, {});
+    ScratchFolder sf("f2window");
+    WriteBytes(sf / "BIG.BIN", old);
+    Host h;
+    EXPECT_EQ(RunContainer(sf, f.Block().Build(), h), PATCH_FINISHED);
+    EXPECT_EQ(g_tally.ok, 1u);
+    EXPECT_TRUE(ReadBytes(sf / "BIG.BIN") == neu);
+}
+
+// A format-2 run's restore file is a format-2 container that undoes it; one
+// left open by a stopped run still restores every complete block.
+TEST(Format2Restore, UndoesTheRunAndAnOpenOneItsCompleteBlocks) {
+    Pair a(21, 3000);
+    const Bytes overOld = B("overwritten old"), overNew = B("over");
+    Format2Builder f;
+    f.Delta("A.BIN", a.old, a.neu).Cmd(6 * 3000, 3 * 3000, {}, Bytes(a.neu.begin() + 9000, a.neu.begin() + 18000))
+        .Cmd(-8 * 3000, 4 * 3000, {}, {}).Cmd(-3 * 3000, 3000, {}, {});
+    f.Whole("OVER", overNew).Whole("NEWDIR\\CREATED", B("c")).Block();
+    const Bytes stub = B("MZ stub");
+    auto run = [&](const char* tag, const std::function<void(ScratchFolder&, const Bytes&)>& check) {
+        ScratchFolder sf(tag);
+        WriteBytes(sf / "A.BIN", a.old);
+        WriteBytes(sf / "OVER", overOld);
+        PatchRestore r{sf.dir().c_str(), "r", stub.data(), stub.size()};
+        Host h;
+        h.answer = 1;
+        ASSERT_EQ(RunContainer(sf, f.Build(), h, &r), PATCH_FINISHED);
+        ASSERT_EQ(g_restore.state, RESTORE_MADE);
+        EXPECT_EQ(g_restore.records, 2u);
+        EXPECT_EQ(ReadBytes(sf / "A.BIN"), a.neu);
+        check(sf, RestoreContainer(r, g_restore.path));
+    };
+    run("f2restore", [&](ScratchFolder& sf, const Bytes& c) {
+        F2Header h;
+        ASSERT_EQ(F2ReadHeader(c.data(), c.size(), &h), PR_OK);
+        EXPECT_EQ(h.flags, 0u) << "closed at the run's end";
+        EXPECT_EQ(h.count, 2u);
+        EXPECT_EQ(h.length, c.size());
+        Host back;
+        EXPECT_EQ(RunContainer(sf, c, back), PATCH_FINISHED);
+        EXPECT_EQ(g_tally.ok, 2u);
+        EXPECT_EQ(ReadBytes(sf / "A.BIN"), a.old);
+        EXPECT_EQ(ReadBytes(sf / "OVER"), overOld);
+        EXPECT_EQ(ReadBytes(sf / "NEWDIR\\CREATED"), B("c"));
+    });
+    // left open by a kill: the second block torn or damaged, or whole
+    struct Torn { const char* what; size_t cut; size_t flip; bool secondBack; } torn[] = {
+        {"whole", 0, 0, true}, {"last byte missing", 1, 0, false}, {"cut inside its head", 40 + 29, 0, false},
+        {"a byte of it flipped", 0, 30, false}};
+    for (const auto& t : torn) {
+        SCOPED_TRACE(t.what);
+        run("f2torn", [&](ScratchFolder& sf, const Bytes& closed) {
+            Bytes c = Reheader(closed, true, 0, 0);
+            c.resize(c.size() - t.cut);
+            if (t.flip)
+                c[c.size() - t.flip] ^= 0x10;
+            Host back;
+            EXPECT_EQ(RunContainer(sf, c, back), PATCH_FINISHED);
+            EXPECT_EQ(g_check.count, t.secondBack ? 2u : 1u);
+            EXPECT_EQ(ReadBytes(sf / "A.BIN"), a.old);
+            EXPECT_EQ(ReadBytes(sf / "OVER"), t.secondBack ? overOld : overNew);
+        });
     }
 }

@@ -3,22 +3,18 @@
 // a seed for the piece sizes (1), then the packed stream.
 //
 // The stream is decoded twice, in the same random-sized pieces of output
-// and of input (each input piece in a buffer of its own size, so that a
-// read past it is a sanitizer error): with the small dictionary, and with
-// one that holds the whole output, where only the bytes decoded so far
-// bound a distance. Both must agree on the bytes they give, and the small
-// one can only stop sooner. Where liblzma is there, its raw decoder, given
-// a dictionary that holds the whole output too, must give the same bytes
-// and get exactly as far: to the end or to the same fault. (With the
-// small dictionary no such comparison holds: liblzma rounds its
-// dictionary up and keeps more history than it was asked for.)
+// and of input: with the small dictionary, and with one that holds the
+// whole output, where only the bytes decoded so far bound a distance. Both
+// must agree on the bytes they give, and the small one can only stop
+// sooner. Where liblzma is there, its raw decoder, also with a dictionary
+// that holds the whole output (it takes none under 4 KB), must give the
+// same bytes and stop where the second one stops: at the end, or at the
+// same fault.
 #include <algorithm>
-#include <cstring>
-#include <memory>
 #include <vector>
 
-#include "core/lzma.h"
 #include "fuzz_check.h"
+#include "tests/support/lzma_pieces.h"
 #ifdef KORVEX_HAVE_LIBLZMA
 #include <lzma.h>
 #endif
@@ -26,69 +22,22 @@
 namespace {
 
 using Bytes = std::vector<unsigned char>;
+using testing_support::DecodeInPieces;
+using testing_support::LzmaPieces;
 
+// Piece sizes from a seed: 1 to left, at most 16 half the time.
 struct Rng {
     uint32_t s;
-    size_t Next(size_t max) {  // 1 to max, small sizes most often
+    size_t operator()(size_t left) {
         s = s * 1103515245u + 12345u;
-        if (!(s & 0x80000000u) && max > 16)
-            max = 16;
+        size_t max = std::min<size_t>(left, (s & 0x80000000u) ? 5000 : 16);
         return (s >> 16) % max + 1;
     }
 };
 
-struct Pieces {
-    LzmaInput in = {};
-    const unsigned char* p;
-    size_t left;
-    Rng rng;
-    std::unique_ptr<unsigned char[]> buf;
-
-    static int Refill(LzmaInput* in) {
-        Pieces* self = (Pieces*)in->ctx;
-        if (!self->left)
-            return 0;
-        size_t n = self->rng.Next(self->left < 300 ? self->left : 300);
-        self->buf.reset(new unsigned char[n]);
-        memcpy(self->buf.get(), self->p, n);
-        self->p += n;
-        self->left -= n;
-        in->pos = self->buf.get();
-        in->end = in->pos + n;
-        return 1;
-    }
-};
-
-// Decodes in pieces; what the reads that succeeded gave goes to *out, and
-// the size of the read that failed to *failed. True when all `unpacked`
-// bytes came out.
-bool Decode(const unsigned char* packed, size_t size, unsigned props, uint32_t dictSize, uint32_t unpacked,
-            uint32_t seed, Bytes* out, size_t* failed) {
-    *failed = 1;  // a stream that cannot begin fails before its first byte
-    auto d = std::make_unique<LzmaDecoder>();
-    auto dict = std::make_unique<unsigned char[]>(dictSize);
-    Pieces src;
-    src.p = packed;
-    src.left = size;
-    src.rng.s = seed;
-    src.in.refill = Pieces::Refill;
-    src.in.ctx = &src;
-    if (!LzmaBegin(d.get(), props, dict.get(), dictSize, unpacked, &src.in))
-        return false;
-    Rng rng = {seed ^ 0x5555};
-    while (out->size() < unpacked) {
-        size_t n = rng.Next(unpacked - out->size() < 5000 ? unpacked - out->size() : 5000);
-        auto piece = std::make_unique<unsigned char[]>(n);
-        if (!LzmaRead(d.get(), piece.get(), n)) {
-            *failed = n;
-            return false;
-        }
-        out->insert(out->end(), piece.get(), piece.get() + n);
-    }
-    // asking for more than there is fails
-    unsigned char extra;
-    FUZZ_CHECK(!LzmaRead(d.get(), &extra, 1));
-    return true;
+LzmaPieces Decode(const unsigned char* packed, size_t size, unsigned props, uint32_t dictSize, uint32_t unpacked,
+                  uint32_t seed) {
+    return DecodeInPieces(packed, size, props, dictSize, unpacked, Rng{seed}, Rng{seed ^ 0x5555});
 }
 
 #ifdef KORVEX_HAVE_LIBLZMA
@@ -132,13 +81,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (dictSize > unpacked)
         dictSize = unpacked ? unpacked : 1;
 
-    Bytes small, whole;
-    size_t smallFailed, wholeFailed;
-    bool smallDone = Decode(packed, packedSize, props, dictSize, unpacked, seed, &small, &smallFailed);
-    bool wholeDone = Decode(packed, packedSize, props, unpacked ? unpacked : 1, unpacked, seed, &whole, &wholeFailed);
-    FUZZ_CHECK(small.size() <= whole.size());
-    FUZZ_CHECK(std::equal(small.begin(), small.end(), whole.begin()));
-    FUZZ_CHECK(!smallDone || wholeDone);
+    LzmaPieces small = Decode(packed, packedSize, props, dictSize, unpacked, seed);
+    LzmaPieces whole = Decode(packed, packedSize, props, unpacked ? unpacked : 1, unpacked, seed);
+    FUZZ_CHECK(small.out.size() <= whole.out.size());
+    FUZZ_CHECK(std::equal(small.out.begin(), small.out.end(), whole.out.begin()));
+    FUZZ_CHECK(!small.done || whole.done);
 
 #ifdef KORVEX_HAVE_LIBLZMA
     // (an empty stream: ours reads the five bytes that start the range
@@ -147,11 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         return 0;
     Bytes theirs;
     bool theirsDone = Liblzma(packed, packedSize, props, unpacked, &theirs);
-    FUZZ_CHECK(wholeDone == theirsDone);
-    // ours stops at the read that meets the fault, theirs at the fault
-    FUZZ_CHECK(whole.size() <= theirs.size());
-    FUZZ_CHECK(wholeDone || theirs.size() < whole.size() + wholeFailed);
-    FUZZ_CHECK(std::equal(whole.begin(), whole.end(), theirs.begin()));
+    FUZZ_CHECK(whole.done == theirsDone);
+    // ours stops at the read that meets the fault (or before the first
+    // byte), theirs at the fault
+    FUZZ_CHECK(whole.out.size() <= theirs.size());
+    FUZZ_CHECK(std::equal(whole.out.begin(), whole.out.end(), theirs.begin()));
+    FUZZ_CHECK(whole.done || theirs.size() < whole.out.size() + std::max<size_t>(whole.failedRead, 1));
 #endif
     return 0;
 }

@@ -9,12 +9,16 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 #include <span>
 
 #include "core/format2.h"
+#include "tools/mkpatch/lib/branding.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
+#include "tools/mkpatch/lib/project.h"
+#include "tools/mkpatch/lib/text.h"
 #include "tree.h"
 
 namespace {
@@ -53,6 +57,24 @@ TEST(Build, RoundTripThroughVerify) {
         EXPECT_EQ(v.rc, 0) << v.err;
         EXPECT_NE(v.out.find(seed % 2 ? "format 2: lengths" : "trailer holds"), std::string::npos) << v.out;
     }
+}
+
+// A pair the --memory cap does not let the whole-file encoder hold goes
+// through the block index, and the patch still turns OLD into NEW.
+TEST(Build, LargePairThroughTheBlockIndex) {
+    tree::TempDir t;
+    std::mt19937 rng(11);
+    Bytes old = gen::RandomBytes(rng, 2 << 20);
+    Bytes neu = gen::Edit(rng, old, 30);
+    tree::Write(t / "old" / "data.pak", old);
+    tree::Write(t / "new" / "data.pak", neu);
+    auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only", "-v",
+                      "--memory", "64M"});
+    ASSERT_EQ(b.rc, 0) << b.err;
+    EXPECT_NE(b.err.find("through the block index"), std::string::npos) << b.err;
+    auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(v.rc, 0) << v.err;
+    EXPECT_LT(fs::file_size(t / "p.bin"), neu.size() / 4);
 }
 
 // The container holds exactly: one record per new or changed file, sorted
@@ -123,6 +145,68 @@ TEST(Build, AppendsToApplierAndReplaces) {
     EXPECT_NE(list.out.find("extra.txt"), std::string::npos) << list.out;
 }
 
+// Branding goes into the applier's resources and reads back as given; the
+// container is found at the grown applier's end; without branding options
+// the applier part is the applier byte for byte; --replace rebrands.
+TEST(Build, BrandingReadsBackAndLeavesAPatchThatVerifies) {
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 17);
+    Bytes applier = tree::ResourceApplier(Bytes(16, 0));
+    tree::Write(t / "applier.exe", applier);
+    tree::Write(t / "p.ico", tree::Ico({16, 32, 0}));
+    tree::Write(t / "about.txt", std::string("\xEF\xBB\xBF汉化组\r\n第二行\r\n\r\n"));
+    tree::Write(t / "help.txt", std::string("帮助\n\tline 2\n"));
+    std::vector<std::string> base = {"build", S(t / "old"), S(t / "new"), "--applier", S(t / "applier.exe")};
+    auto build = [&](const char* out, std::vector<std::string> extra) {
+        std::vector<std::string> a = base;
+        a.insert(a.end(), {"-o", S(t / out)});
+        a.insert(a.end(), extra.begin(), extra.end());
+        return Mkpatch(a);
+    };
+    auto r = build("p.exe", {"--title", "标题", "--about-file", S(t / "about.txt"), "--help-file",
+                             S(t / "help.txt"), "--icon", S(t / "p.ico"), "--version-info",
+                             "ProductName=游戏", "--version-info=FileVersion=1.2.3.4", "--find-registry",
+                             "hkey_local_machine\\SOFTWARE\\G\\Path", "--find-registry",
+                             "HKCU\\Software\\G\\Dir", "--find-file", "bin/game.exe"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    Bytes patch = tree::Read(t / "p.exe");
+    int64_t offset = mkpatch::FindContainerOffset(patch, "p.exe");
+    ASSERT_GT(offset, static_cast<int64_t>(applier.size()));
+    auto info = mkpatch::ReadBranding(std::span<const uint8_t>(patch).first(offset), "p.exe");
+    EXPECT_EQ(info.title, "标题");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"汉化组", "第二行"}));
+    EXPECT_EQ(info.help, "帮助\r\n\tline 2");
+    EXPECT_EQ(info.findRegistry, (std::vector<std::string>{"HKLM\\SOFTWARE\\G\\Path", "HKCU\\Software\\G\\Dir"}));
+    EXPECT_EQ(info.findFile, "bin\\game.exe");
+    ASSERT_EQ(info.icons.size(), 3u);
+    EXPECT_EQ(info.icons[2].width, 256u);
+    EXPECT_EQ(info.version, (std::vector<std::pair<std::string, std::string>>{
+                                {"ProductName", "游戏"}, {"FileVersion", "1.2.3.4"}}));
+    EXPECT_EQ(info.fixedFileVersion, "1.2.3.4");
+    EXPECT_EQ(Mkpatch({"verify", S(t / "p.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+    auto l = Mkpatch({"list", S(t / "p.exe")});
+    EXPECT_NE(l.out.find("title: 标题\nabout: 汉化组\nabout: 第二行\nhelp: 帮助 (2 lines)\n"
+                         "find-registry: HKLM\\SOFTWARE\\G\\Path\n"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("icon: 16x16 32-bit, 32x32 32-bit, 256x256 32-bit\n"), std::string::npos) << l.out;
+
+    // no branding options: the applier as it was
+    ASSERT_EQ(build("plain.exe", {}).rc, 0);
+    Bytes plain = tree::Read(t / "plain.exe");
+    EXPECT_TRUE(std::equal(applier.begin(), applier.end(), plain.begin()));
+    EXPECT_EQ(mkpatch::FindContainerOffset(plain, "plain.exe"), static_cast<int64_t>(applier.size()));
+
+    // a finished patch rebranded: the new title, the same icons
+    base[4] = S(t / "p.exe");
+    ASSERT_EQ(build("q.exe", {"--replace", "--title", "new"}).rc, 0);
+    Bytes q = tree::Read(t / "q.exe");
+    auto again = mkpatch::ReadBranding(std::span<const uint8_t>(q).first(
+                                           mkpatch::FindContainerOffset(q, "q.exe")), "q.exe");
+    EXPECT_EQ(again.title, "new");
+    EXPECT_TRUE(again.about.empty());
+    EXPECT_EQ(again.icons.size(), 3u);
+    EXPECT_EQ(Mkpatch({"verify", S(t / "q.exe"), S(t / "old"), S(t / "new")}).rc, 0);
+}
+
 // Inputs the tool must refuse, each with a message naming the culprit, an
 // exit code of 2 and no output file.
 TEST(Build, RefusesBadInput) {
@@ -132,11 +216,22 @@ TEST(Build, RefusesBadInput) {
         std::vector<std::string> extra;  // arguments after OLD NEW -o OUT
         const char* message;
         const char* output = "out.exe";
+        const char* also = "";  // a second entry named in the same run
     };
     auto file = [](const char* rel, const char* text) {
         return [=](const tree::TempDir& t) { tree::Write(t / rel, std::string(text)); };
     };
     std::string longName(250, 'x');
+    auto branded = [](const tree::TempDir& t) {
+        tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    };
+    auto brandedWith = [=](const char* rel, Bytes content) {
+        return [=](const tree::TempDir& t) {
+            branded(t);
+            tree::Write(t / rel, content);
+        };
+    };
+    Bytes ico = tree::Ico({16, 32});
     Case cases[] = {
         {"missing NEW", [](const tree::TempDir& t) { fs::remove_all(t / "new"); }, {},
          "new: not a folder (does not exist)"},
@@ -180,6 +275,27 @@ TEST(Build, RefusesBadInput) {
         {"a pipe in NEW", [](const tree::TempDir& t) {
              mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
          }, {}, "neither a file nor a folder"},
+        {"not UTF-8 (GBK)", file("new/\xD6\xD0\xCE\xC4.txt", "x"), {},
+         "new/\\xD6\\xD0\\xCE\\xC4.txt: the name is not UTF-8"},
+        {"a file and a folder differing in case", [](const tree::TempDir& t) {
+             tree::Write(t / "new/data", std::string("a"));
+             tree::Write(t / "new/Data/x.txt", std::string("b"));
+         }, {}, "differ only in letter case; Windows cannot hold a file and a folder"},
+        {"two folders differing in case", [](const tree::TempDir& t) {
+             tree::Write(t / "new/Data/x.txt", std::string("a"));
+             tree::Write(t / "new/data/y.txt", std::string("b"));
+         }, {}, "differ only in letter case; they would be one folder"},
+        {"a broken link", [](const tree::TempDir& t) {
+             fs::create_symlink(t / "nowhere", t / "new/dead.txt");
+         }, {}, "new/dead.txt: a broken link to "},
+        {"a link loop", [](const tree::TempDir& t) { fs::create_symlink("loop", t / "new/loop"); }, {},
+         "new/loop: a link to loop that loops back on itself"},
+        {"every special entry in one run", [](const tree::TempDir& t) {
+             mkfifo(tree::S(t / "new/pipe").c_str(), 0600);
+             fs::create_directories(t / "old/sub");
+             fs::create_symlink(t / "nowhere", t / "old/sub/dead.txt");
+         }, {}, "new/pipe: a named pipe (fifo), neither a file nor a folder", "out.exe",
+         "old/sub/dead.txt: a broken link"},
         {"no mark", file("applier.exe", "MZ not an applier"), {"--applier", "@applier.exe"},
          "not an applier"},
         {"offset never written", [](const tree::TempDir& t) {
@@ -209,6 +325,40 @@ TEST(Build, RefusesBadInput) {
         {"output is a folder", [](const tree::TempDir& t) { fs::create_directories(t / "dir"); }, {},
          "dir: is a folder", "dir"},
         {"output's folder missing", [](const tree::TempDir&) {}, {}, "does not exist", "nowhere/p.exe"},
+        // branding: files, texts, paths (with an applier that can carry it)
+        {"icon missing", branded, {"--applier", "@applier.exe", "--icon", "@dir/none.ico"},
+         "none.ico: cannot open"},
+        {"icon is no .ico", brandedWith("dir/x.ico", Bytes{'M', 'Z', 0, 0, 0, 0}),
+         {"--applier", "@applier.exe", "--icon", "@dir/x.ico"}, "x.ico: not an .ico file"},
+        {"icon image cut off", brandedWith("dir/x.ico", Bytes(ico.begin(), ico.end() - 1)),
+         {"--applier", "@applier.exe", "--icon", "@dir/x.ico"}, "image 2 lies outside the file"},
+        {"title with an emoji", branded, {"--applier", "@applier.exe", "--title", "ok \xF0\x9F\x98\x80"},
+         "--title: the character U+1F600 (\xF0\x9F\x98\x80) cannot be written in code page 936"},
+        {"title with a tab", branded, {"--applier", "@applier.exe", "--title", "a\tb"},
+         "the control character U+0009"},
+        {"five about lines", branded, {"--applier", "@applier.exe", "--about", "1\\n2\n3\\n4\\n5"},
+         "--about: 5 lines; the panel shows at most 4"},
+        {"about twice", brandedWith("dir/a.txt", Bytes{'a'}),
+         {"--applier", "@applier.exe", "--about", "x", "--about-file", "@dir/a.txt"}, "give one"},
+        {"help in Thai", brandedWith("dir/h.txt", Bytes{'o', 'k', '\n', 0xE0, 0xB8, 0x81}),
+         {"--applier", "@applier.exe", "--help-file", "@dir/h.txt"},
+         "h.txt: the character U+0E01 (\xE0\xB8\x81) cannot be written in code page 936"},
+        {"registry root", branded, {"--applier", "@applier.exe", "--find-registry", "HKXX\\A\\V"},
+         "must start with HKLM, HKCU, HKCR or HKU"},
+        {"registry value name missing", branded,
+         {"--applier", "@applier.exe", "--find-registry", "HKLM\\Software"}, "needs ROOT\\subkey\\ValueName"},
+        {"registry empty key", branded,
+         {"--applier", "@applier.exe", "--find-registry", "HKLM\\Software\\\\V"}, "an empty key"},
+        {"find-file outside", branded, {"--applier", "@applier.exe", "--find-file", "..\\game.exe"},
+         "--find-file ..\\game.exe: the name"},
+        {"version key", branded, {"--applier", "@applier.exe", "--version-info", "Bogus=1"},
+         "not a key it sets"},
+        {"version key twice", branded,
+         {"--applier", "@applier.exe", "--version-info", "FileVersion=1", "--version-info", "FileVersion=2"},
+         "FileVersion: given twice"},
+        {"branding without an applier", [](const tree::TempDir&) {}, {"--title", "x"}, "need an applier"},
+        {"applier not a PE", [](const tree::TempDir& t) { tree::Write(t / "applier.exe", tree::FakeApplier()); },
+         {"--applier", "@applier.exe", "--title", "x"}, "no PE signature"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -231,6 +381,7 @@ TEST(Build, RefusesBadInput) {
         auto r = Mkpatch(args);
         EXPECT_EQ(r.rc, 2) << r.err;
         EXPECT_NE(r.err.find(c.message), std::string::npos) << r.err;
+        EXPECT_NE(r.err.find(c.also), std::string::npos) << r.err;
         ExpectNoOutput(t.path());
         // the inputs are as they were
         if (fs::is_regular_file(t / "new/a.txt")) {
@@ -238,6 +389,7 @@ TEST(Build, RefusesBadInput) {
         }
         EXPECT_FALSE(fs::exists(t / "old/p.exe"));
         EXPECT_EQ(applierNow(), applierBefore);
+        EXPECT_FALSE(fs::exists(t / "out.exe"));
         if (fs::exists(t / "keep.exe")) {
             EXPECT_EQ(tree::Read(t / "keep.exe"), Bytes({'k', 'e', 'e', 'p', ' ', 'm', 'e'}));
         }
@@ -266,7 +418,7 @@ TEST(Build, ReportsEveryBadNameOfARecordAtOnce) {
     fs::remove(t / "new/c|d.txt");
     r = Mkpatch(args);
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_NE(r.out.find("1 records"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("1 record ("), std::string::npos) << r.out;
     EXPECT_EQ(Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")}).rc, 0);
 }
 
@@ -301,6 +453,15 @@ TEST(Build, ReportsWhatItLeavesOut) {
          }, "new/link.txt: a link to a file outside the folder"},
         {"an empty folder", [](const tree::TempDir& t) { fs::create_directories(t / "new/empty"); },
          "new/empty: an empty folder"},
+        // the patched folder has it as NEW has it
+        {"an empty folder in OLD that NEW fills", [](const tree::TempDir& t) {
+             fs::create_directories(t / "old/plugins");
+             tree::Write(t / "new/plugins/p.dll", std::string("x"));
+         }, nullptr},
+        {"an empty folder in OLD and NEW", [](const tree::TempDir& t) {
+             fs::create_directories(t / "old/Logs");
+             fs::create_directories(t / "new/logs");
+         }, nullptr},
         {"a file only in OLD", [](const tree::TempDir& t) { tree::Write(t / "old/gone.txt", std::string("x")); },
          "gone.txt: only in OLD"},
     };
@@ -325,6 +486,128 @@ TEST(Build, ReportsWhatItLeavesOut) {
     }
 }
 
+// Runs mkpatch as the user nobody when the test runs as root, whom no
+// permission bit stops; the child's exit code and standard error come back.
+tree::RunResult MkpatchUnprivileged(const std::vector<std::string>& args) {
+    if (geteuid() != 0)
+        return Mkpatch(args);
+    int fds[2];
+    if (pipe(fds) != 0)
+        return {-1, "", "no pipe"};
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(fds[0]);
+        if (setgid(65534) != 0 || setuid(65534) != 0)
+            _exit(99);
+        tree::RunResult r = Mkpatch(args);
+        (void)!write(fds[1], r.err.data(), r.err.size());
+        _exit(r.rc);
+    }
+    close(fds[1]);
+    std::string err;
+    char buf[4096];
+    for (ssize_t n; (n = read(fds[0], buf, sizeof buf)) > 0;)
+        err.append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, "", err};
+}
+
+// What cannot be read is named, with exit 2 and nothing written, by build
+// and verify alike; never passed over as if it were empty.
+TEST(Build, RefusesWhatItCannotRead) {
+    struct Case {
+        const char* what;
+        const char* locked;   // made unreadable
+        const char* message;  // before the path of locked
+    } cases[] = {
+        {"a folder of NEW", "new/sub", "cannot read folder "},
+        {"a folder of OLD", "old/sub", "cannot read folder "},
+        {"NEW itself", "new", "cannot read folder "},
+        {"a file of NEW", "new/sub/b.txt", "cannot read "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::TempDir t;
+        fs::permissions(t.path(), fs::perms::all);
+        tree::Write(t / "old/a.txt", std::string("old a"));
+        tree::Write(t / "new/a.txt", std::string("new a"));
+        tree::Write(t / "old/sub/b.txt", std::string("old b"));
+        tree::Write(t / "new/sub/b.txt", std::string("new b"));
+        fs::create_directories(t / "dir");
+        ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "dir/p.bin"),
+                           "--container-only"}).rc, 0);
+        fs::permissions(t / c.locked, fs::perms::none);
+        std::string expected = c.message + S(t / c.locked) + ": Permission denied";
+        auto b = MkpatchUnprivileged({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"),
+                                      "--container-only"});
+        EXPECT_EQ(b.rc, 2) << b.err;
+        EXPECT_NE(b.err.find(expected), std::string::npos) << b.err;
+        ExpectNoOutput(t.path());
+        auto v = MkpatchUnprivileged({"verify", S(t / "dir/p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 2) << v.err;
+        EXPECT_NE(v.err.find(expected), std::string::npos) << v.err;
+        fs::permissions(t / c.locked, fs::perms::owner_all);
+    }
+}
+
+// A patch that changes nothing is worth a warning (an error under
+// --strict); OLD and NEW that hold one another are refused.
+TEST(Build, PatchThatChangesNothing) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("same"));
+    tree::Write(t / "new/a.txt", std::string("same"));
+    tree::Write(t / "old/sub/b.txt", std::string("b"));
+    auto same = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    EXPECT_EQ(same.rc, 0) << same.err;
+    EXPECT_NE(same.err.find("warning: no file differs between OLD and NEW"), std::string::npos) << same.err;
+    auto strict = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "q.bin"), "--container-only",
+                           "--strict"});
+    EXPECT_EQ(strict.rc, 1) << strict.err;
+    EXPECT_FALSE(fs::exists(t / "q.bin"));
+    for (auto [o, n] : {std::pair{"old", "old"}, {"old", "old/sub"}, {"old/sub", "old"}}) {
+        SCOPED_TRACE(std::string(o) + " " + n);
+        auto r = Mkpatch({"build", S(t / o), S(t / n), "-o", S(t / "q.bin"), "--container-only"});
+        EXPECT_EQ(r.rc, 2);
+        EXPECT_NE(r.err.find("one folder holds the other"), std::string::npos) << r.err;
+        EXPECT_FALSE(fs::exists(t / "q.bin"));
+    }
+}
+
+// Whether python's strict JSON reader takes text (true when there is no
+// python3 to ask).
+bool JsonParses(const std::string& text, const fs::path& scratch) {
+    if (std::system("command -v python3 >/dev/null 2>&1") != 0)
+        return true;
+    tree::Write(scratch, text);
+    std::string cmd = "python3 -c 'import json,sys; json.load(open(sys.argv[1], encoding=\"utf-8\"))' '" +
+                      S(scratch) + "'";
+    return std::system(cmd.c_str()) == 0;
+}
+
+// A name that is not UTF-8 (a folder copied from a GBK system) is shown
+// escaped in messages and in JSON, which stays valid.
+TEST(Build, NamesThatAreNotUtf8) {
+    tree::TempDir t;
+    const std::string gbk = "\xD6\xD0\xCE\xC4.txt";  // 中文.txt in GBK
+    const std::string shown = "\\xD6\\xD0\\xCE\\xC4.txt";
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "old" / tree::U8(gbk), std::string("only in OLD"));
+    auto plain = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"});
+    ASSERT_EQ(plain.rc, 0) << plain.err;
+    EXPECT_NE(plain.err.find(shown + ": only in OLD"), std::string::npos) << plain.err;
+    EXPECT_TRUE(mkpatch::IsUtf8(plain.err)) << plain.err;
+    auto json = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                         "--json", "-f"});
+    ASSERT_EQ(json.rc, 0) << json.err;
+    EXPECT_TRUE(JsonParses(json.out, t / "build.json")) << json.out;
+    auto verify = Mkpatch({"verify", "--json", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(verify.rc, 0) << verify.err;
+    EXPECT_TRUE(JsonParses(verify.out, t / "verify.json")) << verify.out;
+}
+
 // --force replaces an existing patch; the patch keeps the applier's
 // execute bits, so a patch made on Linux for wine runs like the applier.
 TEST(Build, ForceReplacesAndKeepsExecuteBits) {
@@ -346,17 +629,33 @@ TEST(Build, ForceReplacesAndKeepsExecuteBits) {
     EXPECT_EQ(p & fs::perms::others_exec, fs::perms::none);
 }
 
-// A build killed by SIGINT or SIGTERM leaves neither the patch nor its
-// temporary file. The real program runs on a NEW file large enough that
-// encoding it takes a while; it is killed once its temporary file shows.
+// Without --applier, the program finds applier.exe one folder up too, as
+// the release zip has it for linux/mkpatch.
+TEST(Build, FindsTheApplierAsTheZipLaysItOut) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "applier.exe", tree::FakeApplier());
+    fs::create_directories(t / "linux");
+    fs::copy_file(MKPATCH_EXE, t / "linux/mkpatch");
+    std::string cmd = "'" + S(t / "linux/mkpatch") + "' build '" + S(t / "old") + "' '" + S(t / "new") +
+                      "' -o '" + S(t / "p.exe") + "' 2>/dev/null >/dev/null";
+    EXPECT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    EXPECT_EQ(mkpatch::FindContainerOffset(tree::Read(t / "p.exe"), "p.exe"), 1024);
+}
+
+// A build killed by SIGINT, SIGTERM or SIGHUP (a closed terminal) leaves
+// neither the patch nor its temporary file. The real program runs on a NEW
+// file large enough that encoding it takes a while; it is killed once its
+// temporary file shows.
 TEST(Build, InterruptLeavesNoTemporaryFile) {
     tree::TempDir t;
     std::mt19937 rng(31);
     Bytes old = gen::RandomBytes(rng, 12 << 20);
     tree::Write(t / "old/big.bin", old);
     tree::Write(t / "new/big.bin", gen::Edit(rng, old, 20));
-    for (int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(sig == SIGINT ? "SIGINT" : "SIGTERM");
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(strsignal(sig));
         pid_t pid = fork();
         ASSERT_GE(pid, 0);
         if (pid == 0) {
@@ -436,18 +735,20 @@ TEST(Cli, UsageErrors) {
         {{"build", "a", "b", "-o"}, "-o needs a value"},
         {{"build", "a", "b", "-o", "p", "--bogus"}, "unknown option --bogus"},
         {{"build", "a", "b", "-o", "p", "--codepage", "abc"}, "code page number"},
+        {{"build", "a", "b", "-o", "p", "--memory", "10M"}, "at least 64M"},
         {{"build", "a", "b", "-o", "p", "--container-only", "--replace"}, "drop --applier"},
         {{"list"}, "takes 1"},
         {{"verify", "p", "a"}, "takes 3"},
         // an option where a value belongs, a repeated one, one of another command
         {{"build", "a", "b", "-o", "--applier", "A"}, "-o needs a value, not the option --applier"},
-        {{"build", "a", "b", "-o", "p", "--output=q"}, "--output is given twice"},
+        {{"build", "a", "b", "-qx", "-o", "p"}, "unknown option -x in -qx"},
         {{"list", "p", "--applier", "x"}, "--applier does not belong to list"},
         {{"verify", "p", "a", "b", "--dry-run"}, "--dry-run does not belong to verify"},
         {{"list", "p", "--force"}, "--force does not belong to list"},
         {{"build", "a", "b", "--json=yes", "-o", "p"}, "--json takes no value"},
         {{"build", "a", "b", "-o", "p", "-q", "-v"}, "contradict"},
-        {{"build", "a", "b", "-o", "-"}, "cannot go to standard output"},
+        {{"build", "a", "b", "-o", "-"}, "-o - needs --container-only"},
+        {{"build", "a", "b", "-o-", "--container-only", "--json"}, "both write to standard output"},
         {{"help", "frob"}, "help takes one command name"},
         {{"build", "a", "b", "-o", "p", "--no-trailer"}, "--no-trailer belongs to --format 1"},
         {{"build", "a", "b", "-o", "p", "--format", "3"}, "--format needs 1 or 2, not '3'"},
@@ -485,6 +786,44 @@ TEST(Cli, HelpPerCommand) {
     }
 }
 
+// The conventions of command-line tools: -V, exit codes in every help,
+// '-' for standard output and input.
+TEST(Cli, Conventions) {
+    auto v = Mkpatch({"-V"});
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_EQ(v.out.rfind("mkpatch ", 0), 0u) << v.out;
+    for (const char* command : {"build", "list", "verify"}) {
+        auto h = Mkpatch({command, "--help"});
+        EXPECT_NE(h.out.find("Exit codes: 0 "), std::string::npos) << h.out;
+    }
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only"}).rc, 0);
+    Bytes file = tree::Read(t / "p.bin");
+    auto piped = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", "-", "--container-only"});
+    EXPECT_EQ(piped.rc, 0) << piped.err;
+    EXPECT_EQ(piped.out, std::string(file.begin(), file.end()));
+    EXPECT_NE(piped.err.find("wrote standard output: 1 record (0 new files, 1 rebuilt)"), std::string::npos)
+        << piped.err;
+    struct Case {
+        std::string input;
+        int rc;
+        const char* out;
+        const char* err;
+    } lists[] = {
+        {std::string(file.begin(), file.end()), 0, "1 record, ", ""},
+        {"xyz", 1, "0 records", "standard input: shorter than the 4-byte container header"},
+    };
+    for (const Case& c : lists) {
+        std::istringstream in(c.input);
+        std::ostringstream out, err;
+        EXPECT_EQ(mkpatch::RunMkpatch({"list", "-"}, in, out, err), c.rc) << err.str();
+        EXPECT_NE(out.str().find(c.out), std::string::npos) << out.str();
+        EXPECT_NE(err.str().find(c.err), std::string::npos) << err.str();
+    }
+}
+
 // The options of build and verify at work on one pair of folders: old/a.txt
 // changed, old/gone.txt only in OLD (a warning), new/cache/x.log new.
 TEST(Cli, OptionsAtWork) {
@@ -497,7 +836,7 @@ TEST(Cli, OptionsAtWork) {
         bool written;     // @p.bin exists afterwards
     } cases[] = {
         {"plain", {"build", "@old", "@new", "-o", "@p.bin", "--container-only"}, 0,
-         "2 records", "gone.txt: only in OLD", true},
+         "2 records (1 new file, 1 rebuilt)", "gone.txt: only in OLD", true},
         {"--output=PATH", {"build", "@old", "@new", "--output=@p.bin", "--container-only"}, 0,
          "2 records", "only in OLD", true},
         {"dry run", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--dry-run"}, 0,
@@ -510,15 +849,44 @@ TEST(Cli, OptionsAtWork) {
          "\"warnings\": [\"gone.txt: only in OLD; ", "", true},
         {"quiet", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-q"}, 0, "", "", true},
         {"verbose", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "-v"}, 0,
-         "2 records", "mkpatch: cache\\x.log: whole, 5 bytes new", true},
+         "2 records", "mkpatch: cache/x.log: whole, 5 bytes new", true},
         {"strict", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--strict"}, 1,
          "", "1 warning and --strict; nothing written", false},
         {"exclude", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude", "*.log",
                      "--exclude=gone*", "--strict"}, 0,
-         "1 records", "", true},
+         "1 record (0 new files", "", true},
         {"exclude a folder", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
                               "cache"}, 0,
-         "1 records", "only in OLD", true},
+         "1 record (0 new files", "only in OLD", true},
+        // --exclude folds case, takes the forms users type, and '**/' is
+        // also no folder at all
+        {"exclude folds case", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                                "*.LOG", "--exclude", "GONE.txt", "--strict"}, 0,
+         "1 record (0 new files", "", true},
+        {"exclude data/", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                           "cache/"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude /data", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                           "/cache"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude data\\name", {"build", "@old", "@new", "-o", "@p.bin", "--container-only", "--exclude",
+                                "Cache\\x.log"}, 0, "1 record (0 new files", "only in OLD", true},
+        {"exclude **/ at the top", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                    "--exclude", "**/a.txt"}, 0, "1 record (1 new file, 0 rebuilt)",
+         "only in OLD", true},
+        {"exclude data/**/name", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                  "--exclude", "cache/**/*.log"}, 0, "1 record (0 new files",
+         "only in OLD", true},
+        {"exclude that matches nothing", {"build", "@old", "@new", "-o", "@p.bin", "--container-only",
+                                          "--exclude", "/x.log"}, 0, "2 records",
+         "warning: --exclude /x.log matches nothing in OLD or NEW", true},
+        // a dry run writes nothing, so it needs no output and no applier
+        {"dry run alone", {"build", "@old", "@new", "--dry-run"}, 0,
+         "dry run, nothing written: 2 records (1 new file, 1 rebuilt)", "only in OLD", false},
+        // short options bundle and take attached values; the last of a
+        // repeated option wins
+        {"bundled short options", {"build", "@old", "@new", "-qfo@p.bin", "--container-only"}, 0, "", "",
+         true},
+        {"repeated options", {"build", "@old", "@new", "-o", "@q.bin", "-o@p.bin", "--container-only",
+                              "-q", "--quiet", "--container-only"}, 0, "", "", true},
         {"missing folder", {"build", "@nowhere", "@new", "-o", "@p.bin", "--container-only"}, 2,
          "", "nowhere: not a folder", false},
     };
@@ -548,6 +916,86 @@ TEST(Cli, OptionsAtWork) {
             EXPECT_EQ(r.err, "");
         }
         EXPECT_EQ(fs::exists(t / "p.bin"), c.written);
+    }
+}
+
+// A project file gives build its settings, paths taken from the file's
+// folder; the command line overrides it, option by option.
+TEST(Cli, ProjectFile) {
+    tree::TempDir t;
+    tree::Write(t / "old/a.txt", std::string("old a"));
+    tree::Write(t / "new/a.txt", std::string("new a"));
+    tree::Write(t / "new/x.log", std::string("left out"));
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "proj/p.json", std::string(R"({
+  "old": "../old", "new": "../new", "output": "../out.exe", "applier": "../applier.exe",
+  "format": "1", "trailer": false, "exclude": ["*.log"], "codepage": 936,
+  "title": "\u4E2D\u6587 A", "about": ["x", "y"],
+  "version_info": {"ProductName": "P"}, "find_registry": "HKLM\\S\\G\\Dir"
+})"));
+    auto brand = [&](const char* file) {
+        Bytes b = tree::Read(t / file);
+        return mkpatch::ReadBranding(std::span<const uint8_t>(b).first(
+                                         mkpatch::FindContainerOffset(b, file)), file);
+    };
+    auto r = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    EXPECT_NE(r.out.find("1 record ("), std::string::npos) << r.out;  // x.log left out
+    auto info = brand("out.exe");
+    EXPECT_EQ(info.title, "中文 A");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, std::vector<std::string>{"HKLM\\S\\G\\Dir"});
+    EXPECT_NE(Mkpatch({"list", S(t / "out.exe")}).out.find("trailer: none"), std::string::npos);
+
+    // the command line wins: another output, title and registry list; the
+    // file's about lines stay; OLD and NEW given here replace the file's
+    tree::Write(t / "new2/a.txt", std::string("newer a"));
+    r = Mkpatch({"build", "--project", S(t / "proj/p.json"), S(t / "old"), S(t / "new2"), "-o",
+                 S(t / "out2.exe"), "--title", "B", "--find-registry", "HKCU\\K\\V", "--find-registry",
+                 "HKU\\K\\V"});
+    ASSERT_EQ(r.rc, 0) << r.err;
+    info = brand("out2.exe");
+    EXPECT_EQ(info.title, "B");
+    EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));
+    EXPECT_EQ(info.findRegistry, (std::vector<std::string>{"HKCU\\K\\V", "HKU\\K\\V"}));
+    EXPECT_EQ(Mkpatch({"verify", S(t / "out2.exe"), S(t / "old"), S(t / "new2")}).rc, 0);
+
+    // what the builder window saves reads back the same
+    mkpatch::Project p = mkpatch::ReadProject(t / "proj/p.json");
+    tree::Write(t / "proj/saved.json", mkpatch::ProjectJson(p));
+    mkpatch::Project back = mkpatch::ReadProject(t / "proj/saved.json");
+    auto args = [](const mkpatch::Project& p) {
+        auto a = mkpatch::ArgumentsOf(p);
+        return std::make_pair(a.positional, a.options);
+    };
+    EXPECT_EQ(args(back), args(p));
+
+    struct Case {
+        const char* what;
+        const char* json;
+        const char* message;
+    } cases[] = {
+        {"not JSON", "{\n  \"title\": \"a\",\n  \"about\" \"b\"\n}", "p.json:3: ':' is expected after \"about\""},
+        {"trailing comma", "{\"title\": \"a\",\n}", "p.json:2: a key in double quotes is expected"},
+        {"unknown key", "{\n\n  \"titel\": \"a\"}", "p.json:3: unknown key \"titel\""},
+        {"wrong kind", "{\"force\": \"yes\"}", "p.json:1: \"force\" needs true or false"},
+        {"key twice", "{\"title\": \"a\",\n\"title\": \"b\"}", "p.json:2: the key \"title\" is given twice"},
+        {"string not closed", "{\"title\": \"a\n\"}", "p.json:1: a string is not closed on its line"},
+        {"lone surrogate", "{\"title\": \"\\uD800x\"}", "a \\u surrogate without its pair"},
+        {"bad code page", "{\"codepage\": 9.5}", "\"codepage\" needs a code page number"},
+        {"only old", "{\"old\": \"../old\", \"output\": \"../o.exe\"}", "gives only one of"},
+        {"not an object", "[1]", "holds one JSON object"},
+        {"a bad setting inside", "{\"old\": \"../old\", \"new\": \"../new\", \"output\": \"../o.exe\", "
+                                 "\"applier\": \"../applier.exe\", \"about\": [\"1\",\"2\",\"3\",\"4\",\"5\"]}",
+         "5 lines; the panel shows at most 4"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        tree::Write(t / "proj/p.json", std::string(c.json));
+        auto bad = Mkpatch({"build", "--project", S(t / "proj/p.json")});
+        EXPECT_EQ(bad.rc, 2);
+        EXPECT_NE(bad.err.find(c.message), std::string::npos) << bad.err;
+        EXPECT_FALSE(fs::exists(t / "o.exe"));
     }
 }
 
@@ -584,6 +1032,16 @@ TEST(Cli, VerifyReports) {
     EXPECT_NE(diff.out.find("a.txt: the trailer expects a new file"), std::string::npos) << diff.out;
     auto list = Mkpatch({"list", "--json", S(t / "p.bin")});
     EXPECT_EQ(list.out.rfind("{\"format\": 1, ", 0), 0u) << list.out;
+
+    // one byte flipped in a record's name: list and verify give one answer
+    Bytes flipped = tree::Read(t / "p.bin");
+    flipped[CONTAINER_HEADER_SIZE + RECORD_SUMS_SIZE] ^= 1;
+    tree::Write(t / "flipped.bin", flipped);
+    auto listed = Mkpatch({"list", S(t / "flipped.bin")});
+    EXPECT_NE(listed.out.find("trailer: does not hold"), std::string::npos) << listed.out;
+    auto verified = Mkpatch({"verify", "--json", S(t / "flipped.bin"), S(t / "old"), S(t / "new")});
+    EXPECT_EQ(verified.rc, 1);
+    EXPECT_NE(verified.out.find("\"trailer\": \"does not hold\""), std::string::npos) << verified.out;
 }
 
 // Two code pages in one run keep their own lead-byte tests: 0xA1 is a
@@ -815,7 +1273,7 @@ TEST(Format2, ListShowsRecordsBlocksAndStreams) {
     ASSERT_EQ(l.rc, 0) << l.err;
     EXPECT_NE(l.out.find("whole old=0x00000000 new=0x"), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("literal=16 size=16  z.txt"), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("2 records in 1 block, container " + std::to_string(f.container.size())),
+    EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
               std::string::npos) << l.out;
     EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("block 1: 2 records, table 66 bytes; control "), std::string::npos) << l.out;
@@ -871,6 +1329,29 @@ TEST(Format2, DamageFoundByListAndVerify) {
     auto v = Mkpatch({"verify", S(f.t / "p.bin"), S(f.t / "old"), S(f.t / "new")});
     EXPECT_EQ(v.rc, 1);
     EXPECT_NE(v.err.find("a.bin: OLD's file has 16 bytes"), std::string::npos) << v.err;
+}
+
+// Branding leaves the security directory empty, so a branded patch signs
+// and its signature checks; list and verify read it as before.
+TEST(Signed, BrandedPatchSignsAndChecks) {
+    if (!HaveTool("osslsigncode") || !HaveTool("openssl"))
+        GTEST_SKIP() << "osslsigncode or openssl is not installed (Debian packages of those names)";
+    tree::TempDir t;
+    tree::MakeFolderPair(t / "old", t / "new", 9);
+    tree::Write(t / "applier.exe", tree::ResourceApplier(Bytes(16, 0)));
+    tree::Write(t / "p.ico", tree::Ico({32}));
+    ASSERT_EQ(Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
+                       S(t / "applier.exe"), "--title", "signed", "--icon", S(t / "p.ico")}).rc, 0);
+    std::string cmd = "cd '" + S(t.path()) + "' && openssl req -x509 -newkey rsa:2048 -nodes "
+                      "-keyout key.pem -out cert.pem -days 2 -subj /CN=korvex-test >/dev/null 2>&1 && "
+                      "osslsigncode sign -certs cert.pem -key key.pem -in p.exe -out s.exe >/dev/null && "
+                      "osslsigncode verify -in s.exe -CAfile cert.pem >/dev/null 2>&1";
+    ASSERT_EQ(std::system(cmd.c_str()), 0) << cmd;
+    auto l = Mkpatch({"list", S(t / "s.exe")});
+    EXPECT_EQ(l.rc, 0) << l.err;
+    EXPECT_NE(l.out.find("signed (certificate table"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("title: signed\n"), std::string::npos) << l.out;
+    EXPECT_EQ(Mkpatch({"verify", S(t / "s.exe"), S(t / "old"), S(t / "new")}).rc, 0);
 }
 
 }  // namespace

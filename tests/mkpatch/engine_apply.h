@@ -45,7 +45,7 @@ std::string AnsiFolder(const fs::path& p) {
 
 HostLog ApplyWithEngine(const Bytes& container, const fs::path& target) {
     HostLog log;
-    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &log};
+    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &log, nullptr};
     PatchSetKeepRunning(1);
     RunPatch(container.data(), container.size(), AnsiFolder(target).c_str(), &host, nullptr);
     return log;

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "engine_apply.h"
+#include "tools/mkpatch/lib/patch_reader.h"
 
 namespace {
 
@@ -60,22 +61,35 @@ TEST(EngineRoundTrip, GeneratedFoldersBecomeNew) {
     }
 }
 
+// The container is found where the applier's mark says, for a plain
+// applier and for this build's real applier with branding written into its
+// resources (which moves the container's start).
 TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
-    tree::TempDir t;
-    tree::MakeFolderPair(t / "old", t / "new", 404);
-    tree::Write(t / "applier.exe", tree::FakeApplier(2048));
-    auto b = tree::Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"), "--applier",
-                            S(t / "applier.exe"), "--format", "1"});
-    ASSERT_EQ(b.rc, 0) << b.err;
-    Bytes patch = tree::Read(t / "p.exe");
-    Bytes container(patch.begin() + 2048, patch.end());  // where the applier finds it
-    fs::copy(t / "old", t / "target", fs::copy_options::recursive);
-    HostLog log = ApplyWithEngine(container, t / "target");
-    EXPECT_EQ(log.finished, 1);
-    EXPECT_EQ(g_tally.failed, 0u);
-    auto got = tree::Snapshot(t / "target");
-    for (auto& [rel, bytes] : tree::Snapshot(t / "new"))
-        EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
+    for (bool branded : {false, true}) {
+        SCOPED_TRACE(branded ? "branded real applier" : "plain");
+        tree::TempDir t;
+        tree::MakeFolderPair(t / "old", t / "new", 404);
+        tree::Write(t / "applier.exe", branded ? tree::Read(KORVEX_APPLIER) : tree::FakeApplier(2048));
+        tree::Write(t / "p.ico", tree::Ico({48, 0}));
+        std::vector<std::string> args = {"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.exe"),
+                                         "--applier", S(t / "applier.exe")};
+        if (branded)
+            args.insert(args.end(), {"--title", "T", "--icon", S(t / "p.ico"), "--version-info",
+                                     "FileVersion=9.8.7.6"});
+        auto b = tree::Mkpatch(args);
+        ASSERT_EQ(b.rc, 0) << b.err;
+        Bytes patch = tree::Read(t / "p.exe");
+        int64_t offset = mkpatch::FindContainerOffset(patch, "p.exe");
+        EXPECT_EQ(offset > 2048, branded);
+        Bytes container(patch.begin() + offset, patch.end());
+        fs::copy(t / "old", t / "target", fs::copy_options::recursive);
+        HostLog log = ApplyWithEngine(container, t / "target");
+        EXPECT_EQ(log.finished, 1);
+        EXPECT_EQ(g_tally.failed, 0u);
+        auto got = tree::Snapshot(t / "target");
+        for (auto& [rel, bytes] : tree::Snapshot(t / "new"))
+            EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
+    }
 }
 
 // An old file whose first two words trade places keeps its XOR sum. With

@@ -132,7 +132,7 @@ TEST(LargePlan, IndexFitsTheCap) {
         last = shape.blockSize;
     }
     mkpatch::LargePlanOptions tiny;
-    tiny.memoryCap = 64 << 20;
+    tiny.memoryCap = 1 << 20;
     EXPECT_THROW(mkpatch::ChooseLargePlan(old, tiny), mkpatch::Error);
 }
 

@@ -116,6 +116,72 @@ inline Bytes PeApplier(size_t size = 1024) {
     return b;
 }
 
+// A PE32 applier as the linker lays ours out: headers, a code section with
+// the applier mark, and the resource section last, holding rsrc (laid out
+// for its address, 0x2000), with a checksum. The mark's offset is the
+// file's size.
+inline Bytes ResourceApplier(const Bytes& rsrc, uint32_t checksum = 0x1234) {
+    uint32_t rawRsrc = static_cast<uint32_t>((rsrc.size() + 0x1FF) & ~size_t{0x1FF});
+    Bytes b = PeApplier(0x400);
+    b.resize(0x400 + rawRsrc, 0);
+    const uint32_t opt = 0x58, sections = opt + 224;
+    PutU16(b.data() + 0x46, 2);                                       // two sections
+    PutU32(b.data() + opt + 8, rawRsrc);                              // initialized data
+    PutU32(b.data() + opt + 56, 0x2000 + ((static_cast<uint32_t>(rsrc.size()) + 0xFFF) & ~0xFFFu));
+    PutU32(b.data() + opt + 64, checksum);
+    PutU32(b.data() + opt + 96 + 16, 0x2000);                         // resource directory
+    PutU32(b.data() + opt + 96 + 20, static_cast<uint32_t>(rsrc.size()));
+    const char* names[] = {".text", ".rsrc"};
+    const uint32_t fields[2][5] = {{0x100, 0x1000, 0x200, 0x200, 0x60000020},
+                                   {static_cast<uint32_t>(rsrc.size()), 0x2000, rawRsrc, 0x400,
+                                    0x40000040}};
+    for (int i = 0; i < 2; i++) {
+        unsigned char* h = b.data() + sections + 40 * i;
+        std::fill(h, h + 40, 0);
+        std::copy(names[i], names[i] + 5, h);
+        for (int f = 0; f < 4; f++)
+            PutU32(h + 8 + 4 * f, fields[i][f]);
+        PutU32(h + 36, fields[i][4]);
+    }
+    std::copy(rsrc.begin(), rsrc.end(), b.begin() + 0x400);
+    PutU32(b.data() + 512 + STUB_MARK_SIZE, static_cast<uint32_t>(b.size()));
+    return b;
+}
+
+// An .ico file: a 32-bit bitmap image per size given, and a PNG one for 0
+// (256 pixels).
+inline Bytes Ico(const std::vector<unsigned>& sizes) {
+    std::vector<Bytes> images;
+    for (unsigned s : sizes) {
+        Bytes img;
+        if (s == 0) {
+            img = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+            img.resize(80, 0x42);
+        } else {
+            img.assign(40 + s * s * 4 + (s + 31) / 32 * 4 * s, static_cast<uint8_t>(s));
+            PutU32(img.data(), 40);                                   // bitmap header size
+            PutU32(img.data() + 4, s);
+            PutU32(img.data() + 8, 2 * s);                            // colour and mask rows
+            PutU16(img.data() + 12, 1);
+            PutU16(img.data() + 14, 32);
+        }
+        images.push_back(img);
+    }
+    Bytes f(6 + 16 * images.size());
+    PutU16(f.data() + 2, 1);                                          // type: icon
+    PutU16(f.data() + 4, static_cast<uint16_t>(images.size()));
+    for (size_t i = 0; i < images.size(); i++) {
+        unsigned char* e = f.data() + 6 + 16 * i;
+        e[0] = e[1] = static_cast<uint8_t>(sizes[i]);
+        PutU16(e + 4, 1);
+        PutU16(e + 6, 32);
+        PutU32(e + 8, static_cast<uint32_t>(images[i].size()));
+        PutU32(e + 12, static_cast<uint32_t>(f.size()));
+        f.insert(f.end(), images[i].begin(), images[i].end());
+    }
+    return f;
+}
+
 struct RunResult {
     int rc;
     std::string out;

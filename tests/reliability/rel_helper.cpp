@@ -39,7 +39,7 @@ int Run(const char* containerPath, const char* folder, bool restore) {
         mapping ? static_cast<const unsigned char*>(MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0)) : nullptr;
     int code = 101;
     if (view) {
-        PatchHost host{AnswerYes, nullptr, NoteEnd, nullptr, nullptr};
+        PatchHost host{AnswerYes, nullptr, NoteEnd, nullptr, nullptr, nullptr};
         PatchSetKeepRunning(1);
         const auto* stub = reinterpret_cast<const unsigned char*>(reliability::kRestoreStub);
         PatchRestore r{folder, reliability::kRestoreName, stub, sizeof reliability::kRestoreStub};

@@ -43,7 +43,7 @@ void NoEnd(void*, int) {}
 
 // Runs the container on folder (with its backslash); seconds taken.
 double Run(const Bytes& container, const std::string& folder, int* outcome) {
-    PatchHost host{Quiet, nullptr, NoEnd, nullptr, nullptr};
+    PatchHost host{Quiet, nullptr, NoEnd, nullptr, nullptr, nullptr};
     PatchSetKeepRunning(1);
     LARGE_INTEGER t0 = Now();
     RunPatch(container.data(), container.size(), folder.c_str(), &host, nullptr);

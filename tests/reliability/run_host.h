@@ -38,7 +38,7 @@ inline RunRecord RunContainer(const Bytes& container, const std::string& target,
                               const PatchRestore* restore = nullptr) {
     RunRecord r;
     HostState state{&r, answerYes};
-    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &state};
+    PatchHost host{AskOverwrite, nullptr, NotifyEnd, nullptr, &state, nullptr};
     // an exact-size copy: the engine must stop at its end, not at a 0 byte
     Bytes exact(container);
     PatchSetKeepRunning(1);

@@ -36,7 +36,7 @@ size=$(stat -c %s "$file")
 dlls=$(echo "$headers" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort)
 for dll in $dlls; do
   case $dll in
-    KERNEL32.DLL|USER32.DLL|COMDLG32.DLL|COMCTL32.DLL|MSVCRT.DLL) ok "imports $dll" ;;
+    KERNEL32.DLL|USER32.DLL|COMDLG32.DLL|COMCTL32.DLL|MSVCRT.DLL|ADVAPI32.DLL) ok "imports $dll" ;;
     *) bad "imports $dll, which a bare Windows may not have" ;;
   esac
 done

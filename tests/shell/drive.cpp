@@ -5,6 +5,8 @@
 #include <cstdio>
 
 #include "../support/win_files.h"
+#include "core/format.h"
+#include "core/stubmark.h"
 
 namespace drive {
 
@@ -52,6 +54,26 @@ Delta SimpleDelta(const Bytes& oldBytes, const Bytes& newBytes) {
     if (tail)
         d.Copy((uint32_t)tail, (uint32_t)(oldBytes.size() - tail));
     return d;
+}
+
+bool BrandApplier(const std::string& applier, const std::string& rcdata, const std::string& out) {
+    if (!CopyFileA(applier.c_str(), out.c_str(), FALSE))
+        return false;
+    HANDLE update = BeginUpdateResourceA(out.c_str(), FALSE);
+    if (!update)
+        return false;
+    bool ok = UpdateResourceA(update, (LPCSTR)RT_RCDATA, MAKEINTRESOURCEA(200),
+                              MAKELANGID(LANG_CHINESE, SUBLANG_CHINESE_SIMPLIFIED), (void*)rcdata.data(),
+                              (DWORD)rcdata.size()) != 0;
+    if (!EndUpdateResourceA(update, !ok) || !ok)
+        return false;
+    Bytes exe = ReadBytes(out);
+    const std::string mark(STUB_MARK, STUB_MARK_SIZE);
+    auto at = std::search(exe.begin(), exe.end(), mark.begin(), mark.end());
+    if (at == exe.end() || exe.end() - at < STUB_INFO_SIZE)
+        return false;
+    PutU32(&*at + STUB_MARK_SIZE, (uint32_t)exe.size());
+    return WriteBytes(out, exe);
 }
 
 bool MakePatch(const std::string& applier, const Bytes& container, const std::string& out) {
@@ -173,11 +195,11 @@ HWND WaitMainWindow(const Process& p, DWORD ms) {
     HWND main = nullptr;
     bool ok = WaitFor([&] {
         std::vector<HWND> w = TopWindows(p.pi.dwProcessId, "korvex");
-        // the template has 12 controls; the window exists before them
+        // the template has 13 controls; the window exists before them
         main = w.empty() ? nullptr : w[0];
-        return (main && ChildCount(main) == 12) || !Running(p);
+        return (main && ChildCount(main) == 13) || !Running(p);
     }, ms);
-    if (!ok || !main || ChildCount(main) != 12)
+    if (!ok || !main || ChildCount(main) != 13)
         return nullptr;
     DWORD_PTR r;
     SendMessageTimeoutA(main, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 5000, &r);

@@ -87,6 +87,11 @@ private:
     bool forced_ = false;
 };
 
+// Copies the applier to out with rcdata as its branding resource (RCDATA
+// 200, Chinese (PRC)) and its container offset moved to the new file size,
+// as mkpatch does; returns false on failure.
+bool BrandApplier(const std::string& applier, const std::string& rcdata, const std::string& out);
+
 // Copies the applier and appends the container; returns false on failure.
 bool MakePatch(const std::string& applier, const Bytes& container, const std::string& out);
 

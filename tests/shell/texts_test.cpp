@@ -234,4 +234,26 @@ TEST(ComposeProceed, NamesTheFirstSixteenAndCountsTheRest) {
     EXPECT_EQ(msg.type, (UINT)(MB_YESNO | MB_ICONQUESTION));
 }
 
+// What a line asks for, as "SBCR|log|folder" with - for each flag not set.
+TEST(ParseArgs, OptionsAndTheFolderOfAnUnattendedRun) {
+    const char* cases[][2] = {
+        {"patch.exe", "----||"},
+        {"\"C:\\a b\\patch.exe\"/s", "S---||"},
+        {"p.exe /S /d=C:\\Games\\My Game  ", "S---||C:\\Games\\My Game\\"},
+        {"p.exe /D=C:\\X\\ /S", "----||C:\\X\\ /S\\"},  // /D= runs to the end
+        {"p.exe\t/continue /Restore \"/LOG=C:\\l g.txt\" /S", "S-CR|C:\\l g.txt|"},
+        {"p.exe /S /LOG=\"C:\\l g.txt\" /D=C:\\\x95\x5C", "S---|C:\\l g.txt|C:\\\x95\x5C\\"},
+        {"p.exe /S /SS", "SB--||"},
+        {"p.exe /S /LOG=", "SB--||"},
+        {"p.exe /S /D=", "SB--||"},
+    };
+    for (const auto& c : cases) {
+        ShellArgs a;
+        ParseArgs(c[0], &a);
+        std::string got = std::string(a.silent ? "S" : "-") + (a.bad ? "B" : "-") + (a.proceed ? "C" : "-") +
+                          (a.restore ? "R" : "-") + "|" + a.log + "|" + a.folder;
+        EXPECT_EQ(got, c[1]) << c[0];
+    }
+}
+
 }  // namespace

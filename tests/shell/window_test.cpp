@@ -15,6 +15,7 @@
 #include "core/format.h"
 #include "../support/win_files.h"
 #include "../support/win_folder.h"
+#include "../support/format2_builder.h"
 
 using namespace drive;
 
@@ -544,7 +545,9 @@ TEST(NoContainer, ClearErrorAndNoMainWindow) {
 TEST(NoContainer, TheModuleIsMappedWhateverTheCommandLineSays) {
     Workspace ws("cmdline");
     ASSERT_TRUE(ws.Make(Container().Whole("u.txt", ToBytes("u")).Build()));
-    const std::string cases[] = {"patch.exe", "\"patch.exe", "\"" + g_applier + "\" x"};
+    // without /S the arguments are not looked at, bad ones included
+    const std::string cases[] = {"patch.exe", "\"patch.exe", "\"" + g_applier + "\" x",
+                                 "patch.exe /X /CONTINUE /D=C:\\nowhere"};
     for (const std::string& cmd : cases) {
         SCOPED_TRACE(cmd);
         DeleteFileA((ws / "u.txt").c_str());
@@ -635,6 +638,227 @@ TEST(Browse, ChosenFileGivesItsFolderWithTheBackslash) {
     EXPECT_TRUE(StartEnabled(main));
     Click(main, IDCANCEL);
     EXPECT_EQ(p.Wait(20000), 0);
+}
+
+// --- the maker's branding, the folder found, unattended runs ---
+
+namespace {
+
+// The branding resource's bytes: "KEY=VALUE" strings, each with its 0 byte,
+// and the empty one that ends them; unended, the last string's 0 is left
+// off too.
+std::string Brand(std::initializer_list<const char*> strings, bool ended = true) {
+    std::string out;
+    for (const char* s : strings)
+        out += std::string(s) + '\0';
+    return ended ? out + '\0' : out.substr(0, out.size() - 1);
+}
+
+// A patch of the branded applier at path.
+bool MakeBranded(const Workspace& ws, const std::string& brand, const Bytes& container, const std::string& path) {
+    std::string exe = ws.root + "\\branded.exe";
+    return (brand.empty() ? CopyFileA(g_applier.c_str(), exe.c_str(), FALSE) != 0
+                          : BrandApplier(g_applier, brand, exe)) &&
+           MakePatch(exe, container, path);
+}
+
+// The registry values of the folder-finding tests, in HKCU or in one
+// view of HKLM.
+bool SetValue(HKEY root, REGSAM view, const char* name, DWORD type, const std::string& value) {
+    HKEY key;
+    if (RegCreateKeyExA(root, "Software\\KorvexTest", 0, nullptr, 0, KEY_SET_VALUE | view, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+        return false;
+    LONG r = RegSetValueExA(key, name, 0, type, (const BYTE*)value.c_str(), (DWORD)value.size() + 1);
+    RegCloseKey(key);
+    return r == ERROR_SUCCESS;
+}
+
+const Bytes kOldGame = Pattern(4000, 11);
+Bytes NewGame() {
+    Bytes b = kOldGame;
+    b.insert(b.begin() + 10, {'N', 'E', 'W'});
+    return b;
+}
+// A container whose one delta target is game.dat.
+Bytes GameContainer() {
+    return Container().DeltaRecord("game.dat", Sum(kOldGame), Sum(NewGame()), SimpleDelta(kOldGame, NewGame()))
+        .Build();
+}
+
+}  // namespace
+
+// Read back from the window: caption, the panel's four lines, Help; a
+// patch without the resource is today's window, its folder text empty
+// even where the patch sits among its targets.
+TEST(Branding, CaptionPanelAndHelpOrTodaysWithout) {
+    struct Case {
+        const char* why;
+        std::string brand;
+        const char* caption;
+        const char* lines[4];
+        const char* help;  // exact, or 0 for today's text
+    };
+    const Case cases[] = {
+        {"none", "", "安装汉化文件", {"Korvex 汉化补丁", "版本 1.00", "Korvex 汉化组 制作，保留所有权利", ""}, 0},
+        {"all", Brand({"TITLE=星海汉化补丁", "ABOUT=星海 汉化版\r\n版本 2.10\r\n星海汉化组\r\n2026年", "HELP=第一行\r\n第二行"}),
+         "星海汉化补丁", {"星海 汉化版", "版本 2.10", "星海汉化组", "2026年"}, "第一行\r\n第二行"},
+        // unknown keys passed over; the last string unterminated is not read
+        {"partial", Brand({"COLOR=red", "TITLE=只有标题", "ABOUT=一行", "HELP=cut"}, false),
+         "只有标题", {"一行", "", "", ""}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Workspace ws(std::string("brand-") + c.why);
+        ASSERT_TRUE(WriteBytes(ws / "game.dat", kOldGame));
+        ASSERT_TRUE(MakeBranded(ws, c.brand, GameContainer(), ws / "patch.exe"));
+        Process p;
+        HWND main = Start(p, ws / "patch.exe");
+        ASSERT_NE(main, nullptr);
+        EXPECT_EQ(Text(main), c.caption);
+        for (int i = 0; i < 4; i++)
+            EXPECT_EQ(Text(GetDlgItem(main, 1020 + i)), c.lines[i]) << "line " << i + 1;
+        EXPECT_EQ(Text(GetDlgItem(main, 1000)), "") << "no folder finding was asked for";
+        EXPECT_NE(SendMessageA(GetDlgItem(main, 1009), STM_GETICON, 0, 0), 0);
+        Click(main, 1014);
+        HWND box = WaitBox(p, 20000);
+        ASSERT_NE(box, nullptr);
+        if (c.help)
+            EXPECT_EQ(BoxText(box), c.help);
+        else
+            EXPECT_TRUE(BoxText(box).rfind("使用方法", 0) == 0 && BoxText(box).find("退出码：0 全部完成") != std::string::npos);
+        Answer(box, IDOK);
+        ASSERT_TRUE(Gone(box));
+        Click(main, IDCANCEL);
+        EXPECT_EQ(p.Wait(20000), 0);
+    }
+}
+
+// The folder text filled from the patch's own folder or a registry value
+// set here, the 32-bit view before the 64-bit one; Start follows.
+TEST(FindFolder, OwnFolderThenRegistryValues) {
+    Workspace ws("find");
+    const std::string other = ws.root + "\\other\\", empty = ws.root + "\\empty\\";
+    ASSERT_TRUE(CreateDirectoryA(other.c_str(), nullptr) && CreateDirectoryA(empty.c_str(), nullptr));
+    ASSERT_TRUE(WriteBytes(ws / "game.dat", kOldGame) && WriteBytes(other + "game.dat", kOldGame));
+    ASSERT_TRUE(WriteBytes(ws / "game.ini", ToBytes("i")));
+    const std::string dir = ws.dir.substr(0, ws.dir.size() - 1);  // as installers write it
+    SetEnvironmentVariableA("KORVEX_GAME", ws.root.c_str());
+    ASSERT_TRUE(SetValue(HKEY_CURRENT_USER, 0, "Path", REG_SZ, dir));
+    ASSERT_TRUE(SetValue(HKEY_CURRENT_USER, 0, "Expand", REG_EXPAND_SZ, "%KORVEX_GAME%\\dir"));
+    ASSERT_TRUE(SetValue(HKEY_CURRENT_USER, 0, "Empty", REG_SZ, empty));
+    ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "Path", REG_SZ, dir));
+    ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "Path", REG_SZ, other));
+    ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_32KEY, "Later", REG_SZ, empty));
+    ASSERT_TRUE(SetValue(HKEY_LOCAL_MACHINE, KEY_WOW64_64KEY, "Later", REG_SZ, dir));
+    // format 2: the second block's delta target is only in "other"
+    const Bytes f2 = testing_support::Format2Builder()
+                         .Whole("a.txt", ToBytes("a")).Delta("game.dat", kOldGame, NewGame()).Block()
+                         .Delta("more.dat", kOldGame, NewGame()).Block().Build();
+    ASSERT_TRUE(WriteBytes(other + "more.dat", kOldGame));
+    struct Case { const char* why; std::string brand; bool inDir; std::string found; const Bytes* container = nullptr; };
+    const Case cases[] = {
+        {"format 2, every block's targets", Brand({"FINDREG=HKLM\\Software\\KorvexTest\\Path"}), true, other, &f2},
+        {"own folder holds the file", Brand({"FINDFILE=game.ini"}), true, ws.dir},
+        {"own folder holds the targets", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Empty"}), true, ws.dir},
+        {"value without its backslash", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Path"}), false, ws.dir},
+        {"expanded, the second value", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Empty",
+                                              "FINDREG=HKEY_CURRENT_USER\\Software\\KorvexTest\\Expand"}), false, ws.dir},
+        {"32-bit view first", Brand({"FINDREG=hklm\\Software\\KorvexTest\\Path"}), false, ws.dir},
+        {"64-bit view when the 32-bit does not fit", Brand({"FINDREG=HKLM\\Software\\KorvexTest\\Later"}), false, ws.dir},
+        {"file missing everywhere", Brand({"FINDREG=HKLM\\Software\\KorvexTest\\Path", "FINDFILE=none.ini"}), true, ""},
+        {"no value", Brand({"FINDREG=HKCU\\Software\\KorvexTest\\Missing"}), false, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        std::string patch = c.inDir ? ws / "patch.exe" : ws.root + "\\patch.exe";
+        ASSERT_TRUE(MakeBranded(ws, c.brand, c.container ? *c.container : GameContainer(), patch));
+        Process p;
+        HWND main = Start(p, patch);
+        ASSERT_NE(main, nullptr);
+        EXPECT_EQ(Text(GetDlgItem(main, 1000)), c.found);
+        EXPECT_EQ(StartEnabled(main), !c.found.empty());
+        EXPECT_EQ(ReadBytes(ws / "game.dat"), kOldGame) << "it never starts by itself";
+        Click(main, IDCANCEL);
+        EXPECT_EQ(p.Wait(20000), 0);
+        DeleteFileA(patch.c_str());
+    }
+}
+
+namespace {
+std::string Utf8(const char8_t* s) { return std::string((const char*)s); }
+}  // namespace
+
+// Every exit code of `patch.exe /S`, with the files and the UTF-8 log it
+// leaves. A window would hang the run, so each must end by itself.
+TEST(Unattended, ExitCodesFilesAndLog) {
+    enum Kind { GOOD, MISMATCH, DAMAGED, NONE };
+    struct Case {
+        const char* why;
+        Kind kind;
+        std::string args;  // %D: the folder, without its backslash; %L: the log (spaces in both);
+                           // %P: a folder so deep that the restore file's name does not fit
+        bool inDir;
+        long code;
+        bool written;       // 新.txt made (and the overwrite answered Yes)
+        bool gameUpdated;
+        std::string log;    // expected whole, when not empty
+    };
+    const Case cases[] = {
+        {"done", GOOD, "/S /D=%D", false, 0, true, true, ""},
+        {"own folder, lower case", GOOD, "/s", true, 0, true, true, ""},
+        {"log", GOOD, "\"/LOG=%L\" /S /D=%D", false, 0, true, true,
+         Utf8(u8"新.txt：完成\r\ngame.dat：完成\r\nexists.txt：已覆盖\r\nPatch Done !\r\n")},
+        {"restore", GOOD, "/S /RESTORE /D=%D", false, 0, true, true, ""},
+        {"finished with failures", MISMATCH, "/S /CONTINUE /LOG=\"%L\" /D=%D", false, 1, true, false,
+         Utf8(u8"game.dat：不是补丁所要求的版本\r\n新.txt：完成\r\ngame.dat：不是补丁所要求的版本\r\n"
+              u8"exists.txt：已覆盖\r\n安装结束，但有 1 个文件没有更新：\r\n\r\ngame.dat：不是补丁所要求的版本\r\n")},
+        {"data error", DAMAGED, "/S /LOG=\"%L\" /D=%D", false, 2, false, false,
+         Utf8(u8"Patch文件数据出错，操作取消 !\r\n")},
+        {"restore file cannot be made", GOOD, "/S /RESTORE /D=%P", false, 3, false, false, ""},
+        {"mismatch stops", MISMATCH, "/S /LOG=\"%L\" /D=%D", false, 3, false, false,
+         Utf8(u8"game.dat：不是补丁所要求的版本\r\n操作被用户取消 !\r\n")},
+        {"bad argument", GOOD, "/S /X /D=%D", false, 4, false, false, ""},
+        {"relative folder", GOOD, "/S /D=dir", false, 4, false, false, ""},
+        {"no folder found", GOOD, "/S \"/LOG=%L\"", false, 4, false, false,
+         Utf8(u8"找不到要安装的文件夹，没有修改任何文件。\r\n")},
+        {"no container", NONE, "/S /D=%D", false, 4, false, false, ""},
+    };
+    Bytes newGame = NewGame();
+    Delta d = SimpleDelta(kOldGame, newGame);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.why);
+        Workspace ws(std::string("silent ") + c.why);
+        ASSERT_TRUE(WriteBytes(ws / "game.dat", kOldGame) && WriteBytes(ws / "exists.txt", ToBytes("mine")));
+        Container box;
+        box.Whole("新.txt", ToBytes("新"));
+        if (c.kind == DAMAGED)
+            box.DeltaRecord("game.dat", Sum(kOldGame), Sum(newGame), Delta().Raw({7}));
+        else
+            box.DeltaRecord("game.dat", Sum(kOldGame) ^ (c.kind == MISMATCH), Sum(newGame), d);
+        box.Whole("exists.txt", ToBytes("theirs"));
+        std::string patch = c.inDir ? ws / "patch.exe" : ws.patch;
+        ASSERT_TRUE(MakePatch(g_applier, c.kind == NONE ? Bytes() : box.Build(), patch));
+        std::string log = ws.root + "\\日志.txt", args = c.args, deep = ws.dir + std::string(247 - ws.dir.size(), 'd');
+        ASSERT_TRUE(CreateDirectoryA(deep.c_str(), nullptr));
+        for (auto [from, to] : {std::pair<std::string, std::string>{"%D", ws.dir.substr(0, ws.dir.size() - 1)},
+                                {"%L", log}, {"%P", deep}})
+            if (size_t at = args.find(from); at != std::string::npos)
+                args.replace(at, 2, to);
+        std::string cmd = "\"" + patch + "\" " + args;
+        Process p;
+        ASSERT_TRUE(Launch(p, patch, &cmd));
+        EXPECT_EQ(p.Wait(60000), c.code) << cmd;
+        EXPECT_EQ(Exists(ws / "新.txt"), c.written);
+        EXPECT_EQ(ReadBytes(ws / "exists.txt"), ToBytes(c.written ? "theirs" : "mine"));
+        EXPECT_EQ(ReadBytes(ws / "game.dat"), c.gameUpdated ? newGame : kOldGame);
+        EXPECT_EQ(Exists(ws / "patch_恢复.exe"), c.code == 0 && c.args.find("/RESTORE") != std::string::npos);
+        EXPECT_FALSE(Exists(deep + "\\新.txt"));
+        if (!c.log.empty()) {
+            Bytes text = ReadBytes(log);
+            EXPECT_EQ(std::string(text.begin(), text.end()), c.log);
+        }
+    }
 }
 
 int main(int argc, char** argv) {

@@ -6,6 +6,8 @@
 #include "tools/mkpatch/cli/cli.h"
 
 #ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 // The wide arguments, so that any folder name reaches the tool intact.
@@ -19,6 +21,10 @@ int wmain(int argc, wchar_t** argv) {
         args.push_back(s);
     }
     SetConsoleOutputCP(CP_UTF8);
+    // 'list -' reads a patch and '-o -' writes a container: bytes, which
+    // text mode would change at every 0x0A and 0x1A
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
     return mkpatch::RunMkpatch(args, std::cout, std::cerr);
 }
 #else

@@ -2,6 +2,8 @@
 // appended to a copy of the applier.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
+#include <fstream>
 #include <map>
 #include <optional>
 
@@ -99,15 +101,20 @@ private:
     const std::atomic<bool>* cancel_;
 };
 
+// applier.exe beside mkpatch, or one folder up, where the release zip
+// keeps it for linux/mkpatch.
 std::filesystem::path DefaultApplier() {
     std::filesystem::path folder = ProgramFolder();
-    std::filesystem::path candidate = folder / "applier.exe";
     std::error_code ec;
-    if (folder.empty() || !std::filesystem::is_regular_file(candidate, ec))
-        throw Error("no applier.exe beside mkpatch" +
-                    (folder.empty() ? std::string() : " (in " + Utf8(folder) + ")") +
-                    "; give --applier APPLIER.exe, or --container-only for a bare container");
-    return candidate;
+    for (const std::filesystem::path& at : {folder, folder.parent_path()}) {
+        std::filesystem::path candidate = at / "applier.exe";
+        if (!folder.empty() && std::filesystem::is_regular_file(candidate, ec))
+            return candidate;
+    }
+    throw Error("no applier.exe beside mkpatch" +
+                (folder.empty() ? std::string()
+                                : " (in " + Utf8(folder) + " or " + Utf8(folder.parent_path()) + ")") +
+                "; give --applier APPLIER.exe, or --container-only for a bare container");
 }
 
 // Refuses, before anything is read or encoded, an output that would
@@ -142,15 +149,37 @@ void CopyExecuteBits(const fs::path& from, const fs::path& to) {
         fs::permissions(to, exec, fs::perm_options::add, ec);
 }
 
-// Whether two files of the same size hold the same bytes.
+// Whether two files of the same size hold the same bytes, read side by
+// side in pieces, so that files of any size compare in little memory.
 bool SameContent(const TreeFile& a, const TreeFile& b) {
     if (a.size != b.size)
         return false;
-    return ReadFileBytes(a.path) == ReadFileBytes(b.path);
+    std::ifstream fa(a.path, std::ios::binary), fb(b.path, std::ios::binary);
+    if (!fa || !fb)
+        throw Error(Utf8(fa ? b.path : a.path) + ": cannot open");
+    std::vector<char> ba(size_t{1} << 20), bb(ba.size());
+    for (uint64_t left = a.size; left;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, ba.size()));
+        if (!fa.read(ba.data(), static_cast<std::streamsize>(n)) || !fb.read(bb.data(), static_cast<std::streamsize>(n)))
+            throw Error(Utf8(fa ? b.path : a.path) + ": cannot read");
+        if (std::memcmp(ba.data(), bb.data(), n) != 0)
+            return false;
+        left -= n;
+    }
+    return true;
+}
+
+// The encoder's memory per byte of old and new together at its peak (the
+// suffix array over both, the match tables, the inputs, the streams).
+constexpr uint64_t kEncoderBytesPerByte = 20;
+
+// Whether a pair is planned through the block index rather than whole.
+bool LargePair(const BuildOptions& opts, uint64_t oldSize, uint64_t newSize) {
+    return opts.format == 2 && (oldSize + newSize) * kEncoderBytesPerByte > opts.memory;
 }
 
 void Warn(std::ostream& log, BuildResult& result, const std::string& what) {
-    log << "mkpatch: warning: " << what << "\n";
+    log << "mkpatch: warning: " << Printable(what) << "\n";
     result.warnings++;
     result.warningTexts.push_back(what);
 }
@@ -185,12 +214,16 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
     for (const std::string& note : newTree.notes)
         Warn(log, result, Utf8(opts.newDir) + "/" + note);
     Pairing pairing = PairTrees(oldTree, newTree, opts.oldDir, opts.newDir);
+    for (const std::string& d : pairing.emptyInNewOnly)
+        Warn(log, result, Utf8(opts.newDir) + "/" + d +
+                              ": an empty folder; a patch cannot make empty folders, so it is left out");
     std::vector<std::string> errors = pairing.errors;
     std::vector<PlannedRecord> plan;
     for (const FilePair& fp : pairing.pairs) {
         const TreeFile& f = *fp.newFile;
-        auto tooLarge = TooLarge(f.path, f.size);
-        if (!tooLarge && fp.oldFile)
+        // format 2's lengths are 64-bit
+        auto tooLarge = opts.format == 1 ? TooLarge(f.path, f.size) : std::nullopt;
+        if (!tooLarge && fp.oldFile && opts.format == 1)
             tooLarge = TooLarge(fp.oldFile->path, fp.oldFile->size);
         if (tooLarge) {
             errors.push_back(*tooLarge);
@@ -218,6 +251,9 @@ std::vector<PlannedRecord> PlanRecords(const Tree& oldTree, const Tree& newTree,
         Warn(log, result, f->rel + ": only in OLD; the patch cannot delete it and leaves it in place");
         result.onlyInOld++;
     }
+    if (plan.empty())
+        Warn(log, result, "no file differs between OLD and NEW; the patch has no records and "
+                          "changes nothing");
     std::sort(plan.begin(), plan.end(),
               [](const PlannedRecord& a, const PlannedRecord& b) { return a.name < b.name; });
     return plan;
@@ -300,15 +336,27 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     BuildResult result;
     CodePage cp(opts.codePage);
     std::optional<fs::path> applierPath;
-    if (!opts.containerOnly)
+    // a dry run writes nothing, so it needs no applier and no output
+    if (!opts.containerOnly && (opts.applier || !opts.dryRun))
         applierPath = opts.applier ? *opts.applier : DefaultApplier();
-    CheckOutput(opts, applierPath);
-    Tree oldTree = ListTree(opts.oldDir, opts.excludes);
-    Tree newTree = ListTree(opts.newDir, opts.excludes);
+    if (!opts.dryRun && !opts.stream)
+        CheckOutput(opts, applierPath);
+    auto [oldTree, newTree] = ListTrees(opts.oldDir, opts.newDir, opts.excludes);
+    // one inside the other would compare a folder with its own files
+    if (IsInside(opts.newDir, opts.oldDir) || IsInside(opts.oldDir, opts.newDir))
+        throw Error(Utf8(opts.oldDir) + " and " + Utf8(opts.newDir) +
+                    ": one folder holds the other (or they are one folder); give two separate "
+                    "folders");
+    for (size_t i = 0; i < opts.excludes.size(); i++) {
+        if (!oldTree.excludeMatched[i] && !newTree.excludeMatched[i])
+            Warn(log, result, "--exclude " + opts.excludes[i] + " matches nothing in OLD or NEW");
+    }
 
     std::vector<uint8_t> applier;
     if (applierPath)
         applier = LoadApplier(*applierPath, opts.replace);
+    if (!opts.branding.Empty())
+        applier = BrandApplier(applier, opts.branding, applierPath ? Utf8(*applierPath) : "");
 
     // unchanged files leave the plan first, so the record count is known
     // (and checked) before anything is encoded or written
@@ -327,7 +375,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         return result;
     }
 
-    OutputFile file(opts.output);
+    OutputFile file(opts.output, opts.stream);
     file.Write(applier.data(), applier.size());
     ContainerOut out{file};
     std::optional<Format2Writer> f2;
@@ -346,8 +394,24 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
 
     std::vector<TrailerEntry> entries;
     for (const PlannedRecord& r : plan) {
+        if (r.oldFile && LargePair(opts, r.oldFile->size, r.newFile->size)) {
+            LargePlanOptions lp;
+            lp.memoryCap = opts.memory;
+            auto copies = PlanLargeDelta(r.oldFile->path, r.newFile->path, lp, [&](uint32_t done) {
+                progress.Within(r.newFile->size, done, result.records, plan.size());
+            });
+            f2->AddLargeDelta(r.name, r.oldFile->path, r.newFile->path, copies);
+            result.deltas++;
+            result.records++;
+            if (opts.verbose)
+                log << "mkpatch: " << DisplayName(r.name, cp) << ": delta through the block index, "
+                    << r.newFile->size << " bytes new\n";
+            progress.Advance(r.newFile->size, result.records, plan.size());
+            continue;
+        }
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
-        CheckFileSize(r.newFile->path, neu.size());
+        if (opts.format == 1)
+            CheckFileSize(r.newFile->path, neu.size());
         EncodeProgress within = [&](uint32_t done) {
             progress.Within(neu.size(), done, result.records, plan.size());
         };
@@ -359,7 +423,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
             result.wholeFiles++;
         } else {
             std::vector<uint8_t> old = ReadFileBytes(r.oldFile->path);
-            CheckFileSize(r.oldFile->path, old.size());
+            if (opts.format == 1)
+                CheckFileSize(r.oldFile->path, old.size());
             if (f2)
                 f2->AddDelta(r.name, old, neu, within);
             else
@@ -368,7 +433,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         }
         result.records++;
         if (opts.verbose)
-            log << "mkpatch: " << DisplayName(r.name, cp) << ": " << (r.oldFile ? "delta" : "whole")
+            log << "mkpatch: " << Printable(r.newFile->rel) << ": " << (r.oldFile ? "delta" : "whole")
                 << ", " << neu.size() << " bytes new\n";
         progress.Advance(neu.size(), result.records, plan.size());
     }
@@ -382,7 +447,7 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     result.containerSize = file.Size() - applier.size();
     result.fileSize = file.Size();
     file.Commit();
-    if (applierPath)
+    if (applierPath && !opts.stream)
         CopyExecuteBits(*applierPath, opts.output);
     return result;
 }

@@ -8,10 +8,13 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <istream>
 #include <optional>
 #include <ostream>
 #include <string>
 #include <vector>
+
+#include "branding.h"
 
 namespace mkpatch {
 
@@ -28,12 +31,17 @@ struct BuildOptions {
     std::filesystem::path oldDir;
     std::filesystem::path newDir;
     std::filesystem::path output;
+    std::ostream* stream = nullptr;  // with containerOnly: the container goes here, not to output
     std::optional<std::filesystem::path> applier;  // default: applier.exe beside the tool
     bool containerOnly = false;
     bool replace = false;
     bool force = false;   // an existing output may be replaced
     bool trailer = true;  // the integrity trailer after the last record (format 1)
     unsigned format = 2;  // 2, or 1 for the bare form
+    // Format 2: the most memory the encoder may take for one pair of files;
+    // a pair that would need more is planned through the block index
+    // (large_plan.h), read through windows.
+    uint64_t memory = uint64_t{1} << 30;
     unsigned codePage = 936;
     bool progress = false;
     bool dryRun = false;                // plan only, write nothing
@@ -46,6 +54,7 @@ struct BuildOptions {
     // Set by another thread to stop the build: BuildPatch then throws
     // Cancelled and leaves no output file.
     const std::atomic<bool>* cancel = nullptr;
+    Branding branding;                  // written into the applier's resources
 };
 
 // One record of the plan, as --dry-run shows it.
@@ -72,10 +81,11 @@ struct BuildResult {
 // Warnings go to log. Throws Error, and leaves no output file, on failure.
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log);
 
-// Prints one line (or a JSON document) per record of a patch file.
+// Prints one line (or a JSON document) per record of a patch file, or of
+// the patch read from input when that is given ('list -').
 // Returns kExitOk, or kExitFailed when the container is malformed.
 int ListPatch(const std::filesystem::path& patch, unsigned codePage, bool json,
-              std::ostream& out, std::ostream& err);
+              std::ostream& out, std::ostream& err, std::istream* input = nullptr);
 
 // How verify reports: a JSON document instead of lines, nothing on
 // success (quiet), and whether notes (what build leaves out) fail it.

@@ -77,7 +77,8 @@ std::vector<DeltaCommand> TraceBack(const std::vector<uint64_t>& cost, const Lon
 }  // namespace
 
 // Where the matches are found, the suffix sort takes most of a file's
-// time; the parse after it the rest.
+// time; the parse after it the rest. The matcher reports each of its
+// passes, so the bar moves inside the sort too.
 constexpr uint32_t kMatchesShare = kProgressWhole * 4 / 5;
 constexpr uint32_t kProgressStep = 1u << 20;  // new bytes between reports in the parse
 
@@ -91,7 +92,11 @@ std::vector<DeltaCommand> PlanDelta(std::span<const uint8_t> oldBytes,
             onProgress(done);
     };
     report(0);
-    LongestMatches lm = FindLongestMatches(oldBytes, newBytes);
+    uint32_t steps = 0;
+    LongestMatches lm = FindLongestMatches(oldBytes, newBytes, [&] {
+        steps = std::min(steps + 1, kMatchSteps);
+        report(kMatchesShare * steps / kMatchSteps);
+    });
     const uint32_t m = static_cast<uint32_t>(newBytes.size());
     report(kMatchesShare);
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <system_error>
 
+#include "names.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 
@@ -23,7 +25,9 @@
 namespace mkpatch {
 
 std::string Utf8(const fs::path& p) {
-    std::u8string u = p.u8string();
+    // '/' between names on every host, as relative names have it, so that
+    // no message mixes the two separators
+    std::u8string u = p.generic_u8string();
     return std::string(u.begin(), u.end());
 }
 
@@ -50,6 +54,16 @@ bool LeadsOutside(const fs::path& p, const fs::path& root) {
 
 bool MatchHere(std::string_view g, std::string_view s) {
     while (!g.empty()) {
+        if (g.starts_with("**/")) {
+            // any number of whole folders, none included
+            g.remove_prefix(3);
+            if (MatchHere(g, s))
+                return true;
+            for (size_t i = 0; i < s.size(); i++)
+                if (s[i] == '/' && MatchHere(g, s.substr(i + 1)))
+                    return true;
+            return false;
+        }
         if (g.starts_with("**")) {
             g.remove_prefix(2);
             for (size_t i = 0; i <= s.size(); i++)
@@ -75,6 +89,133 @@ bool MatchHere(std::string_view g, std::string_view s) {
     return s.empty();
 }
 
+// An exclude glob in the form MatchHere takes: '/' separators, none at
+// either end, letters folded; anchored when it names a path from the top
+// rather than a name anywhere.
+struct Glob {
+    std::string text;
+    bool anchored;
+};
+
+Glob PrepareGlob(std::string_view glob) {
+    std::string g(glob);
+    std::replace(g.begin(), g.end(), '\\', '/');  // as Windows users type paths
+    while (!g.empty() && g.back() == '/')
+        g.pop_back();  // "data/": the folder data
+    bool leading = !g.empty() && g[0] == '/';
+    g.erase(0, std::min(g.find_first_not_of('/'), g.size()));
+    return {FoldName(g), leading || g.find('/') != std::string::npos};
+}
+
+// foldedRel: a relative path as FoldName gives it.
+bool MatchesPrepared(const Glob& glob, std::string_view foldedRel) {
+    if (glob.anchored)
+        return MatchHere(glob.text, foldedRel);
+    for (size_t start = 0;;) {
+        size_t slash = foldedRel.find('/', start);
+        if (MatchHere(glob.text,
+                      foldedRel.substr(start, slash == std::string_view::npos ? slash : slash - start)))
+            return true;
+        if (slash == std::string_view::npos)
+            return false;
+        start = slash + 1;
+    }
+}
+
+std::FILE* OpenFile(const fs::path& p, const char* mode) {
+#ifdef _WIN32
+    std::wstring wmode(mode, mode + std::strlen(mode));
+    return _wfopen(p.c_str(), wmode.c_str());
+#else
+    return std::fopen(p.c_str(), mode);
+#endif
+}
+
+// Why the file cannot be opened for reading, or "" when it can: found
+// while listing, so that no record is planned for a file that build
+// could not read later.
+std::string CannotOpen(const fs::path& p) {
+    std::FILE* f = OpenFile(p, "rb");
+    if (!f)
+        return std::strerror(errno);
+    std::fclose(f);
+    return "";
+}
+
+// What a link that cannot be followed is, for the message naming it.
+std::string UnfollowableLink(const fs::path& p, const std::error_code& ec) {
+    std::error_code ignored;
+    fs::path target = fs::read_symlink(p, ignored);
+    std::string to = ignored ? std::string() : " to " + Utf8(target);
+    if (ec == std::errc::too_many_symbolic_link_levels)
+        return "a link" + to + " that loops back on itself";
+    if (ec == std::errc::no_such_file_or_directory || ec == std::errc::not_a_directory)
+        return "a broken link" + to;
+    return "a link" + to + " that cannot be followed (" + ec.message() + ")";
+}
+
+std::string KindOf(fs::file_type type) {
+    switch (type) {
+    case fs::file_type::fifo:
+        return "a named pipe (fifo)";
+    case fs::file_type::socket:
+        return "a socket";
+    case fs::file_type::block:
+        return "a block device";
+    case fs::file_type::character:
+        return "a character device";
+    default:
+        return "an entry of an unknown kind";
+    }
+}
+
+// Adds one entry of a folder to tree: a file, a folder to list next (put
+// on pending), a note, or a problem.
+void ListEntry(const fs::directory_entry& e, const fs::path& root, const std::vector<Glob>& globs,
+               Tree& tree, std::vector<fs::path>& pending, std::vector<std::string>& problems) {
+    // lexically: a linked file keeps the name it has here, not its target's
+    std::string rel = RelUtf8(e.path(), root);
+    std::string folded = FoldName(rel);
+    bool excluded = false;
+    for (size_t i = 0; i < globs.size(); i++) {
+        if (MatchesPrepared(globs[i], folded))
+            excluded = tree.excludeMatched[i] = true;
+    }
+    if (excluded)
+        return;
+    std::error_code ec;
+    bool link = e.is_symlink(ec);
+    fs::file_status st = e.status(ec);  // follows links, as opening would
+    if (ec) {
+        problems.push_back(link ? Utf8(e.path()) + ": " + UnfollowableLink(e.path(), ec)
+                                : "cannot read " + Utf8(e.path()) + ": " + ec.message());
+        return;
+    }
+    if (fs::is_directory(st)) {
+        if (link) {
+            tree.notes.push_back(rel + ": a link to a folder; the files in it are left out");
+        } else {
+            tree.folders.push_back(rel);
+            pending.push_back(e.path());
+        }
+        return;
+    }
+    if (!fs::is_regular_file(st)) {
+        problems.push_back(Utf8(e.path()) + ": " + KindOf(st.type()) + ", neither a file nor a folder");
+        return;
+    }
+    uint64_t size = fs::file_size(e.path(), ec);
+    std::string why = ec ? ec.message() : CannotOpen(e.path());
+    if (!why.empty()) {
+        problems.push_back("cannot read " + Utf8(e.path()) + ": " + why);
+        return;
+    }
+    if (link && LeadsOutside(e.path(), root))
+        tree.notes.push_back(rel + ": a link to a file outside the folder; the patch carries "
+                                   "that file's content under this name");
+    tree.files.push_back({rel, e.path(), size});
+}
+
 }  // namespace
 
 bool IsInside(const fs::path& p, const fs::path& folder) {
@@ -89,16 +230,7 @@ bool IsInside(const fs::path& p, const fs::path& folder) {
 }
 
 bool MatchesGlob(std::string_view glob, std::string_view rel) {
-    if (glob.find('/') != std::string_view::npos)
-        return MatchHere(glob, rel);
-    for (size_t start = 0;;) {
-        size_t slash = rel.find('/', start);
-        if (MatchHere(glob, rel.substr(start, slash == std::string_view::npos ? slash : slash - start)))
-            return true;
-        if (slash == std::string_view::npos)
-            return false;
-        start = slash + 1;
-    }
+    return MatchesPrepared(PrepareGlob(glob), FoldName(rel));
 }
 
 Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
@@ -106,43 +238,34 @@ Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
     if (!fs::is_directory(root, ec))
         throw Error(Utf8(root) + ": not a folder" + (fs::exists(root) ? "" : " (does not exist)"));
     Tree tree;
-    fs::recursive_directory_iterator it(root, ec), end;
-    if (ec)
-        throw Error(Utf8(root) + ": cannot list the folder: " + ec.message());
-    for (; it != end; it.increment(ec)) {
-        if (ec)
-            throw Error(Utf8(root) + ": cannot list the folder: " + ec.message());
-        const fs::directory_entry& e = *it;
-        fs::file_status st = e.status(ec);  // follows links, as opening would
-        if (ec)
-            throw Error(Utf8(e.path()) + ": " + ec.message());
-        // lexically: a linked file keeps the name it has here, not its target's
-        std::string rel = RelUtf8(e.path(), root);
-        if (std::any_of(excludes.begin(), excludes.end(),
-                        [&](const std::string& g) { return MatchesGlob(g, rel); })) {
-            it.disable_recursion_pending();
-            continue;
+    tree.excludeMatched.assign(excludes.size(), false);
+    std::vector<Glob> globs;
+    for (const std::string& g : excludes)
+        globs.push_back(PrepareGlob(g));
+    // every folder is opened here, so one that cannot be read is named
+    // rather than passed over as empty
+    std::vector<std::string> problems;
+    std::vector<fs::path> pending{root};
+    while (!pending.empty()) {
+        fs::path dir = std::move(pending.back());
+        pending.pop_back();
+        bool empty = true;
+        fs::directory_iterator it(dir, ec), end;
+        for (; !ec && it != end; it.increment(ec)) {
+            empty = false;
+            ListEntry(*it, root, globs, tree, pending, problems);
         }
-        bool link = e.is_symlink(ec);
-        if (fs::is_directory(st)) {
-            if (link)
-                tree.notes.push_back(rel + ": a link to a folder; the files in it are left out");
-            else if (fs::is_empty(e.path(), ec))
-                tree.notes.push_back(rel + ": an empty folder; a patch cannot make empty folders, "
-                                           "so it is left out");
-            if (!link)
-                tree.folders.push_back(rel);
-            continue;
-        }
-        if (!fs::is_regular_file(st))
-            throw Error(Utf8(e.path()) + ": neither a file nor a folder");
-        uint64_t size = fs::file_size(e.path(), ec);
         if (ec)
-            throw Error(Utf8(e.path()) + ": " + ec.message());
-        if (link && LeadsOutside(e.path(), root))
-            tree.notes.push_back(rel + ": a link to a file outside the folder; the patch carries "
-                                       "that file's content under this name");
-        tree.files.push_back({rel, e.path(), size});
+            problems.push_back("cannot read folder " + Utf8(dir) + ": " + ec.message());
+        else if (empty && dir != root)
+            tree.emptyFolders.push_back(RelUtf8(dir, root));
+    }
+    if (!problems.empty()) {
+        std::sort(problems.begin(), problems.end());
+        std::string all = problems[0];
+        for (size_t i = 1; i < problems.size(); i++)
+            all += "\nmkpatch: " + problems[i];
+        throw Error(all);
     }
     std::sort(tree.files.begin(), tree.files.end(),
               [](const TreeFile& a, const TreeFile& b) { return a.rel < b.rel; });
@@ -150,13 +273,21 @@ Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes) {
     return tree;
 }
 
-static std::FILE* OpenFile(const fs::path& p, const char* mode) {
-#ifdef _WIN32
-    std::wstring wmode(mode, mode + std::strlen(mode));
-    return _wfopen(p.c_str(), wmode.c_str());
-#else
-    return std::fopen(p.c_str(), mode);
-#endif
+std::pair<Tree, Tree> ListTrees(const fs::path& oldDir, const fs::path& newDir,
+                                const std::vector<std::string>& excludes) {
+    Tree trees[2];
+    std::string errors;
+    const fs::path* roots[2] = {&oldDir, &newDir};
+    for (int i = 0; i < 2; i++) {
+        try {
+            trees[i] = ListTree(*roots[i], excludes);
+        } catch (const Error& e) {
+            errors += (errors.empty() ? "" : "\nmkpatch: ") + std::string(e.what());
+        }
+    }
+    if (!errors.empty())
+        throw Error(errors);
+    return {std::move(trees[0]), std::move(trees[1])};
 }
 
 std::vector<uint8_t> ReadFileBytes(const fs::path& p) {
@@ -190,8 +321,26 @@ using TempChar = char;
 #endif
 TempChar g_tempPath[4096];
 std::atomic<bool> g_tempSet{false};
-void (*g_oldInt)(int) = SIG_DFL;
-void (*g_oldTerm)(int) = SIG_DFL;
+
+// Every signal whose default ends the process: a closed terminal (SIGHUP)
+// and a closed pipe end a build as surely as Ctrl+C.
+const int kEndingSignals[] = {
+    SIGINT, SIGTERM, SIGABRT,
+#ifdef SIGHUP
+    SIGHUP,
+#endif
+#ifdef SIGQUIT
+    SIGQUIT,
+#endif
+#ifdef SIGPIPE
+    SIGPIPE,
+#endif
+#ifdef SIGBREAK
+    SIGBREAK,
+#endif
+};
+constexpr size_t kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0];
+void (*g_oldHandlers[kEndingCount])(int);
 
 extern "C" void RemoveTempAndDie(int sig) {
     if (g_tempSet.load()) {
@@ -212,15 +361,15 @@ void WatchTemp(const fs::path& temp) {
     std::copy(native.begin(), native.end(), g_tempPath);
     g_tempPath[native.size()] = 0;
     g_tempSet = true;
-    g_oldInt = std::signal(SIGINT, RemoveTempAndDie);
-    g_oldTerm = std::signal(SIGTERM, RemoveTempAndDie);
+    for (size_t i = 0; i < kEndingCount; i++)
+        g_oldHandlers[i] = std::signal(kEndingSignals[i], RemoveTempAndDie);
 }
 
 void UnwatchTemp() {
     if (!g_tempSet.exchange(false))
         return;
-    std::signal(SIGINT, g_oldInt == SIG_ERR ? SIG_DFL : g_oldInt);
-    std::signal(SIGTERM, g_oldTerm == SIG_ERR ? SIG_DFL : g_oldTerm);
+    for (size_t i = 0; i < kEndingCount; i++)
+        std::signal(kEndingSignals[i], g_oldHandlers[i] == SIG_ERR ? SIG_DFL : g_oldHandlers[i]);
 }
 
 int ProcessId() {
@@ -245,7 +394,10 @@ std::FILE* CreateNew(const fs::path& p) {
 
 }  // namespace
 
-OutputFile::OutputFile(const fs::path& final) : final_(final) {
+OutputFile::OutputFile(const fs::path& final, std::ostream* stream)
+    : final_(final), stream_(stream) {
+    if (stream_)
+        return;
     // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
     // tell for what it is if the process is killed outright
 #ifndef _WIN32
@@ -253,8 +405,8 @@ OutputFile::OutputFile(const fs::path& final) : final_(final) {
     // it behind: it waits until the handler is in place
     sigset_t interrupts, before;
     sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
+    for (int sig : kEndingSignals)
+        sigaddset(&interrupts, sig);
     sigprocmask(SIG_BLOCK, &interrupts, &before);
 #endif
     int error = 0;
@@ -287,12 +439,23 @@ OutputFile::~OutputFile() {
 }
 
 void OutputFile::Write(const void* bytes, size_t n) {
+    if (stream_) {
+        if (n && !stream_->write(static_cast<const char*>(bytes), static_cast<std::streamsize>(n)))
+            throw Error("standard output: write failed");
+        size_ += n;
+        return;
+    }
     if (n && std::fwrite(bytes, 1, n, file_) != n)
         throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
     size_ += n;
 }
 
 void OutputFile::Commit() {
+    if (stream_) {
+        if (!stream_->flush())
+            throw Error("standard output: write failed");
+        return;
+    }
     bool ok = std::fclose(file_) == 0;
     file_ = nullptr;
     std::error_code ec;

@@ -6,8 +6,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "error.h"
@@ -16,7 +18,7 @@ namespace mkpatch {
 
 namespace fs = std::filesystem;
 
-// A path as UTF-8 text for messages and names.
+// A path as UTF-8 text for messages and names, with '/' separators.
 std::string Utf8(const fs::path& p);
 // A path from UTF-8 text (command-line arguments are carried as UTF-8).
 fs::path PathFromUtf8(const std::string& s);
@@ -38,32 +40,45 @@ struct TreeFile {
 struct Tree {
     std::vector<TreeFile> files;      // sorted by rel
     std::vector<std::string> folders; // rel of every folder below root
+    std::vector<std::string> emptyFolders;  // rel of the folders with nothing in them
     std::vector<std::string> notes;   // "REL: why", for warnings
+    std::vector<bool> excludeMatched; // per exclude glob: whether it left anything out
 };
 
-// Whether a relative path ('/' separators) matches a glob: '*' is any run
-// of characters within one name, '?' one character, '**' any run across
-// names. A glob without '/' is matched against each name on the path, so
+// Whether a relative path ('/' separators) matches a glob, letter case
+// folded as the pairing folds it: '*' is any run of characters within one
+// name, '?' one character, '**' any run across names, and '**/' also no
+// folder at all. '\' separates names as '/' does; a trailing separator is
+// dropped and a leading one anchors the glob at the folder's top. A glob
+// without an inner separator is matched against each name on the path, so
 // "*.log" leaves out every log file and "cache" every entry so named.
 bool MatchesGlob(std::string_view glob, std::string_view rel);
 
 // Lists every entry under root but those matching an exclude glob (a
 // folder that matches is left out whole). Throws Error when root is not a
-// folder or when something in it cannot be listed or is neither a file
-// nor a folder.
+// folder, and one Error naming every entry that cannot be read or is
+// neither a file nor a folder (a fifo, a broken or looping link), each
+// with its reason.
 Tree ListTree(const fs::path& root, const std::vector<std::string>& excludes = {});
+
+// OLD's and NEW's trees, as ListTree lists them; one Error names what
+// cannot be listed in either, so a run reports both folders' problems.
+std::pair<Tree, Tree> ListTrees(const fs::path& oldDir, const fs::path& newDir,
+                                const std::vector<std::string>& excludes);
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);
 
 // Writes a file under a temporary name of its own next to its final name
 // (NAME.PID-N.mkpatch-tmp) and renames it into place only when Commit() is
-// called; otherwise the destructor removes it, and so does SIGINT or
-// SIGTERM while the object lives, so a failed or interrupted run leaves no
-// output behind. One OutputFile at a time.
+// called; otherwise the destructor removes it, and so does a signal that
+// ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT)
+// while the object lives, so a failed or interrupted run leaves no output
+// behind. With a stream, the bytes go there instead and nothing is made
+// on disk. One OutputFile at a time.
 class OutputFile {
 public:
-    explicit OutputFile(const fs::path& final);
+    explicit OutputFile(const fs::path& final, std::ostream* stream = nullptr);
     ~OutputFile();
     OutputFile(const OutputFile&) = delete;
     OutputFile& operator=(const OutputFile&) = delete;
@@ -74,6 +89,7 @@ public:
 
 private:
     fs::path final_;
+    std::ostream* stream_;
     fs::path temp_;
     std::FILE* file_ = nullptr;
     uint64_t size_ = 0;

@@ -225,7 +225,8 @@ std::string StreamText(const F2StreamHead& h) {
            std::to_string(h.unpacked) + " -> " + std::to_string(h.packed);
 }
 
-void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, std::ostream& out) {
+void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, const std::optional<BrandInfo>& brand,
+               std::ostream& out) {
     out << "{\"format\": " << kJsonFormat << ", \"container_format\": 2, \"container_offset\": "
         << img.containerStart << ", \"container_size\": " << img.Container().size()
         << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"open\": "
@@ -255,16 +256,18 @@ void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, st
         }
         out << "]}";
     }
-    out << "],\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
+    out << "],\n \"branding\": " << (brand ? BrandingJson(*brand) : "null");
+    out << ",\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
 }
 
 }  // namespace
 
-int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage, bool json, std::ostream& out, std::ostream& err) {
+int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage, bool json,
+                const std::optional<BrandInfo>& brand, std::ostream& out, std::ostream& err) {
     CodePage cp(codePage);
     F2Summary s = ReadFormat2(img.Container(), img.Signed());
     if (json) {
-        ListJson2(img, s, cp, out);
+        ListJson2(img, s, cp, brand, out);
     } else {
         for (const F2RecordInfo& r : s.records) {
             bool whole = r.head.kind == F2_KIND_WHOLE;
@@ -273,8 +276,8 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
                 << " literal=" << (whole ? r.head.newLength : r.literal) << " size=" << r.head.newLength
                 << "  " << DisplayName(r.name, cp) << "\n";
         }
-        out << s.records.size() << " records in " << s.blocks.size() << " block"
-            << (s.blocks.size() == 1 ? "" : "s") << ", container " << img.Container().size()
+        out << Count(s.records.size(), "record", "records") << ", " << Count(s.blocks.size(), "block", "blocks")
+            << ", container " << img.Container().size()
             << " bytes at offset " << img.containerStart;
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
@@ -282,11 +285,13 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
             << s.header.memory << " bytes\n";
         for (size_t k = 0; k < s.blocks.size(); k++) {
             const F2BlockHead& b = s.blocks[k];
-            out << BlockName(k) << ": " << b.count << " records, table " << b.tableLength
+            out << BlockName(k) << ": " << Count(b.count, "record", "records") << ", table " << b.tableLength
                 << " bytes; control " << StreamText(b.streams[F2_CONTROL]) << "; difference "
                 << StreamText(b.streams[F2_DIFF]) << "; literal " << StreamText(b.streams[F2_LITERAL])
                 << "\n";
         }
+        if (brand)
+            out << BrandingLines(*brand);
     }
     if (!s.problem.empty()) {
         err << "mkpatch: " << Utf8(patch) << ": " << s.problem << "\n";
@@ -379,8 +384,7 @@ struct Verify2 {
 int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& oldDir, const fs::path& newDir,
                   const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
     CodePage cp(opts.codePage);
-    Tree oldTree = ListTree(oldDir, opts.excludes);
-    Tree newTree = ListTree(newDir, opts.excludes);
+    auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
     Verify2 v{cp, pairing, pairing.errors, {}, {}, false, {}, {}};
     F2Summary s = ReadFormat2(
@@ -400,13 +404,7 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
         else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
             v.problems.push_back(fp.newFile->rel + ": differs between OLD and NEW but the patch has no record for it");
     }
-    std::vector<std::string> notes;
-    for (const std::string& note : oldTree.notes)
-        notes.push_back(Utf8(oldDir) + "/" + note);
-    for (const std::string& note : newTree.notes)
-        notes.push_back(Utf8(newDir) + "/" + note);
-    for (const TreeFile* f : pairing.onlyInOld)
-        notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
+    std::vector<std::string> notes = LeftOutNotes(oldTree, newTree, pairing, oldDir, newDir);
 
     bool exact = v.problems.empty() && notes.empty();
     bool ok = v.problems.empty() && (exact || !opts.strict);
@@ -444,11 +442,11 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
         return kExitOk;
     const char* checks = "format 2: lengths, XOR sums and CRC-32s hold for every record";
     if (!exact)
-        out << "verify: " << s.records.size() << " records turn every NEW file into place, but not OLD into NEW "
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn") << " every NEW file into place, but not OLD into NEW "
             << "exactly: " << notes.size() << " note" << (notes.size() == 1 ? "" : "s") << " above; " << checks
             << "\n";
     else
-        out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; " << checks << "\n";
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn") << " OLD into NEW exactly; " << checks << "\n";
     return kExitOk;
 }
 

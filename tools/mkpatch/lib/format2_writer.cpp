@@ -1,8 +1,11 @@
 #include "format2_writer.h"
 
 #include <algorithm>
+#include <cstdio>
 
 #include "core/checksum.h"
+#include "error.h"
+#include "files.h"
 #include "lzma_enc.h"
 
 namespace mkpatch {
@@ -34,7 +37,9 @@ F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> n
 CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
                        bool compress) {
     CodedStream s;
-    if (compress && !bytes.empty()) {
+    // the encoder takes less than 4 GiB at a time; a larger stream, of a
+    // record that has a block of its own, is stored
+    if (compress && !bytes.empty() && bytes.size() < (uint64_t{1} << 32)) {
         LzmaOptions o;
         o.lc = coding.lc;
         o.lp = coding.lp;
@@ -93,6 +98,89 @@ void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> o
         oldAt = c.oldPos + c.copy;
         newAt += c.copy + c.extra;
     }
+    Add(r, p);
+}
+
+namespace {
+
+// Reads a file front to back in pieces, taking its length, XOR sum and
+// CRC-32; each piece also goes to take(offset, bytes).
+template <class Take>
+void ReadSummed(const fs::path& p, uint64_t* length, uint32_t* sum, uint32_t* crc, Take take) {
+#ifdef _WIN32
+    std::FILE* f = _wfopen(p.c_str(), L"rb");
+#else
+    std::FILE* f = std::fopen(p.c_str(), "rb");
+#endif
+    if (!f)
+        throw Error(Utf8(p) + ": cannot open");
+    XorSumState st;
+    XorSumBegin(&st);
+    *crc = 0;
+    *length = 0;
+    std::vector<uint8_t> buf(size_t{1} << 20);
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
+        XorSumAdd(&st, buf.data(), n);
+        *crc = Crc32Update(*crc, buf.data(), n);
+        take(*length, std::span<const uint8_t>(buf.data(), n));
+        *length += n;
+    }
+    bool failed = std::ferror(f);
+    std::fclose(f);
+    if (failed)
+        throw Error(Utf8(p) + ": cannot read");
+    *sum = XorSumEnd(&st);
+}
+
+}  // namespace
+
+void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPath, const fs::path& newPath,
+                                  const std::vector<LargeCopy>& copies) {
+    Pending p;
+    F2Record r{};
+    r.kind = F2_KIND_DELTA;
+    r.name = name.data();
+    r.nameLen = static_cast<uint32_t>(name.size());
+    ReadSummed(oldPath, &r.oldLength, &r.oldSum, &r.oldCrc, [](uint64_t, std::span<const uint8_t>) {});
+    // The literals are the new bytes outside every copy: [gap start, next
+    // copy) for each copy in order, and after the last.
+    size_t next = 0;
+    ReadSummed(newPath, &r.newLength, &r.newSum, &r.newCrc, [&](uint64_t at, std::span<const uint8_t> piece) {
+        uint64_t end = at + piece.size();
+        while (at < end) {
+            uint64_t stop = next < copies.size() ? copies[next].at : UINT64_MAX;
+            if (at < stop) {
+                uint64_t n = std::min(stop, end) - at;
+                Append(p.streams[F2_LITERAL], piece.subspan(static_cast<size_t>(at - (end - piece.size())), static_cast<size_t>(n)));
+                at += n;
+            } else {
+                at = std::min(end, copies[next].at + copies[next].length);
+                if (at == copies[next].at + copies[next].length)
+                    next++;
+            }
+        }
+    });
+    // one command per copy, the literals before it in a first command
+    uint64_t oldAt = 0, newAt = 0;
+    auto emit = [&](uint64_t oldPos, uint64_t copy, uint64_t extra) {
+        F2Command cmd{static_cast<int64_t>(oldPos - oldAt), copy, 0, extra};
+        unsigned char bytes[3 * F2_VARINT_MAX];
+        p.streams[F2_CONTROL].insert(p.streams[F2_CONTROL].end(), bytes, bytes + PutF2Command(bytes, &cmd));
+        oldAt = oldPos + copy;
+        newAt += copy + extra;
+    };
+    if (!copies.empty() && copies[0].at > 0)
+        emit(0, 0, copies[0].at);
+    for (size_t i = 0; i < copies.size(); i++) {
+        uint64_t after = copies[i].at + copies[i].length;
+        uint64_t until = i + 1 < copies.size() ? copies[i + 1].at : r.newLength;
+        emit(copies[i].from, copies[i].length, until - after);
+    }
+    if (copies.empty() && r.newLength > 0)
+        emit(0, 0, r.newLength);
+    if (newAt != r.newLength)
+        throw Error(Utf8(newPath) + ": changed while it was read");
     Add(r, p);
 }
 

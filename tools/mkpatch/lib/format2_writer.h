@@ -10,6 +10,7 @@
 
 #include "core/format2.h"
 #include "diff_plan.h"
+#include "large_plan.h"
 
 namespace mkpatch {
 
@@ -64,6 +65,11 @@ public:
     // A delta record that rebuilds neu from old.
     void AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
                   const EncodeProgress& onProgress = {});
+    // A delta record of files too large to hold in memory: the exact copies
+    // the large planner found, and every byte between them read from the
+    // new file as a literal; both files' sums are taken as they are read.
+    void AddLargeDelta(const std::string& name, const std::filesystem::path& oldPath,
+                       const std::filesystem::path& newPath, const std::vector<LargeCopy>& copies);
     // The container: header and every block. The writer is spent.
     std::vector<uint8_t> Finish();
 

@@ -31,7 +31,7 @@ constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
 constexpr uint32_t kMinBlock = 32;
 constexpr uint32_t kMaxBlock = 1u << 16;
 constexpr uint64_t kOldCache = uint64_t{4} << 20;  // per thread
-constexpr uint64_t kReserve = uint64_t{48} << 20;  // the plan, the heap's own slack
+constexpr uint64_t kReserve = uint64_t{16} << 20;  // the plan, the heap's own slack
 
 // A file read at any offset, one handle per user.
 class RandomFile {
@@ -231,9 +231,10 @@ std::vector<LargeCopy> PlanSegment(const BlockIndex& index, OldWindow& old, uint
 
 }  // namespace
 
+// The index takes at most half the cap, whatever the thread count, so that
+// the plan depends on the cap alone; the segments and windows of the
+// threads share the other half.
 LargePlanShape ChooseLargePlan(uint64_t oldSize, const LargePlanOptions& opts) {
-    unsigned threads = std::max(1u, opts.threads);
-    uint64_t fixed = threads * (opts.segment + kOldCache) + kReserve;
     for (uint32_t b = kMinBlock; b <= kMaxBlock; b *= 2) {
         uint64_t blocks = oldSize / b;
         if (blocks >= 0xFFFFFFFFull)
@@ -241,18 +242,26 @@ LargePlanShape ChooseLargePlan(uint64_t oldSize, const LargePlanOptions& opts) {
         uint64_t slots = 1;
         while (slots < 2 * blocks + 1)
             slots *= 2;
-        if (fixed + slots * 8 <= opts.memoryCap)
+        if (slots * 8 <= opts.memoryCap / 2)
             return {b, slots * 8};
     }
     throw Error("--memory " + std::to_string(opts.memoryCap >> 20) + " MiB is too little for an old file of " +
                 std::to_string(oldSize) + " bytes; give more");
 }
 
+// How many threads the other half of the cap feeds: each holds a segment
+// of the new file and a window of the old one.
+unsigned ThreadsWithin(const LargePlanOptions& opts, unsigned wanted) {
+    uint64_t half = opts.memoryCap / 2;
+    uint64_t each = opts.segment + kOldCache;
+    uint64_t fit = half > kReserve ? (half - kReserve) / each : 0;
+    return static_cast<unsigned>(std::max<uint64_t>(1, std::min<uint64_t>(wanted, fit)));
+}
+
 std::vector<LargeCopy> PlanLargeDelta(const fs::path& oldPath, const fs::path& newPath,
                                       const LargePlanOptions& optsIn, const EncodeProgress& onProgress) {
     LargePlanOptions opts = optsIn;
-    if (opts.threads == 0)
-        opts.threads = std::max(1u, std::thread::hardware_concurrency());
+    opts.threads = ThreadsWithin(opts, opts.threads ? opts.threads : std::max(1u, std::thread::hardware_concurrency()));
     std::error_code ec;
     uint64_t oldSize = fs::file_size(oldPath, ec);
     if (ec)

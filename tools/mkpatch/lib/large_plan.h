@@ -26,7 +26,7 @@ struct LargeCopy {
 struct LargePlanOptions {
     uint64_t memoryCap = uint64_t{1} << 30;  // the planner's own buffers and index
     unsigned threads = 0;                    // 0: one per processor
-    uint64_t segment = uint64_t{64} << 20;   // new bytes planned as one piece
+    uint64_t segment = uint64_t{16} << 20;   // new bytes planned as one piece
 };
 
 // What the planner decided for these inputs and this cap.
@@ -36,8 +36,8 @@ struct LargePlanShape {
 };
 
 // The block size and index size PlanLargeDelta uses for an old file of
-// oldSize bytes under the options' cap. Throws Error when even the
-// largest block size does not fit the cap.
+// oldSize bytes under the options' cap, whatever the thread count. Throws
+// Error when even the largest block size does not fit the cap.
 LargePlanShape ChooseLargePlan(uint64_t oldSize, const LargePlanOptions& opts);
 
 // Exact copies, in new-file order and not overlapping, that build newPath

@@ -4,6 +4,7 @@
 #include <map>
 #include <set>
 
+#include "branding.h"
 #include "commands.h"
 #include "encoder.h"
 #include "core/format.h"
@@ -19,18 +20,41 @@
 namespace mkpatch {
 namespace {
 
+// How the trailer stands, in one word or two: the one answer that list,
+// verify and their JSON documents all give.
+const char* TrailerWord(const TrailerSummary& t) {
+    if (t.state == TRAILER_NONE)
+        return "none";
+    if (t.state == TRAILER_BAD)
+        return "damaged";
+    return t.crcHolds ? "holds" : "does not hold";
+}
+
 // How the trailer stands, in a few words for people.
 std::string TrailerState(const TrailerSummary& t) {
     if (t.state == TRAILER_NONE)
         return "none (the bare format)";
     if (t.state == TRAILER_BAD)
-        return "damaged";
-    return std::string(t.crcHolds ? "holds" : "does not hold") + " (container CRC-32 " +
-           Hex(t.storedCrc) + ", " + std::to_string(t.entries.size()) + " entries)";
+        return TrailerWord(t);
+    return std::string(TrailerWord(t)) + " (container CRC-32 " + Hex(t.storedCrc) + ", " +
+           Count(t.entries.size(), "entry", "entries") + ")";
+}
+
+// What the patch's applier carries, or nothing for a bare container or an
+// applier whose resources cannot be read (list reports the container).
+std::optional<BrandInfo> BrandingOf(const PatchImage& img, const fs::path& patch) {
+    if (!img.hasApplier)
+        return std::nullopt;
+    try {
+        return ReadBranding(std::span<const uint8_t>(img.bytes).first(img.containerStart),
+                            Utf8(patch));
+    } catch (const Error&) {
+        return std::nullopt;
+    }
 }
 
 void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& cp,
-              std::ostream& out) {
+              const std::optional<BrandInfo>& brand, std::ostream& out) {
     const TrailerSummary& t = s.trailer;
     out << "{\"format\": " << kJsonFormat << ", \"container_offset\": " << img.containerStart
         << ", \"container_size\": " << img.Container().size()
@@ -58,23 +82,26 @@ void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& 
     else if (t.state == TRAILER_BAD)
         out << "{\"state\": \"damaged\"}";
     else
-        out << "{\"state\": \"" << (t.crcHolds ? "holds" : "does not hold")
+        out << "{\"state\": \"" << TrailerWord(t)
             << "\", \"container_crc\": \"" << Hex(t.storedCrc) << "\", \"entries\": "
             << t.entries.size() << ", \"size\": " << t.size << "}";
+    out << ",\n \"branding\": " << (brand ? BrandingJson(*brand) : "null");
     out << ",\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
 }
 
 }  // namespace
 
 int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream& out,
-              std::ostream& err) {
+              std::ostream& err, std::istream* input) {
     CodePage cp(codePage);
-    PatchImage img = LoadPatch(patch);
+    PatchImage img = input ? LoadPatch(ReadAll(*input, "standard input"), "standard input")
+                           : LoadPatch(patch);
+    std::optional<BrandInfo> brand = BrandingOf(img, patch);
     if (IsFormat2(img.Container().data(), img.Container().size()))
-        return ListFormat2(img, patch, codePage, json, out, err);
+        return ListFormat2(img, patch, codePage, json, brand, out, err);
     ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     if (json) {
-        ListJson(img, s, cp, out);
+        ListJson(img, s, cp, brand, out);
     } else {
         for (const RecordSummary& r : s.records) {
             out << (r.whole ? "whole" : "delta") << " old=" << Hex(r.oldSum)
@@ -82,14 +109,17 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
                 << " copied=" << r.copied << " inserted=" << r.inserted
                 << " size=" << r.outputSize << "  " << DisplayName(r.name, cp) << "\n";
         }
-        out << s.records.size() << " records, container " << img.Container().size()
+        out << Count(s.records.size(), "record", "records") << ", container " << img.Container().size()
             << " bytes at offset " << img.containerStart;
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
         out << "\ntrailer: " << TrailerState(s.trailer) << "\n";
+        if (brand)
+            out << BrandingLines(*brand);
     }
     if (!s.problem.empty()) {
-        err << "mkpatch: " << Utf8(patch) << ": " << s.problem << "\n";
+        err << "mkpatch: " << (input ? "standard input" : Printable(Utf8(patch))) << ": " << s.problem
+            << "\n";
         return kExitFailed;
     }
     return kExitOk;
@@ -120,9 +150,7 @@ void VerifyJson(const Verifier& v, const ContainerSummary& s, bool exact, bool o
     };
     out << "{\"format\": " << kJsonFormat << ", \"records\": " << s.records.size()
         << ", \"ok\": " << (ok ? "true" : "false") << ", \"exact\": " << (exact ? "true" : "false")
-        << ", \"trailer\": \""
-        << (s.trailer.state == TRAILER_FOUND ? "holds" : s.trailer.state == TRAILER_BAD ? "damaged" : "none")
-        << "\",\n \"problems\": ";
+        << ", \"trailer\": \"" << TrailerWord(s.trailer) << "\",\n \"problems\": ";
     list(v.problems);
     out << ",\n \"notes\": ";
     list(v.notes);
@@ -202,6 +230,7 @@ void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
         v.Fail(shown, "the name is not valid in code page " + std::to_string(v.cp.Number()));
         return;
     }
+    shown = *rel;  // with '/', as every other message names files
     auto at = pairing.byFoldedName.find(FoldName(*rel));
     if (at == pairing.byFoldedName.end()) {
         v.Fail(shown, "not in NEW");
@@ -238,8 +267,7 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
     PatchImage img = LoadPatch(patch);
     if (IsFormat2(img.Container().data(), img.Container().size()))
         return VerifyFormat2(img, patch, oldDir, newDir, opts, out, err);
-    Tree oldTree = ListTree(oldDir, opts.excludes);
-    Tree newTree = ListTree(newDir, opts.excludes);
+    auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
     std::span<const uint8_t> container = img.Container();
     ContainerSummary s = SummarizeContainer(container, img.Signed());
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
@@ -262,12 +290,7 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             v.Fail(fp.newFile->rel, "differs between OLD and NEW but the patch has no record for it");
     }
     // "exactly" only when the patched folder will be NEW and nothing else
-    for (const std::string& note : oldTree.notes)
-        v.notes.push_back(Utf8(oldDir) + "/" + note);
-    for (const std::string& note : newTree.notes)
-        v.notes.push_back(Utf8(newDir) + "/" + note);
-    for (const TreeFile* f : pairing.onlyInOld)
-        v.notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
+    v.notes = LeftOutNotes(oldTree, newTree, pairing, oldDir, newDir);
 
     bool exact = v.problems.empty() && v.notes.empty();
     bool ok = v.problems.empty() && (exact || !opts.strict);
@@ -276,15 +299,15 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
         return ok ? kExitOk : kExitFailed;
     }
     for (const std::string& p : v.problems)
-        err << "mkpatch: verify: " << p << "\n";
+        err << "mkpatch: verify: " << Printable(p) << "\n";
     if (!v.problems.empty()) {
-        err << "mkpatch: verify: " << v.problems.size() << " problem"
-            << (v.problems.size() == 1 ? "" : "s") << " in " << Utf8(patch) << "\n";
+        err << "mkpatch: verify: " << Count(v.problems.size(), "problem", "problems") << " in "
+            << Printable(Utf8(patch)) << "\n";
         return kExitFailed;
     }
     if (!opts.quiet || !ok) {
         for (const std::string& note : v.notes)
-            err << "mkpatch: verify: " << (opts.strict ? "" : "note: ") << note << "\n";
+            err << "mkpatch: verify: " << (opts.strict ? "" : "note: ") << Printable(note) << "\n";
     }
     if (!ok) {
         err << "mkpatch: verify: " << v.notes.size() << " note" << (v.notes.size() == 1 ? "" : "s")
@@ -296,11 +319,13 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
     std::string trailer = s.trailer.state == TRAILER_FOUND ? "trailer holds for every record"
                                                            : "no trailer";
     if (!exact)
-        out << "verify: " << s.records.size() << " records turn every NEW file into place, but "
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn")
+            << " every NEW file into place, but "
             << "not OLD into NEW exactly: " << v.notes.size() << " note"
             << (v.notes.size() == 1 ? "" : "s") << " above; " << trailer << "\n";
     else
-        out << "verify: " << s.records.size() << " records turn OLD into NEW exactly; " << trailer
+        out << "verify: " << Count(s.records.size(), "record turns", "records turn")
+            << " OLD into NEW exactly; " << trailer
             << "\n";
     return kExitOk;
 }

@@ -74,7 +74,8 @@ void NeighbourLengths(const PairView& text, std::vector<uint32_t>& link) {
 }  // namespace
 
 LongestMatches FindLongestMatches(std::span<const uint8_t> oldBytes,
-                                  std::span<const uint8_t> newBytes) {
+                                  std::span<const uint8_t> newBytes,
+                                  const std::function<void()>& onStep) {
     LongestMatches out;
     const uint32_t m = static_cast<uint32_t>(newBytes.size());
     if (m == 0)
@@ -85,7 +86,11 @@ LongestMatches FindLongestMatches(std::span<const uint8_t> oldBytes,
         return out;
     }
 
-    std::vector<uint32_t> sa = PairSuffixArray(oldBytes, newBytes);
+    auto step = [&] {
+        if (onStep)
+            onStep();
+    };
+    std::vector<uint32_t> sa = PairSuffixArray(oldBytes, newBytes, onStep);
     PairView text(oldBytes, newBytes);
     const uint32_t n = text.Size();
     const uint32_t base = text.OldSize() + 1;
@@ -99,8 +104,11 @@ LongestMatches FindLongestMatches(std::span<const uint8_t> oldBytes,
         before[i] = k > 0 ? sa[k - 1] : kNoPosition;
         after[i] = k + 1 < n ? sa[k + 1] : kNoPosition;
     }
+    step();
     NeighbourLengths(text, before);
+    step();
     NeighbourLengths(text, after);
+    step();
 
     // Walk each run of new suffixes between two old ones (the separator
     // counts as old; it matches nothing, so what it offers has length 0).

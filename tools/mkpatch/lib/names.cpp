@@ -13,6 +13,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "text.h"
+
 #ifdef _WIN32
 #include <windows.h>
 #else
@@ -243,6 +245,12 @@ LeadBytePredicate CodePage::LeadBytes() const {
 
 std::optional<std::string> MakeRecordName(std::string_view relUtf8, const CodePage& cp,
                                           std::string* why) {
+    if (!IsUtf8(relUtf8)) {
+        // a Linux name in a legacy encoding (GBK, Latin-1): what it means
+        // is unknown, so no code page can be asked for it
+        *why = "is not UTF-8; rename it, or convert the folder's names to UTF-8 (convmv)";
+        return std::nullopt;
+    }
     size_t start = 0;
     for (;;) {
         size_t slash = relUtf8.find('/', start);

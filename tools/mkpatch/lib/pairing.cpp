@@ -17,11 +17,15 @@ Pairing PairTrees(const Tree& oldTree, const Tree& newTree, const fs::path& oldD
         oldExact[f.rel] = &f;
         oldFolded.emplace(FoldName(f.rel), &f);
     }
-    std::set<std::string> oldFolders, newFolders;
+    std::set<std::string> oldFolders;
+    std::map<std::string, std::string> newFolders;  // folded -> rel
     for (const std::string& d : oldTree.folders)
         oldFolders.insert(FoldName(d));
     for (const std::string& d : newTree.folders) {
-        newFolders.insert(FoldName(d));
+        auto [twin, fresh] = newFolders.emplace(FoldName(d), d);
+        if (!fresh)
+            p.errors.push_back(shown(newDir, d) + " and " + shown(newDir, twin->second) +
+                               " differ only in letter case; they would be one folder on Windows");
         if (auto it = oldFolded.find(FoldName(d)); it != oldFolded.end())
             p.errors.push_back(shown(oldDir, it->second->rel) + " is a file where " +
                                shown(newDir, d) + " is a folder; the applier cannot make the folder");
@@ -36,6 +40,10 @@ Pairing PairTrees(const Tree& oldTree, const Tree& newTree, const fs::path& oldD
                                " differ only in letter case; they would be one file on Windows");
             continue;
         }
+        if (auto twin = newFolders.find(folded); twin != newFolders.end())
+            p.errors.push_back(shown(newDir, f.rel) + " and " + shown(newDir, twin->second) +
+                               " differ only in letter case; Windows cannot hold a file and a "
+                               "folder of one name");
         if (oldFolders.count(folded))
             p.errors.push_back(shown(newDir, f.rel) + " is a file where " + Utf8(oldDir) +
                                " has a folder of that name; the applier cannot replace a folder");
@@ -52,7 +60,26 @@ Pairing PairTrees(const Tree& oldTree, const Tree& newTree, const fs::path& oldD
         if (!used.count(&f))
             p.onlyInOld.push_back(&f);
     }
+    for (const std::string& d : newTree.emptyFolders) {
+        if (!oldFolders.count(FoldName(d)))
+            p.emptyInNewOnly.push_back(d);
+    }
     return p;
+}
+
+std::vector<std::string> LeftOutNotes(const Tree& oldTree, const Tree& newTree, const Pairing& pairing,
+                                      const fs::path& oldDir, const fs::path& newDir) {
+    std::vector<std::string> notes;
+    for (const std::string& note : oldTree.notes)
+        notes.push_back(Utf8(oldDir) + "/" + note);
+    for (const std::string& note : newTree.notes)
+        notes.push_back(Utf8(newDir) + "/" + note);
+    for (const TreeFile* f : pairing.onlyInOld)
+        notes.push_back(f->rel + ": only in OLD; the patch leaves it in place");
+    for (const std::string& d : pairing.emptyInNewOnly)
+        notes.push_back(Utf8(newDir) + "/" + d + ": an empty folder; a patch cannot make empty "
+                                                 "folders, so it is left out");
+    return notes;
 }
 
 }  // namespace mkpatch

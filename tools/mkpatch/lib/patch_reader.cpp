@@ -51,9 +51,22 @@ std::vector<uint8_t> LoadApplier(const std::filesystem::path& path, bool replace
 }
 
 PatchImage LoadPatch(const std::filesystem::path& path) {
+    return LoadPatch(ReadFileBytes(path), Utf8(path));
+}
+
+std::vector<uint8_t> ReadAll(std::istream& in, const std::string& what) {
+    std::vector<uint8_t> bytes;
+    char buf[1 << 16];
+    while (in.read(buf, sizeof buf) || in.gcount() > 0)
+        bytes.insert(bytes.end(), buf, buf + in.gcount());
+    if (in.bad())
+        throw Error(what + ": cannot read");
+    return bytes;
+}
+
+PatchImage LoadPatch(std::vector<uint8_t> bytes, const std::string& what) {
     PatchImage img;
-    img.bytes = ReadFileBytes(path);
-    std::string what = Utf8(path);
+    img.bytes = std::move(bytes);
     int64_t offset = FindContainerOffset(img.bytes, what);
     img.containerEnd = img.bytes.size();
     if (offset >= 0) {

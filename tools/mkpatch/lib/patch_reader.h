@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <istream>
 #include <span>
 #include <string>
 #include <vector>
@@ -41,8 +42,13 @@ struct PatchImage {
 };
 
 // Reads an applier with its container, or a bare container. Throws Error
-// for an applier that carries no container.
+// for an applier that carries no container. The second form takes the
+// bytes read already; what names them in messages.
 PatchImage LoadPatch(const std::filesystem::path& path);
+PatchImage LoadPatch(std::vector<uint8_t> bytes, const std::string& what);
+
+// Every byte of a stream (standard input). Throws Error naming what.
+std::vector<uint8_t> ReadAll(std::istream& in, const std::string& what);
 
 // What one record holds, as the core's reader decodes it.
 struct RecordSummary {

@@ -56,7 +56,8 @@ public:
     Level(const Text& t, uint32_t* sa, uint32_t n, uint32_t k)
         : t_(t), sa_(sa), n_(n), k_(k), type_(n), count_(k, 0), bucket_(k) {}
 
-    void Sort();
+    // Sorts; onStep, when given, hears of each of kSortSteps passes.
+    void Sort(const std::function<void()>* onStep = nullptr);
 
 private:
     bool Lms(uint32_t i) const { return i > 0 && i < n_ && type_.S(i) && !type_.S(i - 1); }
@@ -174,14 +175,20 @@ uint32_t Level<Text>::NameLmsSubstrings(uint32_t lmsCount) {
 }
 
 template <class Text>
-void Level<Text>::Sort() {
-    if (n_ == 0)
-        return;
-    if (n_ == 1) {
-        sa_[0] = 0;
+void Level<Text>::Sort(const std::function<void()>* onStep) {
+    auto step = [&] {
+        if (onStep && *onStep)
+            (*onStep)();
+    };
+    if (n_ <= 1) {
+        if (n_ == 1)
+            sa_[0] = 0;
+        for (uint32_t i = 0; i < kSortSteps; i++)
+            step();
         return;
     }
     Classify();
+    step();
 
     // Stage 1: LMS suffixes at their buckets' ends, then induce; this sorts
     // the LMS substrings.
@@ -192,7 +199,9 @@ void Level<Text>::Sort() {
             sa_[--bucket_[t_(i)]] = i;
     }
     InduceL();
+    step();
     InduceS();
+    step();
 
     uint32_t lmsCount = 0;
     for (uint32_t k = 0; k < n_; k++) {
@@ -202,6 +211,7 @@ void Level<Text>::Sort() {
 
     // Stage 2: order the LMS suffixes themselves.
     uint32_t names = NameLmsSubstrings(lmsCount);
+    step();
     uint32_t* reduced = sa_ + n_ - lmsCount;
     if (names < lmsCount) {
         NameText sub{reduced};
@@ -210,6 +220,7 @@ void Level<Text>::Sort() {
         for (uint32_t i = 0; i < lmsCount; i++)
             sa_[reduced[i]] = i;
     }
+    step();
 
     // Stage 3: the sorted LMS suffixes at their buckets' ends, then induce
     // every other suffix from them.
@@ -228,7 +239,9 @@ void Level<Text>::Sort() {
         sa_[--bucket_[t_(pos)]] = pos;
     }
     InduceL();
+    step();
     InduceS();
+    step();
 }
 
 }  // namespace
@@ -243,14 +256,15 @@ std::vector<uint32_t> SuffixArray(std::span<const uint8_t> text) {
     return sa;
 }
 
-std::vector<uint32_t> PairSuffixArray(std::span<const uint8_t> a, std::span<const uint8_t> b) {
+std::vector<uint32_t> PairSuffixArray(std::span<const uint8_t> a, std::span<const uint8_t> b,
+                                      const std::function<void()>& onStep) {
     if (uint64_t{a.size()} + b.size() + 1 > kMaxSuffixText)
         throw std::length_error("texts too large for 32-bit suffix indices");
     uint32_t na = static_cast<uint32_t>(a.size());
     uint32_t n = na + 1 + static_cast<uint32_t>(b.size());
     std::vector<uint32_t> sa(n);
     PairText t{a.data(), na, b.data()};
-    Level<PairText>(t, sa.data(), n, 257).Sort();
+    Level<PairText>(t, sa.data(), n, 257).Sort(&onStep);
     return sa;
 }
 

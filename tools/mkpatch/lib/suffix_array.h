@@ -5,6 +5,7 @@
 #define KORVEX_MKPATCH_SUFFIX_ARRAY_H
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -23,8 +24,12 @@ std::vector<uint32_t> SuffixArray(std::span<const uint8_t> text);
 // Sorts the suffixes of a + separator + b, where the separator is one
 // symbol smaller than every byte and found nowhere else; positions count
 // a, then the separator at a.size(), then b. Used to find, for every
-// position of b, its longest match in a.
-std::vector<uint32_t> PairSuffixArray(std::span<const uint8_t> a, std::span<const uint8_t> b);
+// position of b, its longest match in a. onStep, when given, is called
+// after each of the kSortSteps passes of the sort, so that a caller can
+// show progress inside a large file.
+inline constexpr uint32_t kSortSteps = 7;
+std::vector<uint32_t> PairSuffixArray(std::span<const uint8_t> a, std::span<const uint8_t> b,
+                                      const std::function<void()>& onStep = {});
 
 }  // namespace mkpatch
 

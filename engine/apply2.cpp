@@ -1,0 +1,213 @@
+// Format-2 records carried out in the target folder, block by block.
+//
+// A block's three streams are read in step by its records, so every record
+// takes its bytes from them whatever becomes of its target: a target that is
+// missing or of another version, or a write that fails, still has its bytes
+// read (and thrown away), and the next record finds its own. As for the bare
+// form, a target is either left as it was or replaced in one step by a
+// complete file that was read back and checked first.
+#include "engine/patch2.h"
+#include "engine/fileio.h"
+
+// Every LZMA dictionary of a block is carved from this one buffer: the
+// check has held each block's need to the header's figure, which is at most
+// its size. The applier asks for no memory at run time.
+static unsigned char s_arena[F2_MEMORY_MAX];
+static LzmaDecoder s_lzma[F2_STREAMS];
+static unsigned char s_scratch[FILEIO_CHUNK];
+
+// Where a record's bytes go: a temporary file, and for a delta record its
+// copies come from the old file. A write or read that fails is only noted:
+// the sink still takes every byte, so the streams reach the record's end.
+typedef struct Rebuild2 {
+    OutFile out;
+    OldFile* old;
+    int ok;
+} Rebuild2;
+
+static int SinkWrite2(void* ctx, const unsigned char* bytes, size_t n) {
+    Rebuild2* rb = (Rebuild2*)ctx;
+    if (rb->ok && !OutWrite(&rb->out, bytes, n))
+        rb->ok = 0;
+    return 1;
+}
+
+// Old bytes from the read window, which is moved when they lie outside it;
+// F2RunRecord has checked the range against the old length.
+static int SinkReadOld2(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+    Rebuild2* rb = (Rebuild2*)ctx;
+    OldFile* old = rb->old;
+    while (n && rb->ok) {
+        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
+            rb->ok = 0;
+            break;
+        }
+        size_t piece = old->have - (size_t)(offset - old->start);
+        if (piece > n)
+            piece = n;
+        CopyMemory(to, g_window + (offset - old->start), piece);
+        to += piece;
+        offset += piece;
+        n -= piece;
+    }
+    return 1;
+}
+
+// Reads a record's bytes from the streams and throws them away; result, or
+// PR_BADDATA when the streams do not decode.
+static int Skip(F2Source src[F2_STREAMS], const F2Record* r, int result) {
+    return F2RunRecord(src, r, 0, s_scratch, sizeof s_scratch) == PR_OK ? result : PR_BADDATA;
+}
+
+// Carries out r from the streams into a fresh temporary file beside target
+// (old is the held old file of a delta record, else 0), flushes it and reads
+// it back through its own handle. PR_OK when it holds the record's new
+// length, XOR sum and CRC-32, its name then in tmp; else no temporary file
+// is left. The record's bytes have left the streams unless PR_BADDATA.
+static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, const char* target,
+                     size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    Rebuild2 rb;
+    rb.old = old;
+    rb.ok = 1;
+    rb.out.used = 0;
+    rb.out.written = 0;
+    rb.out.file = CreateTempBeside(target, dirLen, tmp);
+    if (rb.out.file == INVALID_HANDLE_VALUE)
+        return Skip(src, r, PR_NOTWRITTEN);
+    F2Sink sink = {SinkWrite2, SinkReadOld2, &rb};
+    int result = F2RunRecord(src, r, &sink, s_scratch, sizeof s_scratch);
+    if (result == PR_OK && !(rb.ok && OutFlush(&rb.out) && FlushFileBuffers(rb.out.file)))
+        result = PR_NOTWRITTEN;
+    if (result == PR_OK) {
+        FileSums sums;
+        if (!SumOpenFile(rb.out.file, SUM_CRC | SUM_ANY_SIZE, &sums, 0) || sums.size != rb.out.written)
+            result = PR_NOTWRITTEN;
+        else if (!SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
+            result = PR_BADRESULT;
+    }
+    if (!CloseHandle(rb.out.file) && result == PR_OK)
+        result = PR_NOTWRITTEN;
+    if (result != PR_OK)
+        DeleteFileA(tmp);
+    return result;
+}
+
+static int KeepWhole2(const void* ctx, const char* target) {
+    return Restore2AddWhole((const F2Record*)ctx, target);
+}
+
+static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
+                       const PatchHost* host) {
+    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX], name[F2_NAME_MAX + 1];
+    if (!JoinPath(target, targetDir, r->name, r->nameLen))
+        return Skip(src, r, PR_NOTWRITTEN);
+    // the overwrite question takes the name with its 0 byte
+    CopyMemory(name, r->name, r->nameLen);
+    name[r->nameLen] = 0;
+    size_t dirLen = (size_t)lstrlenA(targetDir);
+    MadeFolders made;
+    MakeSubFolders(target, dirLen, &made);
+    int result = RunToTemp(src, r, 0, target, dirLen, tmp);
+    if (result == PR_OK)
+        result = PlaceWholeTemp(tmp, target, name, host, Restore2Active() ? KeepWhole2 : 0, r);
+    if (result != PR_OK && result != PR_OVERWRITTEN)
+        RemoveMadeFolders(target, &made);
+    return result;
+}
+
+static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
+                       PatchRecordNote* note) {
+    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX];
+    OldFile old;
+    old.file = INVALID_HANDLE_VALUE;
+    if (JoinPath(target, targetDir, r->name, r->nameLen))
+        old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old.file == INVALID_HANDLE_VALUE)
+        return Skip(src, r, PR_NOTARGET);
+
+    // Held without sharing from here on: the bytes summed are the bytes
+    // the copies read.
+    FileSums sums;
+    int result = PR_OK;
+    if (!SumOpenFile(old.file, SUM_CRC | SUM_ANY_SIZE, &sums, &old.have))
+        result = PR_NOTARGET;
+    else if (!SideMatches(&sums, r->oldLength, r->oldSum, r->oldCrc)) {
+        note->upToDate = SideMatches(&sums, r->newLength, r->newSum, r->newCrc);
+        result = PR_BADSOURCE;
+    }
+    if (result != PR_OK) {
+        CloseHandle(old.file);
+        return Skip(src, r, result);
+    }
+    old.size = sums.size;
+    old.start = old.size - old.have;
+    result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
+    // the way back is on disk before the target is replaced
+    if (result == PR_OK && Restore2Active() && Restore2AddDelta(r, old.file) != PR_OK) {
+        DeleteFileA(tmp);
+        result = PR_NOTWRITTEN;
+    }
+    CloseHandle(old.file);  // the target must be closed before it is replaced
+    if (result == PR_OK)
+        result = ReplaceTarget(tmp, target);
+    return result;
+}
+
+// Sets up a block's three sources: stored bytes straight from the
+// container, LZMA streams decoded into dictionary buffers carved from the
+// arena one after another. PR_OK or PR_BADDATA.
+static int BeginSources(const unsigned char* block, const F2BlockHead* b, F2Source src[F2_STREAMS]) {
+    uint32_t carved = 0;
+    for (unsigned i = 0; i < F2_STREAMS; i++) {
+        const F2StreamHead* s = &b->streams[i];
+        LzmaInput in;
+        in.pos = block + b->streamOffset[i];
+        in.end = in.pos + (size_t)s->packed;
+        in.refill = 0;
+        in.ctx = 0;
+        uint32_t need = 0;
+        if (s->method == F2_LZMA)
+            need = (uint32_t)(s->dictSize < s->unpacked ? s->dictSize : s->unpacked);
+        if (F2SourceBegin(&src[i], s, &s_lzma[i], s_arena + carved, need, &in) != PR_OK)
+            return PR_BADDATA;
+        carved += need;
+    }
+    return PR_OK;
+}
+
+void ApplyAll2(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host) {
+    unsigned done = 0;
+    size_t at = F2_HEADER_SIZE;
+    while (done < g_check.count) {
+        F2BlockHead b;
+        F2ReadBlockHead(container + at, size - at, &b);
+        F2Source src[F2_STREAMS];
+        int begun = BeginSources(container + at, &b, src);
+        PatchCursor table;
+        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        for (uint32_t k = 0; k < b.count; k++) {
+            F2Record r;
+            F2ReadRecord(&table, &r);
+            PatchRecordNote note;
+            note.head.oldSum = r.oldSum;
+            note.head.newSum = r.newSum;
+            note.head.name = r.name;
+            note.head.nameLen = r.nameLen;
+            note.upToDate = 0;
+            int result = begun;
+            if (result == PR_OK)
+                result = r.kind == F2_KIND_WHOLE ? ApplyWhole2(src, &r, targetDir, host)
+                                                 : ApplyDelta2(src, &r, targetDir, &note);
+            g_lastResult = result;
+            if (!EndOfRecord(host, result, &note, ++done))
+                return;
+        }
+        // the records of a block use every byte of its streams
+        if (src[F2_CONTROL].left || src[F2_DIFF].left || src[F2_LITERAL].left) {
+            g_lastResult = PR_BADDATA;
+            PatchSetKeepRunning(0);
+            return;
+        }
+        at += (size_t)b.size;
+    }
+}

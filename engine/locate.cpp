@@ -1,0 +1,140 @@
+// Finding the patch's folder: what a folder must hold, and folders that an
+// installer wrote to the registry.
+#include "engine/locate.h"
+
+#include "core/format.h"
+#include "core/format2.h"
+#include "core/names.h"
+
+int LeadByteAcp(unsigned char byte) {
+    return IsDBCSLeadByte(byte);
+}
+
+// 1 when folder holds the file or folder name (len bytes) names.
+static int Holds(const char* folder, const char* name, size_t len) {
+    char path[PATCH_PATH_MAX];
+    return JoinPath(path, folder, name, len) && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
+}
+
+// The bare form: 0 at the first delta target missing from folder.
+static int HoldsBareTargets(const unsigned char* container, size_t size, const char* folder) {
+    PatchCursor cursor;
+    CursorInit(&cursor, container, size);
+    unsigned count;
+    if (ReadContainerHeader(&cursor, &count) != PR_OK)
+        return 1;
+    for (unsigned i = 0; i < count; i++) {
+        PatchRecordHead head;
+        PatchCursor body = cursor;
+        // a name that leaves the folder must not make a folder fit
+        if (ReadRecordHead(&body, &head) != PR_OK || !CheckRecordName(head.name, head.nameLen, LeadByteAcp))
+            return 1;
+        if (!BodyIsWholeFile(&body) && !Holds(folder, head.name, head.nameLen))
+            return 0;
+        if (SkipRecord(&cursor) != PR_OK)
+            return 1;
+    }
+    return 1;
+}
+
+// Format 2: the blocks' record tables name the targets, so the streams are
+// never decoded here.
+static int HoldsF2Targets(const unsigned char* container, size_t size, const char* folder) {
+    F2Header header;
+    if (F2ReadHeader(container, size, &header) != PR_OK)
+        return 1;
+    // an open container runs to the data's end; a closed one says where it ends
+    size_t end = header.length && header.length < size ? (size_t)header.length : size;
+    size_t at = F2_HEADER_SIZE;
+    F2BlockHead block;
+    while (at < end && F2ReadBlockHead(container + at, end - at, &block) == PR_OK) {
+        PatchCursor table;
+        CursorInit(&table, container + at + F2_BLOCK_HEAD_SIZE, block.tableLength);
+        for (uint32_t i = 0; i < block.count; i++) {
+            F2Record r;
+            if (F2ReadRecord(&table, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
+                return 1;
+            if (r.kind == F2_KIND_DELTA && !Holds(folder, r.name, r.nameLen))
+                return 0;
+        }
+        at += (size_t)block.size;  // the block lies before end
+    }
+    return 1;
+}
+
+int FolderFits(const unsigned char* container, size_t size, const char* folder, const char* findFile) {
+    DWORD attributes = GetFileAttributesA(folder);
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return 0;
+    if (findFile)
+        return Holds(folder, findFile, (size_t)lstrlenA(findFile));
+    return IsFormat2(container, size) ? HoldsF2Targets(container, size, folder)
+                                      : HoldsBareTargets(container, size, folder);
+}
+
+// The short and long names of the predefined keys, in the order of their
+// handle values from HKEY_CLASSES_ROOT on.
+static const char* const kRoots[4][2] = {
+    {"HKCR", "HKEY_CLASSES_ROOT"},
+    {"HKCU", "HKEY_CURRENT_USER"},
+    {"HKLM", "HKEY_LOCAL_MACHINE"},
+    {"HKU", "HKEY_USERS"},
+};
+
+// The predefined key name names, or 0.
+static HKEY RootKey(const char* name) {
+    for (unsigned i = 0; i < 4; i++)
+        if (lstrcmpiA(name, kRoots[i][0]) == 0 || lstrcmpiA(name, kRoots[i][1]) == 0)
+            return (HKEY)((ULONG_PTR)HKEY_CLASSES_ROOT + i);
+    return 0;
+}
+
+// Reads the string value spec names into out (MAX_PATH bytes), expanded.
+static int ReadFolderValue(const char* spec, REGSAM view, char* out) {
+    char key[512];
+    size_t len = (size_t)lstrlenA(spec);
+    if (len >= sizeof key)
+        return 0;
+    CopyMemory(key, spec, len + 1);
+    // the root ends at the first separator (its names are ASCII), the
+    // value's name starts after the last one (walked as characters)
+    size_t root = 0;
+    while (key[root] && key[root] != '\\')
+        root++;
+    size_t name = FolderPartLength(key, len, LeadByteAcp);
+    if (!key[root] || name <= root + 1)
+        return 0;  // no subkey
+    key[root] = 0;
+    key[name - 1] = 0;
+    HKEY rootKey = RootKey(key), opened;
+    if (!rootKey || RegOpenKeyExA(rootKey, key + root + 1, 0, KEY_QUERY_VALUE | view, &opened) != ERROR_SUCCESS)
+        return 0;
+    char raw[MAX_PATH];
+    DWORD type = 0, bytes = sizeof raw - 1;
+    LONG read = RegQueryValueExA(opened, key + name, NULL, &type, (BYTE*)raw, &bytes);
+    RegCloseKey(opened);
+    if (read != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return 0;
+    raw[bytes] = 0;  // a value may be stored without its 0 byte
+    if (type == REG_SZ) {
+        lstrcpyA(out, raw);
+        return 1;
+    }
+    DWORD need = ExpandEnvironmentStringsA(raw, out, MAX_PATH);
+    return need && need <= MAX_PATH;
+}
+
+int RegistryFolder(const char* spec, REGSAM view, char* out) {
+    if (!ReadFolderValue(spec, view, out))
+        return 0;
+    size_t len = (size_t)lstrlenA(out);
+    if (!len)
+        return 0;
+    if (FolderPartLength(out, len, LeadByteAcp) != len) {
+        if (len + 1 >= MAX_PATH)
+            return 0;
+        out[len] = '\\';
+        out[len + 1] = 0;
+    }
+    return 1;
+}

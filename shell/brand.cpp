@@ -1,0 +1,106 @@
+// The maker's texts and how to find the patch's folder, as the patch's
+// branding resource carries them. A patch without it looks and acts as the
+// applier always has.
+#include "shell/shell.h"
+#include "engine/locate.h"
+
+#include <string.h>
+
+static const char* s_brand;  // the resource's bytes, or 0
+static DWORD s_brandSize;
+
+void LoadBranding(void) {
+    HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_BRANDING), (LPCSTR)RT_RCDATA);
+    HGLOBAL loaded = found ? LoadResource(g_instance, found) : NULL;
+    s_brand = loaded ? (const char*)LockResource(loaded) : NULL;
+    s_brandSize = s_brand ? SizeofResource(g_instance, found) : 0;
+}
+
+const char* BrandValue(const char* key, const char** at) {
+    if (!s_brand)
+        return 0;
+    const char* p = *at ? *at : s_brand;
+    const char* end = s_brand + s_brandSize;
+    size_t keyLen = (size_t)lstrlenA(key);
+    while (p < end) {
+        const char* s = p;
+        // the resource's size bounds every string: an unterminated last one
+        // is not read
+        while (p < end && *p)
+            p++;
+        if (p == end || p == s)
+            return 0;
+        p++;
+        if ((size_t)(p - s) > keyLen + 1 && s[keyLen] == '=' && memcmp(s, key, keyLen) == 0) {
+            *at = p;
+            return s + keyLen + 1;
+        }
+    }
+    return 0;
+}
+
+const char* HelpText(void) {
+    const char* at = 0;
+    const char* help = BrandValue("HELP", &at);
+    return help ? help : kHelpText;
+}
+
+// Sets one panel line from text up to its line break or its end and
+// returns where the next line starts. A line too long for the panel is cut
+// where the panel would not show it anyway.
+static const char* ShowLine(HWND wnd, int id, const char* text) {
+    char line[256];
+    size_t n = 0;
+    for (; *text && *text != '\r'; text++)
+        if (n < sizeof line - 1)
+            line[n++] = *text;
+    line[n] = 0;
+    SetDlgItemTextA(wnd, id, line);
+    if (*text)
+        text++;
+    if (*text == '\n')
+        text++;
+    return text;
+}
+
+void ShowBranding(HWND wnd) {
+    const char* at = 0;
+    const char* title = BrandValue("TITLE", &at);
+    if (title)
+        SetWindowTextA(wnd, title);
+    at = 0;
+    const char* about = BrandValue("ABOUT", &at);
+    // the maker's lines replace all four, so none of the default panel stays
+    // among them
+    for (int i = 0; about && i < 4; i++)
+        about = ShowLine(wnd, IDC_ABOUT1 + i, about);
+}
+
+// 1 when out, a folder, is absolute and holds what tells the patch's folder.
+static int Fits(const char* out, const char* findFile) {
+    return StartRuleHolds(out) && FolderFits(g_container, g_containerSize, out, findFile);
+}
+
+int FindFolder(char* out, int always) {
+    const char* at = 0;
+    const char* findFile = BrandValue("FINDFILE", &at);
+    const char* reg = 0;
+    out[0] = 0;
+    if (!always && !findFile && !BrandValue("FINDREG", &reg))
+        return 0;
+    DWORD n = GetModuleFileNameA(NULL, out, MAX_PATH);
+    if (n > 0 && n < MAX_PATH) {
+        out[FolderPartLength(out, n, LeadByteAcp)] = 0;
+        if (Fits(out, findFile))
+            return 1;
+    }
+    // each value in the 32-bit view first: a 32-bit game's installer wrote
+    // it there
+    at = 0;
+    for (const char* spec; (spec = BrandValue("FINDREG", &at)) != 0;)
+        for (REGSAM view = KEY_WOW64_32KEY; view; view = view == KEY_WOW64_32KEY ? KEY_WOW64_64KEY : 0)
+            if (RegistryFolder(spec, view, out) && Fits(out, findFile))
+                return 1;
+    out[0] = 0;
+    return 0;
+}
