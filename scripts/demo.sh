@@ -33,7 +33,7 @@ echo "demo: making the patch from demo/old and demo/new"
 made=0
 if cmake --preset native-release -B "$native" >/dev/null 2>&1 &&
    cmake --build "$native" -j2 --target mkpatch >/dev/null 2>&1; then
-  if "$native/tools/mkpatch/mkpatch" build "$root/demo/old" "$root/demo/new" -o "$patch" --applier "$applier" --format 1; then
+  if "$native/tools/mkpatch/mkpatch" build "$root/demo/old" "$root/demo/new" -o "$patch" --applier "$applier"; then
     made=1
   fi
 fi

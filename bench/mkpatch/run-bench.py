@@ -3,20 +3,26 @@
 
 For every package in bench/corpus, the files that both versions hold and
 that differ are the pairs. Ours encodes them in one `mkpatch build
---container-only` run over folders of links to those pairs; each peer runs
-once per pair. Sizes are summed, times summed, peak memory is the largest
+--container-only` run over folders of links to those pairs, in format 2
+("ours f2") and in the bare format ("ours f1", with --format 1
+--no-trailer); each peer runs once per pair. Sizes are summed, times summed, peak memory is the largest
 of the runs (all from /usr/bin/time). Then the encoder benchmark checks
 every pair against a separately computed optimum and times our suffix sort
 against libdivsufsort.
 
-  bench/mkpatch/run-bench.py --build BUILD_DIR [--corpus DIR] [--peers NAME,...] [PACKAGE...]
+  bench/mkpatch/run-bench.py --build BUILD_DIR [--corpus DIR] [--peers NAME,...] [--features]
+                             [PACKAGE...]
 
 --peers picks peer rows by name (default: all), e.g.
 --peers "xdelta3 -9 -S none -D,xdelta3 -9 -D,bsdiff,zstd -19 --patch-from".
 The ratios are also printed for the pairs whose name does not end in .gz
 (ours: a second container per package over those pairs only).
 
-BUILD_DIR is a native-release build (mkpatch and mkpatch_encoder_bench).
+--features adds, per package, format 2's size with each feature or coder
+parameter changed on its own (mkpatch_format2_bench).
+
+BUILD_DIR is a native-release build (mkpatch, mkpatch_encoder_bench and
+mkpatch_format2_bench).
 """
 import argparse
 import os
@@ -73,6 +79,7 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--corpus", default=os.path.join(os.path.dirname(__file__), "..", "corpus"))
     ap.add_argument("--peers", help="comma-separated peer names (default: all)")
+    ap.add_argument("--features", action="store_true")
     ap.add_argument("packages", nargs="*")
     args = ap.parse_args()
     peers = PEERS
@@ -85,10 +92,12 @@ def main():
         peers = [p for p in PEERS if p[0] in wanted]
     mkpatch = os.path.join(args.build, "tools/mkpatch/mkpatch")
     encbench = os.path.join(args.build, "bench/mkpatch/mkpatch_encoder_bench")
+    f2bench = os.path.join(args.build, "bench/mkpatch/mkpatch_format2_bench")
+    features = {}  # variant -> {package: size}
     packages = args.packages or sorted(p for p in os.listdir(args.corpus)
                                        if os.path.isdir(os.path.join(args.corpus, p, "new")))
     work = tempfile.mkdtemp(prefix="mkpatch-bench-")
-    names = ["ours", "ours | xz -9"] + [p[0] for p in peers]
+    names = ["ours f2", "ours f1", "ours f1 | xz -9"] + [p[0] for p in peers]
     totals = {k: [0, 0.0, 0] for k in names}
     nongz = {k: 0 for k in names}  # sizes over the pairs not ending in .gz
     nongz_pairs = nongz_new = 0
@@ -112,16 +121,25 @@ def main():
                 os.makedirs(os.path.dirname(link), exist_ok=True)
                 os.symlink(os.path.abspath(p[idx]), link)
         res = {}
-        container = os.path.join(pw, "patch.bin")
-        secs, kib = timed([mkpatch, "build", os.path.join(pw, "old"), os.path.join(pw, "new"),
-                           "-o", container, "--container-only", "--no-trailer"])
-        res["ours"] = (os.path.getsize(container), secs, kib)
-        v = subprocess.run([mkpatch, "verify", container, os.path.join(pw, "old"),
-                            os.path.join(pw, "new")], capture_output=True, text=True)
-        if v.returncode != 0:
-            sys.exit("verify failed for %s:\n%s" % (pkg, v.stderr))
+        for name, form in (("ours f2", []), ("ours f1", ["--format", "1", "--no-trailer"])):
+            container = os.path.join(pw, "patch.bin")
+            secs, kib = timed([mkpatch, "build", os.path.join(pw, "old"), os.path.join(pw, "new"),
+                               "-o", container, "--container-only", "--force"] + form)
+            res[name] = (os.path.getsize(container), secs, kib)
+            v = subprocess.run([mkpatch, "verify", container, os.path.join(pw, "old"),
+                                os.path.join(pw, "new")], capture_output=True, text=True)
+            if v.returncode != 0:
+                sys.exit("verify failed for %s (%s):\n%s" % (pkg, name, v.stderr))
         secs, kib = timed(["xz", "-9", "-k", "-f", container])
-        res["ours | xz -9"] = (os.path.getsize(container + ".xz"), secs, kib)
+        res["ours f1 | xz -9"] = (os.path.getsize(container + ".xz"), secs, kib)
+        if args.features:
+            cmd = [f2bench]
+            for _, o, n in pairs:
+                cmd += [o, n]
+            out = subprocess.run(cmd, capture_output=True, text=True, check=True).stdout
+            for line in out.strip().splitlines():
+                variant, size = line.rsplit(": ", 1)
+                features.setdefault(variant, {})[pkg] = int(size)
         plain = [p for p in pairs if not p[0].endswith(".gz")]
         nongz_pairs += len(plain)
         nongz_new += sum(os.path.getsize(n) for _, _, n in plain)
@@ -133,12 +151,13 @@ def main():
                     os.makedirs(os.path.dirname(link), exist_ok=True)
                     os.symlink(os.path.abspath(p[idx]), link)
             c2 = os.path.join(pg, "patch.bin")
-            subprocess.run([mkpatch, "build", os.path.join(pg, "old"), os.path.join(pg, "new"),
-                            "-o", c2, "--container-only", "--no-trailer"], check=True, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+            for name, form in (("ours f2", []), ("ours f1", ["--format", "1", "--no-trailer"])):
+                subprocess.run([mkpatch, "build", os.path.join(pg, "old"), os.path.join(pg, "new"),
+                                "-o", c2, "--container-only", "--force"] + form, check=True,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                nongz[name] += os.path.getsize(c2)
             subprocess.run(["xz", "-9", "-k", "-f", c2], check=True)
-            nongz["ours"] += os.path.getsize(c2)
-            nongz["ours | xz -9"] += os.path.getsize(c2 + ".xz")
+            nongz["ours f1 | xz -9"] += os.path.getsize(c2 + ".xz")
         for name, make in peers:
             size = secs_sum = peak = 0
             for i, (rel, o, n) in enumerate(pairs):
@@ -169,25 +188,40 @@ def main():
              for k in names]
     print("| **total** | %d | %s | %s |" % (len(all_pairs), fmt_size(total_new), " | ".join(cells)))
     print()
-    ours = totals["ours"][0]
+    ours = totals["ours f1"][0]
     for plain, xz in (("xdelta3 -9 -S none -D", "xdelta3 -9 -D"), ("xdelta3 -9 -S none", "xdelta3 -9")):
         if plain in totals and xz in totals:
-            print("ours / %s: %.2fx; ours|xz -9 / %s: %.2fx; encode time ours / %s: %.2fx" % (
-                plain, ours / totals[plain][0], xz, totals["ours | xz -9"][0] / totals[xz][0],
-                xz, totals["ours"][1] / totals[xz][1]))
-    print("per package, ours / peer:")
+            print("ours f1 / %s: %.2fx; ours f1|xz -9 / %s: %.2fx; encode time ours f1 / %s: %.2fx" % (
+                plain, ours / totals[plain][0], xz, totals["ours f1 | xz -9"][0] / totals[xz][0],
+                xz, totals["ours f1"][1] / totals[xz][1]))
+    print("total, ours f2 / peer: " + "  ".join("%s %.3fx" % (k, totals["ours f2"][0] / totals[k][0])
+                                               for k in names[1:]))
+    print("per package, ours f2 / peer:")
     for pkg, npairs, ob, nb, biggest, res in rows:
-        print("  %-18s %s" % (pkg, "  ".join("%s %.2fx" % (k, res["ours"][0] / res[k][0])
-                                              for k in names[2:])))
+        print("  %-22s %s" % (pkg, "  ".join("%s %.2fx" % (k, res["ours f2"][0] / res[k][0])
+                                              for k in names[1:])))
     print("pairs not ending in .gz (%d pairs, %s new bytes): sizes %s" % (
         nongz_pairs, fmt_size(nongz_new), "; ".join("%s %s" % (k, fmt_size(nongz[k])) for k in names)))
     for plain, xz in (("xdelta3 -9 -S none -D", "xdelta3 -9 -D"), ("xdelta3 -9 -S none", "xdelta3 -9")):
         if plain in nongz and xz in nongz and nongz[plain] and nongz[xz]:
-            print("  not .gz: ours / %s: %.2fx; ours|xz -9 / %s: %.2fx" % (
-                plain, nongz["ours"] / nongz[plain], xz, nongz["ours | xz -9"] / nongz[xz]))
-    worst = max(r[5]["ours"][2] * 1024.0 / r[4] for r in rows)
+            print("  not .gz: ours f1 / %s: %.2fx; ours f1|xz -9 / %s: %.2fx" % (
+                plain, nongz["ours f1"] / nongz[plain], xz, nongz["ours f1 | xz -9"] / nongz[xz]))
+    if "bsdiff" in nongz and nongz["bsdiff"]:
+        print("  not .gz: ours f2 / bsdiff: %.3fx" % (nongz["ours f2"] / nongz["bsdiff"]))
+    worst = max(r[5]["ours f2"][2] * 1024.0 / r[4] for r in rows)
     print("ours peak memory per byte of the largest old+new pair of a package: at most %.1f" % worst)
     print()
+    if features:
+        ref = "bsdiff" if "bsdiff" in totals else None
+        print("Format 2 with one feature or coder parameter changed (mkpatch_format2_bench; one block):\n")
+        print("| variant | total | against format 2 |" + (" against bsdiff |" if ref else ""))
+        print("|---|---|---|" + ("---|" if ref else ""))
+        base = sum(features["format 2"].values())
+        for variant, sizes in features.items():
+            total = sum(sizes.values())
+            print("| %s | %s | %.3fx |%s" % (variant, fmt_size(total), total / base,
+                                             " %.3fx |" % (total / totals[ref][0]) if ref else ""))
+        print()
     sys.stdout.flush()
     cmd = [encbench]
     for _, o, n in all_pairs:

@@ -940,7 +940,7 @@ TEST(Cli, ProjectFile) {
     };
     auto r = Mkpatch({"build", "--project", S(t / "proj/p.json")});
     ASSERT_EQ(r.rc, 0) << r.err;
-    EXPECT_NE(r.out.find("1 record "), std::string::npos) << r.out;  // x.log left out
+    EXPECT_NE(r.out.find("1 record ("), std::string::npos) << r.out;  // x.log left out
     auto info = brand("out.exe");
     EXPECT_EQ(info.title, "中文 A");
     EXPECT_EQ(info.about, (std::vector<std::string>{"x", "y"}));

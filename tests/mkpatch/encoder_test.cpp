@@ -278,16 +278,17 @@ TEST(DiffPlan, RoundTripsThroughTheCoreReader) {
         const char* what;
         mkpatch::DiffPlanOptions plan;
         uint64_t blockBytes;
+        bool compress;
     } variants[] = {
-        {"default", {}, mkpatch::kBlockStreamBytes},
-        {"exact copies only", {8, false, 32}, mkpatch::kBlockStreamBytes},
-        {"every equal run its own copy, small blocks", {8, true, 1}, 3000},
-        {"no exact runs, eager switching", {0, true, 1u << 30}, mkpatch::kBlockStreamBytes},
+        {"default, LZMA", {}, mkpatch::kBlockStreamBytes, true},
+        {"exact copies only", {8, false, 32}, mkpatch::kBlockStreamBytes, false},
+        {"every equal run its own copy, small blocks", {8, true, 1}, 3000, false},
+        {"eager switching, small blocks, LZMA", {0, true, UINT32_MAX}, 5000, true},
     };
     for (const Variant& v : variants) {
         SCOPED_TRACE(std::string(v.what) + ", seed 808");
         std::mt19937 rng(808);
-        mkpatch::Format2Writer w({v.plan, false, v.blockBytes});
+        mkpatch::Format2Writer w({v.plan, v.compress, v.blockBytes});
         std::map<std::string, std::pair<Bytes, Bytes>> pairs;
         for (int round = 0; round < 16; round++) {
             unsigned alpha = round % 4 == 0 ? 4 : 256;
@@ -341,6 +342,45 @@ TEST(DiffPlan, ScatteredChangesBecomeDifferences) {
     auto [exactLiteral, exactDiffed] = totals({8, false, 32});
     EXPECT_EQ(exactDiffed, 0u);
     EXPECT_GE(exactLiteral, 390u);
+}
+
+// A stream is LZMA-coded only when that makes it smaller, and then decodes
+// through the core's decoder to its bytes with the contexts chosen.
+TEST(Format2Writer, CodeStreamKeepsTheSmallerForm) {
+    std::mt19937 rng(3);
+    struct Case {
+        const char* what;
+        Bytes bytes;
+        mkpatch::StreamCoding coding;
+        bool compress;
+        unsigned method;
+    } cases[] = {
+        {"empty", {}, {3, 0, 2}, true, F2_STORED},
+        {"random bytes", gen::RandomBytes(rng, 3000), {3, 0, 2}, true, F2_STORED},
+        {"mostly zeros", Bytes(50000, 0), {0, 0, 0}, true, F2_LZMA},
+        {"text", gen::Edit(rng, Bytes(20000, 'a'), 40, 4), {1, 3, 4}, true, F2_LZMA},
+        {"compression off", Bytes(50000, 0), {0, 0, 0}, false, F2_STORED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto coded = mkpatch::CodeStream(c.bytes, c.coding, 8192, c.compress);
+        ASSERT_EQ(coded.head.method, c.method);
+        EXPECT_EQ(coded.head.packed, coded.packed.size());
+        EXPECT_EQ(coded.head.unpacked, c.bytes.size());
+        if (c.method == F2_STORED) {
+            EXPECT_EQ(coded.packed, c.bytes);
+            continue;
+        }
+        EXPECT_LT(coded.packed.size(), c.bytes.size());
+        EXPECT_EQ(coded.head.props, (c.coding.pb * 5 + c.coding.lp) * 9 + c.coding.lc);
+        LzmaDecoder d;
+        Bytes dict(std::min<size_t>(coded.head.dictSize, c.bytes.size())), out(c.bytes.size());
+        LzmaInput in{coded.packed.data(), coded.packed.data() + coded.packed.size(), nullptr, nullptr};
+        F2Source src;
+        ASSERT_EQ(F2SourceBegin(&src, &coded.head, &d, dict.data(), static_cast<uint32_t>(dict.size()), &in), PR_OK);
+        ASSERT_TRUE(F2SourceRead(&src, out.data(), out.size()));
+        EXPECT_EQ(out, c.bytes);
+    }
 }
 
 // Each stream's dictionary is at least 4096 bytes and no larger than the

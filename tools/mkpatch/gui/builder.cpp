@@ -291,7 +291,6 @@ void OnBuild(HWND wnd) {
     opts.output = out;
     opts.branding = BrandingFromFields(wnd);
     opts.force = true;  // the user chose the file in a save dialog, which asks before replacing
-    opts.format = 1;    // the bare form, until the applier this window ships with reads format 2
     opts.onProgress = [wnd](uint64_t done, uint64_t total) {
         PostMessageW(wnd, WM_BUILD_PROGRESS, total ? static_cast<WPARAM>(done * 1000 / total) : 1000, 0);
     };

@@ -137,6 +137,7 @@ std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, 
         F2Sink sink{SinkWrite, SinkReadOld, &m};
         int result = F2RunRecord(src, &info.head, rebuild ? &sink : nullptr, scratch.data(), scratch.size());
         s.records.push_back(info);
+        s.records.back().head.name = nullptr;
         if (done)
             done(info, rebuild && result == PR_OK ? &m.out : nullptr, result);
         if (result != PR_OK)
@@ -224,7 +225,8 @@ std::string StreamText(const F2StreamHead& h) {
            std::to_string(h.unpacked) + " -> " + std::to_string(h.packed);
 }
 
-void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, std::ostream& out) {
+void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, const std::optional<BrandInfo>& brand,
+               std::ostream& out) {
     out << "{\"format\": " << kJsonFormat << ", \"container_format\": 2, \"container_offset\": "
         << img.containerStart << ", \"container_size\": " << img.Container().size()
         << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"open\": "
@@ -254,16 +256,18 @@ void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, st
         }
         out << "]}";
     }
-    out << "],\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
+    out << "],\n \"branding\": " << (brand ? BrandingJson(*brand) : "null");
+    out << ",\n \"problem\": " << (s.problem.empty() ? "null" : JsonString(s.problem)) << "}\n";
 }
 
 }  // namespace
 
-int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage, bool json, std::ostream& out, std::ostream& err) {
+int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage, bool json,
+                const std::optional<BrandInfo>& brand, std::ostream& out, std::ostream& err) {
     CodePage cp(codePage);
     F2Summary s = ReadFormat2(img.Container(), img.Signed());
     if (json) {
-        ListJson2(img, s, cp, out);
+        ListJson2(img, s, cp, brand, out);
     } else {
         for (const F2RecordInfo& r : s.records) {
             bool whole = r.head.kind == F2_KIND_WHOLE;
@@ -286,6 +290,8 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
                 << StreamText(b.streams[F2_DIFF]) << "; literal " << StreamText(b.streams[F2_LITERAL])
                 << "\n";
         }
+        if (brand)
+            out << BrandingLines(*brand);
     }
     if (!s.problem.empty()) {
         err << "mkpatch: " << Utf8(patch) << ": " << s.problem << "\n";

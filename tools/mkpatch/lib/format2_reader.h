@@ -10,6 +10,9 @@
 #include <string>
 #include <vector>
 
+#include <optional>
+
+#include "branding.h"
 #include "commands.h"
 #include "core/format2.h"
 #include "patch_reader.h"
@@ -18,7 +21,7 @@ namespace mkpatch {
 
 // One record as its table entry gives it, and what its commands do.
 struct F2RecordInfo {
-    F2Record head{};     // name points into name below
+    F2Record head{};     // its name pointer is for the reader alone: use name
     std::string name;    // code-page bytes
     uint32_t block = 0;  // the block it is in, from 0
     uint64_t commands = 0;
@@ -50,7 +53,7 @@ F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, cons
 // mkpatch list and verify for a format-2 patch (see ListPatch and
 // VerifyPatch).
 int ListFormat2(const PatchImage& img, const std::filesystem::path& patch, unsigned codePage, bool json,
-                std::ostream& out, std::ostream& err);
+                const std::optional<BrandInfo>& brand, std::ostream& out, std::ostream& err);
 int VerifyFormat2(const PatchImage& img, const std::filesystem::path& patch, const std::filesystem::path& oldDir,
                   const std::filesystem::path& newDir, const VerifyOptions& opts, std::ostream& out,
                   std::ostream& err);

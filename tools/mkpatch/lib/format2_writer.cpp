@@ -6,6 +6,7 @@
 #include "core/checksum.h"
 #include "error.h"
 #include "files.h"
+#include "lzma_enc.h"
 
 namespace mkpatch {
 namespace {
@@ -33,11 +34,23 @@ F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> n
 
 }  // namespace
 
-CodedStream CodeStream(unsigned which, std::span<const uint8_t> bytes, uint32_t dictSize, bool compress) {
-    (void)which;
-    (void)dictSize;
-    (void)compress;
+CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
+                       bool compress) {
     CodedStream s;
+    // the encoder takes less than 4 GiB at a time; a larger stream, of a
+    // record that has a block of its own, is stored
+    if (compress && !bytes.empty() && bytes.size() < (uint64_t{1} << 32)) {
+        LzmaOptions o;
+        o.lc = coding.lc;
+        o.lp = coding.lp;
+        o.pb = coding.pb;
+        o.dictSize = dictSize;
+        s.packed = LzmaEncode(bytes, o);
+        if (s.packed.size() < bytes.size()) {
+            s.head = {F2_LZMA, LzmaPropsByte(o), dictSize, s.packed.size(), bytes.size()};
+            return s;
+        }
+    }
     s.head = {F2_STORED, 0, 0, bytes.size(), bytes.size()};
     s.packed.assign(bytes.begin(), bytes.end());
     return s;
@@ -200,7 +213,7 @@ void Format2Writer::CloseBlock() {
     b.count = blockCount_;
     b.tableLength = static_cast<uint32_t>(table_.size());
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        coded[i] = CodeStream(i, streams_[i], dict[i], opts_.compress);
+        coded[i] = CodeStream(streams_[i], opts_.coding[i], dict[i], opts_.compress);
         b.streams[i] = coded[i].head;
     }
     memory_ = std::max(memory_, static_cast<uint32_t>(F2BlockMemory(&b)));

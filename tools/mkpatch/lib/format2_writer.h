@@ -19,10 +19,22 @@ namespace mkpatch {
 // within the decoder's 64 MiB; a larger record gets a block of its own.
 inline constexpr uint64_t kBlockStreamBytes = F2_MEMORY_MAX;
 
+// The LZMA literal and position contexts of one stream.
+struct StreamCoding {
+    unsigned lc, lp, pb;
+};
+
+// Measured on the benchmark corpus (docs/benchmark.md): the control
+// stream's varints and the difference stream's mostly-zero bytes do best
+// without literal context; literal bytes, mostly whole files' content,
+// with the usual context of three high bits of the byte before.
+inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}};
+
 struct Format2Options {
     DiffPlanOptions plan;
     bool compress = true;  // off: every stream stored (a benchmark switch)
     uint64_t blockBytes = kBlockStreamBytes;
+    StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2]};
 };
 
 // One stream as it goes into a block: its head and packed bytes.
@@ -31,10 +43,11 @@ struct CodedStream {
     std::vector<uint8_t> packed;
 };
 
-// Codes one stream (F2_CONTROL, F2_DIFF or F2_LITERAL) with a dictionary
-// of at most dictSize bytes: the one place that chooses a stream's method
-// and parameters. A stream is stored when coding does not make it smaller.
-CodedStream CodeStream(unsigned which, std::span<const uint8_t> bytes, uint32_t dictSize, bool compress);
+// Codes one stream with these contexts and a dictionary of dictSize bytes:
+// the one place that chooses a stream's method. A stream is stored when
+// LZMA does not make it smaller, or when compress is off.
+CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
+                       bool compress);
 
 // The dictionary sizes of a block's three streams of these unpacked sizes:
 // each at least 4096 and no larger than its stream needs, their buffers

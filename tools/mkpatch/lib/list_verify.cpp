@@ -96,15 +96,10 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
     CodePage cp(codePage);
     PatchImage img = input ? LoadPatch(ReadAll(*input, "standard input"), "standard input")
                            : LoadPatch(patch);
-    if (IsFormat2(img.Container().data(), img.Container().size())) {
-        int rc = ListFormat2(img, patch, codePage, json, out, err);
-        std::optional<BrandInfo> brand = json ? std::nullopt : BrandingOf(img, patch);
-        if (brand)
-            out << BrandingLines(*brand);
-        return rc;
-    }
-    ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     std::optional<BrandInfo> brand = BrandingOf(img, patch);
+    if (IsFormat2(img.Container().data(), img.Container().size()))
+        return ListFormat2(img, patch, codePage, json, brand, out, err);
+    ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     if (json) {
         ListJson(img, s, cp, brand, out);
     } else {
