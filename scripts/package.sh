@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Makes the release zip: the shipped i686 applier (win32 preset), the
-# Windows mkpatch.exe (i686 too, so it runs on every Windows), the Linux
+# Windows mkpatch.exe and its window mkpatch-gui.exe (i686 too, so they
+# run on every Windows), the Linux
 # mkpatch (native-release preset) and the patch authors' docs, with a
 # README of the zip's own (docs/release-README.md); then lists the zip and
 # checks that it holds exactly those files and that every link in its
@@ -15,6 +16,8 @@ version=${version:-0}
 expected="korvex-$version/applier.exe
 korvex-$version/linux/mkpatch
 korvex-$version/mkpatch.exe
+korvex-$version/mkpatch-gui.exe
+korvex-$version/docs/applier.md
 korvex-$version/docs/mkpatch.md
 korvex-$version/docs/mkpatch.zh-CN.md
 korvex-$version/README.md"
@@ -62,7 +65,7 @@ out=${1:-$root/build/korvex-$version.zip}
 
 cd "$root"
 cmake --preset win32 >/dev/null
-cmake --build --preset win32 -j2 --target applier mkpatch >/dev/null
+cmake --build --preset win32 -j2 --target applier mkpatch mkpatch-gui >/dev/null
 cmake --preset native-release >/dev/null
 cmake --build --preset native-release -j2 --target mkpatch >/dev/null
 
@@ -72,8 +75,9 @@ dir=$stage/korvex-$version
 mkdir -p "$dir/linux" "$dir/docs"
 cp build/win32/shell/applier.exe "$dir/applier.exe"
 cp build/win32/tools/mkpatch/mkpatch.exe "$dir/mkpatch.exe"
+cp build/win32/tools/mkpatch/mkpatch-gui.exe "$dir/mkpatch-gui.exe"
 cp build/native-release/tools/mkpatch/mkpatch "$dir/linux/mkpatch"
-cp docs/mkpatch.md docs/mkpatch.zh-CN.md "$dir/docs/"
+cp docs/applier.md docs/mkpatch.md docs/mkpatch.zh-CN.md "$dir/docs/"
 cp docs/release-README.md "$dir/README.md"
 rm -f "$out"
 python3 - "$stage" "$out" <<'PY'
