@@ -100,13 +100,13 @@ static HKEY RootKey(const char* name) {
     return 0;
 }
 
-// Reads the string value spec names into out (MAX_PATH bytes), expanded.
-static int ReadFolderValue(const char* spec, REGSAM view, char* out) {
+// Reads the string value valuePath names into out (MAX_PATH bytes), expanded.
+static int ReadFolderValue(const char* valuePath, REGSAM view, char* out) {
     char key[512];
-    size_t len = (size_t)lstrlenA(spec);
+    size_t len = (size_t)lstrlenA(valuePath);
     if (len >= sizeof key)
         return 0;
-    CopyMemory(key, spec, len + 1);
+    CopyMemory(key, valuePath, len + 1);
     // the root ends at the first separator (its names are ASCII), the
     // value's name starts after the last one (walked as characters)
     size_t root = 0;
@@ -135,8 +135,8 @@ static int ReadFolderValue(const char* spec, REGSAM view, char* out) {
     return need && need <= MAX_PATH;
 }
 
-int RegistryFolder(const char* spec, REGSAM view, char* out) {
-    if (!ReadFolderValue(spec, view, out))
+int RegistryFolder(const char* valuePath, REGSAM view, char* out) {
+    if (!ReadFolderValue(valuePath, view, out))
         return 0;
     size_t len = (size_t)lstrlenA(out);
     if (!len)

@@ -23,13 +23,13 @@ int LeadByteAcp(unsigned char byte);
    damage, nothing here. */
 int FolderFits(const PatchContainer* container, const char* folder, const char* findFile);
 
-/* Reads the folder that spec ("ROOT\subkey\...\ValueName", ROOT one of
+/* Reads the folder that valuePath ("ROOT\subkey\...\ValueName", ROOT one of
    HKLM, HKCU, HKCR, HKU or their long forms) names, in the registry view
    view (KEY_WOW64_32KEY or KEY_WOW64_64KEY), into out (MAX_PATH bytes),
    environment variables of a REG_EXPAND_SZ expanded and a separator
    added when it has none. Returns 0 when there is no such string value or
    it does not fit. */
-int RegistryFolder(const char* spec, REGSAM view, char* out);
+int RegistryFolder(const char* valuePath, REGSAM view, char* out);
 
 #ifdef __cplusplus
 }

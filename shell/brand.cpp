@@ -97,9 +97,9 @@ int FindFolder(char* out, int always) {
     // each value in the 32-bit view first: a 32-bit game's installer wrote
     // it there
     at = 0;
-    for (const char* spec; (spec = BrandValue("FINDREG", &at)) != 0;)
+    for (const char* valuePath; (valuePath = BrandValue("FINDREG", &at)) != 0;)
         for (REGSAM view = KEY_WOW64_32KEY; view; view = view == KEY_WOW64_32KEY ? KEY_WOW64_64KEY : 0)
-            if (RegistryFolder(spec, view, out) && Fits(out, findFile))
+            if (RegistryFolder(valuePath, view, out) && Fits(out, findFile))
                 return 1;
     out[0] = 0;
     return 0;
