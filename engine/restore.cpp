@@ -328,15 +328,19 @@ void RestoreNoteCreated(void) {
     g_restore.created++;
 }
 
-void RestoreEnd(void) {
-    if (!s_file)
-        return;
-    CloseHandle(s_file);
-    s_file = 0;
+void RestoreCloseFile(HANDLE file) {
+    CloseHandle(file);
     if (g_restore.records)
         return;
     DeleteFileA(g_restore.path);
     g_restore.path[0] = 0;
     if (g_restore.state == RESTORE_MADE)
         g_restore.state = RESTORE_NONE;
+}
+
+void RestoreEnd(void) {
+    if (!s_file)
+        return;
+    RestoreCloseFile(s_file);
+    s_file = 0;
 }

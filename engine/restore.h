@@ -71,6 +71,9 @@ void RestoreNoteCreated(void);
    state is then RESTORE_NONE unless it failed. */
 void RestoreEnd(void);
 
+/* The same for an open restore file of either form, given its handle. */
+void RestoreCloseFile(HANDLE file);
+
 #ifdef __cplusplus
 }
 #endif

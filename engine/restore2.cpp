@@ -167,12 +167,6 @@ void Restore2End(void) {
     // A header that cannot be closed still reads as an open container.
     if (g_restore.records)
         WriteHeader2(0);
-    CloseHandle(s_file);
+    RestoreCloseFile(s_file);
     s_file = 0;
-    if (g_restore.records)
-        return;
-    DeleteFileA(g_restore.path);
-    g_restore.path[0] = 0;
-    if (g_restore.state == RESTORE_MADE)
-        g_restore.state = RESTORE_NONE;
 }

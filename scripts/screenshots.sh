@@ -3,7 +3,8 @@
 # window (restore box checked), the question before the first write, the
 # progress dialog with an overwrite question beside it, and the outcome
 # message that lists the files not patched and names the restore file. The
-# target is an installed program's folder on the prefix's drive C:.
+# target is an installed program's folder on the prefix's drive C:. Then
+# mkpatch's window (builder.png) with an author's project opened in it.
 #   scripts/screenshots.sh [BUILD_DIR]   (default build/win64, the win64 preset)
 # Runs the x86_64 applier under wine64 on a private Xvfb display with the
 # CJK font; needs what scripts/setup.sh installs.
@@ -15,7 +16,7 @@ out=$root/docs/screenshots
 work=$build/screenshots
 
 cmake --preset win64 -B "$build" >/dev/null
-cmake --build "$build" -j2 --target applier shelldrive >/dev/null
+cmake --build "$build" -j2 --target applier shelldrive mkpatch-gui >/dev/null
 
 rm -rf "$work"
 mkdir -p "$work/shots" "$out"
@@ -71,3 +72,20 @@ done
 wait "$driver" || { echo "screenshots: the run failed:" >&2; iconv -f GBK -t UTF-8 "$work/run.log" >&2; exit 1; }
 iconv -f GBK -t UTF-8 "$work/run.log"
 [ "$taken" -eq 4 ] || { echo "screenshots: $taken of 4 pictures taken" >&2; exit 1; }
+
+# mkpatch's window with a project of an author's: folders on drive C:, the
+# maker's title and lines, a registry value naming the game's folder
+proj="$prefix/drive_c/users/Public/幻想之旅汉化.json"
+mkdir -p "$(dirname "$proj")"
+cat > "$proj" <<'JSON'
+{"old": "C:\\汉化\\原版", "new": "C:\\汉化\\汉化版", "output": "C:\\汉化\\幻想之旅汉化补丁.exe",
+ "title": "幻想之旅 汉化补丁", "about": ["幻想之旅 汉化补丁 1.2", "星光汉化组 制作"],
+ "find_registry": "HKLM\\SOFTWARE\\Fantasy\\Journey\\InstallPath", "find_file": "game.ini"}
+JSON
+run "$build/tools/mkpatch/mkpatch-gui.exe" 'C:\users\Public\幻想之旅汉化.json' >/dev/null 2>&1 &
+gui=$!
+sleep 6
+# the virtual desktop's top-left part, where the window opens
+import -window root -crop 620x560+0+0 +repage "$out/builder.png"
+echo "screenshots: $out/builder.png"
+kill "$gui" 2>/dev/null || true

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
+#include <shellapi.h>
 #include <shlobj.h>
 
 #include <atomic>
@@ -72,11 +73,11 @@ const Text kBuild{L"生成补丁", L"Build"};
 const Text kCancel{L"取消", L"Cancel"};
 const Text kWarningsLabel{L"警告：", L"Warnings:"};
 const Text kTitleLabel{L"窗口标题：", L"Window title:"};
-const Text kAboutLabel{L"说明（最多 4 行）：", L"About (up to 4 lines):"};
+const Text kAboutLabel{L"说明：", L"About:"};
 const Text kIconLabel{L"图标 (.ico)：", L"Icon (.ico):"};
 const Text kHelpLabel{L"帮助文本文件：", L"Help text file:"};
-const Text kFindRegLabel{L"注册表位置（每行一个）：", L"Registry values (one a line):"};
-const Text kFindFileLabel{L"文件夹中必须有的文件：", L"A file the folder must hold:"};
+const Text kFindRegLabel{L"注册表位置：", L"Registry values:"};
+const Text kFindFileLabel{L"必需的文件：", L"Required file:"};
 const Text kOpenProject{L"打开项目...", L"Open project..."};
 const Text kSaveProject{L"保存项目...", L"Save project..."};
 const Text kProjectSaved{L"项目已保存：", L"Project saved: "};
@@ -365,17 +366,17 @@ void CreateControls(HWND wnd) {
         int id;
         int height;
         int browse;  // a Browse button's id, or 0
-    } fields[] = {{&kTitleLabel, IDF_TITLE, 24, 0},      {&kAboutLabel, IDF_ABOUT, 56, 0},
+    } fields[] = {{&kTitleLabel, IDF_TITLE, 24, 0},      {&kAboutLabel, IDF_ABOUT, 44, 0},
                   {&kIconLabel, IDF_ICON, 24, IDF_ICON_BROWSE}, {&kHelpLabel, IDF_HELPFILE, 24, IDF_HELP_BROWSE},
-                  {&kFindRegLabel, IDF_FINDREG, 40, 0},   {&kFindFileLabel, IDF_FINDFILE, 24, 0}};
+                  {&kFindRegLabel, IDF_FINDREG, 36, 0},   {&kFindFileLabel, IDF_FINDFILE, 24, 0}};
     int y = 108;
     for (const Field& f : fields) {
-        add(L"STATIC", T(*f.label), 0, 12, y + 4, 110, 32, -1);
+        add(L"STATIC", T(*f.label), 0, 12, y + 4, 110, 20, -1);
         DWORD multi = f.height > 24 ? ES_MULTILINE | ES_WANTRETURN | WS_VSCROLL : ES_AUTOHSCROLL;
         add(L"EDIT", L"", WS_TABSTOP | multi, 124, y, 380, f.height, f.id, WS_EX_CLIENTEDGE);
         if (f.browse)
             add(L"BUTTON", T(kBrowse), WS_TABSTOP, 512, y, 80, 24, f.browse);
-        y += f.height + 8;
+        y += f.height + 6;
     }
     add(L"BUTTON", T(kOpenProject), WS_TABSTOP, 12, y, 104, 28, IDF_OPEN_PROJECT);
     add(L"BUTTON", T(kSaveProject), WS_TABSTOP, 12, y + 34, 104, 28, IDF_SAVE_PROJECT);
@@ -383,9 +384,9 @@ void CreateControls(HWND wnd) {
     add(L"BUTTON", T(kCancel), WS_TABSTOP | WS_DISABLED, 232, y, 100, 28, IDC_CANCEL);
     add(PROGRESS_CLASSW, L"", 0, 340, y + 4, 252, 20, IDC_PROGRESS);
     SendDlgItemMessageW(wnd, IDC_PROGRESS, PBM_SETRANGE32, 0, 1000);
-    add(L"EDIT", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL, 124, y + 36, 468, 80, IDC_SUMMARY, WS_EX_CLIENTEDGE);
-    add(L"STATIC", T(kWarningsLabel), 0, 12, y + 124, 200, 20, -1);
-    add(L"LISTBOX", L"", WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT, 12, y + 146, 580, 90, IDC_WARNINGS,
+    add(L"EDIT", L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL, 124, y + 36, 468, 64, IDC_SUMMARY, WS_EX_CLIENTEDGE);
+    add(L"STATIC", T(kWarningsLabel), 0, 12, y + 106, 200, 20, -1);
+    add(L"LISTBOX", L"", WS_VSCROLL | WS_HSCROLL | LBS_NOINTEGRALHEIGHT, 12, y + 126, 580, 72, IDC_WARNINGS,
         WS_EX_CLIENTEDGE);
     SendDlgItemMessageW(wnd, IDC_WARNINGS, LB_SETHORIZONTALEXTENT, 2000, 0);
 }
@@ -458,13 +459,21 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"MkpatchBuilder";
     RegisterClassExW(&wc);
-    RECT r{0, 0, 604, 640};
+    RECT r{0, 0, 604, 516};
     DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRect(&r, style, FALSE);
     HWND wnd = CreateWindowExW(0, wc.lpszClassName, T(kTitle), style, CW_USEDEFAULT, CW_USEDEFAULT,
                                r.right - r.left, r.bottom - r.top, nullptr, nullptr, instance, nullptr);
     if (!wnd)
         return 1;
+    // a project file given on the command line (as Explorer gives a
+    // double-clicked one) fills the fields
+    int argc = 0;
+    if (wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), &argc)) {
+        if (argc > 1)
+            OpenProject(wnd, argv[1]);
+        LocalFree(argv);
+    }
     ShowWindow(wnd, show);
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
