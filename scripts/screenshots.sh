@@ -80,12 +80,13 @@ mkdir -p "$(dirname "$proj")"
 cat > "$proj" <<'JSON'
 {"old": "C:\\汉化\\原版", "new": "C:\\汉化\\汉化版", "output": "C:\\汉化\\幻想之旅汉化补丁.exe",
  "title": "幻想之旅 汉化补丁", "about": ["幻想之旅 汉化补丁 1.2", "星光汉化组 制作"],
- "find_registry": "HKLM\\SOFTWARE\\Fantasy\\Journey\\InstallPath", "find_file": "game.ini"}
+ "find_registry": "HKLM\\SOFTWARE\\Fantasy\\Journey\\InstallPath", "find_file": "game.ini",
+ "version_info": {"CompanyName": "星光汉化组", "FileVersion": "1.2.0.0"}}
 JSON
 run "$build/tools/mkpatch/mkpatch-gui.exe" 'C:\users\Public\幻想之旅汉化.json' >/dev/null 2>&1 &
 gui=$!
 sleep 6
 # the virtual desktop's top-left part, where the window opens
-import -window root -crop 620x560+0+0 +repage "$out/builder.png"
+import -window root -crop 620x600+0+0 +repage "$out/builder.png"
 echo "screenshots: $out/builder.png"
 kill "$gui" 2>/dev/null || true

@@ -61,7 +61,8 @@ struct Gui {
 };
 
 // The controls' ids, as the window numbers them.
-enum { kOld = 100, kNew = 101, kOut = 102, kBuild = 106, kSummary = 109, kWarnings = 110, kTitle = 111 };
+enum { kOld = 100, kNew = 101, kOut = 102, kBuild = 106, kSummary = 109, kWarnings = 110, kTitle = 111,
+       kVersion = 117 };
 
 TEST(BuilderWindow, BuildsAPatchThatApplies) {
     tree::TempDir t;
@@ -77,6 +78,7 @@ TEST(BuilderWindow, BuildsAPatchThatApplies) {
     SetText(gui.Item(kNew), t / "new");
     SetText(gui.Item(kOut), t / "patch.exe");
     SetText(gui.Item(kTitle), std::wstring(L"幻想之旅 汉化补丁"));
+    SetText(gui.Item(kVersion), std::wstring(L"CompanyName=星光汉化组\r\nFileVersion=1.2.0.0"));
     PostMessageW(gui.wnd, WM_COMMAND, kBuild, reinterpret_cast<LPARAM>(gui.Item(kBuild)));
     std::wstring summary;
     ASSERT_TRUE(WaitFor([&] {
@@ -96,7 +98,12 @@ TEST(BuilderWindow, BuildsAPatchThatApplies) {
     PostMessageW(gui.wnd, WM_CLOSE, 0, 0);
 
     Bytes patch = tree::Read(t / "patch.exe");
-    EXPECT_EQ(mkpatch::ReadBranding(patch, "patch.exe").title, std::optional<std::string>("幻想之旅 汉化补丁"));
+    mkpatch::BrandInfo brand = mkpatch::ReadBranding(patch, "patch.exe");
+    EXPECT_EQ(brand.title, std::optional<std::string>("幻想之旅 汉化补丁"));
+    bool company = false;
+    for (const auto& [key, value] : brand.version)
+        company |= key == "CompanyName" && value == "星光汉化组";
+    EXPECT_TRUE(company);
     int64_t offset = mkpatch::FindContainerOffset(patch, "patch.exe");
     ASSERT_GT(offset, 0);
     Bytes container(patch.begin() + offset, patch.end());

@@ -44,6 +44,7 @@ enum {
     IDF_HELPFILE,
     IDF_FINDREG,
     IDF_FINDFILE,
+    IDF_VERSION,
     IDF_ICON_BROWSE,
     IDF_HELP_BROWSE,
     IDF_OPEN_PROJECT,
@@ -78,6 +79,7 @@ const Text kIconLabel{L"图标 (.ico)：", L"Icon (.ico):"};
 const Text kHelpLabel{L"帮助文本文件：", L"Help text file:"};
 const Text kFindRegLabel{L"注册表位置：", L"Registry values:"};
 const Text kFindFileLabel{L"必需的文件：", L"Required file:"};
+const Text kVersionLabel{L"版本信息：", L"Version info:"};
 const Text kOpenProject{L"打开项目...", L"Open project..."};
 const Text kSaveProject{L"保存项目...", L"Save project..."};
 const Text kProjectSaved{L"项目已保存：", L"Project saved: "};
@@ -197,6 +199,11 @@ mkpatch::Branding BrandingFromFields(HWND wnd) {
     if (!help.empty())
         b.helpFile = help;
     b.findRegistry = Lines(ItemText(wnd, IDF_FINDREG));
+    // KEY=VALUE a line, as --version-info takes them
+    for (const std::string& line : Lines(ItemText(wnd, IDF_VERSION))) {
+        size_t eq = line.find('=');
+        b.versionInfo.emplace_back(line.substr(0, eq), eq == std::string::npos ? "" : line.substr(eq + 1));
+    }
     if (!file.empty())
         b.findFile = Utf8Of(file);
     return b;
@@ -244,6 +251,10 @@ void OpenProject(HWND wnd, const std::wstring& file) {
         set(IDF_HELPFILE, b.helpFile ? b.helpFile->wstring() : L"");
         set(IDF_FINDREG, Joined(b.findRegistry));
         set(IDF_FINDFILE, b.findFile ? Wide(*b.findFile) : L"");
+        std::vector<std::string> version;
+        for (const auto& [key, value] : b.versionInfo)
+            version.push_back(key + "=" + value);
+        set(IDF_VERSION, Joined(version));
         SetDlgItemTextW(wnd, IDC_SUMMARY, L"");
     } catch (const std::exception& e) {
         SetDlgItemTextW(wnd, IDC_SUMMARY, Wide(e.what()).c_str());
@@ -368,7 +379,8 @@ void CreateControls(HWND wnd) {
         int browse;  // a Browse button's id, or 0
     } fields[] = {{&kTitleLabel, IDF_TITLE, 24, 0},      {&kAboutLabel, IDF_ABOUT, 44, 0},
                   {&kIconLabel, IDF_ICON, 24, IDF_ICON_BROWSE}, {&kHelpLabel, IDF_HELPFILE, 24, IDF_HELP_BROWSE},
-                  {&kFindRegLabel, IDF_FINDREG, 36, 0},   {&kFindFileLabel, IDF_FINDFILE, 24, 0}};
+                  {&kFindRegLabel, IDF_FINDREG, 36, 0},   {&kFindFileLabel, IDF_FINDFILE, 24, 0},
+                  {&kVersionLabel, IDF_VERSION, 36, 0}};
     int y = 108;
     for (const Field& f : fields) {
         add(L"STATIC", T(*f.label), 0, 12, y + 4, 110, 20, -1);
@@ -459,7 +471,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int show) {
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = L"MkpatchBuilder";
     RegisterClassExW(&wc);
-    RECT r{0, 0, 604, 516};
+    RECT r{0, 0, 604, 558};
     DWORD style = WS_OVERLAPPED | WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
     AdjustWindowRect(&r, style, FALSE);
     HWND wnd = CreateWindowExW(0, wc.lpszClassName, T(kTitle), style, CW_USEDEFAULT, CW_USEDEFAULT,
