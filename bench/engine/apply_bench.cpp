@@ -23,6 +23,8 @@
 
 #include "engine/patch.h"
 #include "support/container_builder.h"
+#include "support/format2_builder.h"
+#include "tools/mkpatch/lib/lzma_enc.h"
 #include "support/win_folder.h"
 
 using namespace testing_support;
@@ -49,34 +51,72 @@ struct Work {
     std::vector<Bytes> streams;  // command stream per delta file
     Bytes container;
     Bytes containerTrailer;  // the same records with the integrity trailer
+    Bytes container2;        // the same records in format 2, LZMA-coded
     size_t outBytes = 0;
 };
+
+// Codes a format-2 stream with LZMA, and keeps it stored when that is not
+// smaller, as mkpatch does. The fast parse: the bench times the applier's
+// decoding, and the encoder's choice of parse barely moves it.
+Bytes LzmaFast(const Bytes& data, F2StreamHead* head) {
+    mkpatch::LzmaOptions o;
+    o.effort = mkpatch::LzmaEffort::Fast;
+    o.dictSize = (uint32_t)std::max<size_t>(LZMA_DICT_MIN, std::min<size_t>(data.size(), 8u << 20));
+    Bytes packed = mkpatch::LzmaEncode(data, o);
+    if (packed.size() >= data.size())
+        return data;  // the head says stored already
+    head->method = F2_LZMA;
+    head->props = mkpatch::LzmaPropsByte(o);
+    head->dictSize = o.dictSize;
+    return packed;
+}
 
 Work Make(int files, unsigned seed) {
     std::mt19937 rng(seed);
     Work w;
     ContainerBuilder c((uint16_t)(files + files / 8));
+    testing_support::Format2Builder f2;
+    f2.Code(LzmaFast);
     for (int i = 0; i < files; i++) {
         Bytes old(1000000 + rng() % 100000);
         for (auto& b : old) b = (uint8_t)(rng() % 7 ? rng() % 16 : rng());
         Bytes neu;
         ContainerBuilder body = ContainerBuilder::Bare();
+        struct Step {
+            uint32_t off, len;  // a copy, or a literal when len is 0
+            Bytes lit;
+        };
+        std::vector<Step> steps;
         while (neu.size() < 1000000) {
             if (rng() % 4) {
                 uint32_t len = 2000 + rng() % 6000;
                 uint32_t off = rng() % (uint32_t)(old.size() - len);
                 neu.insert(neu.end(), old.begin() + off, old.begin() + off + len);
                 body.Copy(len, off);
+                steps.push_back({off, len, {}});
             } else {
                 Bytes lit(10 + rng() % 400);
                 for (auto& b : lit) b = (uint8_t)rng();
                 neu.insert(neu.end(), lit.begin(), lit.end());
                 body.Insert(lit);
+                steps.push_back({0, 0, lit});
             }
         }
         body.End();
         Bytes stream = body.bytes();
         c.Delta(Sum(old), Sum(neu), Name("D", i, ".BIN")).Raw(stream);
+        // the same commands in format 2: each copy an exact copy from where
+        // the last one ended, each insert a literal run
+        f2.Delta(Name("D", i, ".BIN"), old, neu);
+        int64_t pos = 0;
+        for (const Step& st : steps) {
+            if (st.len) {
+                f2.Cmd((int64_t)st.off - pos, st.len, {}, {});
+                pos = (int64_t)st.off + st.len;
+            } else {
+                f2.Cmd(0, 0, {}, st.lit);
+            }
+        }
         w.outBytes += neu.size();
         w.olds.push_back(std::move(old));
         w.news.push_back(std::move(neu));
@@ -86,10 +126,12 @@ Work Make(int files, unsigned seed) {
         Bytes whole(1000000);
         for (auto& b : whole) b = (uint8_t)rng();
         c.Whole(Name("W", i, ".BIN"), whole);
+        f2.Whole(Name("W", i, ".BIN"), whole);
         w.outBytes += whole.size();
         w.news.push_back(std::move(whole));
     }
     w.container = c.bytes();
+    w.container2 = f2.Block().Build();
     std::vector<TrailerEntry> entries;
     auto crc = [](const Bytes& b) { return Crc32Update(0, b.data(), b.size()); };
     for (size_t i = 0; i < w.news.size(); i++) {
@@ -251,24 +293,29 @@ int main(int argc, char** argv) {
     std::printf("workload: %d delta files (%zu commands, %.0f per file) + %d whole files, %.1f MB of output, "
                 "container %.1f MB\n",
                 files, commands, (double)commands / files, files / 8, w.outBytes / 1e6, w.container.size() / 1e6);
+    std::printf("format 2: container %.1f MB\n", w.container2.size() / 1e6);
     ScratchFolder target("bench"), src("bench-src"), dst("bench-dst");
-    std::vector<double> engine, trailer, restore, copy, durable, sameJob, mapped;
+    std::vector<double> engine, trailer, restore, engine2, restore2, copy, durable, sameJob, mapped;
     for (int r = 0; r < rounds; r++) {
         engine.push_back(TimeEngine(target, w, w.container));
         trailer.push_back(TimeEngine(target, w, w.containerTrailer));
         restore.push_back(TimeEngine(target, w, w.containerTrailer, true));
+        engine2.push_back(TimeEngine(target, w, w.container2));
+        restore2.push_back(TimeEngine(target, w, w.container2, true));
         copy.push_back(TimeCopy(src, dst, w));
         durable.push_back(TimeCopy(src, dst, w, true));
         sameJob.push_back(TimeCopy(src, dst, w, true, true));
         mapped.push_back(TimeMapped(target, w));
     }
     double e = Median(engine), t = Median(trailer), rs = Median(restore), c = Median(copy), d = Median(durable),
-           j = Median(sameJob), m = Median(mapped);
+           j = Median(sameJob), m = Median(mapped), e2 = Median(engine2), rs2 = Median(restore2);
     std::printf("median of %d rounds:\n", rounds);
     const char* row = "  %-22s %7.3f s  %7.1f MB/s  %.2fx copy  %.2fx flushed  %.2fx same job\n";
     std::printf(row, "engine apply", e, w.outBytes / 1e6 / e, e / c, e / d, e / j);
     std::printf(row, "engine, with trailer", t, w.outBytes / 1e6 / t, t / c, t / d, t / j);
     std::printf(row, "+ restore file", rs, w.outBytes / 1e6 / rs, rs / c, rs / d, rs / j);
+    std::printf(row, "format 2 (LZMA)", e2, w.outBytes / 1e6 / e2, e2 / c, e2 / d, e2 / j);
+    std::printf(row, "format 2 + restore file", rs2, w.outBytes / 1e6 / rs2, rs2 / c, rs2 / d, rs2 / j);
     std::printf("  CopyFileA, same bytes  %7.3f s  %7.1f MB/s  1.00x\n", c, w.outBytes / 1e6 / c);
     std::printf("  the same, each flushed %7.3f s  %7.1f MB/s  %.2fx copy\n", d, w.outBytes / 1e6 / d, d / c);
     std::printf("  same job, see above    %7.3f s  %7.1f MB/s  %.2fx copy\n", j, w.outBytes / 1e6 / j, j / c);
