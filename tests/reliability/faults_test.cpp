@@ -224,19 +224,24 @@ TEST(FolderInPlace, WholeFileIsNotWritten) {
 HANDLE g_holder = nullptr;
 
 void HoldElsewhere(const std::string& path) {
-    g_holder = StartHelper("hold \"" + path + "\" 60000");
+    g_holder = StartHelper("hold \"" + path + "\" 180000");
     ASSERT_NE(g_holder, nullptr);
-    // held once this process can no longer open it
-    for (int i = 0; i < 500; i++) {
+    // Held once this process can no longer open it. A process start under
+    // wine on a busy machine has taken more than ten seconds, so the wait
+    // ends when the helper has gone, or after two minutes.
+    const DWORD start = GetTickCount();
+    while (GetTickCount() - start < 120000) {
         HANDLE h = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                OPEN_EXISTING, 0, nullptr);
         if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION)
             return;
         if (h != INVALID_HANDLE_VALUE)
             CloseHandle(h);
-        Sleep(20);
+        DWORD code = 0;
+        if (WaitForSingleObject(g_holder, 20) == WAIT_OBJECT_0 && GetExitCodeProcess(g_holder, &code))
+            FAIL() << "the helper ended (exit code " << code << ") without taking hold of " << path;
     }
-    FAIL() << "the helper did not take hold of " << path;
+    FAIL() << "the helper did not take hold of " << path << " in two minutes";
 }
 
 void Release(const std::string&) {

@@ -106,6 +106,10 @@ const Section* SectionOf(const PeLayout& l, uint32_t rva) {
 // The size bytes at rva, as the file holds them.
 std::span<const uint8_t> BytesAt(std::span<const uint8_t> image, const PeLayout& l, uint32_t rva,
                                  uint32_t size, const std::string& what) {
+    // Nothing to read: an empty resource laid out last points just past
+    // its section's end, which no section holds.
+    if (size == 0)
+        return {};
     const Section* s = SectionOf(l, rva);
     uint32_t into = s ? rva - s->rva : 0;
     if (!s || size > s->rawSize || into > s->rawSize - size || s->rawPointer > image.size() ||
