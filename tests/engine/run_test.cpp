@@ -9,7 +9,7 @@
 
 #include "engine/patch.h"
 #include "support/format2_builder.h"
-#include "tools/mkpatch/lib/lzma_enc.h"
+#include "support/format2_lzma.h"
 #include "support/win_folder.h"
 
 using namespace testing_support;
@@ -503,16 +503,6 @@ Bytes Reheader(Bytes c, bool open, uint32_t count, uint64_t length) {
     return c;
 }
 
-// Codes a stream as LZMA with the smallest dictionary.
-Bytes Lzma(const Bytes& data, F2StreamHead* head) {
-    mkpatch::LzmaOptions o;
-    o.dictSize = LZMA_DICT_MIN;
-    head->method = F2_LZMA;
-    head->props = mkpatch::LzmaPropsByte(o);
-    head->dictSize = o.dictSize;
-    return mkpatch::LzmaEncode(data, o);
-}
-
 // Two blocks: a whole file, the worked example (exact copies), a missing
 // target and a file of another version whose bytes must be passed over,
 // and a diff copy read after them from the same streams.
@@ -532,7 +522,7 @@ Format2Builder TwoBlocks(const Bytes& dOld, const Bytes& dNew, Format2Builder::C
 }  // namespace
 
 TEST(Format2Run, RecordsApplyAndUnmatchedTargetsArePassedOver) {
-    for (Format2Builder::Coder coder : {Format2Builder::Coder(nullptr), Lzma}) {
+    for (Format2Builder::Coder coder : {Format2Builder::Coder(nullptr), testing_support::LzmaCoded}) {
         SCOPED_TRACE(coder ? "LZMA streams" : "stored streams");
         const Bytes dOld = {9, 0x10, 0x20, 0x30}, dNew = {0x11, 0x1F, 0x30, '!'};
         const Bytes c = TwoBlocks(dOld, dNew, coder).Build();

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The 32-bit applier through the window driver (also 32-bit): a patch with
 # Chinese names, the overwrite question, a Cancel and the restore file run
-# afterwards, and the message of a file without a container:
+# afterwards; a format-2 patch with LZMA-coded streams, whole and damaged,
+# with its restore file, and a signed one; and the message of a file
+# without a container:
 #   smoke32.sh PREFIX_DIR DRIVER.exe APPLIER.exe SCRATCH_DIR
 # Needs a kernel that runs 32-bit programs (natively, or through qemu-i386
 # registered with binfmt_misc) and wine's 32-bit loader. Where either is
@@ -36,4 +38,4 @@ reg=$(mktemp --suffix=.reg)
 iconv -f UTF-8 -t GBK "$here/../../scripts/wine-prefix.reg" > "$reg"
 "$wine32" regedit /S "$reg" >/dev/null 2>&1
 rm -f "$reg"
-"$wine32" "$driver" "$applier" "$scratch" --gtest_filter='Restore.*:NoContainer.ClearErrorAndNoMainWindow' | tr -d '\r'
+"$wine32" "$driver" "$applier" "$scratch" --gtest_filter='Restore.*:Format2.*:NoContainer.ClearErrorAndNoMainWindow' | tr -d '\r'

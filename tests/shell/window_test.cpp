@@ -14,9 +14,11 @@
 #include "drive.h"
 #include "core/format.h"
 #include "../support/format2_builder.h"
+#include "../support/format2_lzma.h"
 #include "../support/win_files.h"
 #include "../support/win_folder.h"
 #include "../support/format2_builder.h"
+#include "../support/format2_lzma.h"
 
 using namespace drive;
 
@@ -522,6 +524,8 @@ TEST(Format2, PatchAndItsRestoreFileOrDamagedNothing) {
     Bytes oldGame = Pattern(70000, 9), newGame = oldGame;
     newGame[30000] += 5;
     testing_support::Format2Builder f;
+    // the streams LZMA-coded: the applier's own decoder reads them
+    f.Code(testing_support::LzmaCoded);
     f.Delta("游戏.dat", oldGame, newGame).Cmd(0, 30000, {}, {}).Cmd(0, 10, Bytes{5, 0, 0, 0, 0, 0, 0, 0, 0, 0}, {})
         .Cmd(0, 39990, {}, {});
     f.Whole("说明.txt", ToBytes("新的说明")).Whole("新\\文件.txt", ToBytes("新")).Block();
