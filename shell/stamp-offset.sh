@@ -45,6 +45,29 @@ if [ $check_only -eq 0 ]; then
     dd of="$file" bs=1 seek="$at" conv=notrunc status=none
 fi
 
+# The PE checksum (when the linker wrote one): the file's 16-bit words
+# summed with carries folded back, the field itself left out, plus the
+# file's size. Written again after the offset, so it covers the stamp.
+pe_checksum() {
+  local field=$1
+  od -An -v -tu2 --endian=little "$file" | tr -s ' ' '\n' | awk -v skip=$((field / 2)) -v size="$(stat -c %s "$file")" '
+    NF { if (n != skip && n != skip + 1) { s += $1; s = s % 65536 + int(s / 65536) } n++ }
+    END { s = s % 65536 + int(s / 65536); print s + size }'
+}
+pe=$(read_u32 60)
+field=$((pe + 24 + 64))
+if [ $check_only -eq 0 ] && [ "$(read_u32 $field)" -ne 0 ]; then
+  sum=$(pe_checksum $field)
+  printf "$(printf '\\x%02x\\x%02x\\x%02x\\x%02x' $((sum & 255)) $((sum >> 8 & 255)) \
+    $((sum >> 16 & 255)) $((sum >> 24 & 255)))" |
+    dd of="$file" bs=1 seek="$field" conv=notrunc status=none
+fi
+stored=$(read_u32 $field)
+if [ "$stored" -ne 0 ]; then
+  sum=$(pe_checksum $field)
+  [ "$stored" -eq "$sum" ] || fail "PE checksum $stored differs from the file's $sum"
+fi
+
 size=$(stat -c %s "$file")
 offset=$(read_u32 "$at")
 [ "$offset" -eq "$size" ] || fail "container offset $offset differs from the file size $size"
