@@ -2,6 +2,7 @@
 // mkpatch's patches against the applier's own code (under wine64).
 #pragma once
 
+#include <gtest/gtest.h>
 #include <windows.h>
 
 #include <filesystem>
@@ -49,6 +50,21 @@ HostLog ApplyWithEngine(const Bytes& container, const fs::path& target) {
     PatchSetKeepRunning(1);
     RunPatch(container.data(), container.size(), AnsiFolder(target).c_str(), &host, nullptr);
     return log;
+}
+
+// Copies old to target, applies the container that starts at offset in
+// patch, and checks that the run finished without a failure and that
+// target then holds every file of neu.
+void ExpectApplyGivesNew(const Bytes& patch, int64_t offset, const fs::path& old, const fs::path& neu,
+                         const fs::path& target) {
+    Bytes container(patch.begin() + offset, patch.end());
+    fs::copy(old, target, fs::copy_options::recursive);
+    HostLog log = ApplyWithEngine(container, target);
+    EXPECT_EQ(log.finished, 1);
+    EXPECT_EQ(g_tally.failed, 0u);
+    auto got = tree::Snapshot(target);
+    for (auto& [rel, bytes] : tree::Snapshot(neu))
+        EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
 }
 
 }  // namespace

@@ -82,14 +82,7 @@ TEST(EngineRoundTrip, AppliedThroughAnApplierFile) {
         Bytes patch = tree::Read(t / "p.exe");
         int64_t offset = mkpatch::FindContainerOffset(patch, "p.exe");
         EXPECT_EQ(offset > 2048, branded);
-        Bytes container(patch.begin() + offset, patch.end());
-        fs::copy(t / "old", t / "target", fs::copy_options::recursive);
-        HostLog log = ApplyWithEngine(container, t / "target");
-        EXPECT_EQ(log.finished, 1);
-        EXPECT_EQ(g_tally.failed, 0u);
-        auto got = tree::Snapshot(t / "target");
-        for (auto& [rel, bytes] : tree::Snapshot(t / "new"))
-            EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
+        ExpectApplyGivesNew(patch, offset, t / "old", t / "new", t / "target");
     }
 }
 

@@ -106,14 +106,7 @@ TEST(BuilderWindow, BuildsAPatchThatApplies) {
     EXPECT_TRUE(company);
     int64_t offset = mkpatch::FindContainerOffset(patch, "patch.exe");
     ASSERT_GT(offset, 0);
-    Bytes container(patch.begin() + offset, patch.end());
-    fs::copy(t / "old", t / "target", fs::copy_options::recursive);
-    HostLog log = ApplyWithEngine(container, t / "target");
-    EXPECT_EQ(log.finished, 1);
-    EXPECT_EQ(g_tally.failed, 0u);
-    auto got = tree::Snapshot(t / "target");
-    for (auto& [rel, bytes] : tree::Snapshot(t / "new"))
-        EXPECT_TRUE(got.count(rel) && got[rel] == bytes) << rel;
+    ExpectApplyGivesNew(patch, offset, t / "old", t / "new", t / "target");
 }
 
 TEST(BuilderWindow, MissingFieldsAreSaidAndNothingRuns) {
