@@ -121,6 +121,8 @@ int main(int argc, char** argv) {
         {"exact runs from 1024 bytes", {plan.switchGain, true, 1024}},
         {"switch gain 4", {4, true, plan.exactRun}},
         {"switch gain 16", {16, true, plan.exactRun}},
+        {"no rejoin (matches on the current diagonal never start a copy)", {plan.switchGain, true, plan.exactRun, 0}},
+        {"rejoin from 12 bytes", {plan.switchGain, true, plan.exactRun, 12}},
     };
     for (const PlanVariant& v : plans) {
         Planned q = Plan(files, v.plan);

@@ -284,6 +284,8 @@ TEST(DiffPlan, RoundTripsThroughTheCoreReader) {
         {"exact copies only", {8, false, 32}, mkpatch::kBlockStreamBytes, false},
         {"every equal run its own copy, small blocks", {8, true, 1}, 3000, false},
         {"eager switching, small blocks, LZMA", {0, true, UINT32_MAX}, 5000, true},
+        {"no rejoining", {8, true, UINT32_MAX, 0}, mkpatch::kBlockStreamBytes, false},
+        {"rejoining on every match, small blocks, LZMA", {8, true, UINT32_MAX, 1}, 4000, true},
     };
     for (const Variant& v : variants) {
         SCOPED_TRACE(std::string(v.what) + ", seed 808");
@@ -343,6 +345,35 @@ TEST(DiffPlan, ScatteredChangesBecomeDifferences) {
     auto [exactLiteral, exactDiffed] = totals({8, false, 32});
     EXPECT_EQ(exactDiffed, 0u);
     EXPECT_GE(exactLiteral, 390u);
+}
+
+// Short equal runs on one diagonal between longer changed stretches (as in
+// gzip output after an early change): the copy along the diagonal ends
+// after the first run, and each later run starts a copy of its own, so
+// that only the changed bytes are literal. Without rejoining, the runs
+// after the first go as literal bytes too.
+TEST(DiffPlan, ShortRunsOnTheSameDiagonalRejoin) {
+    std::mt19937 rng(31);
+    Bytes old = gen::RandomBytes(rng, 30000);
+    Bytes neu(old.begin() + 40, old.end());
+    for (size_t i = 0; i < neu.size(); i++) {
+        if (i % 100 >= 30)
+            neu[i] = static_cast<uint8_t>(rng());
+    }
+    auto literal = [&](unsigned rejoin) {
+        mkpatch::DiffPlanOptions o;
+        o.rejoinLength = rejoin;
+        auto plan = mkpatch::PlanDiff(old, neu, o);
+        CheckPlan(old, neu, plan, o);
+        uint64_t n = 0;
+        for (const auto& c : plan)
+            n += c.extra;
+        return n;
+    };
+    EXPECT_LE(literal(8), neu.size() * 72 / 100);
+    EXPECT_GE(literal(0), neu.size() * 95 / 100);
+    // runs shorter than the threshold are left alone
+    EXPECT_GE(literal(31), neu.size() * 95 / 100);
 }
 
 // A stream is LZMA-coded only when that makes it smaller, and then decodes

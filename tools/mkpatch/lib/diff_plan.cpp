@@ -9,7 +9,8 @@
 //    position (from the suffix array) starts a new alignment only when it
 //    beats the current diagonal over the same bytes by more than
 //    switchGain agreeing bytes; a match the current diagonal nearly
-//    reproduces is better left to the differences.
+//    reproduces is better left to the differences, unless the current
+//    copy will have ended before it (see rejoinLength).
 // 2. Each anchor's copy grows forward and backward over the bytes between
 //    anchors, as far as the count of agreeing bytes less the count of
 //    disagreeing ones is greatest (so at least half agree); where two
@@ -18,6 +19,8 @@
 // 3. Inside a copy, long runs without a difference become exact copies of
 //    their own, so the applier reads no difference bytes for them.
 #include "diff_plan.h"
+
+#include <algorithm>
 
 #include "matcher.h"
 
@@ -71,6 +74,10 @@ std::vector<Anchor> Planner::ChooseAnchors(const LongestMatches& lm) const {
     // diagonal; hi only moves forward between anchors, so the walk is
     // linear but for the recount after each new anchor
     uint64_t hi = 0, score = 0;
+    // gain and peak follow the current anchor's copy as Forward will grow
+    // it: agreeing less disagreeing bytes since the anchor, and their most
+    const int64_t rejoin = opts_.rejoinLength;
+    int64_t gain = 0, peak = 0;
     for (uint64_t i = 0; i < m;) {
         uint64_t len = lm.length[i];
         if (hi < i) {
@@ -79,17 +86,28 @@ std::vector<Anchor> Planner::ChooseAnchors(const LongestMatches& lm) const {
         }
         for (; hi < i + len; hi++)
             score += have && Agrees(hi, diag);
-        if (len > score + opts_.switchGain) {
+        // A match the current diagonal holds is still lost when that copy
+        // has fallen so far behind its peak that even this match would not
+        // carry it past: the copy ends before it, so it starts one anew.
+        int64_t slen = static_cast<int64_t>(len);
+        bool behind = have && rejoin > 0 && slen >= rejoin && gain + slen <= peak;
+        if (len > score + opts_.switchGain || behind) {
             diag = static_cast<int64_t>(lm.offset[i]) - static_cast<int64_t>(i);
             have = true;
             anchors.push_back({i, diag});
             i += len;
             hi = i;
             score = 0;
+            gain = peak = slen;
             continue;
         }
-        if (i < hi && have && Agrees(i, diag))
-            score--;
+        if (have) {
+            bool same = Agrees(i, diag);
+            gain += same ? 1 : -1;
+            peak = std::max(peak, gain);
+            if (i < hi && same)
+                score--;
+        }
         i++;
     }
     return anchors;
