@@ -230,8 +230,10 @@ int ReplaceTarget(const char* tmp, const char* target) {
 
 int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
                    int (*keepOld)(const void* ctx, const char* target), const void* ctx) {
-    // The content is complete on disk before it takes the target's name.
-    if (MoveFileA(tmp, target)) {
+    // The content is complete on disk before it takes the target's name
+    // (as MoveFileA would move it: copied when the target folder lies on
+    // another volume).
+    if (MoveFileExA(tmp, target, MOVEFILE_COPY_ALLOWED)) {
         RestoreNoteCreated();
         return PR_OK;
     }

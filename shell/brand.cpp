@@ -55,7 +55,7 @@ static const char* ShowLine(HWND wnd, int id, const char* text) {
         if (n < sizeof line - 1)
             line[n++] = *text;
     line[n] = 0;
-    SetDlgItemTextA(wnd, id, line);
+    SetWindowTextA(GetDlgItem(wnd, id), line);
     if (*text)
         text++;
     if (*text == '\n')

@@ -185,9 +185,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
 // Own entry point: the program needs nothing of the C runtime's start-up
 // (no environment, no constructors; the few arguments are read from
 // GetCommandLineA). SW_SHOWDEFAULT makes the first ShowWindow follow what
-// the starting program asked for.
+// the starting program asked for. Nothing in the program calls it, so the
+// whole-program link is told it is seen from outside: otherwise it would be
+// dropped with everything it reaches, the mark above included.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 
-extern "C" __attribute__((force_align_arg_pointer)) void WinMainCRTStartup(void) {
+extern "C" __attribute__((force_align_arg_pointer, externally_visible)) void WinMainCRTStartup(void) {
     ExitProcess((UINT)WinMain((HINSTANCE)&__ImageBase, NULL, NULL, SW_SHOWDEFAULT));
 }

@@ -67,7 +67,7 @@ static void ShowOutcome(HWND wnd) {
 // Reads the folder text; one too long to be read whole reads as empty, so
 // that what is used is always what is on screen.
 static void ReadFolderText(HWND edit) {
-    if (GetWindowTextLengthA(edit) < MAX_PATH)
+    if (SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0) < MAX_PATH)
         GetWindowTextA(edit, g_targetDir, MAX_PATH);
     else
         g_targetDir[0] = 0;
@@ -79,7 +79,7 @@ static void OnStart(HWND wnd) {
     if (!StartRuleHolds(g_targetDir))
         return;
     s_started = 1;
-    g_wantRestore = IsDlgButtonChecked(wnd, IDC_RESTORE) == BST_CHECKED;
+    g_wantRestore = SendMessageA(GetDlgItem(wnd, IDC_RESTORE), BM_GETCHECK, 0, 0) == BST_CHECKED;
     RunProgressDialog(wnd);
     ShowOutcome(wnd);
     DestroyWindow(wnd);

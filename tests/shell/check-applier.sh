@@ -2,9 +2,9 @@
 # Static checks of a built applier:
 #   check-applier.sh APPLIER.exe OBJDUMP pe32|pe32+ MAX_BYTES
 # the file format, the GUI subsystem, the container offset written after
-# the mark equal to the file size, only the allowed DLLs, only the ANSI
-# forms of functions, and the size limit. Prints every finding; exits 1
-# when any check fails.
+# the mark equal to the file size, only the allowed DLLs (no C runtime),
+# only the ANSI forms of functions, and the size limit. Prints every
+# finding; exits 1 when any check fails.
 set -u -o pipefail
 file=$1 objdump=$2 kind=$3 max=$4
 here=$(dirname "$(realpath "$0")")
@@ -36,7 +36,7 @@ size=$(stat -c %s "$file")
 dlls=$(echo "$headers" | sed -n 's/^\s*DLL Name: //p' | tr 'a-z' 'A-Z' | sort)
 for dll in $dlls; do
   case $dll in
-    KERNEL32.DLL|USER32.DLL|COMDLG32.DLL|COMCTL32.DLL|MSVCRT.DLL|ADVAPI32.DLL) ok "imports $dll" ;;
+    KERNEL32.DLL|USER32.DLL|COMDLG32.DLL|COMCTL32.DLL|ADVAPI32.DLL) ok "imports $dll" ;;
     *) bad "imports $dll, which a bare Windows may not have" ;;
   esac
 done
