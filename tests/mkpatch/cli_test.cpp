@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <span>
 
 #include "core/format2.h"
@@ -75,6 +77,101 @@ TEST(Build, LargePairThroughTheBlockIndex) {
     auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
     EXPECT_EQ(v.rc, 0) << v.err;
     EXPECT_LT(fs::file_size(t / "p.bin"), neu.size() / 4);
+}
+
+// mkpatch run as a child, and its peak resident memory as wait4 reports
+// it. A forked child starts with its parent's resident pages and the peak
+// keeps them across exec, so the parent's own are reported beside it.
+struct Measured {
+    int rc = -1;
+    uint64_t peak = 0;    // bytes
+    uint64_t parent = 0;  // the test process's resident bytes when it forked
+};
+
+#ifdef __linux__
+Measured RunMeasured(const std::vector<std::string>& args) {
+    Measured m;
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    m.parent = static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    std::vector<char*> argv{const_cast<char*>("mkpatch")};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        // the sanitizer build would keep freed blocks in quarantine
+        setenv("ASAN_OPTIONS", "quarantine_size_mb=0", 1);
+        execv(MKPATCH_EXE, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    if (pid > 0 && wait4(pid, &status, 0, &ru) == pid && WIFEXITED(status)) {
+        m.rc = WEXITSTATUS(status);
+        m.peak = static_cast<uint64_t>(ru.ru_maxrss) << 10;  // KiB on Linux
+    }
+    return m;
+}
+#endif
+
+// build and verify of a pair larger than --memory 64M stay under the cap
+// plus an allowance (the runtime, the old file's window, the streams, and
+// in the sanitizer build its shadow memory): holding the files whole, as
+// the encoder or an in-memory rebuild would, takes twice to three times
+// the cap and more.
+TEST(Build, PeakMemoryStaysUnderTheCap) {
+#ifndef __linux__
+    GTEST_SKIP() << "the peak is measured with wait4's ru_maxrss, which only Linux gives in KiB";
+#else
+    constexpr uint64_t kMiB = 1 << 20, kCap = 64 * kMiB, kAllowance = 32 * kMiB, kFile = 40 * kMiB;
+    tree::TempDir t;
+    fs::create_directories(t / "old");
+    fs::create_directories(t / "new");
+    {
+        // written a MiB at a time from one buffer, so that the test process
+        // itself stays small
+        std::mt19937 rng(64);
+        std::ofstream old(t / "old/data.pak", std::ios::binary), neu(t / "new/data.pak", std::ios::binary);
+        Bytes piece(kMiB + 4096);
+        for (uint64_t at = 0; at < kFile; at += kMiB) {
+            for (size_t i = 0; i < kMiB; i += 4) {
+                uint32_t r = rng();
+                std::memcpy(&piece[i], &r, 4);
+            }
+            old.write(reinterpret_cast<const char*>(piece.data()), kMiB);
+            for (int i = 0; i < 3; i++)
+                piece[rng() % kMiB] ^= 0x5A;
+            size_t n = kMiB;
+            if (at == 8 * kMiB) {  // an insertion
+                std::memmove(&piece[5096], &piece[1000], kMiB - 1000);
+                std::memset(&piece[1000], 0x33, 4096);
+                n += 4096;
+            }
+            neu.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(n));
+        }
+    }
+    Measured b = RunMeasured({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                              "--memory", "64M", "-q"});
+    Measured v = RunMeasured({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new"), "-q"});
+    std::printf("two files of %llu MiB, --memory 64M: build peak %.1f MiB, verify peak %.1f MiB "
+                "(the test process held %.1f MiB when it forked); limit %.0f MiB\n",
+                static_cast<unsigned long long>(kFile / kMiB), b.peak / double(kMiB), v.peak / double(kMiB),
+                v.parent / double(kMiB), (kCap + kAllowance) / double(kMiB));
+    ASSERT_LT(b.parent, kCap) << "the test process is too large to measure a child; run this test alone";
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_LT(fs::file_size(t / "p.bin"), kMiB);  // the copies were found: the data really went through
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_LT(b.peak, kCap + kAllowance);
+    EXPECT_LT(v.peak, kCap + kAllowance);
+#endif
 }
 
 // The container holds exactly: one record per new or changed file, sorted
