@@ -81,23 +81,25 @@ TEST(Build, LargePairThroughTheBlockIndex) {
 
 // mkpatch run as a child, and its peak resident memory as wait4 reports
 // it. A forked child starts with its parent's resident pages and the peak
-// keeps them across exec, so the parent's own are reported beside it.
+// keeps them across exec, so the test process must be small when it forks.
 struct Measured {
     int rc = -1;
-    uint64_t peak = 0;    // bytes
-    uint64_t parent = 0;  // the test process's resident bytes when it forked
+    uint64_t peak = 0;  // bytes
 };
 
 #ifdef __linux__
-Measured RunMeasured(const std::vector<std::string>& args) {
-    Measured m;
+uint64_t ResidentBytes() {
     long pages = 0, resident = 0;
     if (FILE* f = std::fopen("/proc/self/statm", "r")) {
         if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
             resident = 0;
         std::fclose(f);
     }
-    m.parent = static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+    return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+Measured RunMeasured(const std::vector<std::string>& args) {
+    Measured m;
     std::vector<char*> argv{const_cast<char*>("mkpatch")};
     for (const std::string& a : args)
         argv.push_back(const_cast<char*>(a.c_str()));
@@ -158,14 +160,17 @@ TEST(Build, PeakMemoryStaysUnderTheCap) {
             neu.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(n));
         }
     }
+    uint64_t parent = ResidentBytes();
+    if (parent > kCap)
+        GTEST_SKIP() << "the test process holds " << (parent >> 20)
+                     << " MiB, which its child may count as its own: run this test on its own (as ctest does)";
     Measured b = RunMeasured({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
                               "--memory", "64M", "-q"});
     Measured v = RunMeasured({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new"), "-q"});
     std::printf("two files of %llu MiB, --memory 64M: build peak %.1f MiB, verify peak %.1f MiB "
                 "(the test process held %.1f MiB when it forked); limit %.0f MiB\n",
                 static_cast<unsigned long long>(kFile / kMiB), b.peak / double(kMiB), v.peak / double(kMiB),
-                v.parent / double(kMiB), (kCap + kAllowance) / double(kMiB));
-    ASSERT_LT(b.parent, kCap) << "the test process is too large to measure a child; run this test alone";
+                parent / double(kMiB), (kCap + kAllowance) / double(kMiB));
     ASSERT_EQ(b.rc, 0);
     EXPECT_LT(fs::file_size(t / "p.bin"), kMiB);  // the copies were found: the data really went through
     EXPECT_EQ(v.rc, 0);

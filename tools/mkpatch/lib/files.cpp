@@ -345,6 +345,19 @@ void ByteSource::ReadAt(uint64_t offset, uint8_t* to, size_t n) {
         std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(offset), n, to);
         return;
     }
+    constexpr size_t kAhead = size_t{1} << 18;
+    if (n > kAhead / 4)
+        return ReadFile(offset, to, n);
+    if (offset < aheadAt_ || offset - aheadAt_ > aheadHave_ || n > aheadAt_ + aheadHave_ - offset) {
+        ahead_.resize(kAhead);
+        aheadHave_ = static_cast<size_t>(std::min<uint64_t>(kAhead, size_ - offset));
+        aheadAt_ = offset;
+        ReadFile(offset, ahead_.data(), aheadHave_);
+    }
+    std::copy_n(ahead_.begin() + static_cast<ptrdiff_t>(offset - aheadAt_), n, to);
+}
+
+void ByteSource::ReadFile(uint64_t offset, uint8_t* to, size_t n) {
 #ifdef _WIN32
     bool ok = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET) == 0;
 #else

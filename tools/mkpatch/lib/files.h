@@ -84,14 +84,20 @@ public:
     uint64_t Size() const { return size_; }
     const std::string& What() const { return what_; }
     // Fills to with the n bytes at offset. Throws Error naming the source
-    // when they cannot be read or lie past its end.
+    // when they cannot be read or lie past its end. Small reads of a file
+    // come from a read-ahead buffer.
     void ReadAt(uint64_t offset, uint8_t* to, size_t n);
 
 private:
+    void ReadFile(uint64_t offset, uint8_t* to, size_t n);
+
     std::string what_;
     std::FILE* file_ = nullptr;
     std::span<const uint8_t> bytes_;
     uint64_t size_ = 0;
+    std::vector<uint8_t> ahead_;  // the file's bytes from aheadAt_
+    uint64_t aheadAt_ = 0;
+    size_t aheadHave_ = 0;
 };
 
 // A file's length, word XOR sum and CRC-32, read front to back in pieces;

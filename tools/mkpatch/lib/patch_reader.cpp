@@ -318,9 +318,15 @@ ContainerSummary SummarizeContainer(const ContainerView& container, bool signedP
     for (unsigned k = 0; k < s.count; k++) {
         RecordSummary r;
         PatchRecordHead head;
-        // a head is its sums, its name and the body's first bytes
-        cur = w.At(at, kWindow);
-        if (ReadRecordHead(&cur, &head) != PR_OK) {
+        // a head is its sums, its name and the body's first bytes: a
+        // name the applier takes fits the first try
+        cur = w.At(at, 1024);
+        bool read = ReadRecordHead(&cur, &head) == PR_OK;
+        if (!read) {
+            cur = w.At(at, kWindow);
+            read = ReadRecordHead(&cur, &head) == PR_OK;
+        }
+        if (!read) {
             s.problem = "record " + std::to_string(k + 1) +
                         (w.ToTheEnd(cur) ? ": its head runs past the end"
                                          : ": its name runs on for more than " + std::to_string(kWindow) + " bytes");
