@@ -4,12 +4,14 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <span>
 
 #include "core/format2.h"
@@ -75,6 +77,159 @@ TEST(Build, LargePairThroughTheBlockIndex) {
     auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
     EXPECT_EQ(v.rc, 0) << v.err;
     EXPECT_LT(fs::file_size(t / "p.bin"), neu.size() / 4);
+}
+
+// Records larger than the windows list and verify read through (64 KiB of
+// a bare container, 64 KiB of each packed stream, 256 KiB read ahead from
+// a file): an insert and a whole file that run past them, hundreds of
+// commands across their edges; in each form built, listed and verified,
+// then checked against a NEW file changed in its last byte and a patch
+// cut short.
+TEST(Verify, RecordsLargerThanTheReadWindows) {
+    std::mt19937 rng(5);
+    Bytes old = gen::RandomBytes(rng, 400 << 10);
+    Bytes neu = old;
+    for (int i = 0; i < 300; i++)
+        neu[rng() % neu.size()] ^= 0x5A;
+    Bytes insert = gen::RandomBytes(rng, 100 << 10);
+    neu.insert(neu.begin() + (200 << 10), insert.begin(), insert.end());
+    Bytes whole = gen::RandomBytes(rng, 150 << 10);
+    struct Case {
+        const char* format;
+        const char* cut;  // what list says of the patch cut short
+    } cases[] = {{"1", "record 2: the file runs past the end"}, {"2", "the header gives a container of"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string("format ") + c.format);
+        tree::TempDir t;
+        tree::Write(t / "old/big.bin", old);
+        tree::Write(t / "new/big.bin", neu);
+        tree::Write(t / "new/whole.bin", whole);
+        auto b = Mkpatch({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                          "--format", c.format});
+        ASSERT_EQ(b.rc, 0) << b.err;
+        auto l = Mkpatch({"list", S(t / "p.bin")});
+        EXPECT_EQ(l.rc, 0) << l.err;
+        EXPECT_NE(l.out.find("size=" + std::to_string(whole.size()) + "  whole.bin"), std::string::npos) << l.out;
+        EXPECT_NE(l.out.find("size=" + std::to_string(neu.size()) + "  big.bin"), std::string::npos) << l.out;
+        auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 0) << v.err;
+
+        Bytes changed = neu;
+        changed.back() ^= 1;
+        tree::Write(t / "new/big.bin", changed);
+        v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
+        EXPECT_EQ(v.rc, 1);
+        EXPECT_NE(v.err.find("big.bin: the result differs from NEW"), std::string::npos) << v.err;
+        tree::Write(t / "new/big.bin", neu);
+
+        Bytes cut = tree::Read(t / "p.bin");
+        cut.resize(cut.size() - (80 << 10));
+        tree::Write(t / "cut.bin", cut);
+        l = Mkpatch({"list", S(t / "cut.bin")});
+        EXPECT_EQ(l.rc, 1);
+        EXPECT_NE(l.err.find(c.cut), std::string::npos) << l.err;
+        EXPECT_EQ(Mkpatch({"verify", S(t / "cut.bin"), S(t / "old"), S(t / "new")}).rc, 1);
+    }
+}
+
+// mkpatch run as a child, and its peak resident memory as wait4 reports
+// it. A forked child starts with its parent's resident pages and the peak
+// keeps them across exec, so the test process must be small when it forks.
+struct Measured {
+    int rc = -1;
+    uint64_t peak = 0;  // bytes
+};
+
+#ifdef __linux__
+uint64_t ResidentBytes() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<uint64_t>(resident) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+}
+
+Measured RunMeasured(const std::vector<std::string>& args) {
+    Measured m;
+    std::vector<char*> argv{const_cast<char*>("mkpatch")};
+    for (const std::string& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        // the sanitizer build would keep freed blocks in quarantine
+        setenv("ASAN_OPTIONS", "quarantine_size_mb=0", 1);
+        execv(MKPATCH_EXE, argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    struct rusage ru {};
+    if (pid > 0 && wait4(pid, &status, 0, &ru) == pid && WIFEXITED(status)) {
+        m.rc = WEXITSTATUS(status);
+        m.peak = static_cast<uint64_t>(ru.ru_maxrss) << 10;  // KiB on Linux
+    }
+    return m;
+}
+#endif
+
+// build and verify of a pair larger than --memory 64M stay under the cap
+// plus an allowance (the runtime, the old file's window, the streams, and
+// in the sanitizer build its shadow memory): holding the files whole, as
+// the encoder or an in-memory rebuild would, takes twice to three times
+// the cap and more.
+TEST(Build, PeakMemoryStaysUnderTheCap) {
+#ifndef __linux__
+    GTEST_SKIP() << "the peak is measured with wait4's ru_maxrss, which only Linux gives in KiB";
+#else
+    constexpr uint64_t kMiB = 1 << 20, kCap = 64 * kMiB, kAllowance = 32 * kMiB, kFile = 40 * kMiB;
+    tree::TempDir t;
+    fs::create_directories(t / "old");
+    fs::create_directories(t / "new");
+    {
+        // written a MiB at a time from one buffer, so that the test process
+        // itself stays small
+        std::mt19937 rng(64);
+        std::ofstream old(t / "old/data.pak", std::ios::binary), neu(t / "new/data.pak", std::ios::binary);
+        Bytes piece(kMiB + 4096);
+        for (uint64_t at = 0; at < kFile; at += kMiB) {
+            for (size_t i = 0; i < kMiB; i += 4) {
+                uint32_t r = rng();
+                std::memcpy(&piece[i], &r, 4);
+            }
+            old.write(reinterpret_cast<const char*>(piece.data()), kMiB);
+            for (int i = 0; i < 3; i++)
+                piece[rng() % kMiB] ^= 0x5A;
+            size_t n = kMiB;
+            if (at == 8 * kMiB) {  // an insertion
+                std::memmove(&piece[5096], &piece[1000], kMiB - 1000);
+                std::memset(&piece[1000], 0x33, 4096);
+                n += 4096;
+            }
+            neu.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(n));
+        }
+    }
+    uint64_t parent = ResidentBytes();
+    if (parent > kCap)
+        GTEST_SKIP() << "the test process holds " << (parent >> 20)
+                     << " MiB, which its child may count as its own: run this test on its own (as ctest does)";
+    Measured b = RunMeasured({"build", S(t / "old"), S(t / "new"), "-o", S(t / "p.bin"), "--container-only",
+                              "--memory", "64M", "-q"});
+    Measured v = RunMeasured({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new"), "-q"});
+    std::printf("two files of %llu MiB, --memory 64M: build peak %.1f MiB, verify peak %.1f MiB "
+                "(the test process held %.1f MiB when it forked); limit %.0f MiB\n",
+                static_cast<unsigned long long>(kFile / kMiB), b.peak / double(kMiB), v.peak / double(kMiB),
+                parent / double(kMiB), (kCap + kAllowance) / double(kMiB));
+    ASSERT_EQ(b.rc, 0);
+    EXPECT_LT(fs::file_size(t / "p.bin"), kMiB);  // the copies were found: the data really went through
+    EXPECT_EQ(v.rc, 0);
+    EXPECT_LT(b.peak, kCap + kAllowance);
+    EXPECT_LT(v.peak, kCap + kAllowance);
+#endif
 }
 
 // The container holds exactly: one record per new or changed file, sorted

@@ -109,9 +109,9 @@ const char kListHelp[] =
 const char kVerifyHelp[] =
     "mkpatch verify PATCH OLD_DIR NEW_DIR [options]\n"
     "\n"
-    "Applies every record in memory to OLD_DIR and checks that the result is\n"
-    "NEW_DIR byte for byte, the trailer's lengths and CRC-32s included; writes\n"
-    "nothing.\n"
+    "Applies every record to OLD_DIR and checks that the result is NEW_DIR\n"
+    "byte for byte, the trailer's lengths and CRC-32s included; writes nothing.\n"
+    "Files are read a piece at a time: its memory does not grow with their size.\n"
     "\n"
     "  --codepage N       the target's ANSI code page for names (936)\n"
     "  --exclude GLOB     leave matching paths out of both folders, as build did\n"

@@ -149,26 +149,6 @@ void CopyExecuteBits(const fs::path& from, const fs::path& to) {
         fs::permissions(to, exec, fs::perm_options::add, ec);
 }
 
-// Whether two files of the same size hold the same bytes, read side by
-// side in pieces, so that files of any size compare in little memory.
-bool SameContent(const TreeFile& a, const TreeFile& b) {
-    if (a.size != b.size)
-        return false;
-    std::ifstream fa(a.path, std::ios::binary), fb(b.path, std::ios::binary);
-    if (!fa || !fb)
-        throw Error(Utf8(fa ? b.path : a.path) + ": cannot open");
-    std::vector<char> ba(size_t{1} << 20), bb(ba.size());
-    for (uint64_t left = a.size; left;) {
-        size_t n = static_cast<size_t>(std::min<uint64_t>(left, ba.size()));
-        if (!fa.read(ba.data(), static_cast<std::streamsize>(n)) || !fb.read(bb.data(), static_cast<std::streamsize>(n)))
-            throw Error(Utf8(fa ? b.path : a.path) + ": cannot read");
-        if (std::memcmp(ba.data(), bb.data(), n) != 0)
-            return false;
-        left -= n;
-    }
-    return true;
-}
-
 // The encoder's memory per byte of old and new together at its peak (the
 // suffix array over both, the match tables, the inputs, the streams).
 constexpr uint64_t kEncoderBytesPerByte = 20;

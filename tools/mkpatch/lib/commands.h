@@ -97,8 +97,9 @@ struct VerifyOptions {
     std::vector<std::string> excludes;
 };
 
-// Applies every record in memory to the files of oldDir and compares the
-// result with newDir. Returns kExitOk when the patch turns OLD into NEW
+// Applies every record to the files of oldDir and compares the result
+// with newDir as it is made, every file (the patch too) read a piece at a
+// time, so that memory does not grow with their sizes. Returns kExitOk when the patch turns OLD into NEW
 // exactly, else kExitFailed with every difference reported on err.
 int VerifyPatch(const std::filesystem::path& patch, const std::filesystem::path& oldDir,
                 const std::filesystem::path& newDir, const VerifyOptions& opts, std::ostream& out,

@@ -9,6 +9,7 @@
 #include <string>
 #include <system_error>
 
+#include "core/checksum.h"
 #include "names.h"
 
 #include <fcntl.h>
@@ -308,6 +309,112 @@ std::vector<uint8_t> ReadFileBytes(const fs::path& p) {
     if (failed)
         throw Error(Utf8(p) + ": cannot read");
     return bytes;
+}
+
+ByteSource::ByteSource(const fs::path& p) : what_(Utf8(p)) {
+    file_ = OpenFile(p, "rb");
+    if (!file_)
+        throw Error(what_ + ": cannot open: " + std::strerror(errno));
+#ifdef _WIN32
+    bool ok = _fseeki64(file_, 0, SEEK_END) == 0;
+    int64_t end = ok ? _ftelli64(file_) : -1;
+#else
+    bool ok = fseeko(file_, 0, SEEK_END) == 0;
+    int64_t end = ok ? ftello(file_) : -1;
+#endif
+    if (end < 0) {
+        std::fclose(file_);
+        throw Error(what_ + ": cannot read");
+    }
+    size_ = static_cast<uint64_t>(end);
+}
+
+ByteSource::ByteSource(std::span<const uint8_t> bytes, std::string what)
+    : what_(std::move(what)), bytes_(bytes), size_(bytes.size()) {}
+
+ByteSource::~ByteSource() {
+    if (file_)
+        std::fclose(file_);
+}
+
+void ByteSource::ReadAt(uint64_t offset, uint8_t* to, size_t n) {
+    if (offset > size_ || n > size_ - offset)
+        throw Error(what_ + ": " + std::to_string(n) + " bytes at " + std::to_string(offset) +
+                    " lie past its end");
+    if (!file_) {
+        std::copy_n(bytes_.begin() + static_cast<ptrdiff_t>(offset), n, to);
+        return;
+    }
+    constexpr size_t kAhead = size_t{1} << 18;
+    if (n > kAhead / 4)
+        return ReadFile(offset, to, n);
+    if (offset < aheadAt_ || offset - aheadAt_ > aheadHave_ || n > aheadAt_ + aheadHave_ - offset) {
+        ahead_.resize(kAhead);
+        aheadHave_ = static_cast<size_t>(std::min<uint64_t>(kAhead, size_ - offset));
+        aheadAt_ = offset;
+        ReadFile(offset, ahead_.data(), aheadHave_);
+    }
+    std::copy_n(ahead_.begin() + static_cast<ptrdiff_t>(offset - aheadAt_), n, to);
+}
+
+void ByteSource::ReadFile(uint64_t offset, uint8_t* to, size_t n) {
+#ifdef _WIN32
+    bool ok = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    bool ok = fseeko(file_, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+    if (!ok || std::fread(to, 1, n, file_) != n)
+        throw Error(what_ + ": cannot read " + std::to_string(n) + " bytes at " + std::to_string(offset));
+}
+
+FileSums SumFile(const fs::path& p, const std::function<void(uint64_t, std::span<const uint8_t>)>& take) {
+    std::FILE* f = OpenFile(p, "rb");
+    if (!f)
+        throw Error(Utf8(p) + ": cannot open: " + std::strerror(errno));
+    FileSums sums;
+    XorSumState st;
+    XorSumBegin(&st);
+    std::vector<uint8_t> buf(size_t{1} << 20);
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
+        XorSumAdd(&st, buf.data(), n);
+        sums.crc = Crc32Update(sums.crc, buf.data(), n);
+        if (take)
+            take(sums.length, std::span<const uint8_t>(buf.data(), n));
+        sums.length += n;
+    }
+    bool failed = std::ferror(f);
+    std::fclose(f);
+    if (failed)
+        throw Error(Utf8(p) + ": cannot read");
+    sums.sum = XorSumEnd(&st);
+    return sums;
+}
+
+bool SameContent(const TreeFile& a, const TreeFile& b) {
+    if (a.size != b.size)
+        return false;
+    std::FILE* fa = OpenFile(a.path, "rb");
+    std::FILE* fb = OpenFile(b.path, "rb");
+    std::string failed = !fa ? Utf8(a.path) : !fb ? Utf8(b.path) : "";
+    bool same = failed.empty();
+    std::vector<uint8_t> ba(size_t{1} << 20), bb(ba.size());
+    for (uint64_t left = a.size; same && left;) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(left, ba.size()));
+        if (std::fread(ba.data(), 1, n, fa) != n)
+            failed = Utf8(a.path);
+        else if (std::fread(bb.data(), 1, n, fb) != n)
+            failed = Utf8(b.path);
+        same = failed.empty() && std::memcmp(ba.data(), bb.data(), n) == 0;
+        left -= n;
+    }
+    if (fa)
+        std::fclose(fa);
+    if (fb)
+        std::fclose(fb);
+    if (!failed.empty())
+        throw Error(failed + ": cannot read");
+    return same;
 }
 
 namespace {

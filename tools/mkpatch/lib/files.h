@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
+#include <functional>
 #include <ostream>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,6 +70,49 @@ std::pair<Tree, Tree> ListTrees(const fs::path& oldDir, const fs::path& newDir,
 
 // The whole content of a file. Throws Error naming the file.
 std::vector<uint8_t> ReadFileBytes(const fs::path& p);
+
+// Bytes read at any offset, one reader per user: a file, or bytes at hand
+// (standard input read whole, a test's buffer) that it does not own.
+class ByteSource {
+public:
+    explicit ByteSource(const fs::path& p);  // throws Error naming the file
+    ByteSource(std::span<const uint8_t> bytes, std::string what);
+    ~ByteSource();
+    ByteSource(const ByteSource&) = delete;
+    ByteSource& operator=(const ByteSource&) = delete;
+
+    uint64_t Size() const { return size_; }
+    const std::string& What() const { return what_; }
+    // Fills to with the n bytes at offset. Throws Error naming the source
+    // when they cannot be read or lie past its end. Small reads of a file
+    // come from a read-ahead buffer.
+    void ReadAt(uint64_t offset, uint8_t* to, size_t n);
+
+private:
+    void ReadFile(uint64_t offset, uint8_t* to, size_t n);
+
+    std::string what_;
+    std::FILE* file_ = nullptr;
+    std::span<const uint8_t> bytes_;
+    uint64_t size_ = 0;
+    std::vector<uint8_t> ahead_;  // the file's bytes from aheadAt_
+    uint64_t aheadAt_ = 0;
+    size_t aheadHave_ = 0;
+};
+
+// A file's length, word XOR sum and CRC-32, read front to back in pieces;
+// each piece also goes to take(offset, bytes) when that is given.
+struct FileSums {
+    uint64_t length = 0;
+    uint32_t sum = 0;
+    uint32_t crc = 0;
+};
+FileSums SumFile(const fs::path& p,
+                 const std::function<void(uint64_t, std::span<const uint8_t>)>& take = {});
+
+// Whether two files hold the same bytes, read side by side in pieces, so
+// that files of any size compare in little memory.
+bool SameContent(const TreeFile& a, const TreeFile& b);
 
 // Writes a file under a temporary name of its own next to its final name
 // (NAME.PID-N.mkpatch-tmp) and renames it into place only when Commit() is

@@ -1,6 +1,8 @@
 #include "format2_reader.h"
 
 #include <algorithm>
+#include <exception>
+#include <memory>
 #include <map>
 #include <optional>
 #include <set>
@@ -15,50 +17,69 @@
 namespace mkpatch {
 namespace {
 
-constexpr size_t kScratch = 1 << 16;
-constexpr size_t kDecodePiece = 1 << 20;
+constexpr size_t kScratch = size_t{1} << 20;
+constexpr size_t kInput = size_t{1} << 16;  // packed bytes read at a time, per stream
 
-uint32_t Crc(std::span<const uint8_t> b) {
-    return Crc32Update(0, b.data(), b.size());
-}
+// A block stream's packed bytes, read from the container as the decoder
+// asks for them, and its dictionary. An Error met while reading is kept
+// (the core's code cannot carry it) and thrown when the core returns.
+class StreamReader {
+public:
+    StreamReader(const ContainerView& c, std::exception_ptr& failure) : c_(c), failure_(failure) {}
 
-uint32_t Sum(std::span<const uint8_t> b) {
-    return XorSum(b.data(), b.size());
-}
-
-// Decodes one stream of a block into memory with the core's decoder, in
-// pieces, so that a head claiming more bytes than the stream holds fails
-// before it has cost that much memory; cap is the most this block's
-// records can use of the stream.
-bool DecodeStream(const uint8_t* packed, const F2StreamHead& head, uint64_t cap, std::vector<uint8_t>& out) {
-    if (head.unpacked > cap)
-        return false;
-    LzmaDecoder decoder{};
-    std::vector<uint8_t> dict;
-    if (head.method == F2_LZMA)
-        dict.resize(static_cast<size_t>(std::min<uint64_t>(head.dictSize, head.unpacked)));
-    LzmaInput in{packed, packed + head.packed, nullptr, nullptr};
-    F2Source src;
-    if (F2SourceBegin(&src, &head, &decoder, dict.data(), static_cast<uint32_t>(dict.size()), &in) != PR_OK)
-        return false;
-    out.clear();
-    while (out.size() < head.unpacked) {
-        size_t piece = static_cast<size_t>(std::min<uint64_t>(kDecodePiece, head.unpacked - out.size()));
-        size_t at = out.size();
-        out.resize(at + piece);
-        if (!F2SourceRead(&src, out.data() + at, piece))
-            return false;
+    // Starts src on stream i of the block at blockAt. PR_OK or PR_BADDATA.
+    int Begin(uint64_t blockAt, const F2BlockHead& b, unsigned i, F2Source* src) {
+        const F2StreamHead& head = b.streams[i];
+        next_ = blockAt + b.streamOffset[i];
+        end_ = next_ + head.packed;
+        buf_.resize(static_cast<size_t>(std::min<uint64_t>(kInput, std::max<uint64_t>(head.packed, 1))));
+        dict_.clear();
+        if (head.method == F2_LZMA) {
+            dict_.resize(static_cast<size_t>(std::min<uint64_t>(head.dictSize, head.unpacked)));
+            lzma_ = std::make_unique<LzmaDecoder>();
+        }
+        LzmaInput in{nullptr, nullptr, Refill, this};
+        return F2SourceBegin(src, &head, lzma_.get(), dict_.data(), static_cast<uint32_t>(dict_.size()), &in);
     }
-    return true;
+
+private:
+    static int Refill(LzmaInput* in) {
+        auto* r = static_cast<StreamReader*>(in->ctx);
+        if (r->next_ == r->end_ || r->failure_)
+            return 0;
+        size_t n = static_cast<size_t>(std::min<uint64_t>(r->buf_.size(), r->end_ - r->next_));
+        try {
+            r->c_.Read(r->next_, r->buf_.data(), n);
+        } catch (...) {
+            r->failure_ = std::current_exception();
+            return 0;
+        }
+        r->next_ += n;
+        in->pos = r->buf_.data();
+        in->end = r->buf_.data() + n;
+        return 1;
+    }
+
+    const ContainerView& c_;
+    std::exception_ptr& failure_;
+    uint64_t next_ = 0, end_ = 0;
+    std::vector<uint8_t> buf_;
+    std::vector<uint8_t> dict_;
+    std::unique_ptr<LzmaDecoder> lzma_;
+};
+
+void ThrowIf(const std::exception_ptr& failure) {
+    if (failure)
+        std::rethrow_exception(failure);
 }
 
-// Counts what a record's commands do, from a copy of the control stream
-// (F2RunRecord then judges whether they are sound).
-void CountCommands(F2Source control, F2RecordInfo& info) {
+// Counts what a delta record's commands do, reading them from the control
+// stream as F2RunRecord will (which then judges whether they are sound).
+void CountCommands(F2Source* control, F2RecordInfo& info) {
     uint64_t made = 0;
     const uint64_t length = info.head.newLength;
     F2Command c;
-    while (made < length && F2ReadCommand(&control, &c) == PR_OK) {
+    while (made < length && F2ReadCommand(control, &c) == PR_OK) {
         if (c.copy > length - made || c.extra > length - made - c.copy)
             break;
         info.commands++;
@@ -69,22 +90,8 @@ void CountCommands(F2Source control, F2RecordInfo& info) {
     }
 }
 
-struct MemSink {
-    const std::vector<uint8_t>* old;
-    std::vector<uint8_t> out;
-};
-
-int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
-    auto* m = static_cast<MemSink*>(ctx);
-    m->out.insert(m->out.end(), bytes, bytes + n);
-    return 1;
-}
-
-int SinkReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
-    auto* m = static_cast<MemSink*>(ctx);
-    if (!m->old || offset > m->old->size() || n > m->old->size() - offset)
-        return 0;
-    std::copy_n(m->old->begin() + static_cast<ptrdiff_t>(offset), n, to);
+int MadeWrite(void* ctx, const unsigned char* bytes, size_t n) {
+    static_cast<MadeBytes*>(ctx)->Add(bytes, n);
     return 1;
 }
 
@@ -92,15 +99,20 @@ std::string BlockName(size_t k) {
     return "block " + std::to_string(k + 1);
 }
 
-// Reads one block whose head and CRC-32 were checked: decodes its streams
-// and carries out its records. Returns a problem, or "" when it is sound.
-std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, const F2OldFor& oldFor,
-                      const F2Done& done, F2Summary& s) {
+// Reads one block whose head and CRC-32 were checked: reads its record
+// table, then carries out its records, decoding its streams as they go.
+// Returns a problem, or "" when it is sound.
+std::string ReadBlock(const ContainerView& c, uint64_t blockAt, const F2BlockHead& b, size_t index,
+                      const F2SinkFor& sinkFor, const F2Done& done, F2Summary& s) {
+    // no sound table takes more than the largest entry per record
+    std::vector<uint8_t> tableBytes(
+        static_cast<size_t>(std::min<uint64_t>(b.tableLength, uint64_t{b.count} * F2_ENTRY_MAX)));
+    c.Read(blockAt + F2_BLOCK_HEAD_SIZE, tableBytes.data(), tableBytes.size());
+    PatchCursor table;
+    CursorInit(&table, tableBytes.data(), tableBytes.size());
+    std::vector<F2RecordInfo> infos;
     // every literal and difference byte makes one byte of a new file, and
     // no sound control stream takes more than a full command per byte
-    PatchCursor table;
-    CursorInit(&table, block + F2_BLOCK_HEAD_SIZE, b.tableLength);
-    std::vector<F2RecordInfo> infos;
     uint64_t output = 0;
     for (uint32_t k = 0; k < b.count; k++) {
         F2RecordInfo info;
@@ -111,39 +123,51 @@ std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, 
         output += std::min<uint64_t>(info.head.newLength, UINT64_MAX / 4 - output);
         infos.push_back(std::move(info));
     }
-    if (CursorLeft(&table))
+    if (CursorLeft(&table) || tableBytes.size() < b.tableLength)
         return BlockName(index) + ": bytes left over after its record table";
     const uint64_t caps[F2_STREAMS] = {3 * F2_VARINT_MAX * (output + b.count), output, output};
-    std::vector<uint8_t> decoded[F2_STREAMS];
-    F2Source src[F2_STREAMS];
     static const char* const kStream[F2_STREAMS] = {"control", "difference", "literal"};
-    for (unsigned i = 0; i < F2_STREAMS; i++) {
-        if (!DecodeStream(block + b.streamOffset[i], b.streams[i], caps[i], decoded[i]))
+    for (unsigned i = 0; i < F2_STREAMS; i++)
+        if (b.streams[i].unpacked > caps[i])
             return BlockName(index) + ": its " + kStream[i] + " stream does not decode";
-        F2StreamHead stored{F2_STORED, 0, 0, decoded[i].size(), decoded[i].size()};
-        LzmaInput in{decoded[i].data(), decoded[i].data() + decoded[i].size(), nullptr, nullptr};
-        F2SourceBegin(&src[i], &stored, nullptr, nullptr, 0, &in);
+    std::exception_ptr failure;
+    {
+        // the commands counted on a reading of the control stream of its own
+        StreamReader reader(c, failure);
+        F2Source control;
+        if (reader.Begin(blockAt, b, F2_CONTROL, &control) != PR_OK)
+            return BlockName(index) + ": its control stream does not decode";
+        for (F2RecordInfo& info : infos)
+            if (info.head.kind == F2_KIND_DELTA)
+                CountCommands(&control, info);
+        ThrowIf(failure);
+    }
+    std::unique_ptr<StreamReader> readers[F2_STREAMS];
+    F2Source src[F2_STREAMS];
+    for (unsigned i = 0; i < F2_STREAMS; i++) {
+        readers[i] = std::make_unique<StreamReader>(c, failure);
+        if (readers[i]->Begin(blockAt, b, i, &src[i]) != PR_OK) {
+            ThrowIf(failure);
+            return BlockName(index) + ": its " + kStream[i] + " stream does not decode";
+        }
     }
     std::vector<unsigned char> scratch(kScratch);
     for (F2RecordInfo& info : infos) {
         info.head.name = info.name.data();
-        CountCommands(src[F2_CONTROL], info);
-        const std::vector<uint8_t>* old = oldFor ? oldFor(info) : nullptr;
         bool whole = info.head.kind == F2_KIND_WHOLE;
-        // a delta record is rebuilt only from an old file of its length;
-        // otherwise its bytes are read past
-        bool rebuild = whole || (old && old->size() == info.head.oldLength);
-        MemSink m{whole ? nullptr : old, {}};
-        F2Sink sink{SinkWrite, SinkReadOld, &m};
-        int result = F2RunRecord(src, &info.head, rebuild ? &sink : nullptr, scratch.data(), scratch.size());
+        MadeBytes made;
+        F2Sink own{MadeWrite, nullptr, &made};
+        const F2Sink* sink = sinkFor ? sinkFor(info) : whole ? &own : nullptr;
+        int result = F2RunRecord(src, &info.head, sink, scratch.data(), scratch.size());
+        ThrowIf(failure);
         s.records.push_back(info);
         s.records.back().head.name = nullptr;
         if (done)
-            done(info, rebuild && result == PR_OK ? &m.out : nullptr, result);
+            done(info, result);
         if (result != PR_OK)
             return "record " + std::to_string(s.records.size()) +
                    ": its commands do not decode, or reach outside the old or the new file";
-        if (whole && !done && (Sum(m.out) != info.head.newSum || Crc(m.out) != info.head.newCrc))
+        if (whole && !sinkFor && (made.Sum() != info.head.newSum || made.Crc() != info.head.newCrc))
             return "record " + std::to_string(s.records.size()) +
                    ": the whole file's content does not have the XOR sum and CRC-32 of its table entry";
     }
@@ -154,30 +178,56 @@ std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, 
     return "";
 }
 
+// The CRC-32 of n container bytes from at, read a piece at a time.
+uint32_t CrcOf(const ContainerView& c, uint64_t at, uint64_t n) {
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(n, kScratch)));
+    uint32_t crc = 0;
+    while (n) {
+        size_t k = static_cast<size_t>(std::min<uint64_t>(n, piece.size()));
+        c.Read(at, piece.data(), k);
+        crc = Crc32Update(crc, piece.data(), k);
+        at += k;
+        n -= k;
+    }
+    return crc;
+}
+
 }  // namespace
 
-F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, const F2OldFor& oldFor,
-                      const F2Done& done) {
+bool IsFormat2(const ContainerView& container) {
+    uint8_t head[F2_HEADER_SIZE];
+    size_t n = static_cast<size_t>(std::min<uint64_t>(container.size, F2_HEADER_SIZE));
+    container.Read(0, head, n);
+    return ::IsFormat2(head, n);
+}
+
+F2Summary ReadFormat2(const ContainerView& c, bool signedPatch, const F2SinkFor& sinkFor, const F2Done& done) {
     F2Summary s;
-    const uint8_t* c = container.data();
-    if (F2ReadHeader(c, container.size(), &s.header) != PR_OK) {
+    uint8_t header[F2_HEADER_SIZE];
+    c.Read(0, header, F2_HEADER_SIZE);
+    if (F2ReadHeader(header, F2_HEADER_SIZE, &s.header) != PR_OK) {
         s.problem = "the format-2 header has a revision, flags, reserved field or decoder memory that this "
                     "reader does not take";
         return s;
     }
     const bool open = s.header.flags & F2_FLAG_OPEN;
-    if (!open && s.header.length > container.size()) {
+    if (!open && s.header.length > c.size) {
         s.problem = "the header gives a container of " + std::to_string(s.header.length) + " bytes; " +
-                    std::to_string(container.size()) + " are there";
+                    std::to_string(c.size) + " are there";
         return s;
     }
-    const uint64_t end = open ? container.size() : s.header.length;
+    const uint64_t end = open ? c.size : s.header.length;
     for (uint64_t at = F2_HEADER_SIZE; at < end;) {
         size_t k = s.blocks.size();
         F2BlockHead b;
-        bool sound = F2ReadBlockHead(c + at, end - at, &b) == PR_OK &&
-                     Crc32Update(0, c + at, static_cast<size_t>(b.size - F2_BLOCK_CRC_SIZE)) ==
-                         GetU32(c + at + b.size - F2_BLOCK_CRC_SIZE);
+        uint8_t head[F2_BLOCK_HEAD_SIZE];
+        c.Read(at, head, static_cast<size_t>(std::min<uint64_t>(F2_BLOCK_HEAD_SIZE, end - at)));
+        bool sound = F2ReadBlockHead(head, end - at, &b) == PR_OK;
+        if (sound) {
+            uint8_t stored[F2_BLOCK_CRC_SIZE];
+            c.Read(at + b.size - F2_BLOCK_CRC_SIZE, stored, F2_BLOCK_CRC_SIZE);
+            sound = CrcOf(c, at, b.size - F2_BLOCK_CRC_SIZE) == GetU32(stored);
+        }
         // an open container's last block may be the torn tail of a run
         // that stopped: it and what follows are passed over
         if (!sound && open)
@@ -193,7 +243,7 @@ F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, cons
             return s;
         }
         s.blocks.push_back(b);
-        s.problem = ReadBlock(c + at, b, k, oldFor, done, s);
+        s.problem = ReadBlock(c, at, b, k, sinkFor, done, s);
         if (!s.problem.empty())
             return s;
         at += b.size;
@@ -206,13 +256,22 @@ F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, cons
         return s;
     }
     // signing pads with up to seven zero bytes before its table
-    std::span<const uint8_t> after = container.subspan(static_cast<size_t>(s.header.length));
-    bool padding = signedPatch && after.size() <= 7 && std::all_of(after.begin(), after.end(), [](uint8_t x) {
-                       return x == 0;
-                   });
-    if (!after.empty() && !padding)
-        s.problem = std::to_string(after.size()) + " bytes follow the last block";
+    uint64_t after = c.size - s.header.length;
+    bool padding = false;
+    if (signedPatch && after <= 7) {
+        uint8_t pad[7];
+        c.Read(s.header.length, pad, static_cast<size_t>(after));
+        padding = std::all_of(pad, pad + after, [](uint8_t x) { return x == 0; });
+    }
+    if (after && !padding)
+        s.problem = std::to_string(after) + " bytes follow the last block";
     return s;
+}
+
+F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, const F2SinkFor& sinkFor,
+                      const F2Done& done) {
+    ByteSource bytes(container, "the container");
+    return ReadFormat2(ContainerView{&bytes, 0, container.size()}, signedPatch, sinkFor, done);
 }
 
 namespace {
@@ -228,7 +287,7 @@ std::string StreamText(const F2StreamHead& h) {
 void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, const std::optional<BrandInfo>& brand,
                std::ostream& out) {
     out << "{\"format\": " << kJsonFormat << ", \"container_format\": 2, \"container_offset\": "
-        << img.containerStart << ", \"container_size\": " << img.Container().size()
+        << img.containerStart << ", \"container_size\": " << img.ContainerSize()
         << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"open\": "
         << ((s.header.flags & F2_FLAG_OPEN) ? "true" : "false") << ", \"count\": " << s.header.count
         << ", \"decoder_memory\": " << s.header.memory << ", \"records\": [";
@@ -277,7 +336,7 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
                 << "  " << DisplayName(r.name, cp) << "\n";
         }
         out << Count(s.records.size(), "record", "records") << ", " << Count(s.blocks.size(), "block", "blocks")
-            << ", container " << img.Container().size()
+            << ", container " << img.ContainerSize()
             << " bytes at offset " << img.containerStart;
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
@@ -312,16 +371,49 @@ struct Verify2 {
     // the record in hand
     std::string shown;
     bool known = false;
-    std::vector<uint8_t> expected;
-    std::optional<std::vector<uint8_t>> old;
+    std::optional<FileSums> old;       // OLD's file, when it has one
+    std::unique_ptr<ByteSource> oldFile;  // read where the copies ask
+    std::optional<MadeBytes> made;     // compared with NEW as it comes
+    uint64_t newSize = 0;
+    std::exception_ptr failure;        // an Error met inside the core's calls
+    F2Sink sink{Write, ReadOld, this};
+
+    Verify2(const CodePage& c, const Pairing& p) : cp(c), pairing(p), problems(p.errors) {}
+    Verify2(const Verify2&) = delete;
+    Verify2& operator=(const Verify2&) = delete;
 
     void Fail(const std::string& why) { problems.push_back(shown + ": " + why); }
 
-    // Finds the record's NEW and OLD files; OLD's bytes for the reader.
-    const std::vector<uint8_t>* Prepare(const F2RecordInfo& r) {
+    static int Write(void* ctx, const unsigned char* bytes, size_t n) {
+        auto* v = static_cast<Verify2*>(ctx);
+        try {
+            v->made->Add(bytes, n);
+            return 1;
+        } catch (...) {
+            v->failure = std::current_exception();
+            return 0;
+        }
+    }
+
+    static int ReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+        auto* v = static_cast<Verify2*>(ctx);
+        try {
+            v->oldFile->ReadAt(offset, to, n);
+            return 1;
+        } catch (...) {
+            v->failure = std::current_exception();
+            return 0;
+        }
+    }
+
+    // Finds the record's NEW and OLD files; the sink that rebuilds it, or
+    // null when it cannot be rebuilt.
+    const F2Sink* Prepare(const F2RecordInfo& r) {
         shown = DisplayName(r.name, cp);
         known = false;
         old.reset();
+        oldFile.reset();
+        made.reset();
         if (!CheckRecordName(r.name.data(), r.name.size(), cp.LeadBytes())) {
             Fail("the applier refuses this name");
             return nullptr;
@@ -340,14 +432,24 @@ struct Verify2 {
         if (!covered.insert(fp.newFile).second)
             Fail("a second record for the same file");
         known = true;
-        expected = ReadFileBytes(fp.newFile->path);
+        made.emplace(&fp.newFile->path);
+        newSize = fp.newFile->size;
         if (fp.oldFile)
-            old = ReadFileBytes(fp.oldFile->path);
-        return old ? &*old : nullptr;
+            old = SumFile(fp.oldFile->path);
+        if (r.head.kind == F2_KIND_WHOLE)
+            return &sink;
+        // a delta record is rebuilt only from an old file of its length;
+        // otherwise its bytes are read past
+        if (!old || old->length != r.head.oldLength)
+            return nullptr;
+        oldFile = std::make_unique<ByteSource>(fp.oldFile->path);
+        return &sink;
     }
 
     // Checks what the record made against its table entry and NEW.
-    void Check(const F2RecordInfo& r, const std::vector<uint8_t>* rebuilt, int result) {
+    void Check(const F2RecordInfo& r, int result) {
+        if (failure)
+            std::rethrow_exception(failure);
         if (!known)
             return;
         const F2Record& h = r.head;
@@ -358,24 +460,25 @@ struct Verify2 {
                 Fail("not in OLD, so the applier would find no file to rebuild");
                 return;
             }
-            if (old->size() != h.oldLength || Sum(*old) != h.oldSum || Crc(*old) != h.oldCrc)
-                Fail("OLD's file has " + std::to_string(old->size()) + " bytes, XOR sum " + Hex(Sum(*old)) +
-                     " and CRC-32 " + Hex(Crc(*old)) + "; the record expects " + std::to_string(h.oldLength) +
+            if (old->length != h.oldLength || old->sum != h.oldSum || old->crc != h.oldCrc)
+                Fail("OLD's file has " + std::to_string(old->length) + " bytes, XOR sum " + Hex(old->sum) +
+                     " and CRC-32 " + Hex(old->crc) + "; the record expects " + std::to_string(h.oldLength) +
                      ", " + Hex(h.oldSum) + " and " + Hex(h.oldCrc));
         }
         if (result != PR_OK) {
             Fail("its commands do not decode, or reach outside the old or the new file");
             return;
         }
-        if (!rebuilt)
-            return;
-        if (rebuilt->size() != h.newLength || Sum(*rebuilt) != h.newSum || Crc(*rebuilt) != h.newCrc)
-            Fail("the rebuilt file has " + std::to_string(rebuilt->size()) + " bytes, XOR sum " +
-                 Hex(Sum(*rebuilt)) + " and CRC-32 " + Hex(Crc(*rebuilt)) + "; the record expects " +
-                 std::to_string(h.newLength) + ", " + Hex(h.newSum) + " and " + Hex(h.newCrc));
-        if (*rebuilt != expected)
-            Fail("the result differs from NEW (" + std::to_string(rebuilt->size()) + " bytes against " +
-                 std::to_string(expected.size()) + ")");
+        if (h.kind == F2_KIND_DELTA && !oldFile)
+            return;  // read past, not rebuilt
+        const MadeBytes& m = *made;
+        if (m.Length() != h.newLength || m.Sum() != h.newSum || m.Crc() != h.newCrc)
+            Fail("the rebuilt file has " + std::to_string(m.Length()) + " bytes, XOR sum " + Hex(m.Sum()) +
+                 " and CRC-32 " + Hex(m.Crc()) + "; the record expects " + std::to_string(h.newLength) + ", " +
+                 Hex(h.newSum) + " and " + Hex(h.newCrc));
+        if (!m.Same())
+            Fail("the result differs from NEW (" + std::to_string(m.Length()) + " bytes against " +
+                 std::to_string(newSize) + ")");
     }
 };
 
@@ -386,10 +489,10 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
     CodePage cp(opts.codePage);
     auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
-    Verify2 v{cp, pairing, pairing.errors, {}, {}, false, {}, {}};
+    Verify2 v(cp, pairing);
     F2Summary s = ReadFormat2(
         img.Container(), img.Signed(), [&](const F2RecordInfo& r) { return v.Prepare(r); },
-        [&](const F2RecordInfo& r, const std::vector<uint8_t>* rebuilt, int result) { v.Check(r, rebuilt, result); });
+        [&](const F2RecordInfo& r, int result) { v.Check(r, result); });
     if (!s.problem.empty())
         v.problems.push_back(Utf8(patch) + ": " + s.problem);
     if (s.header.flags & F2_FLAG_OPEN)
@@ -401,7 +504,7 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
             continue;
         if (!fp.oldFile)
             v.problems.push_back(fp.newFile->rel + ": in NEW but neither in OLD nor in the patch");
-        else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
+        else if (!SameContent(*fp.oldFile, *fp.newFile))
             v.problems.push_back(fp.newFile->rel + ": differs between OLD and NEW but the patch has no record for it");
     }
     std::vector<std::string> notes = LeftOutNotes(oldTree, newTree, pairing, oldDir, newDir);

@@ -37,17 +37,26 @@ struct F2Summary {
     std::string problem;                // empty when the container is sound
 };
 
-// For a delta record, OLD's bytes, or null when there are none.
-using F2OldFor = std::function<const std::vector<uint8_t>*(const F2RecordInfo&)>;
-// Told, record by record, the rebuilt file (null when the record could not
-// be carried out) and the core's result.
-using F2Done = std::function<void(const F2RecordInfo&, const std::vector<uint8_t>* rebuilt, int result)>;
+// For a record, where its bytes go (a delta's old bytes come from there
+// too), or null to read past it.
+using F2SinkFor = std::function<const F2Sink*(const F2RecordInfo&)>;
+// Told, record by record, the core's result for it.
+using F2Done = std::function<void(const F2RecordInfo&, int result)>;
 
-// Reads a format-2 container (IsFormat2 holds): header, blocks, streams and
-// records. With oldFor and done, each record is rebuilt in memory; without,
-// its streams are walked and whole files checked against their lengths,
-// XOR sums and CRC-32s. Reading stops at the first damaged block.
-F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, const F2OldFor& oldFor = {},
+// Whether the container starts with a format-2 header (IsFormat2).
+bool IsFormat2(const ContainerView& container);
+
+// Reads a format-2 container (IsFormat2 holds) a piece at a time: header,
+// blocks, streams and records; each block's CRC-32 is taken as its bytes
+// are read, and its streams are decoded as its records are carried out,
+// never held whole. With sinkFor and done, each record is carried out
+// through the sink sinkFor gives; without, its streams are walked and
+// whole files checked against their lengths, XOR sums and CRC-32s.
+// Reading stops at the first damaged block. Throws Error when the patch
+// (or a sink's file, whose Error the sink keeps) cannot be read.
+F2Summary ReadFormat2(const ContainerView& container, bool signedPatch, const F2SinkFor& sinkFor = {},
+                      const F2Done& done = {});
+F2Summary ReadFormat2(std::span<const uint8_t> container, bool signedPatch, const F2SinkFor& sinkFor = {},
                       const F2Done& done = {});
 
 // mkpatch list and verify for a format-2 patch (see ListPatch and

@@ -101,40 +101,6 @@ void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> o
     Add(r, p);
 }
 
-namespace {
-
-// Reads a file front to back in pieces, taking its length, XOR sum and
-// CRC-32; each piece also goes to take(offset, bytes).
-template <class Take>
-void ReadSummed(const fs::path& p, uint64_t* length, uint32_t* sum, uint32_t* crc, Take take) {
-#ifdef _WIN32
-    std::FILE* f = _wfopen(p.c_str(), L"rb");
-#else
-    std::FILE* f = std::fopen(p.c_str(), "rb");
-#endif
-    if (!f)
-        throw Error(Utf8(p) + ": cannot open");
-    XorSumState st;
-    XorSumBegin(&st);
-    *crc = 0;
-    *length = 0;
-    std::vector<uint8_t> buf(size_t{1} << 20);
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), f)) > 0) {
-        XorSumAdd(&st, buf.data(), n);
-        *crc = Crc32Update(*crc, buf.data(), n);
-        take(*length, std::span<const uint8_t>(buf.data(), n));
-        *length += n;
-    }
-    bool failed = std::ferror(f);
-    std::fclose(f);
-    if (failed)
-        throw Error(Utf8(p) + ": cannot read");
-    *sum = XorSumEnd(&st);
-}
-
-}  // namespace
-
 void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPath, const fs::path& newPath,
                                   const std::vector<LargeCopy>& copies) {
     Pending p;
@@ -142,11 +108,14 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
     r.kind = F2_KIND_DELTA;
     r.name = name.data();
     r.nameLen = static_cast<uint32_t>(name.size());
-    ReadSummed(oldPath, &r.oldLength, &r.oldSum, &r.oldCrc, [](uint64_t, std::span<const uint8_t>) {});
+    FileSums old = SumFile(oldPath);
+    r.oldLength = old.length;
+    r.oldSum = old.sum;
+    r.oldCrc = old.crc;
     // The literals are the new bytes outside every copy: [gap start, next
     // copy) for each copy in order, and after the last.
     size_t next = 0;
-    ReadSummed(newPath, &r.newLength, &r.newSum, &r.newCrc, [&](uint64_t at, std::span<const uint8_t> piece) {
+    FileSums neu = SumFile(newPath, [&](uint64_t at, std::span<const uint8_t> piece) {
         uint64_t end = at + piece.size();
         while (at < end) {
             uint64_t stop = next < copies.size() ? copies[next].at : UINT64_MAX;
@@ -161,6 +130,9 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
             }
         }
     });
+    r.newLength = neu.length;
+    r.newSum = neu.sum;
+    r.newCrc = neu.crc;
     // one command per copy, the literals before it in a first command
     uint64_t oldAt = 0, newAt = 0;
     auto emit = [&](uint64_t oldPos, uint64_t copy, uint64_t extra) {

@@ -33,38 +33,6 @@ constexpr uint32_t kMaxBlock = 1u << 16;
 constexpr uint64_t kOldCache = uint64_t{4} << 20;  // per thread
 constexpr uint64_t kReserve = uint64_t{16} << 20;  // the plan, the heap's own slack
 
-// A file read at any offset, one handle per user.
-class RandomFile {
-public:
-    explicit RandomFile(const fs::path& p) : path_(p) {
-#ifdef _WIN32
-        file_ = _wfopen(p.c_str(), L"rb");
-#else
-        file_ = std::fopen(p.c_str(), "rb");
-#endif
-        if (!file_)
-            throw Error(Utf8(p) + ": cannot open: " + std::strerror(errno));
-    }
-    ~RandomFile() { std::fclose(file_); }
-    RandomFile(const RandomFile&) = delete;
-    RandomFile& operator=(const RandomFile&) = delete;
-
-    void ReadAt(uint64_t offset, uint8_t* to, size_t n) {
-#ifdef _WIN32
-        bool ok = _fseeki64(file_, static_cast<__int64>(offset), SEEK_SET) == 0;
-#else
-        bool ok = fseeko(file_, static_cast<off_t>(offset), SEEK_SET) == 0;
-#endif
-        if (!ok || std::fread(to, 1, n, file_) != n)
-            throw Error(Utf8(path_) + ": cannot read " + std::to_string(n) + " bytes at " +
-                        std::to_string(offset));
-    }
-
-private:
-    fs::path path_;
-    std::FILE* file_;
-};
-
 // The old file through a window that follows the reads.
 class OldWindow {
 public:
@@ -86,7 +54,7 @@ public:
     size_t Capacity() const { return bytes_.size(); }
 
 private:
-    RandomFile file_;
+    ByteSource file_;
     uint64_t size_;
     std::vector<uint8_t> bytes_;
     uint64_t start_ = 0;
@@ -157,7 +125,7 @@ private:
 template <class Report>
 BlockIndex BuildIndex(const fs::path& oldPath, uint64_t oldSize, const LargePlanShape& shape, Report report) {
     BlockIndex index(shape.tableBytes / 8, shape.blockSize);
-    RandomFile file(oldPath);
+    ByteSource file(oldPath);
     const uint32_t b = shape.blockSize;
     std::vector<uint8_t> chunk(std::max<size_t>(b, size_t{4} << 20) / b * b);
     uint64_t blocks = oldSize / b;
@@ -290,7 +258,7 @@ std::vector<LargeCopy> PlanLargeDelta(const fs::path& oldPath, const fs::path& n
     // Only the calling thread reports, between its segments.
     auto work = [&](bool reporter) {
         try {
-            RandomFile newFile(newPath);
+            ByteSource newFile(newPath);
             OldWindow old(oldPath, oldSize);
             std::vector<uint8_t> seg;
             for (uint64_t s; (s = next++) < segments;) {

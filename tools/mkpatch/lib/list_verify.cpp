@@ -1,5 +1,6 @@
 // mkpatch list and mkpatch verify: reading a finished patch back with the
 // core's decoder, the same code the applier runs.
+#include <algorithm>
 #include <cstdio>
 #include <map>
 #include <set>
@@ -46,8 +47,7 @@ std::optional<BrandInfo> BrandingOf(const PatchImage& img, const fs::path& patch
     if (!img.hasApplier)
         return std::nullopt;
     try {
-        return ReadBranding(std::span<const uint8_t>(img.bytes).first(img.containerStart),
-                            Utf8(patch));
+        return ReadBranding(img.Applier(), Utf8(patch));
     } catch (const Error&) {
         return std::nullopt;
     }
@@ -57,7 +57,7 @@ void ListJson(const PatchImage& img, const ContainerSummary& s, const CodePage& 
               const std::optional<BrandInfo>& brand, std::ostream& out) {
     const TrailerSummary& t = s.trailer;
     out << "{\"format\": " << kJsonFormat << ", \"container_offset\": " << img.containerStart
-        << ", \"container_size\": " << img.Container().size()
+        << ", \"container_size\": " << img.ContainerSize()
         << ", \"signed\": " << (img.Signed() ? "true" : "false") << ", \"count\": " << s.count
         << ", \"records\": [";
     for (size_t i = 0; i < s.records.size(); i++) {
@@ -97,7 +97,7 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
     PatchImage img = input ? LoadPatch(ReadAll(*input, "standard input"), "standard input")
                            : LoadPatch(patch);
     std::optional<BrandInfo> brand = BrandingOf(img, patch);
-    if (IsFormat2(img.Container().data(), img.Container().size()))
+    if (IsFormat2(img.Container()))
         return ListFormat2(img, patch, codePage, json, brand, out, err);
     ContainerSummary s = SummarizeContainer(img.Container(), img.Signed());
     if (json) {
@@ -109,7 +109,7 @@ int ListPatch(const fs::path& patch, unsigned codePage, bool json, std::ostream&
                 << " copied=" << r.copied << " inserted=" << r.inserted
                 << " size=" << r.outputSize << "  " << DisplayName(r.name, cp) << "\n";
         }
-        out << Count(s.records.size(), "record", "records") << ", container " << img.Container().size()
+        out << Count(s.records.size(), "record", "records") << ", container " << img.ContainerSize()
             << " bytes at offset " << img.containerStart;
         if (img.Signed())
             out << ", signed (certificate table at offset " << img.containerEnd << ")";
@@ -157,68 +157,84 @@ void VerifyJson(const Verifier& v, const ContainerSummary& s, bool exact, bool o
     out << "}\n";
 }
 
-uint32_t Crc(const std::vector<uint8_t>& bytes) {
-    return Crc32Update(0, bytes.data(), bytes.size());
-}
+constexpr size_t kPiece = size_t{1} << 20;
 
-// The file a record rebuilds, from OLD's file and the record's body, or
-// nothing when it cannot be rebuilt (reported).
-std::optional<std::vector<uint8_t>> Rebuild(Verifier& v, const RecordSummary& r,
-                                            std::span<const uint8_t> container,
-                                            const std::optional<std::vector<uint8_t>>& old,
-                                            const std::string& shown) {
-    std::span<const uint8_t> body = container.subspan(r.bodyStart, r.bodySize);
+// Rebuilds a record's file into made from OLD's file and the record's
+// body, each read a piece at a time; false when it cannot be rebuilt
+// (reported).
+bool Rebuild(Verifier& v, const RecordSummary& r, const ContainerView& container, const TreeFile* oldFile,
+             const std::optional<FileSums>& old, MadeBytes& made, const std::string& shown) {
+    std::vector<uint8_t> piece(kPiece);
+    // n bytes from at of src into made
+    auto pass = [&](auto&& read, uint64_t at, uint64_t n) {
+        while (n) {
+            size_t k = static_cast<size_t>(std::min<uint64_t>(n, piece.size()));
+            read(at, piece.data(), k);
+            made.Add(piece.data(), k);
+            at += k;
+            n -= k;
+        }
+    };
+    auto fromPatch = [&](uint64_t at, uint8_t* to, size_t n) { container.Read(at, to, n); };
     if (r.whole) {
-        PatchCursor cur;
-        CursorInit(&cur, body.data(), body.size());
-        const unsigned char* content;
-        uint32_t length;
-        ReadWholeFile(&cur, &content, &length);  // already walked once
         if (old)
             v.Fail(shown, "a whole file for a name that OLD already has; the applier "
                           "would ask before overwriting it");
-        return std::vector<uint8_t>(content, content + length);
+        pass(fromPatch, r.bodyStart + WHOLEFILE_HEAD_SIZE, r.outputSize);
+        return true;
     }
     if (!old) {
         v.Fail(shown, "not in OLD, so the applier would find no file to rebuild");
-        return std::nullopt;
+        return false;
     }
-    uint32_t oldSum = XorSum(old->data(), old->size());
-    if (oldSum != r.oldSum)
-        v.Fail(shown, "OLD's checksum is " + Hex(oldSum) + ", the record expects " + Hex(r.oldSum));
-    int res = PR_OK;
-    std::vector<uint8_t> rebuilt = RunDeltaInMemory(*old, body, &res);
-    if (res != PR_OK) {
-        v.Fail(shown, res == PR_BADRESULT ? "a copy reaches past the end of OLD's file"
-                                          : "the command stream cannot be decoded");
-        return std::nullopt;
+    if (old->sum != r.oldSum)
+        v.Fail(shown, "OLD's checksum is " + Hex(old->sum) + ", the record expects " + Hex(r.oldSum));
+    ByteSource oldBytes(oldFile->path);
+    auto fromOld = [&](uint64_t at, uint8_t* to, size_t n) { oldBytes.ReadAt(at, to, n); };
+    // as the applier runs them: a copy past the old file's end is read no
+    // further, and the stream still walked
+    bool past = false;
+    uint64_t end;
+    int res = WalkCommands(
+        container, r.bodyStart, &end,
+        [&](uint32_t offset, uint32_t length) {
+            past = past || uint64_t{offset} + length > old->length;
+            if (!past)
+                pass(fromOld, offset, length);
+        },
+        [&](uint64_t at, uint32_t length) {
+            if (!past)
+                pass(fromPatch, at, length);
+        });
+    if (res != PR_OK || past) {
+        v.Fail(shown, res == PR_OK ? "a copy reaches past the end of OLD's file"
+                                   : "the command stream cannot be decoded");
+        return false;
     }
-    return rebuilt;
+    return true;
 }
 
 // The trailer's entry for a record against the OLD and NEW files.
-void CheckEntry(Verifier& v, const TrailerEntry& e, const RecordSummary& r,
-                const std::optional<std::vector<uint8_t>>& old, const std::vector<uint8_t>& neu,
-                const std::string& shown) {
-    if (e.newLength != neu.size() || e.newCrc != Crc(neu))
+void CheckEntry(Verifier& v, const TrailerEntry& e, const RecordSummary& r, const std::optional<FileSums>& old,
+                const FileSums& neu, const std::string& shown) {
+    if (e.newLength != neu.length || e.newCrc != neu.crc)
         v.Fail(shown, "the trailer expects a new file of " + std::to_string(e.newLength) +
                           " bytes with CRC-32 " + Hex(e.newCrc) + "; NEW's has " +
-                          std::to_string(neu.size()) + " bytes and " + Hex(Crc(neu)));
+                          std::to_string(neu.length) + " bytes and " + Hex(neu.crc));
     if (r.whole) {
         if (e.oldLength != 0 || e.oldCrc != 0)
             v.Fail(shown, "the trailer gives an old file for a whole-file record");
-    } else if (old && (e.oldLength != old->size() || e.oldCrc != Crc(*old))) {
+    } else if (old && (e.oldLength != old->length || e.oldCrc != old->crc)) {
         v.Fail(shown, "the trailer expects an old file of " + std::to_string(e.oldLength) +
                           " bytes with CRC-32 " + Hex(e.oldCrc) + "; OLD's has " +
-                          std::to_string(old->size()) + " bytes and " + Hex(Crc(*old)));
+                          std::to_string(old->length) + " bytes and " + Hex(old->crc));
     }
 }
 
 // Checks one record against OLD and NEW, paired as build pairs them; adds
-// its NEW file to covered.
-void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
-                  std::span<const uint8_t> container, const Pairing& pairing,
-                  std::set<const TreeFile*>& covered) {
+// its NEW file to covered. Files are read a piece at a time.
+void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index, const ContainerView& container,
+                  const Pairing& pairing, std::set<const TreeFile*>& covered) {
     const RecordSummary& r = s.records[index];
     std::string shown = DisplayName(r.name, v.cp);
     if (!CheckRecordName(r.name.data(), r.name.size(), v.cp.LeadBytes())) {
@@ -239,24 +255,31 @@ void VerifyRecord(Verifier& v, const ContainerSummary& s, size_t index,
     const FilePair& fp = pairing.pairs[at->second];
     if (!covered.insert(fp.newFile).second)
         v.Fail(shown, "a second record for the same file");
-    std::vector<uint8_t> expected = ReadFileBytes(fp.newFile->path);
-    std::optional<std::vector<uint8_t>> old;
+    std::optional<FileSums> old;
     if (fp.oldFile)
-        old = ReadFileBytes(fp.oldFile->path);
-    if (index < s.trailer.entries.size())
-        CheckEntry(v, s.trailer.entries[index], r, old, expected, shown);
-    auto rebuilt = Rebuild(v, r, container, old, shown);
+        old = SumFile(fp.oldFile->path);
+    // the trailer's problems come before the rebuild's
+    size_t before = v.problems.size();
+    MadeBytes made(&fp.newFile->path);
+    bool rebuilt = Rebuild(v, r, container, fp.oldFile, old, made, shown);
+    if (index < s.trailer.entries.size()) {
+        size_t rebuildProblems = v.problems.size();
+        FileSums neu = rebuilt && made.Same() ? FileSums{made.Length(), made.Sum(), made.Crc()}
+                                              : SumFile(fp.newFile->path);
+        CheckEntry(v, s.trailer.entries[index], r, old, neu, shown);
+        std::rotate(v.problems.begin() + static_cast<ptrdiff_t>(before),
+                    v.problems.begin() + static_cast<ptrdiff_t>(rebuildProblems), v.problems.end());
+    }
     if (!rebuilt)
         return;
-    uint32_t newSum = XorSum(rebuilt->data(), rebuilt->size());
-    if (newSum != r.newSum)
+    if (made.Sum() != r.newSum)
         v.Fail(shown, (r.whole ? "the new checksum field is " + Hex(r.newSum) +
-                                     ", the content's is " + Hex(newSum)
-                               : "the rebuilt file's checksum is " + Hex(newSum) +
+                                     ", the content's is " + Hex(made.Sum())
+                               : "the rebuilt file's checksum is " + Hex(made.Sum()) +
                                      ", the record expects " + Hex(r.newSum)));
-    if (*rebuilt != expected)
-        v.Fail(shown, "the result differs from NEW (" + std::to_string(rebuilt->size()) +
-                          " bytes against " + std::to_string(expected.size()) + ")");
+    if (!made.Same())
+        v.Fail(shown, "the result differs from NEW (" + std::to_string(made.Length()) + " bytes against " +
+                          std::to_string(fp.newFile->size) + ")");
 }
 
 }  // namespace
@@ -265,10 +288,10 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
                 const VerifyOptions& opts, std::ostream& out, std::ostream& err) {
     CodePage cp(opts.codePage);
     PatchImage img = LoadPatch(patch);
-    if (IsFormat2(img.Container().data(), img.Container().size()))
+    if (IsFormat2(img.Container()))
         return VerifyFormat2(img, patch, oldDir, newDir, opts, out, err);
     auto [oldTree, newTree] = ListTrees(oldDir, newDir, opts.excludes);
-    std::span<const uint8_t> container = img.Container();
+    ContainerView container = img.Container();
     ContainerSummary s = SummarizeContainer(container, img.Signed());
     Pairing pairing = PairTrees(oldTree, newTree, oldDir, newDir);
 
@@ -286,7 +309,7 @@ int VerifyPatch(const fs::path& patch, const fs::path& oldDir, const fs::path& n
             continue;
         if (!fp.oldFile)
             v.Fail(fp.newFile->rel, "in NEW but neither in OLD nor in the patch");
-        else if (ReadFileBytes(fp.oldFile->path) != ReadFileBytes(fp.newFile->path))
+        else if (!SameContent(*fp.oldFile, *fp.newFile))
             v.Fail(fp.newFile->rel, "differs between OLD and NEW but the patch has no record for it");
     }
     // "exactly" only when the patched folder will be NEW and nothing else
