@@ -3,7 +3,7 @@
 # until it has executed RUNS inputs (default 1,000,000) or for at most
 # SECONDS, keeping what they learn between runs.
 #   scripts/fuzz-long.sh [SECONDS_PER_TARGET] [TARGET...]
-# Defaults: at most 1800 seconds for each of container, names, differential,
+# Defaults: at most 1800 seconds for each of container, names, differential, lzma,
 # roundtrip. The round trip builds a suffix array per input, so its inputs
 # are kept to 1 KB to reach the count in that time.
 # The working corpus lives in build/fuzz-long/<target>; an input that fails
@@ -16,7 +16,7 @@ seconds=${1:-1800}
 runs=${RUNS:-1000000}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(container names differential roundtrip)
+[ ${#targets[@]} -gt 0 ] || targets=(container names differential lzma roundtrip)
 
 build=build/fuzz
 cmake --preset fuzz -B "$build" >/dev/null

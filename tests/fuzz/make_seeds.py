@@ -11,6 +11,10 @@ file, an empty file, and delta records in a sub-folder); for the
 differential target they are preceded by the old file the delta record in
 the sub-folder was made from.
 
+The format-2 containers (f2_*) are built here too, for the differential
+target: the word before the old file has its top bit set in most of them,
+so that the target makes the CRCs of mutated containers hold again.
+
 The LZMA seeds are raw streams from liblzma (Python's lzma module), each
 behind the few bytes that tell the target how to decode it."""
 import lzma
@@ -23,6 +27,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 
 def u16(v): return struct.pack('<H', v)
 def u32(v): return struct.pack('<I', v)
+def u64(v): return struct.pack('<Q', v)
 
 
 def header(count, reserved=0):
@@ -94,6 +99,101 @@ CONTAINERS['trailer_three_padded'] = with_trailer(
     CONTAINERS['three'], [(0, 0, 0, 0), (10, crc32(b'new file\r\n'), 0, 0), (1, 0, 10, crc32(OLD))], pad=4)
 CONTAINERS['trailer_empty'] = with_trailer(header(0), [])
 
+def xor_sum(data):
+    """XOR of the whole 32-bit little-endian words; a tail of 1-3 bytes takes no part"""
+    s = 0
+    for i in range(0, len(data) - 3, 4):
+        s ^= struct.unpack_from('<I', data, i)[0]
+    return s
+
+
+def varint(v):
+    out = b''
+    while v >= 0x80:
+        out += bytes([v & 0x7F | 0x80])
+        v >>= 7
+    return out + bytes([v])
+
+
+def command(seek, copy, diff=False, extra=0):
+    """seek zigzag-coded, copy length * 2 + diff, extra length"""
+    zig = seek * 2 if seek >= 0 else -seek * 2 - 1
+    return varint(zig) + varint(copy * 2 + int(diff)) + varint(extra)
+
+
+def f2_entry(name, new, old=None):
+    """a table entry: kind (1 whole, 2 delta), flags, name, new sizes, old sizes"""
+    kind = 1 if old is None else 2
+    e = bytes([kind, 0]) + u16(len(name)) + name + u64(len(new)) + u32(xor_sum(new)) + u32(crc32(new))
+    if old is not None:
+        e += u64(len(old)) + u32(xor_sum(old)) + u32(crc32(old))
+    return e
+
+
+def f2_stored(data):
+    """a stream head (method 0, props 0, reserved, dictionary 0, packed, unpacked) and its bytes"""
+    return b'\0\0' + u16(0) + u32(0) + u64(len(data)) + u64(len(data)), data
+
+
+def f2_lzma(data, lc=3, lp=0, pb=2, dict_size=4096):
+    """an LZMA stream head and its raw stream from liblzma (end marker included)"""
+    packed = lzma.compress(data, format=lzma.FORMAT_RAW, filters=[{
+        'id': lzma.FILTER_LZMA1, 'lc': lc, 'lp': lp, 'pb': pb, 'dict_size': dict_size}])
+    return (bytes([1, (pb * 5 + lp) * 9 + lc]) + u16(0) + u32(dict_size) + u64(len(packed))
+            + u64(len(data)), packed)
+
+
+def f2_block(entries, control=b'', diff=b'', literal=b'', streams=None):
+    """tag, count, table length, the three stream heads, table, packed bytes, CRC"""
+    streams = streams or [f2_stored(control), f2_stored(diff), f2_stored(literal)]
+    table = b''.join(entries)
+    block = (b'KB2\x1a' + u32(len(entries)) + u32(len(table)) + b''.join(h for h, _ in streams)
+             + table + b''.join(p for _, p in streams))
+    return block + u32(crc32(block))
+
+
+def f2_container(blocks, count, memory=0, open_=False):
+    """magic, revision 1, flags, count, decoder memory, length, reserved, CRC; then the blocks"""
+    body = b''.join(blocks)
+    h = (b'\xff\xffK2' + u16(1) + u16(int(open_)) + u32(0 if open_ else count) + u32(memory)
+         + u64(0 if open_ else 32 + len(body)) + u32(0))
+    return h + u32(crc32(h)) + body
+
+
+# the worked example: seek +4, copy 4, 2 literal bytes; seek -8, copy 2
+F2_WORKED = f2_block([f2_entry(b'T.DAT', NEW_TDAT, OLD)],
+                     control=command(4, 4, extra=2) + command(-8, 2), literal=b'XY')
+DIFF_NEW = bytes([OLD[0] + 1, OLD[1]]) + b'Z'   # 'b', 'b' by differences, then Z
+F2 = {
+    'f2_worked_example': f2_container([F2_WORKED], 1),
+    # a whole file and a copy with differences, then a block with an empty
+    # whole file and the worked example again
+    'f2_two_blocks': f2_container([
+        f2_block([f2_entry(b'new.txt', b'hello'), f2_entry(b'sub\\D.BIN', DIFF_NEW, OLD)],
+                 control=command(0, 2, diff=True, extra=1), diff=b'\x01\x00', literal=b'helloZ'),
+        f2_block([f2_entry(b'empty', b''), f2_entry(b'T.DAT', NEW_TDAT, OLD)],
+                 control=command(4, 4, extra=2) + command(-8, 2), literal=b'XY')], 4),
+    # a restore file of a run that stopped: two blocks, then one cut short
+    'f2_open_cut': f2_container([F2_WORKED, f2_block([f2_entry(b'A', b'abc')], literal=b'abc'),
+                                 f2_block([f2_entry(b'B', b'xyz')], literal=b'xyz')[:-9]], 0, open_=True),
+    # signing padding after the last block
+    'f2_padded': f2_container([F2_WORKED], 1) + bytes(4),
+    # control and literal bytes LZMA-coded (each buffer min(D, U) bytes)
+    'f2_lzma': f2_container([f2_block(
+        [f2_entry(b'T.DAT', NEW_TDAT, OLD), f2_entry(b'W.TXT', b'fox ' * 50)],
+        streams=[f2_lzma(command(4, 4, extra=2) + command(-8, 2)), f2_stored(b''),
+                 f2_lzma(b'XY' + b'fox ' * 50, lc=0, lp=2, pb=2)])], 2, memory=6 + 202),
+    # a seek back past the old file's start
+    'f2_seek_outside': f2_container([f2_block([f2_entry(b'T.DAT', NEW_TDAT, OLD)],
+                                              control=command(4, 4, extra=2) + command(-9, 2),
+                                              literal=b'XY')], 1),
+    # a literal byte no record takes
+    'f2_left_over': f2_container([f2_block([f2_entry(b'A', b'ab')], literal=b'abc')], 1),
+}
+# f2_* seeds whose CRCs are read as they are: not made to hold again
+F2_CRCS_AS_THEY_ARE = {'f2_worked_example', 'f2_padded'}
+
+
 NAMES = {
     # first byte: bit 0 = code page 936, the rest = folder length / 2
     'plain': b'\x41' + b'A.TXT',
@@ -149,6 +249,9 @@ def write(target, name, data):
 for name, data in CONTAINERS.items():
     write('container', name, data)
     write('differential', name, u16(len(OLD)) + OLD + data)
+for name, data in F2.items():
+    fix = 0 if name in F2_CRCS_AS_THEY_ARE else 0x8000
+    write('differential', name, u16(len(OLD) | fix) + OLD + data)
 for name, (old, new) in PAIRS.items():
     write('roundtrip', name, u16(len(old)) + old + new)
 for name, data in NAMES.items():
