@@ -80,11 +80,17 @@ int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
     return 1;
 }
 
-int SinkReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+int SinkCopy(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
     auto* m = static_cast<MemSink*>(ctx);
     if (!m->old || offset > m->old->size() || n > m->old->size() - offset)
         return 0;
-    std::copy_n(m->old->begin() + static_cast<ptrdiff_t>(offset), n, to);
+    const uint8_t* from = m->old->data() + offset;
+    if (!diffs) {
+        m->out.insert(m->out.end(), from, from + n);
+        return 1;
+    }
+    for (uint64_t i = 0; i < n; i++)
+        m->out.push_back(static_cast<uint8_t>(from[i] + diffs[i]));
     return 1;
 }
 
@@ -134,7 +140,7 @@ std::string ReadBlock(const uint8_t* block, const F2BlockHead& b, size_t index, 
         // otherwise its bytes are read past
         bool rebuild = whole || (old && old->size() == info.head.oldLength);
         MemSink m{whole ? nullptr : old, {}};
-        F2Sink sink{SinkWrite, SinkReadOld, &m};
+        F2Sink sink{SinkWrite, SinkCopy, &m};
         int result = F2RunRecord(src, &info.head, rebuild ? &sink : nullptr, scratch.data(), scratch.size());
         s.records.push_back(info);
         s.records.back().head.name = nullptr;
