@@ -42,14 +42,15 @@ static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diff
     Rebuild2* rb = (Rebuild2*)ctx;
     OldFile* old = rb->old;
     uint64_t at = rb->out.written + rb->out.used;
+    // (both files under 4 GiB when noting)
     if (rb->noting && !diffs)
-        Restore2NoteCopy(offset, n, at);
+        Restore2NoteCopy((uint32_t)offset, (uint32_t)n, (uint32_t)at);
     // runs of zero differences are exact copies too
     for (size_t i = 0, j; rb->noting && diffs && i < n; i = j + 1) {
         for (j = i; j < n && !diffs[j]; j++) {
         }
         if (j - i >= BACK_COPY_MIN)
-            Restore2NoteCopy(offset + i, j - i, at + i);
+            Restore2NoteCopy((uint32_t)(offset + i), (uint32_t)(j - i), (uint32_t)(at + i));
     }
     while (n && rb->ok) {
         if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
@@ -90,9 +91,11 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     Rebuild2 rb;
     rb.old = old;
     rb.ok = 1;
-    rb.noting = old && Restore2Active();
-    if (rb.noting)
+    rb.noting = 0;
+    if (old && Restore2Active()) {
         Restore2StartCopies();
+        rb.noting = r->oldLength <= 0xFFFFFFFF && r->newLength <= 0xFFFFFFFF;
+    }
     rb.out.used = 0;
     rb.out.written = 0;
     rb.out.file = CreateTempBeside(target, dirLen, tmp);

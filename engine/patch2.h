@@ -41,13 +41,14 @@ int Restore2Begin(const PatchRestore* restore);
 int Restore2Active(void);
 
 /* The copies a delta record's run takes exactly from its old file,
-   noted as it runs (old[from, from + length) is new[at, at + length)):
-   Restore2StartCopies forgets the last record's. Copies shorter than
-   BACK_COPY_MIN are not worth a command and are not kept; when the table
-   is full, the shortest go, and the way back takes more literal bytes. */
+   noted as it runs (old[from, from + length) is new[at, at + length)),
+   where both files are under 4 GiB: Restore2StartCopies forgets the last
+   record's. Copies shorter than BACK_COPY_MIN are not worth a command and
+   are not kept; when the table is full, the shortest go, and the way back
+   takes more literal bytes. */
 enum { BACK_COPY_MIN = 16 };
 void Restore2StartCopies(void);
-void Restore2NoteCopy(uint64_t from, uint64_t length, uint64_t at);
+void Restore2NoteCopy(uint32_t from, uint32_t length, uint32_t at);
 
 /* Before a delta record's target is replaced: appends one block whose
    record turns the rebuilt file (r's new side) back into the old one (r's

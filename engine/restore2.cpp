@@ -20,10 +20,12 @@
 
 // A forward copy: old[from, from + length) is new[at, at + length). Swept,
 // the table holds the way back's copies instead, in the same shape.
+// Noted for files under 4 GiB only (a way back past that holds the old
+// file whole), so that the sweep takes 32-bit sums.
 typedef struct BackCopy {
-    uint64_t from;
-    uint64_t at;
-    uint64_t length;
+    uint32_t from;
+    uint32_t at;
+    uint32_t length;
 } BackCopy;
 
 enum { BACK_COPIES = 16384 };  // a record's copies kept at once
@@ -38,7 +40,7 @@ static uint32_t s_crc;  // of the block's bytes so far
 static unsigned char s_buffer[FILEIO_CHUNK];
 static BackCopy s_copies[BACK_COPIES];
 static size_t s_count;
-static uint64_t s_shortest;  // copies shorter than this are not kept
+static uint32_t s_shortest;  // copies shorter than this are not kept
 
 static void Drain2(void) {
     if (s_used && s_ok && !RestoreWriteAt(s_file, s_pos, s_buffer, s_used))
@@ -47,24 +49,18 @@ static void Drain2(void) {
     s_used = 0;
 }
 
-// Appends bytes to the block, counting them into its CRC; whole pieces go
-// to the file from where they are, the rest through the buffer.
+// Appends bytes to the block through the buffer, counting them into its
+// CRC.
 static void Put2(const unsigned char* bytes, size_t n) {
     s_crc = Crc32Update(s_crc, bytes, n);
     while (n && s_ok) {
         DWORD piece = FILEIO_CHUNK - s_used;
         if (piece > n)
             piece = (DWORD)n;
-        if (piece == FILEIO_CHUNK) {
-            if (!RestoreWriteAt(s_file, s_pos, bytes, piece))
-                s_ok = 0;
-            s_pos += piece;
-        } else {
-            CopyMemory(s_buffer + s_used, bytes, piece);
-            s_used += piece;
-            if (s_used == FILEIO_CHUNK)
-                Drain2();
-        }
+        CopyMemory(s_buffer + s_used, bytes, piece);
+        s_used += piece;
+        if (s_used == FILEIO_CHUNK)
+            Drain2();
         bytes += piece;
         n -= piece;
     }
@@ -123,7 +119,7 @@ void Restore2StartCopies(void) {
     s_shortest = BACK_COPY_MIN;
 }
 
-void Restore2NoteCopy(uint64_t from, uint64_t length, uint64_t at) {
+void Restore2NoteCopy(uint32_t from, uint32_t length, uint32_t at) {
     // a full table keeps the longer half or so: the shortest save least
     while (length >= s_shortest && s_count == BACK_COPIES) {
         s_shortest *= 2;
@@ -146,7 +142,7 @@ void Restore2NoteCopy(uint64_t from, uint64_t length, uint64_t at) {
 // from a forward copy already passed) and their count returned; every one
 // is at least BACK_COPY_MIN bytes, the remains of a covered copy that are
 // shorter left literal.
-static size_t SweepCopies(uint64_t length) {
+static size_t SweepCopies(uint32_t length) {
     size_t n = s_count;
     // Shell sort: no heap, and quick enough for the table's size.
     for (size_t gap = n / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
@@ -159,11 +155,11 @@ static size_t SweepCopies(uint64_t length) {
         }
     BackCopy best = {0, 0, 0};
     size_t i = 0, made = 0;
-    for (uint64_t x = 0; x < length;) {
+    for (uint32_t x = 0; x < length;) {
         for (; i < n && s_copies[i].from <= x; i++)
             if (s_copies[i].from + s_copies[i].length > best.from + best.length)
                 best = s_copies[i];
-        uint64_t end = best.from + best.length;
+        uint32_t end = best.from + best.length;
         if (end > x) {
             if (end - x >= BACK_COPY_MIN) {
                 BackCopy c = {x, best.at + (x - best.from), end - x};
@@ -183,7 +179,8 @@ static size_t SweepCopies(uint64_t length) {
 // copy with the literal run after it. Put when put is set; its length.
 static uint64_t PutControl(size_t n, uint64_t length, int put) {
     unsigned char bytes[3 * F2_VARINT_MAX];
-    uint64_t total = 0, pos = 0;
+    uint64_t total = 0;
+    uint32_t pos = 0;
     for (size_t j = 0; j <= n; j++) {
         F2Command c = {0, 0, 0, 0};
         if (j == 0) {  // the literal run that starts the file, when there is one
@@ -267,7 +264,9 @@ int Restore2AddDelta(const F2Record* r, OldFile* old) {
     int kind = Kind2(r);
     F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                      r->name, r->nameLen, r->oldLength, r->oldSum, r->oldCrc, r->newLength, r->newSum, r->newCrc};
-    return kind == RECORD_HELD ? PR_OK : AddBlock2(&back, old, kind == RECORD_WHOLE ? 0 : SweepCopies(r->oldLength));
+    if (kind == RECORD_HELD)
+        return PR_OK;
+    return AddBlock2(&back, old, kind == RECORD_WHOLE || !s_count ? 0 : SweepCopies((uint32_t)r->oldLength));
 }
 
 int Restore2AddWhole(const F2Record* r, const char* target) {
