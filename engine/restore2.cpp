@@ -189,7 +189,7 @@ static uint64_t PutControl(size_t n, uint64_t length, int put) {
                 continue;
         } else {
             const BackCopy* b = &s_copies[j - 1];
-            c.seek = (int64_t)(b->at - pos);
+            c.seek = (int64_t)b->at - (int64_t)pos;
             c.copy = b->length;
             c.extra = (j < n ? s_copies[j].from : length) - (b->from + b->length);
             pos = b->at + b->length;
