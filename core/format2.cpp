@@ -271,38 +271,45 @@ size_t PutF2Command(unsigned char* out, const F2Command* c) {
 
 // --- one record ---
 
-// Moves n bytes of a stream to the sink (or nowhere), a piece at a time.
+// Moves n bytes of a stream to the sink (or nowhere), a piece at a time:
+// a stored stream's straight from its input, an LZMA one's through scratch.
 static int PassOn(F2Source* s, uint64_t n, const F2Sink* sink, unsigned char* scratch, size_t size) {
+    if (n > s->left)
+        return PR_BADDATA;
     while (n) {
+        const unsigned char* from = scratch;
         size_t piece = n < size ? (size_t)n : size;
-        if (!F2SourceRead(s, scratch, piece))
+        if (s->method == F2_STORED) {
+            LzmaInput* in = &s->in;
+            if (in->pos == in->end && (!in->refill || !in->refill(in)))
+                return PR_BADDATA;
+            from = in->pos;
+            piece = (size_t)(in->end - in->pos);
+            if (piece > n)
+                piece = (size_t)n;
+            in->pos += piece;
+            s->left -= piece;
+        } else if (!F2SourceRead(s, scratch, piece))
             return PR_BADDATA;
-        if (sink && !sink->write(sink->ctx, scratch, piece))
+        if (sink && !sink->write(sink->ctx, from, piece))
             return PR_NOTWRITTEN;
         n -= piece;
     }
     return PR_OK;
 }
 
-// Copies n old bytes from offset, each added to a difference byte when
-// diff is set. The scratch space is split: old bytes, then differences.
+// Copies n old bytes from offset, exactly or (diff set) added to as many
+// difference bytes, which come through scratch.
 static int CopyOld(F2Source* diffs, uint64_t offset, uint64_t n, int diff, const F2Sink* sink,
                    unsigned char* scratch, size_t size) {
-    size_t half = diff ? size / 2 : size;
-    unsigned char* plus = scratch + half;
+    if (!diff)
+        return !n || !sink || sink->copy(sink->ctx, offset, n, 0) ? PR_OK : PR_NOTWRITTEN;
     while (n) {
-        size_t piece = n < half ? (size_t)n : half;
-        if (diff && !F2SourceRead(diffs, plus, piece))
+        size_t piece = n < size ? (size_t)n : size;
+        if (!F2SourceRead(diffs, scratch, piece))
             return PR_BADDATA;
-        if (sink) {
-            if (!sink->readOld(sink->ctx, offset, scratch, piece))
-                return PR_NOTWRITTEN;
-            if (diff)
-                for (size_t i = 0; i < piece; i++)
-                    scratch[i] = (unsigned char)(scratch[i] + plus[i]);
-            if (!sink->write(sink->ctx, scratch, piece))
-                return PR_NOTWRITTEN;
-        }
+        if (sink && !sink->copy(sink->ctx, offset, piece, scratch))
+            return PR_NOTWRITTEN;
         offset += piece;
         n -= piece;
     }

@@ -101,13 +101,16 @@ typedef struct F2Source {
     LzmaDecoder* lzma;
 } F2Source;
 
-/* Where a delta record's bytes go and its old bytes come from. write
-   appends bytes to the new file; readOld fills to with n bytes of the old
-   file at offset, a range F2RunRecord has checked against the old length.
-   Each returns 1, or 0 when it failed. */
+/* Where a record's bytes go. write appends bytes to the new file; copy
+   appends the n bytes of the old file at offset (a range F2RunRecord has
+   checked against the old length), each added, modulo 256, to the byte of
+   diffs at its place when diffs is not 0. diffs is scratch space the sink
+   may overwrite; a copy with differences comes in pieces of at most the
+   scratch's size, an exact one whole. Each returns 1, or 0 when it
+   failed. */
 typedef struct F2Sink {
     int (*write)(void* ctx, const unsigned char* bytes, size_t n);
-    int (*readOld)(void* ctx, uint64_t offset, unsigned char* to, size_t n);
+    int (*copy)(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs);
     void* ctx;
 } F2Sink;
 
@@ -165,8 +168,9 @@ int F2ReadCommand(F2Source* control, F2Command* c);
 /* Carries out one record of a block from its streams (sources, in the
    order F2_CONTROL, F2_DIFF, F2_LITERAL), through sink; with sink 0 the
    record's bytes are read and thrown away, so that the streams reach the
-   next record. scratch (scratchSize bytes, 2 at least; more is faster)
-   holds pieces in passing. Returns PR_OK; PR_BADDATA when the streams do
+   next record. scratch (scratchSize bytes, 1 at least; more is faster)
+   holds pieces in passing; a stored stream's bytes go to the sink from
+   its input, without a copy. Returns PR_OK; PR_BADDATA when the streams do
    not decode or a command reaches outside the old or the new file (the
    cursor of no further use); PR_NOTWRITTEN when the sink failed (the
    streams are then where the failure left them: of no further use

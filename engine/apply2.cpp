@@ -20,10 +20,12 @@ static unsigned char s_scratch[FILEIO_CHUNK];
 // Where a record's bytes go: a temporary file, and for a delta record its
 // copies come from the old file. A write or read that fails is only noted:
 // the sink still takes every byte, so the streams reach the record's end.
+// noting: the copies are noted for the restore file's way back.
 typedef struct Rebuild2 {
     OutFile out;
     OldFile* old;
     int ok;
+    int noting;
 } Rebuild2;
 
 static int SinkWrite2(void* ctx, const unsigned char* bytes, size_t n) {
@@ -33,11 +35,23 @@ static int SinkWrite2(void* ctx, const unsigned char* bytes, size_t n) {
     return 1;
 }
 
-// Old bytes from the read window, which is moved when they lie outside it;
+// Old bytes from the read window, which is moved when they lie outside it,
+// straight to the output, or added to the differences in their place;
 // F2RunRecord has checked the range against the old length.
-static int SinkReadOld2(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
     Rebuild2* rb = (Rebuild2*)ctx;
     OldFile* old = rb->old;
+    uint64_t at = rb->out.written + rb->out.used;
+    // (both files under 4 GiB when noting)
+    if (rb->noting && !diffs)
+        Restore2NoteCopy((uint32_t)offset, (uint32_t)n, (uint32_t)at);
+    // runs of zero differences are exact copies too
+    for (size_t i = 0, j; rb->noting && diffs && i < n; i = j + 1) {
+        for (j = i; j < n && !diffs[j]; j++) {
+        }
+        if (j - i >= BACK_COPY_MIN)
+            Restore2NoteCopy((uint32_t)(offset + i), (uint32_t)(j - i), (uint32_t)(at + i));
+    }
     while (n && rb->ok) {
         if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
             rb->ok = 0;
@@ -45,9 +59,16 @@ static int SinkReadOld2(void* ctx, uint64_t offset, unsigned char* to, size_t n)
         }
         size_t piece = old->have - (size_t)(offset - old->start);
         if (piece > n)
-            piece = n;
-        CopyMemory(to, g_window + (offset - old->start), piece);
-        to += piece;
+            piece = (size_t)n;
+        const unsigned char* from = g_window + (offset - old->start);
+        if (diffs) {
+            for (size_t i = 0; i < piece; i++)
+                diffs[i] = (unsigned char)(diffs[i] + from[i]);
+            from = diffs;
+            diffs += piece;
+        }
+        if (!OutWrite(&rb->out, from, piece))
+            rb->ok = 0;
         offset += piece;
         n -= piece;
     }
@@ -70,18 +91,28 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     Rebuild2 rb;
     rb.old = old;
     rb.ok = 1;
+    rb.noting = 0;
+    if (old && Restore2Active()) {
+        Restore2StartCopies();
+        rb.noting = r->oldLength <= 0xFFFFFFFF && r->newLength <= 0xFFFFFFFF;
+    }
     rb.out.used = 0;
     rb.out.written = 0;
     rb.out.file = CreateTempBeside(target, dirLen, tmp);
     if (rb.out.file == INVALID_HANDLE_VALUE)
         return Skip(src, r, PR_NOTWRITTEN);
-    F2Sink sink = {SinkWrite2, SinkReadOld2, &rb};
+    F2Sink sink = {SinkWrite2, SinkCopy2, &rb};
     int result = F2RunRecord(src, r, &sink, s_scratch, sizeof s_scratch);
     if (result == PR_OK && !(rb.ok && OutFlush(&rb.out) && FlushFileBuffers(rb.out.file)))
         result = PR_NOTWRITTEN;
     if (result == PR_OK) {
+        // Read back through the window's last piece only: the old file's
+        // bytes in front of it serve the restore file's literal bytes.
         FileSums sums;
-        if (!SumOpenFile(rb.out.file, SUM_CRC | SUM_ANY_SIZE, &sums, 0) || sums.size != rb.out.written)
+        if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
+            old->have = FILEIO_WINDOW - FILEIO_CHUNK;
+        if (!SumOpenFile(rb.out.file, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sums, 0) ||
+            sums.size != rb.out.written)
             result = PR_NOTWRITTEN;
         else if (!SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
             result = PR_BADRESULT;
@@ -144,7 +175,7 @@ static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     old.start = old.size - old.have;
     result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
     // the way back is on disk before the target is replaced
-    if (result == PR_OK && Restore2Active() && Restore2AddDelta(r, old.file) != PR_OK) {
+    if (result == PR_OK && Restore2Active() && Restore2AddDelta(r, &old) != PR_OK) {
         DeleteFileA(tmp);
         result = PR_NOTWRITTEN;
     }

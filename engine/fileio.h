@@ -29,8 +29,10 @@ typedef struct FileSums {
     uint64_t size;
 } FileSums;
 
-/* What SumOpenFile takes: the CRC as well, and files of any size. */
-enum { SUM_CRC = 1, SUM_ANY_SIZE = 2 };
+/* What SumOpenFile takes: the CRC as well, files of any size, and every
+   piece read into the window's last FILEIO_CHUNK bytes (so that the rest
+   of the window keeps what it holds). */
+enum { SUM_CRC = 1, SUM_ANY_SIZE = 2, SUM_WINDOW_END = 4 };
 
 /* Reads an open file from its start into sums; the CRC too with SUM_CRC.
    The pieces are laid one after another into g_window, from its start

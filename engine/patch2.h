@@ -8,10 +8,7 @@
 #include "core/format2.h"
 #include "engine/patch.h"
 
-/* Creates a restore file under the first free name (engine/restore.cpp),
-   its path in path; INVALID_HANDLE_VALUE when none can be made. Declared
-   with the linkage restore.cpp gives it. */
-HANDLE CreateFree(const PatchRestore* restore, char* path);
+struct OldFile;
 
 #ifdef __cplusplus
 extern "C" {
@@ -43,11 +40,23 @@ int Restore2Begin(const PatchRestore* restore);
 /* 1 while a format-2 restore file is being made. */
 int Restore2Active(void);
 
+/* The copies a delta record's run takes exactly from its old file,
+   noted as it runs (old[from, from + length) is new[at, at + length)),
+   where both files are under 4 GiB: Restore2StartCopies forgets the last
+   record's. Copies shorter than BACK_COPY_MIN are not worth a command and
+   are not kept; when the table is full, the shortest go, and the way back
+   takes more literal bytes. */
+enum { BACK_COPY_MIN = 16 };
+void Restore2StartCopies(void);
+void Restore2NoteCopy(uint32_t from, uint32_t length, uint32_t at);
+
 /* Before a delta record's target is replaced: appends one block whose
-   record turns the rebuilt file (r's new side) back into the old one,
-   read from old (r's old side), written and flushed once. PR_OK, or
+   record turns the rebuilt file (r's new side) back into the old one (r's
+   old side): copies of the rebuilt file where the noted copies say the
+   old bytes are in it, the rest of the old file, read through old and the
+   read window, as literal bytes. Written and flushed once. PR_OK, or
    PR_NOTWRITTEN with RESTORE_FAILED and the block taken away. */
-int Restore2AddDelta(const F2Record* r, HANDLE old);
+int Restore2AddDelta(const F2Record* r, struct OldFile* old);
 
 /* Before an existing target is overwritten by a whole-file record r: the
    same for the file now at target. */

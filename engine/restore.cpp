@@ -129,12 +129,17 @@ void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
     s_targets[index].len = head->nameLen;
 }
 
-static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
+int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n) {
     OVERLAPPED at;
     ZeroMemory(&at, sizeof at);
-    at.Offset = pos;
+    at.Offset = (DWORD)pos;
+    at.OffsetHigh = (DWORD)(pos >> 32);
     DWORD done = 0;
-    return WriteFile(s_file, bytes, n, &done, &at) && done == n;
+    return WriteFile(file, bytes, n, &done, &at) && done == n;
+}
+
+static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
+    return RestoreWriteAt(s_file, pos, bytes, n);
 }
 
 static int WriteFlushed(DWORD pos, const void* bytes, DWORD n) {
@@ -170,7 +175,7 @@ int RestoreActive(void) {
 // Creates the file under the first free name: base.exe, base(2).exe, ...
 // up to base(99).exe. Any failure moves on to the next name: a folder that
 // refuses one refuses them all.
-HANDLE CreateFree(const PatchRestore* restore, char* path) {
+static HANDLE CreateFree(const PatchRestore* restore, char* path) {
     // room for "(99).exe" and the 0 byte
     if (lstrlenA(restore->folder) + lstrlenA(restore->baseName) <= PATCH_PATH_MAX - 9)
         for (unsigned n = 1; n < 100; n++) {
@@ -182,24 +187,34 @@ HANDLE CreateFree(const PatchRestore* restore, char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
-int RestoreBegin(const PatchRestore* restore, unsigned records) {
+HANDLE RestoreCreate(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[8] = {0};
     RestorePrepareTargets(records);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {
         g_restore.path[0] = 0;
-        return PR_NOTWRITTEN;
+        return 0;
     }
-    s_file = file;
-    s_count = (DWORD)restore->stubSize;
-    s_end = s_count + CONTAINER_HEADER_SIZE;
     // A signed applier's header names its certificate table, which the
     // copy does not have: a reader would take the table's place for the
     // container's end.
     size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
-    if (WriteAt(0, restore->stub, (DWORD)restore->stubSize) && (!security || WriteAt(security, kNone, 8)) &&
-        WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
+    if (RestoreWriteAt(file, 0, restore->stub, (DWORD)restore->stubSize) &&
+        (!security || RestoreWriteAt(file, security, kNone, 8)))
+        return file;
+    RestoreCloseFile(file);
+    return 0;
+}
+
+int RestoreBegin(const PatchRestore* restore, unsigned records) {
+    static const unsigned char kNone[CONTAINER_HEADER_SIZE] = {0};
+    s_file = RestoreCreate(restore, records);
+    if (!s_file)
+        return PR_NOTWRITTEN;
+    s_count = (DWORD)restore->stubSize;
+    s_end = s_count + CONTAINER_HEADER_SIZE;
+    if (WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }

@@ -28,7 +28,7 @@ void RestoreNoteTarget(unsigned index, const PatchRecordHead* head);
 enum { RECORD_STREAM, RECORD_WHOLE, RECORD_HELD };
 
 /* Sorts the noted targets of a run of records records and forgets which
-   are held: RestoreBegin does it, and so does the format-2 restore file. */
+   are held: RestoreCreate does it. */
 void RestorePrepareTargets(unsigned records);
 
 /* How the record of head's target is made, as above; a target named more
@@ -43,6 +43,17 @@ void RestoreHoldTarget(void);
    records: how many targets the check noted. PR_OK, or PR_NOTWRITTEN with
    g_restore.state RESTORE_FAILED. */
 int RestoreBegin(const PatchRestore* restore, unsigned records);
+
+/* Creates the restore file of either form under a name that is free
+   (never over an existing file) with the stub's bytes at its start, after
+   RestorePrepareTargets(records); the caller writes its header. The open
+   file, or 0 (and nothing left) with g_restore.state RESTORE_FAILED, as it
+   stays until the caller has its header on disk. */
+HANDLE RestoreCreate(const PatchRestore* restore, unsigned records);
+
+/* Writes n bytes at pos of file (its file pointer is not used); 1, or 0
+   when the write failed or fell short. */
+int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n);
 
 /* Before a delta record's target is replaced: appends the record that turns
    the rebuilt file (newSize bytes, checksum head->newSum) back into the old

@@ -7,36 +7,79 @@
 // whose torn last block it passes over, with no second flush per record to
 // keep a count right. A target the run replaces more than once gets one
 // whole-file record, at its first replacement, as in the bare form's
-// restore file (engine/restore.cpp says why). Positions are 64 bits: the format's files may be
-// larger than 4 GiB.
+// restore file (engine/restore.cpp says why). Positions are 64 bits: the
+// format's files may be larger than 4 GiB.
+//
+// A delta record's way back copies from the rebuilt file every stretch of
+// the old one that the forward run copied exactly (the copies noted while
+// it ran, swept as engine/restore.cpp's bare form sweeps its stream), so
+// that only the old bytes the new file lacks are written.
 #include "engine/patch2.h"
 #include "engine/fileio.h"
 #include "engine/restore.h"
-#include "core/pe.h"
+
+// A forward copy: old[from, from + length) is new[at, at + length). Swept,
+// the table holds the way back's copies instead, in the same shape.
+// Noted for files under 4 GiB only (a way back past that holds the old
+// file whole), so that the sweep takes 32-bit sums.
+typedef struct BackCopy {
+    uint32_t from;
+    uint32_t at;
+    uint32_t length;
+} BackCopy;
+
+enum { BACK_COPIES = 16384 };  // a record's copies kept at once
 
 static HANDLE s_file;   // 0 when no format-2 restore file is open
 static uint64_t s_base; // file offset of the container's header
 static uint64_t s_end;  // end of the last complete block
+static uint64_t s_pos;  // where the buffer's bytes go
+static DWORD s_used;
+static int s_ok;        // cleared by the first failed write of a block
 static uint32_t s_crc;  // of the block's bytes so far
 static unsigned char s_buffer[FILEIO_CHUNK];
+static BackCopy s_copies[BACK_COPIES];
+static size_t s_count;
+static uint32_t s_shortest;  // copies shorter than this are not kept
 
-static int WriteAt2(uint64_t pos, const void* bytes, DWORD n) {
-    OVERLAPPED at;
-    ZeroMemory(&at, sizeof at);
-    at.Offset = (DWORD)pos;
-    at.OffsetHigh = (DWORD)(pos >> 32);
-    DWORD done = 0;
-    return WriteFile(s_file, bytes, n, &done, &at) && done == n;
+static void Drain2(void) {
+    if (s_used && s_ok && !RestoreWriteAt(s_file, s_pos, s_buffer, s_used))
+        s_ok = 0;
+    s_pos += s_used;
+    s_used = 0;
 }
 
-// Writes a piece of a block at *pos and moves past it, counting it into
-// the block's CRC. 1, or 0 when the write failed.
-static int Put2(uint64_t* pos, const unsigned char* bytes, DWORD n) {
+// Appends bytes to the block through the buffer, counting them into its
+// CRC.
+static void Put2(const unsigned char* bytes, size_t n) {
     s_crc = Crc32Update(s_crc, bytes, n);
-    if (!WriteAt2(*pos, bytes, n))
-        return 0;
-    *pos += n;
-    return 1;
+    while (n && s_ok) {
+        DWORD piece = FILEIO_CHUNK - s_used;
+        if (piece > n)
+            piece = (DWORD)n;
+        CopyMemory(s_buffer + s_used, bytes, piece);
+        s_used += piece;
+        if (s_used == FILEIO_CHUNK)
+            Drain2();
+        bytes += piece;
+        n -= piece;
+    }
+}
+
+// Appends n bytes of the old file from offset, through the read window.
+static void PutOld2(OldFile* old, uint64_t offset, uint64_t n) {
+    while (n && s_ok) {
+        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
+            s_ok = 0;
+            break;
+        }
+        size_t piece = old->have - (size_t)(offset - old->start);
+        if (piece > n)
+            piece = (size_t)n;
+        Put2(g_window + (offset - old->start), piece);
+        offset += piece;
+        n -= piece;
+    }
 }
 
 // Writes the header, open while the run lasts and closed (count, length)
@@ -50,7 +93,7 @@ static int WriteHeader2(int open) {
     h.length = open ? 0 : s_end - s_base;
     unsigned char bytes[F2_HEADER_SIZE];
     PutF2Header(bytes, &h);
-    return WriteAt2(s_base, bytes, F2_HEADER_SIZE) && FlushFileBuffers(s_file);
+    return RestoreWriteAt(s_file, s_base, bytes, F2_HEADER_SIZE) && FlushFileBuffers(s_file);
 }
 
 int Restore2Active(void) {
@@ -58,23 +101,12 @@ int Restore2Active(void) {
 }
 
 int Restore2Begin(const PatchRestore* restore) {
-    static const unsigned char kNone[8] = {0};
-    RestorePrepareTargets(g_check.count);
-    g_restore.state = RESTORE_FAILED;
-    HANDLE file = CreateFree(restore, g_restore.path);
-    if (file == INVALID_HANDLE_VALUE) {
-        g_restore.path[0] = 0;
+    s_file = RestoreCreate(restore, g_check.count);
+    if (!s_file)
         return PR_NOTWRITTEN;
-    }
-    s_file = file;
     s_base = restore->stubSize;
     s_end = s_base + F2_HEADER_SIZE;
-    // A signed applier's header names its certificate table, which the
-    // copy does not have: a reader would take the table's place for the
-    // container's end.
-    size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
-    if (WriteAt2(0, restore->stub, (DWORD)restore->stubSize) && (!security || WriteAt2(security, kNone, 8)) &&
-        WriteHeader2(1)) {
+    if (WriteHeader2(1)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }
@@ -82,39 +114,135 @@ int Restore2Begin(const PatchRestore* restore) {
     return PR_NOTWRITTEN;
 }
 
+void Restore2StartCopies(void) {
+    s_count = 0;
+    s_shortest = BACK_COPY_MIN;
+}
+
+void Restore2NoteCopy(uint32_t from, uint32_t length, uint32_t at) {
+    // a full table keeps the longer half or so: the shortest save least
+    while (length >= s_shortest && s_count == BACK_COPIES) {
+        s_shortest *= 2;
+        size_t kept = 0;
+        for (size_t i = 0; i < s_count; i++)
+            if (s_copies[i].length >= s_shortest)
+                s_copies[kept++] = s_copies[i];
+        s_count = kept;
+    }
+    if (length < s_shortest)
+        return;
+    BackCopy c = {from, at, length};
+    s_copies[s_count++] = c;
+}
+
+// Turns the noted copies into the way back's, for an old file of length
+// bytes: sorted by old offset, each old byte is taken from the copy
+// starting at or before it that reaches furthest, and what no copy covers
+// stays literal. The table is rewritten in place (each way back copy comes
+// from a forward copy already passed) and their count returned; every one
+// is at least BACK_COPY_MIN bytes, the remains of a covered copy that are
+// shorter left literal.
+static size_t SweepCopies(uint32_t length) {
+    size_t n = s_count;
+    // Shell sort: no heap, and quick enough for the table's size.
+    for (size_t gap = n / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
+        for (size_t i = gap; i < n; i++) {
+            BackCopy t = s_copies[i];
+            size_t j = i;
+            for (; j >= gap && s_copies[j - gap].from > t.from; j -= gap)
+                s_copies[j] = s_copies[j - gap];
+            s_copies[j] = t;
+        }
+    BackCopy best = {0, 0, 0};
+    size_t i = 0, made = 0;
+    for (uint32_t x = 0; x < length;) {
+        for (; i < n && s_copies[i].from <= x; i++)
+            if (s_copies[i].from + s_copies[i].length > best.from + best.length)
+                best = s_copies[i];
+        uint32_t end = best.from + best.length;
+        if (end > x) {
+            if (end - x >= BACK_COPY_MIN) {
+                BackCopy c = {x, best.at + (x - best.from), end - x};
+                s_copies[made++] = c;
+            }
+            x = end;
+        } else if (i < n)
+            x = s_copies[i].from;
+        else
+            break;
+    }
+    return made;
+}
+
+// The way back's control stream for n swept copies and an old file of
+// length bytes (not 0): a literal run before the first copy, then each
+// copy with the literal run after it. Put when put is set; its length.
+static uint64_t PutControl(size_t n, uint64_t length, int put) {
+    unsigned char bytes[3 * F2_VARINT_MAX];
+    uint64_t total = 0;
+    uint32_t pos = 0;
+    for (size_t j = 0; j <= n; j++) {
+        F2Command c = {0, 0, 0, 0};
+        if (j == 0) {  // the literal run that starts the file, when there is one
+            c.extra = n ? s_copies[0].from : length;
+            if (n && !c.extra)
+                continue;
+        } else {
+            const BackCopy* b = &s_copies[j - 1];
+            c.seek = (int64_t)b->at - (int64_t)pos;
+            c.copy = b->length;
+            c.extra = (j < n ? s_copies[j].from : length) - (b->from + b->length);
+            pos = b->at + b->length;
+        }
+        size_t k = PutF2Command(bytes, &c);
+        total += k;
+        if (put)
+            Put2(bytes, k);
+    }
+    return total;
+}
+
 // Appends one block whose only record is r: a whole file, or a delta
-// record with one command (no seek, no copy, and all r->newLength bytes
-// from the literal stream), its bytes read from the open file from. Flushed once; on failure what it
-// wrote is taken away again (on a full disk the way back needs that room)
-// and the state is RESTORE_FAILED.
-static int AddBlock2(const F2Record* r, HANDLE from) {
-    // the head, the table entry and the command go out in one write
-    unsigned char crc[4];
+// record made of the n swept copies and the old file's other bytes, read
+// through old. Flushed once; on failure what it wrote is taken away again
+// (on a full disk the way back needs that room) and the state is
+// RESTORE_FAILED.
+static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
+    unsigned char head[F2_BLOCK_HEAD_SIZE + F2_ENTRY_MAX];
     F2BlockHead b;
     ZeroMemory(&b, sizeof b);
     b.count = 1;
-    b.tableLength = (uint32_t)PutF2Record(s_buffer + F2_BLOCK_HEAD_SIZE, r);
-    DWORD n = F2_BLOCK_HEAD_SIZE + b.tableLength;
-    if (r->kind == F2_KIND_DELTA && r->newLength) {  // a record of no bytes has no command
-        F2Command c = {0, 0, 0, r->newLength};
-        b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = PutF2Command(s_buffer + n, &c);
-        n += (DWORD)b.streams[F2_CONTROL].packed;
-    }
-    b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = r->newLength;
-    PutF2BlockHead(s_buffer, &b);
-    uint64_t pos = s_end;
+    b.tableLength = (uint32_t)PutF2Record(head + F2_BLOCK_HEAD_SIZE, r);
+    int commands = r->kind == F2_KIND_DELTA && r->newLength;  // a record of no bytes has none
+    uint64_t literal = r->newLength;
+    if (commands)
+        b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = PutControl(n, r->newLength, 0);
+    for (size_t j = 0; j < n; j++)
+        literal -= s_copies[j].length;
+    b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = literal;
+    PutF2BlockHead(head, &b);
+    s_pos = s_end;
+    s_used = 0;
     s_crc = 0;
-    int ok = g_restore.state == RESTORE_MADE && Put2(&pos, s_buffer, n);
-    for (uint64_t at = 0; ok && at < r->newLength; at += n) {
-        n = r->newLength - at < sizeof s_buffer ? (DWORD)(r->newLength - at) : (DWORD)sizeof s_buffer;
-        ok = ReadAt(from, at, s_buffer, n) && Put2(&pos, s_buffer, n);
+    s_ok = g_restore.state == RESTORE_MADE;
+    Put2(head, F2_BLOCK_HEAD_SIZE + b.tableLength);
+    if (commands)
+        PutControl(n, r->newLength, 1);
+    uint64_t x = 0;
+    for (size_t j = 0; j < n; j++) {
+        PutOld2(old, x, s_copies[j].from - x);
+        x = s_copies[j].from + s_copies[j].length;
     }
+    PutOld2(old, x, r->newLength - x);
+    unsigned char crc[4];
     PutU32(crc, s_crc);
-    if (ok && Put2(&pos, crc, sizeof crc) && FlushFileBuffers(s_file)) {
+    Put2(crc, sizeof crc);
+    Drain2();
+    if (s_ok && FlushFileBuffers(s_file)) {
         if (r->kind == F2_KIND_WHOLE)
             RestoreHoldTarget();
         g_restore.records++;
-        s_end = pos;
+        s_end = s_pos;
         return PR_OK;
     }
     LARGE_INTEGER keep;
@@ -131,33 +259,39 @@ static int Kind2(const F2Record* r) {
     return RecordKind(&head);
 }
 
-int Restore2AddDelta(const F2Record* r, HANDLE old) {
+int Restore2AddDelta(const F2Record* r, OldFile* old) {
     // the way back: from the rebuilt file (the old side) to the old one
     int kind = Kind2(r);
     F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                      r->name, r->nameLen, r->oldLength, r->oldSum, r->oldCrc, r->newLength, r->newSum, r->newCrc};
-    return kind == RECORD_HELD ? PR_OK : AddBlock2(&back, old);
+    if (kind == RECORD_HELD)
+        return PR_OK;
+    return AddBlock2(&back, old, kind == RECORD_WHOLE || !s_count ? 0 : SweepCopies((uint32_t)r->oldLength));
 }
 
 int Restore2AddWhole(const F2Record* r, const char* target) {
     // A target that cannot be opened or read cannot be overwritten either:
     // the record is refused and the restore file stays as it is. It is read
-    // twice, for its sums (the table entry comes before its bytes), then for
-    // its bytes; held without sharing, it cannot change between.
+    // for its sums (the table entry comes before its bytes), then its bytes
+    // come from the read window, or from the file where it does not fit;
+    // held without sharing, it cannot change between.
     int kind = Kind2(r);
     if (kind == RECORD_HELD)
         return PR_OK;
-    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old == INVALID_HANDLE_VALUE)
+    OldFile old;
+    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
     int result = PR_NOTWRITTEN;
-    if (SumOpenFile(old, SUM_CRC | SUM_ANY_SIZE, &sums, 0)) {
+    if (SumOpenFile(old.file, SUM_CRC | SUM_ANY_SIZE, &sums, &old.have)) {
+        old.size = sums.size;
+        old.start = old.size - old.have;
         F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                          r->name, r->nameLen, sums.size, sums.sum, sums.crc, r->newLength, r->newSum, r->newCrc};
-        result = AddBlock2(&back, old);
+        result = AddBlock2(&back, &old, 0);
     }
-    CloseHandle(old);
+    CloseHandle(old.file);
     return result;
 }
 

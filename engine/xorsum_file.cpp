@@ -22,6 +22,8 @@ int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have) {
     for (;;) {
         if (used > FILEIO_WINDOW - FILEIO_CHUNK)
             used = 0;
+        if (how & SUM_WINDOW_END)
+            used = FILEIO_WINDOW - FILEIO_CHUNK;
         unsigned char* at = g_window + used;
         DWORD got = 0;
         if (!ReadFile(file, at, FILEIO_CHUNK, &got, NULL))

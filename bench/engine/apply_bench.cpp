@@ -170,8 +170,10 @@ void Prepare(const ScratchFolder& f, const Work& w) {
 void NoEnd(void*, int) {}
 
 // With restore, a restore file is made beside the targets (after a stub of
-// the shipped applier's size) and removed again after the timing.
-double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container, bool restore = false) {
+// the shipped applier's size), its size past the stub put in *restoreSize,
+// and removed again after the timing.
+double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container, bool restore = false,
+                  uint64_t* restoreSize = nullptr) {
     Prepare(f, w);
     PatchHost host{nullptr, nullptr, NoEnd, nullptr, nullptr, nullptr};
     static const Bytes stub(24 * 1024, 0);
@@ -180,6 +182,9 @@ double TimeEngine(const ScratchFolder& f, const Work& w, const Bytes& container,
     PatchSetKeepRunning(1);
     RunPatch(container.data(), container.size(), f.dir().c_str(), &host, restore ? &r : nullptr);
     t = Now() - t;
+    WIN32_FILE_ATTRIBUTE_DATA made;
+    if (restore && GetFileAttributesExA(g_restore.path, GetFileExInfoStandard, &made))
+        *restoreSize = ((uint64_t)made.nFileSizeHigh << 32 | made.nFileSizeLow) - stub.size();
     if (restore && (g_restore.state != RESTORE_MADE || !DeleteFileA(g_restore.path))) {
         std::fprintf(stderr, "no restore file was made\n");
         std::exit(1);
@@ -295,13 +300,14 @@ int main(int argc, char** argv) {
                 files, commands, (double)commands / files, files / 8, w.outBytes / 1e6, w.container.size() / 1e6);
     std::printf("format 2: container %.1f MB\n", w.container2.size() / 1e6);
     ScratchFolder target("bench"), src("bench-src"), dst("bench-dst");
+    uint64_t restoreBytes = 0, restoreBytes2 = 0;
     std::vector<double> engine, trailer, restore, engine2, restore2, copy, durable, sameJob, mapped;
     for (int r = 0; r < rounds; r++) {
         engine.push_back(TimeEngine(target, w, w.container));
         trailer.push_back(TimeEngine(target, w, w.containerTrailer));
-        restore.push_back(TimeEngine(target, w, w.containerTrailer, true));
+        restore.push_back(TimeEngine(target, w, w.containerTrailer, true, &restoreBytes));
         engine2.push_back(TimeEngine(target, w, w.container2));
-        restore2.push_back(TimeEngine(target, w, w.container2, true));
+        restore2.push_back(TimeEngine(target, w, w.container2, true, &restoreBytes2));
         copy.push_back(TimeCopy(src, dst, w));
         durable.push_back(TimeCopy(src, dst, w, true));
         sameJob.push_back(TimeCopy(src, dst, w, true, true));
@@ -316,6 +322,7 @@ int main(int argc, char** argv) {
     std::printf(row, "+ restore file", rs, w.outBytes / 1e6 / rs, rs / c, rs / d, rs / j);
     std::printf(row, "format 2 (LZMA)", e2, w.outBytes / 1e6 / e2, e2 / c, e2 / d, e2 / j);
     std::printf(row, "format 2 + restore file", rs2, w.outBytes / 1e6 / rs2, rs2 / c, rs2 / d, rs2 / j);
+    std::printf("  restore files: bare form %.1f MB, format 2 %.1f MB\n", restoreBytes / 1e6, restoreBytes2 / 1e6);
     std::printf("  CopyFileA, same bytes  %7.3f s  %7.1f MB/s  1.00x\n", c, w.outBytes / 1e6 / c);
     std::printf("  the same, each flushed %7.3f s  %7.1f MB/s  %.2fx copy\n", d, w.outBytes / 1e6 / d, d / c);
     std::printf("  same job, see above    %7.3f s  %7.1f MB/s  %.2fx copy\n", j, w.outBytes / 1e6 / j, j / c);

@@ -735,3 +735,87 @@ TEST(Format2Restore, TargetReplacedTwiceComesBackAsBefore) {
     EXPECT_EQ(RunContainer(sf, RestoreContainer(r, g_restore.path), back), PATCH_FINISHED);
     EXPECT_EQ(ReadBytes(sf / "T.DAT"), v1);
 }
+
+// A delta record's way back copies from the rebuilt file every stretch of
+// the old one that the run copied exactly (a copy, or a run of 16 or more
+// zero differences), whatever the order and overlap of the copies, and
+// writes only the rest: its literal stream holds exactly those bytes. A
+// record with more copies than the table holds keeps the longest.
+TEST(Format2Restore, WayBackCopiesWhatTheNewFileHolds) {
+    const uint64_t window = 4u * 1024 * 1024;
+    struct Case {
+        const char* what;
+        Bytes old;
+        std::function<void(Format2Builder&, Bytes&, const Bytes&)> build;  // commands, and the new bytes
+        uint64_t literal;  // of the way back
+    };
+    auto copy = [](Bytes& neu, const Bytes& old, uint64_t from, uint64_t len, const Bytes& diffs = {}) {
+        for (uint64_t i = 0; i < len; i++)
+            neu.push_back(uint8_t(old[from + i] + (diffs.empty() ? 0 : diffs[i])));
+    };
+    Bytes lit = Pair::Noise(9, 1000), everyHundred(10000, 0);
+    for (size_t i = 50; i < everyHundred.size(); i += 100)
+        everyHundred[i] = 7;
+    const uint64_t big = window + 300 * 1024;
+    Case cases[] = {
+        // copies around the read window's end, and the file's tail
+        {"old file larger than the window", Pair::Noise(11, big),
+         [&](Format2Builder& f, Bytes& neu, const Bytes& old) {
+             copy(neu, old, window - 100000, 300000);
+             neu.insert(neu.end(), lit.begin(), lit.end());
+             copy(neu, old, 10, 100);
+             copy(neu, old, big - 50000, 50000);
+             f.Cmd(int64_t(window - 100000), 300000, {}, lit).Cmd(10 - int64_t(window + 200000), 100, {}, {})
+                 .Cmd(int64_t(big - 50000 - 110), 50000, {}, {});
+         },
+         big - 300000 - 100 - 50000},
+        // [500, 1500) exactly, then [1000, 11000) with a difference at every
+        // 100th byte from 1050: those from 1550 on (95) stay literal
+        {"differences, overlapping an exact copy", Pair::Noise(12, 20000),
+         [&](Format2Builder& f, Bytes& neu, const Bytes& old) {
+             copy(neu, old, 1000, 10000, everyHundred);
+             copy(neu, old, 500, 1000);
+             neu.insert(neu.end(), lit.begin(), lit.begin() + 10);
+             f.Cmd(1000, 10000, everyHundred, {}).Cmd(-10500, 1000, {}, Bytes(lit.begin(), lit.begin() + 10));
+         },
+         20000 - (11000 - 500 - 95)},
+        // 20,000 copies of 20 bytes, backwards, then one of 100,000: the
+        // short ones do not fit the table and give way
+        {"more copies than the table holds", Pair::Noise(13, 400000),
+         [&](Format2Builder& f, Bytes& neu, const Bytes& old) {
+             int64_t pos = 0;
+             for (int64_t i = 19999; i >= 0; i--) {
+                 copy(neu, old, uint64_t(i) * 20, 20);
+                 f.Cmd(i * 20 - pos, 20, {}, {});
+                 pos = i * 20 + 20;
+             }
+             copy(neu, old, 0, 100000);
+             f.Cmd(-pos, 100000, {}, {});
+         },
+         300000},
+    };
+    const Bytes stub = B("MZ stub");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        // the new bytes first: the table entry needs them
+        Bytes neu, again;
+        Format2Builder first, f;
+        c.build(first, neu, c.old);
+        f.Delta("T.BIN", c.old, neu);
+        c.build(f, again, c.old);
+        ScratchFolder sf("f2back");
+        WriteBytes(sf / "T.BIN", c.old);
+        PatchRestore r{sf.dir().c_str(), "r", stub.data(), stub.size()};
+        Host h;
+        ASSERT_EQ(RunContainer(sf, f.Block().Build(), h, &r), PATCH_FINISHED);
+        ASSERT_EQ(g_restore.records, 1u);
+        const Bytes back = RestoreContainer(r, g_restore.path);
+        F2BlockHead b;
+        ASSERT_EQ(F2ReadBlockHead(back.data() + F2_HEADER_SIZE, back.size() - F2_HEADER_SIZE, &b), PR_OK);
+        EXPECT_EQ(b.streams[F2_LITERAL].unpacked, c.literal);
+        Host undo;
+        EXPECT_EQ(RunContainer(sf, back, undo), PATCH_FINISHED);
+        EXPECT_EQ(g_tally.ok, 1u);
+        EXPECT_TRUE(ReadBytes(sf / "T.BIN") == c.old);
+    }
+}

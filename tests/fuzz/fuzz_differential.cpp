@@ -601,10 +601,11 @@ int CoreWrite(void* ctx, const unsigned char* p, size_t n) {
     return 1;
 }
 
-int CoreReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+int CoreCopy(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
     CoreSink* m = static_cast<CoreSink*>(ctx);
     FUZZ_CHECK(offset <= m->old->size() && n <= m->old->size() - offset);
-    std::memcpy(to, m->old->data() + offset, n);
+    for (uint64_t i = 0; i < n; i++)
+        m->out.push_back(static_cast<unsigned char>((*m->old)[offset + i] + (diffs ? diffs[i] : 0)));
     return 1;
 }
 
@@ -659,7 +660,7 @@ void RunBlock(const unsigned char* base, const F2BlockHead& b, const std::vector
     for (size_t r = 0; r < heads.size(); r++) {
         Rec2& rec = k->records[r];
         CoreSink m{&old, {}};
-        F2Sink sink{CoreWrite, CoreReadOld, &m};
+        F2Sink sink{CoreWrite, CoreCopy, &m};
         bool rebuilt = rec.kind == F2_KIND_WHOLE || rec.oldLength == old.size();
         int run = F2RunRecord(src, &heads[r], rebuilt ? &sink : nullptr, scratch.data(), scratch.size());
         FUZZ_CHECK(run == PR_OK || run == PR_BADDATA);

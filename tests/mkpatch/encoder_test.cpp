@@ -277,18 +277,19 @@ void CheckPlan(const Bytes& old, const Bytes& neu, const std::vector<mkpatch::Di
 struct MemorySink {
     const Bytes* old = nullptr;
     Bytes out;
-    F2Sink sink{Write, ReadOld, this};
+    F2Sink sink{Write, Copy, this};
 
     static int Write(void* ctx, const unsigned char* bytes, size_t n) {
         auto* m = static_cast<MemorySink*>(ctx);
         m->out.insert(m->out.end(), bytes, bytes + n);
         return 1;
     }
-    static int ReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+    static int Copy(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
         auto* m = static_cast<MemorySink*>(ctx);
         if (offset > m->old->size() || n > m->old->size() - offset)
             return 0;
-        std::copy_n(m->old->begin() + static_cast<ptrdiff_t>(offset), n, to);
+        for (uint64_t i = 0; i < n; i++)
+            m->out.push_back(static_cast<uint8_t>((*m->old)[offset + i] + (diffs ? diffs[i] : 0)));
         return 1;
     }
 };

@@ -37,11 +37,15 @@ struct Rng {
 };
 
 // One step of a rebuild: copy old[from, from + length) or insert literal.
+// A bumped copy has its middle byte raised by one: in format 2 a copy with
+// differences, all of them 0 but that one; in the bare form a copy, an
+// insert of that byte and a copy.
 struct Edit {
     bool copy;
     uint32_t from;
     uint32_t length;
     Bytes literal;
+    bool bumped = false;
 };
 
 struct PatchSet {
@@ -79,23 +83,42 @@ struct PatchSet {
                 out.insert(out.end(), old.begin() + e.from, old.begin() + e.from + e.length);
             else
                 out.insert(out.end(), e.literal.begin(), e.literal.end());
+            if (e.bumped)
+                out[out.size() - e.length + e.length / 2]++;
         }
         container.Delta(testing_support::Sum(old), testing_support::Sum(out), name);
         form2.Delta(name, old, out);
         int64_t pos = 0;
         for (const Edit& e : edits) {
-            form2.Cmd(e.copy ? int64_t(e.from) - pos : 0, e.length, {}, e.literal);
+            Bytes diffs;
+            if (e.bumped) {
+                diffs.assign(e.length, 0);
+                diffs[e.length / 2] = 1;
+            }
+            form2.Cmd(e.copy ? int64_t(e.from) - pos : 0, e.length, diffs, e.literal);
             pos = e.copy ? int64_t(e.from) + e.length : pos;
         }
-        for (const Edit& e : edits) {
-            // the command byte, then its length (and a copy's offset)
+        auto copy = [&](uint32_t length, uint32_t from) {
+            // the command byte, then its length and offset
             const size_t at = container.size();
             commandBytes.push_back(at);
             lengthFields.push_back(at + 1);
-            if (e.copy) {
-                lengthFields.push_back(at + 5);
-                container.Copy(e.length, e.from);
+            lengthFields.push_back(at + 5);
+            container.Copy(length, from);
+        };
+        for (const Edit& e : edits) {
+            const uint32_t half = e.length / 2;
+            if (e.bumped) {
+                copy(half, e.from);
+                commandBytes.push_back(container.size());
+                lengthFields.push_back(container.size() + 1);
+                container.Insert({uint8_t(old[e.from + half] + 1)});
+                copy(e.length - half - 1, e.from + half + 1);
+            } else if (e.copy) {
+                copy(e.length, e.from);
             } else {
+                commandBytes.push_back(container.size());
+                lengthFields.push_back(container.size() + 1);
                 container.Insert(e.literal);
             }
         }
@@ -176,7 +199,11 @@ inline PatchSet LargeSet(uint64_t seed, int deltas, int wholes, size_t fileSize)
             Bytes old = rng.Fill(fileSize);
             if (i % 3 == 2)
                 s.Bystander(folder + "keep.txt", Text("stays\r\n"));
-            s.Delta(name, old, RandomEdits(rng, old, fileSize + rng.Below(uint32_t(fileSize / 4))));
+            std::vector<Edit> edits = RandomEdits(rng, old, fileSize + rng.Below(uint32_t(fileSize / 4)));
+            // every third copy long enough, with differences in format 2
+            for (size_t k = 1; k < edits.size(); k += 3)
+                edits[k].bumped = edits[k].copy && edits[k].length >= 64;
+            s.Delta(name, old, edits);
         } else {
             s.Whole(name, rng.Fill(fileSize / 2 + rng.Below(uint32_t(fileSize))));
         }

@@ -376,7 +376,8 @@ struct Verify2 {
     std::optional<MadeBytes> made;     // compared with NEW as it comes
     uint64_t newSize = 0;
     std::exception_ptr failure;        // an Error met inside the core's calls
-    F2Sink sink{Write, ReadOld, this};
+    F2Sink sink{Write, Copy, this};
+    std::vector<unsigned char> piece = std::vector<unsigned char>(size_t{1} << 16);
 
     Verify2(const CodePage& c, const Pairing& p) : cp(c), pairing(p), problems(p.errors) {}
     Verify2(const Verify2&) = delete;
@@ -395,10 +396,23 @@ struct Verify2 {
         }
     }
 
-    static int ReadOld(void* ctx, uint64_t offset, unsigned char* to, size_t n) {
+    // Appends n bytes of OLD from offset, each plus its difference when
+    // diffs is given; an exact copy comes whole, so it is read in pieces.
+    static int Copy(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
         auto* v = static_cast<Verify2*>(ctx);
         try {
-            v->oldFile->ReadAt(offset, to, n);
+            while (n) {
+                size_t k = static_cast<size_t>(std::min<uint64_t>(n, v->piece.size()));
+                v->oldFile->ReadAt(offset, v->piece.data(), k);
+                if (diffs) {
+                    for (size_t i = 0; i < k; i++)
+                        v->piece[i] = static_cast<unsigned char>(v->piece[i] + diffs[i]);
+                    diffs += k;
+                }
+                v->made->Add(v->piece.data(), k);
+                offset += k;
+                n -= k;
+            }
             return 1;
         } catch (...) {
             v->failure = std::current_exception();
