@@ -257,7 +257,11 @@ Outcome RunThrough(Process& p, HWND main, const std::string& folder, const std::
     std::vector<HWND> seen;
     size_t next = 0;
     for (;;) {
+        // A minute with no box ends the run's driving, unless the progress
+        // dialog is still up: a large file may take longer than that.
         HWND box = WaitBox(p, 60000, seen);
+        while (!box && FindProgress(p.pi.dwProcessId))
+            box = WaitBox(p, 60000, seen);
         if (!box)
             break;
         seen.push_back(box);
