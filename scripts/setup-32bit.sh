@@ -47,9 +47,43 @@ apt_install() {
     try=$((try + 1))
     wait=$((wait * 2))
   done
-  echo "setup-32bit: cannot install $* ($tries tries): $(apt_reason "$log")" >&2
+  echo "setup-32bit: $tries tries failed: $(apt_reason "$log"); trying the point release alone" >&2
+  if apt_install_point_release "$log" "$@"; then
+    rm -f "$log"
+    return 0
+  fi
+  echo "setup-32bit: cannot install $* ($tries tries, then the point release alone): $(apt_reason "$log")" >&2
   rm -f "$log"
   return 1
+}
+
+# The security suite's i386 index has been seen out of step with its own
+# Release file for days (wrong size), and apt then pairs the amd64 libraries
+# of the security suite with older i386 ones from the point release, which
+# multiarch forbids. Installing from a view of the sources without the
+# security suites, in lists of its own, takes both architectures from the
+# same point release; the system's own sources and lists are left as they
+# are. Appends apt's output to the log $1.
+apt_install_point_release() {
+  local log=$1 view
+  shift
+  view=$(mktemp -d)
+  mkdir -p "$view/lists/partial"
+  # deb822 stanzas and one-line entries alike, the security ones left out
+  for f in /etc/apt/sources.list.d/*.sources; do
+    [ -e "$f" ] && awk 'BEGIN { RS = ""; ORS = "\n\n" } !/-security/' "$f" > "$view/$(basename "$f")"
+  done
+  for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+    [ -e "$f" ] && grep -v -- '-security' "$f" > "$view/$(basename "$f").list" || true
+  done
+  local opts=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$view"
+              -o "Dir::State::Lists=$view/lists")
+  local ok=1
+  if apt-get "${opts[@]}" update -qq >>"$log" 2>&1 && apt-get "${opts[@]}" install -y -qq "$@" >>"$log" 2>&1; then
+    ok=0
+  fi
+  rm -rf "$view"
+  return $ok
 }
 
 main() {
