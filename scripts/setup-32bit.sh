@@ -8,11 +8,11 @@
 #   scripts/setup-32bit.sh --remove   take the registration back
 # On failure the last line of its output says why, in apt's own words where
 # apt failed (scripts/test.sh shows that line when it skips the stage).
-# SETUP32_TRIES (default 4) and SETUP32_PAUSE (seconds before the second
+# SETUP32_TRIES (default 2) and SETUP32_PAUSE (seconds before the second
 # try, doubled before each further one; default 30) set the retries.
 set -euo pipefail
 binfmt=/proc/sys/fs/binfmt_misc
-tries=${SETUP32_TRIES:-4}
+tries=${SETUP32_TRIES:-2}
 pause=${SETUP32_PAUSE:-30}
 
 # apt's reason for the failure logged in $1: the first index it could not
@@ -99,7 +99,9 @@ main() {
   [ -x /usr/bin/qemu-i386 ] || need+=(qemu-user)
   if [ ! -x /usr/lib/wine/wine ]; then
     dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-    need+=(wine32:i386)
+    # wine64 named too: left out, apt may take it away to make room for
+    # wine32's dependencies (seen with the point release alone)
+    need+=(wine32:i386 wine64 libwine:amd64)
   fi
   [ ${#need[@]} -eq 0 ] || apt_install "${need[@]}" || return 1
 
