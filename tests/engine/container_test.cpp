@@ -44,8 +44,6 @@ Bytes Compress(const Bytes& stored) {
             streams.insert(streams.end(), p.begin(), p.end());
         }
         PutF2BlockHead(block.data(), &b);
-        auto table = stored.begin() + at + F2_BLOCK_HEAD_SIZE;
-        block.insert(block.end(), table, table + b.tableLength);
         block.insert(block.end(), streams.begin(), streams.end());
         block.resize(block.size() + 4);
         PutU32(&block[block.size() - 4], Crc32Update(0, block.data(), block.size() - 4));

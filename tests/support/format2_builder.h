@@ -65,8 +65,7 @@ public:
     Format2Builder& Block() {
         F2BlockHead b{};
         b.count = blockCount_;
-        b.tableLength = static_cast<uint32_t>(table_.size());
-        const Bytes* streams[F2_STREAMS] = {&control_, &diff_, &literal_};
+        const Bytes* streams[F2_STREAMS] = {&control_, &diff_, &literal_, &table_};
         Bytes packed[F2_STREAMS];
         for (unsigned i = 0; i < F2_STREAMS; i++) {
             b.streams[i] = {F2_STORED, 0, 0, streams[i]->size(), streams[i]->size()};
@@ -76,7 +75,6 @@ public:
         memory_ = std::max<uint64_t>(memory_, F2BlockMemory(&b));
         Bytes block(F2_BLOCK_HEAD_SIZE);
         PutF2BlockHead(block.data(), &b);
-        block.insert(block.end(), table_.begin(), table_.end());
         for (const Bytes& s : packed)
             block.insert(block.end(), s.begin(), s.end());
         uint32_t crc = Crc32Update(0, block.data(), block.size());

@@ -59,7 +59,7 @@ CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& codin
 void ChooseDictionaries(const uint64_t unpacked[F2_STREAMS], uint32_t dict[F2_STREAMS]) {
     // smallest stream first: each takes what it needs up to an even share
     // of what the smaller ones left over
-    unsigned order[F2_STREAMS] = {0, 1, 2};
+    unsigned order[F2_STREAMS] = {0, 1, 2, 3};
     std::stable_sort(order, order + F2_STREAMS, [&](unsigned a, unsigned b) { return unpacked[a] < unpacked[b]; });
     uint64_t left = F2_MEMORY_MAX;
     for (unsigned k = 0; k < F2_STREAMS; k++) {
@@ -157,6 +157,8 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
 }
 
 void Format2Writer::Add(const F2Record& r, Pending& p) {
+    unsigned char entry[F2_ENTRY_MAX];
+    p.streams[F2_TABLE].assign(entry, entry + PutF2Record(entry, &r));
     uint64_t have = 0, adds = 0;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         have += streams_[i].size();
@@ -164,8 +166,6 @@ void Format2Writer::Add(const F2Record& r, Pending& p) {
     }
     if (blockCount_ > 0 && adds > opts_.blockBytes - std::min(have, opts_.blockBytes))
         CloseBlock();
-    unsigned char entry[F2_ENTRY_MAX];
-    table_.insert(table_.end(), entry, entry + PutF2Record(entry, &r));
     for (unsigned i = 0; i < F2_STREAMS; i++)
         Append(streams_[i], p.streams[i]);
     blockCount_++;
@@ -183,7 +183,6 @@ void Format2Writer::CloseBlock() {
     CodedStream coded[F2_STREAMS];
     F2BlockHead b{};
     b.count = blockCount_;
-    b.tableLength = static_cast<uint32_t>(table_.size());
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         coded[i] = CodeStream(streams_[i], opts_.coding[i], dict[i], opts_.compress);
         b.streams[i] = coded[i].head;
@@ -192,11 +191,9 @@ void Format2Writer::CloseBlock() {
     size_t start = blocks_.size();
     blocks_.resize(start + F2_BLOCK_HEAD_SIZE);
     PutF2BlockHead(blocks_.data() + start, &b);
-    Append(blocks_, table_);
     for (const CodedStream& c : coded)
         Append(blocks_, c.packed);
     AppendU32(blocks_, Crc32Update(0, blocks_.data() + start, blocks_.size() - start));
-    table_.clear();
     for (auto& s : streams_)
         s.clear();
     blockCount_ = 0;

@@ -1,5 +1,6 @@
 // Writing format 2 (docs/format.md): records collected into blocks, each
-// block's control, difference and literal streams coded on their own.
+// block's control, difference, literal and table streams coded on their
+// own.
 #ifndef KORVEX_MKPATCH_FORMAT2_WRITER_H
 #define KORVEX_MKPATCH_FORMAT2_WRITER_H
 
@@ -27,14 +28,15 @@ struct StreamCoding {
 // Measured on the benchmark corpus (docs/benchmark.md): the control
 // stream's varints and the difference stream's mostly-zero bytes do best
 // without literal context; literal bytes, mostly whole files' content,
-// with the usual context of three high bits of the byte before.
-inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}};
+// with the usual context of three high bits of the byte before; the
+// table's names and numbers without.
+inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}, {0, 0, 0}};
 
 struct Format2Options {
     DiffPlanOptions plan;
     bool compress = true;  // off: every stream stored (a benchmark switch)
     uint64_t blockBytes = kBlockStreamBytes;
-    StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2]};
+    StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2], kStreamCoding[3]};
 };
 
 // One stream as it goes into a block: its head and packed bytes.
@@ -49,7 +51,7 @@ struct CodedStream {
 CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
                        bool compress);
 
-// The dictionary sizes of a block's three streams of these unpacked sizes:
+// The dictionary sizes of a block's streams of these unpacked sizes:
 // each at least 4096 and no larger than its stream needs, their buffers
 // (min(dictionary, stream)) summing to at most 64 MiB. Depends on the
 // sizes alone.
@@ -75,14 +77,12 @@ public:
 
 private:
     struct Pending {
-        std::vector<uint8_t> entry;  // the table entry
-        std::vector<uint8_t> streams[F2_STREAMS];
+        std::vector<uint8_t> streams[F2_STREAMS];  // the table's left empty: Add writes the entry
     };
     void Add(const F2Record& r, Pending& p);
     void CloseBlock();
 
     Format2Options opts_;
-    std::vector<uint8_t> table_;
     std::vector<uint8_t> streams_[F2_STREAMS];
     uint32_t blockCount_ = 0;
     uint32_t count_ = 0;
