@@ -196,6 +196,33 @@ TEST(ContainerWindow, ContainerThatEndsEarly) {
         }
 }
 
+// The bare reader's bookkeeping: whatever the piece, what it hands out is
+// the container's bytes, at least as many as asked for (or all that are
+// left) and no more than its buffer, for a request inside what it holds,
+// across its end, past it or back before its start.
+TEST(ContainerWindow, BareReaderHoldsWhatIsAsked) {
+    const Bytes c = Noise(8, BARE_HOLD * 2 + 100);
+    const struct { uint64_t at; uint32_t want; } asks[] = {
+        {0, 1}, {5, 9}, {BARE_HOLD - 4, 9}, {BARE_HOLD - 1, BARE_HOLD}, {BARE_HOLD * 2 - 3, 269},
+        {3, 269}, {c.size() - 5, 9}, {c.size(), 9}, {BARE_HOLD + 7, 1}};
+    for (uint32_t piece : {1u, 7u, 0u}) {
+        g_containerPiece = piece;
+        PatchContainer pc{c.data(), INVALID_HANDLE_VALUE, 0, c.size()};
+        BareBegin(&pc);
+        for (const auto& ask : asks) {
+            SCOPED_TRACE(std::to_string(piece) + " at " + std::to_string(ask.at));
+            uint32_t held = 0;
+            const unsigned char* p = BareHold(ask.at, ask.want, &held);
+            ASSERT_NE(p, nullptr);
+            const uint64_t left = c.size() - ask.at;
+            EXPECT_GE(held, std::min<uint64_t>(ask.want, left));
+            EXPECT_LE(held, std::min<uint64_t>(BARE_HOLD, left));
+            EXPECT_TRUE(std::equal(p, p + held, c.begin() + ptrdiff_t(ask.at)));
+        }
+        g_containerPiece = 0;
+    }
+}
+
 // The bare form through its reader: with reads of 1, 7 or 64 bytes every
 // record head, name, command head, literal and the trailer's CRC cross the
 // reads' ends, and a whole file of 150,000 bytes fills the reader's buffer
