@@ -41,8 +41,9 @@ extern "C" {
    container crosses the buffers' ends many times. */
 extern uint32_t g_containerPiece;
 
-/* Reads n bytes (at most CONTAINER_PIECE_MAX) at offset of the container
-   into to. 1, or 0 when they pass its end or the read fails. */
+/* Reads n bytes at offset of the container into to: up to
+   CONTAINER_PIECE_MAX as a rule, the bare form's last bytes (up to 1 MB)
+   at once. 1, or 0 when they pass its end or the read fails. */
 int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, size_t n);
 
 /* Continues *crc (a CRC-32) over n bytes at offset, read a piece at a
