@@ -97,7 +97,7 @@ int ReadWholeFile(PatchCursor* cur, const unsigned char** content, uint32_t* len
     return PR_OK;
 }
 
-int ReadCommand(PatchCursor* cur, PatchCommand* cmd) {
+int ReadCommandHead(PatchCursor* cur, PatchCommand* cmd) {
     if (!CursorU8(cur, &cmd->op))
         return PR_BADDATA;
     cmd->length = 0;
@@ -114,12 +114,18 @@ int ReadCommand(PatchCursor* cur, PatchCommand* cmd) {
         if (!CursorU32(cur, &cmd->length))
             return PR_BADDATA;
         cmd->literal = cur->pos;
-        if (!CursorSkip(cur, cmd->length))
-            return PR_BADDATA;
         return PR_OK;
     default:
         return PR_BADDATA;
     }
+}
+
+int ReadCommand(PatchCursor* cur, PatchCommand* cmd) {
+    if (ReadCommandHead(cur, cmd) != PR_OK)
+        return PR_BADDATA;
+    if (cmd->op == CMD_INSERT && !CursorSkip(cur, cmd->length))
+        return PR_BADDATA;
+    return PR_OK;
 }
 
 int SkipCommands(PatchCursor* cur) {

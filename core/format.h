@@ -107,6 +107,12 @@ int BodyIsWholeFile(const PatchCursor* cur);
    cursor past the content, or PR_BADDATA. */
 int ReadWholeFile(PatchCursor* cur, const unsigned char** content, uint32_t* length);
 
+/* Decodes the fixed bytes of the next command and moves past them; an
+   insert's literal bytes are not passed over (literal points at them, as
+   far as they are there). For readers that hold the stream a piece at a
+   time. PR_BADDATA for an undefined command byte or fixed bytes cut short. */
+int ReadCommandHead(PatchCursor* cur, PatchCommand* cmd);
+
 /* Decodes the next command of a stream and moves past it (an insert's
    literal bytes included). PR_BADDATA for an undefined command byte or a
    command that runs past the end; the cursor is then of no further use. */

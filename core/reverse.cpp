@@ -1,8 +1,23 @@
 // The reverse sweep of a forward command stream; see reverse.h.
 #include "core/reverse.h"
 
+// A stream in memory: pos counts from the cursor's position.
+static int ReadFromCursor(void* ctx, uint64_t* pos, PatchCommand* cmd) {
+    PatchCursor c = *(const PatchCursor*)ctx;
+    c.pos += *pos;  // never past the end: each step below was checked
+    int result = ReadCommand(&c, cmd);
+    *pos = (uint64_t)(c.pos - ((const PatchCursor*)ctx)->pos);
+    return result;
+}
+
 int ReverseCommands(PatchCursor stream, uint32_t oldSize, ReverseCopy* table, size_t capacity,
                     const ReverseSink* sink) {
+    CommandSource source = {ReadFromCursor, &stream, 0};
+    return ReverseCommandsFrom(&source, oldSize, table, capacity, sink);
+}
+
+int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCopy* table, size_t capacity,
+                        const ReverseSink* sink) {
     for (uint32_t lo = 0, hi; lo < oldSize; lo = hi) {
         // Read the stream for the window [lo, hi): the copy starting at or
         // before lo that reaches furthest goes to best, the copies starting
@@ -14,12 +29,12 @@ int ReverseCommands(PatchCursor stream, uint32_t oldSize, ReverseCopy* table, si
         PatchCommand cmd;
         hi = oldSize;
         for (;;) {
-            PatchCursor c = stream;
+            uint64_t pos = stream->start;
             uint32_t at = 0;
             n = 0;
             best.from = best.length = best.at = 0;
             for (;;) {
-                if (ReadCommand(&c, &cmd) != PR_OK)
+                if (stream->read(stream->ctx, &pos, &cmd) != PR_OK)
                     return PR_BADDATA;
                 if (cmd.op == CMD_END)
                     break;

@@ -31,9 +31,24 @@ typedef struct ReverseSink {
     void* ctx;
 } ReverseSink;
 
+/* A forward command stream wherever it lies: read decodes the command at
+   *pos (an offset from the stream's start, or from wherever the source
+   counts) and moves *pos past it, an insert's literal bytes included; it
+   returns PR_OK or PR_BADDATA. The stream is read from start again as
+   often as the sweep needs. */
+typedef struct CommandSource {
+    int (*read)(void* ctx, uint64_t* pos, PatchCommand* cmd);
+    void* ctx;
+    uint64_t start;
+} CommandSource;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* ReverseCommands for a stream read through a source. */
+int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCopy* table, size_t capacity,
+                        const ReverseSink* sink);
 
 /* Sends to sink the commands that turn the new file back into the old one
    (oldSize bytes). stream stands on the first command of a forward stream

@@ -52,7 +52,7 @@ typedef struct PatchTrailer {
     const unsigned char* entries;  /* count entries, in record order */
     unsigned count;
     uint32_t containerCrc;         /* of the bytes [0, start) */
-    size_t start;                  /* where the trailer begins: the records' end */
+    uint64_t start;                /* where the trailer begins: the records' end */
 } PatchTrailer;
 
 #ifdef __cplusplus

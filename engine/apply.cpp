@@ -8,6 +8,7 @@
 #include "engine/patch.h"
 #include "engine/fileio.h"
 #include "engine/restore.h"
+#include "engine/container.h"
 
 static unsigned char s_outBuffer[FILEIO_CHUNK];
 
@@ -103,6 +104,30 @@ typedef struct Rebuild {
 
 static int SinkWrite(void* ctx, const unsigned char* bytes, size_t n) {
     return OutWrite(&((Rebuild*)ctx)->out, bytes, n);
+}
+
+static int SinkCopy(void* ctx, uint32_t offset, uint32_t length);
+static int PassOn(uint64_t from, uint64_t to, int (*put)(void* ctx, const unsigned char* bytes, size_t n),
+                  void* ctx);
+
+// Carries out the bare command stream at at, walked already, into rb: as
+// RunCommands, with the literal bytes passed on as the reader holds them.
+// PR_OK; PR_BADRESULT when a copy reaches past the old file; PR_NOTWRITTEN
+// when the output failed or the container could no longer be read.
+static int RunStream(uint64_t at, Rebuild* rb) {
+    for (;;) {
+        PatchCommand cmd;
+        if (BareCommand(0, &at, &cmd) != PR_OK)
+            return PR_NOTWRITTEN;
+        if (cmd.op == CMD_END)
+            return PR_OK;
+        // 64-bit sum: offset + length can pass 4 GiB
+        if (cmd.op == CMD_COPY && (uint64_t)cmd.offset + cmd.length > rb->old->size)
+            return PR_BADRESULT;
+        if (!(cmd.op == CMD_COPY ? SinkCopy(rb, cmd.offset, cmd.length)
+                                 : PassOn(at - cmd.length, at, SinkWrite, rb)))
+            return PR_NOTWRITTEN;
+    }
 }
 
 static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
@@ -257,49 +282,65 @@ int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const 
     return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
 }
 
-// A bare whole-file record: its head and content, for the restore file.
+// Hands the container's bytes [from, to) to put a piece at a time, as the
+// bare reader holds them. 1, or 0 when a read or put failed.
+static int PassOn(uint64_t from, uint64_t to, int (*put)(void* ctx, const unsigned char* bytes, size_t n),
+                  void* ctx) {
+    while (from < to) {
+        uint32_t held;
+        const unsigned char* p = BareHold(from, 1, &held);
+        if (!p)
+            return 0;
+        if (held > to - from)
+            held = (uint32_t)(to - from);
+        if (!put(ctx, p, held))
+            return 0;
+        from += held;
+    }
+    return 1;
+}
+
+// A bare whole-file record's temporary file as it is written, and the sum
+// of its content for the restore file.
 typedef struct BareWhole {
     const PatchRecordHead* head;
-    const unsigned char* content;
-    uint32_t length;
+    HANDLE file;
+    XorSumState sum;
 } BareWhole;
+
+static int PutWhole(void* ctx, const unsigned char* bytes, size_t n) {
+    BareWhole* w = (BareWhole*)ctx;
+    XorSumAdd(&w->sum, bytes, n);
+    return WriteAll(w->file, bytes, n);
+}
 
 static int KeepBareWhole(const void* ctx, const char* target) {
     const BareWhole* w = (const BareWhole*)ctx;
-    return RestoreAddWhole(w->head, target, w->content, w->length);
+    return RestoreAddWhole(w->head, target, XorSumEnd(&w->sum));
 }
 
 // Writes the content to a temporary file beside target and puts it there,
 // asking before an existing target is written over.
-static int PlaceWholeFile(char* target, size_t dirLen, const PatchRecordHead* head, const unsigned char* content,
-                          uint32_t length, const PatchHost* host) {
-    char tmp[PATCH_PATH_MAX];
-    HANDLE file = CreateTempBeside(target, dirLen, tmp);
-    if (file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-    int written = WriteAll(file, content, length);
-    if (!CloseDurably(file) || !written) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    BareWhole w = {head, content, length};
-    return PlaceWholeTemp(tmp, target, head->name, host, RestoreActive() ? KeepBareWhole : 0, &w);
-}
-
-static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
-                          const PatchHost* host) {
-    const unsigned char* content;
-    uint32_t length;
-    if (ReadWholeFile(cursor, &content, &length) != PR_OK)
-        return PR_BADDATA;
-
+static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const PatchHost* host) {
     char target[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, head->name, head->nameLen))
+    char tmp[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, r->head.name, r->head.nameLen))
         return PR_NOTWRITTEN;
     size_t dirLen = (size_t)lstrlenA(targetDir);
     MadeFolders made;
     MakeSubFolders(target, dirLen, &made);
-    int result = PlaceWholeFile(target, dirLen, head, content, length, host);
+    int result = PR_NOTWRITTEN;
+    BareWhole w;
+    w.head = &r->head;
+    w.file = CreateTempBeside(target, dirLen, tmp);
+    XorSumBegin(&w.sum);
+    if (w.file != INVALID_HANDLE_VALUE) {
+        int written = PassOn(r->body, r->body + r->length, PutWhole, &w);
+        if (!CloseDurably(w.file) || !written)
+            DeleteFileA(tmp);
+        else
+            result = PlaceWholeTemp(tmp, target, r->head.name, host, RestoreActive() ? KeepBareWhole : 0, &w);
+    }
     if (result != PR_OK && result != PR_OVERWRITTEN)
         RemoveMadeFolders(target, &made);
     return result;
@@ -311,7 +352,7 @@ static int ApplyWholeFile(PatchCursor* cursor, const char* targetDir, const Patc
 // file beside target from the stream and checks it by reading it back.
 // Returns PR_OK with the verified temporary file's name in tmp, or a
 // failure with no temporary file left.
-static int RebuildToTemp(PatchCursor* stream, OldFile* old, const char* target,
+static int RebuildToTemp(uint64_t stream, OldFile* old, const char* target,
                          size_t dirLen, uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
                          uint64_t* newSize) {
     Rebuild rb;
@@ -322,12 +363,7 @@ static int RebuildToTemp(PatchCursor* stream, OldFile* old, const char* target,
     if (rb.out.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
 
-    PatchOutput sink;
-    sink.write = SinkWrite;
-    sink.copy = SinkCopy;
-    sink.ctx = &rb;
-    sink.oldSize = old->size;
-    int result = RunCommands(stream, &sink);
+    int result = RunStream(stream, &rb);
     if (result == PR_OK && (!OutFlush(&rb.out) || !FlushFileBuffers(rb.out.file)))
         result = PR_NOTWRITTEN;
     if (result == PR_OK) {
@@ -348,15 +384,10 @@ static int RebuildToTemp(PatchCursor* stream, OldFile* old, const char* target,
     return result;
 }
 
-static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRecordHead* head,
+// The stream at stream was walked with the record: a bad or truncated
+// stream is a data error before anything is touched.
+static int ApplyDelta(uint64_t stream, const char* targetDir, const PatchRecordHead* head,
                       const TrailerEntry* strong, PatchRecordNote* note) {
-    // Walk the stream first: a bad or truncated stream is a data error
-    // before anything is touched, and every other result leaves the cursor
-    // on the next record.
-    PatchCursor stream = *cursor;
-    if (SkipCommands(cursor) != PR_OK)
-        return PR_BADDATA;
-
     char target[PATCH_PATH_MAX];
     char tmp[PATCH_PATH_MAX];
     if (!JoinPath(target, targetDir, head->name, head->nameLen))
@@ -375,14 +406,13 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
         result = PR_BADSOURCE;
     }
     if (result == PR_OK) {
-        PatchCursor forward = stream;
         uint64_t newSize = 0;
-        result = RebuildToTemp(&stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
+        result = RebuildToTemp(stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
                                &newSize);
         // the way back is on disk before the target is replaced
         if (result == PR_OK && RestoreActive() &&
             (newSize > 0xFFFFFFFF ||
-             RestoreAddDelta(head, forward, old.file, (uint32_t)old.size, (uint32_t)newSize) != PR_OK)) {
+             RestoreAddDelta(head, stream, old.file, (uint32_t)old.size, (uint32_t)newSize) != PR_OK)) {
             DeleteFileA(tmp);
             result = PR_NOTWRITTEN;
         }
@@ -393,31 +423,30 @@ static int ApplyDelta(PatchCursor* cursor, const char* targetDir, const PatchRec
     return result;
 }
 
-int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
-                PatchRecordNote* note) {
+int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
+                    PatchRecordNote* note) {
     PatchRecordNote scratch;
     if (!note)
         note = &scratch;
-    note->head.name = 0;
-    note->head.nameLen = 0;
     note->upToDate = 0;
     g_lastResult = PR_OK;
-
-    PatchRecordHead head;
-    int result;
-    if (ReadRecordHead(cursor, &head) != PR_OK)
-        result = PR_BADDATA;
-    else {
-        note->head = head;
-        // A name that could reach outside the folder is bad data, not a
-        // file to skip: a writer that makes one is not to be trusted.
-        if (!CheckRecordName(head.name, head.nameLen, IsLeadByteAcp))
-            result = PR_BADDATA;
-        else if (BodyIsWholeFile(cursor))
-            result = ApplyWholeFile(cursor, targetDir, &head, host);
-        else
-            result = ApplyDelta(cursor, targetDir, &head, strong, note);
-    }
+    // A name that could reach outside the folder is bad data, not a file
+    // to skip: a writer that makes one is not to be trusted.
+    BareRecord r;
+    int result = BareReadRecord(at, &r);
+    note->head = r.head;  // name 0 when the head itself was bad
+    if (result == PR_OK)
+        result = r.whole ? ApplyWholeFile(&r, targetDir, host) : ApplyDelta(r.body, targetDir, &r.head, strong, note);
     g_lastResult = result;
+    return result;
+}
+
+int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
+                PatchRecordNote* note) {
+    PatchContainer rest = {cursor->pos, INVALID_HANDLE_VALUE, 0, CursorLeft(cursor)};
+    uint64_t at = 0;
+    BareBegin(&rest);
+    int result = ApplyBareRecord(&at, targetDir, host, strong, note);
+    cursor->pos += at;
     return result;
 }

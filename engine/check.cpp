@@ -14,18 +14,6 @@ static int IsLeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
 
-// Walks every record without acting on it; the cursor ends after the last.
-static int WalkRecords(PatchCursor* cursor, unsigned count) {
-    for (unsigned i = 0; i < count; i++) {
-        PatchRecordHead head;
-        PatchCursor at = *cursor;
-        if (ReadRecordHead(&at, &head) != PR_OK || !CheckRecordName(head.name, head.nameLen, IsLeadByteAcp) ||
-            SkipRecord(cursor) != PR_OK)
-            return PR_BADDATA;
-    }
-    return PR_OK;
-}
-
 static void NoteMismatch(PatchCheck* check, const PatchRecordHead* head, int reason) {
     check->mismatched++;
     if (check->listed == PATCH_TALLY_NAMES)
@@ -71,61 +59,82 @@ static void Progress(const PatchHost* host, unsigned done, unsigned count) {
         host->progress(host->ctx, PATCH_PHASE_CHECK, done, count);
 }
 
-// Looks at every target, the records already known to be well formed.
-static int CheckTargets(PatchCursor* cursor, const char* targetDir, const PatchHost* host, PatchCheck* check) {
+// Looks at every target, the records from at on already known to be
+// well formed.
+static int CheckTargets(uint64_t at, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     for (unsigned i = 0; i < check->count; i++) {
         Progress(host, i, check->count);
         if (!PatchKeepRunning())
             return PR_SKIPPED;
-        PatchRecordHead head;
-        ReadRecordHead(cursor, &head);
-        RestoreNoteTarget(i, &head);
-        if (BodyIsWholeFile(cursor)) {
+        BareRecord r;
+        if (BareReadRecord(&at, &r) != PR_OK)  // the container can no longer be read
+            return PR_BADDATA;
+        RestoreNoteTarget(i, &r.head);
+        if (r.whole) {
             char target[PATCH_PATH_MAX];
-            if (JoinPath(target, targetDir, head.name, head.nameLen) &&
+            if (JoinPath(target, targetDir, r.head.name, r.head.nameLen) &&
                 GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
                 check->existing++;
-            const unsigned char* content;
-            uint32_t length;
-            ReadWholeFile(cursor, &content, &length);
             continue;
         }
         TrailerEntry entry;
         if (check->trailer == TRAILER_FOUND)
             GetTrailerEntry(&check->strong, i, &entry);
-        CheckDeltaTarget(check, targetDir, &head, check->trailer == TRAILER_FOUND ? &entry : NULL);
-        SkipCommands(cursor);
+        CheckDeltaTarget(check, targetDir, &r.head, check->trailer == TRAILER_FOUND ? &entry : NULL);
     }
     Progress(host, check->count, check->count);
     return PR_OK;
 }
 
-int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
-               PatchCheck* check) {
-    if (IsFormat2(container, size)) {
-        PatchContainer whole = {container, INVALID_HANDLE_VALUE, 0, size};
-        return CheckPatch2(&whole, targetDir, host, check);
-    }
+// The container's last bytes, enough for the longest trailer, its padding
+// and one byte more; the trailer's entries are read from here.
+static unsigned char s_tail[TRAILER_TAIL_SIZE + (unsigned)CONTAINER_MAX_RECORDS * TRAILER_ENTRY_SIZE + TRAILER_MAX_PAD + 1];
+
+// FindTrailer over the container's last bytes. Records that end before
+// them leave more bytes than any trailer takes: a tag there frames no
+// trailer for them.
+static int FindBareTrailer(const PatchContainer* c, uint64_t recordsEnd, unsigned count, PatchTrailer* t) {
+    uint64_t n = c->size < sizeof s_tail ? c->size : sizeof s_tail;
+    uint64_t tailStart = c->size - n;
+    int before = recordsEnd < tailStart;
+    if (!ContainerRead(c, tailStart, s_tail, (size_t)n))
+        return TRAILER_BAD;
+    int found = FindTrailer(s_tail, (size_t)n, before ? 0 : (size_t)(recordsEnd - tailStart), count, t);
+    t->start += tailStart;
+    return before && found == TRAILER_FOUND ? TRAILER_BAD : found;
+}
+
+int CheckBare(const PatchContainer* c, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     ZeroMemory(check, sizeof *check);
-    PatchCursor cursor;
-    CursorInit(&cursor, container, size);
-    unsigned count;
     check->result = PR_BADDATA;
-    if (ReadContainerHeader(&cursor, &count) != PR_OK)
+    BareBegin(c);
+    unsigned count;
+    if (BareCount(&count) != PR_OK)
         return check->result;
     check->count = count;
-    PatchCursor records = cursor;
-    if (WalkRecords(&cursor, count) != PR_OK)
-        return check->result;
-    size_t recordsEnd = (size_t)(cursor.pos - container);
-    check->trailer = FindTrailer(container, size, recordsEnd, count, &check->strong);
+    uint64_t at = CONTAINER_HEADER_SIZE;
+    for (unsigned i = 0; i < count; i++) {
+        BareRecord r;
+        if (BareReadRecord(&at, &r) != PR_OK)
+            return check->result;
+    }
+    check->trailer = FindBareTrailer(c, at, count, &check->strong);
     if (check->trailer == TRAILER_BAD)
         return check->result;
+    uint32_t crc = 0;
     if (check->trailer == TRAILER_FOUND &&
-        Crc32Update(0, container, check->strong.start) != check->strong.containerCrc)
+        (!ContainerCrc(c, 0, check->strong.start, &crc) || crc != check->strong.containerCrc))
         return check->result;
-    check->result = CheckTargets(&records, targetDir, host, check);
+    check->result = CheckTargets(CONTAINER_HEADER_SIZE, targetDir, host, check);
     return check->result;
+}
+
+int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
+               PatchCheck* check) {
+    PatchContainer whole = {container, INVALID_HANDLE_VALUE, 0, size};
+    if (IsFormat2(container, size))
+        return CheckPatch2(&whole, targetDir, host, check);
+    return CheckBare(&whole, targetDir, host, check);
 }
 
 // --- format 2 ---

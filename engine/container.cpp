@@ -1,9 +1,11 @@
-// A format-2 container read through fixed buffers instead of a mapping: a
-// 32-bit applier has no room to map a container of a few GB, and a
-// format-2 container is read front to back, block by block and stream by
-// stream, so a few small buffers serve it whatever its size.
+// A container read through fixed buffers instead of a mapping: a 32-bit
+// applier has no room to map a container of a few GB. A format-2
+// container is read front to back, block by block and stream by stream,
+// and a bare one record by record, so a few small buffers serve either
+// whatever its size.
 #include "engine/container.h"
 #include "engine/fileio.h"
+#include "engine/locate.h"
 
 // Zero, not CONTAINER_PIECE_MAX, so that it costs the applier no section
 // of initialised data.
@@ -100,4 +102,137 @@ int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead*
         return PR_BADDATA;
     *carved += need;
     return PR_OK;
+}
+
+// --- the bare form ---
+//
+// A bare container has no lengths ahead of its parts: a record head ends at
+// its name's 0 byte, a body at its CMD_END or after its content. So the
+// reader holds the bytes from some offset on and is asked for at least a
+// few of them at a time; a request the buffer does not cover reads the
+// buffer anew from there, a piece at a time. Offsets are 64 bits: a bare
+// container may run past 4 GiB.
+
+static const PatchContainer* s_bare;
+static uint64_t s_bareStart;  // container offset of s_held[0]
+static uint32_t s_bareHave;   // bytes in s_held
+static unsigned char s_held[BARE_HOLD];
+static char s_name[PATCH_PATH_MAX];
+
+void BareBegin(const PatchContainer* c) {
+    s_bare = c;
+    s_bareHave = 0;
+}
+
+const unsigned char* BareHold(uint64_t at, uint32_t want, uint32_t* held) {
+    const PatchContainer* c = s_bare;
+    uint64_t left = c->size - at;
+    if (want > left)
+        want = (uint32_t)left;
+    // at below s_bareStart wraps round to a large skip
+    uint64_t skip = at - s_bareStart;
+    uint32_t keep = skip <= s_bareHave ? s_bareHave - (uint32_t)skip : 0;
+    if (keep < want) {
+        s_bareStart = at;
+        s_bareHave = 0;
+        while (s_bareHave < want) {
+            size_t n = Piece(left - s_bareHave);
+            if (n > BARE_HOLD - s_bareHave)
+                n = BARE_HOLD - s_bareHave;
+            if (!ContainerRead(c, at + s_bareHave, s_held + s_bareHave, n)) {
+                s_bareHave = 0;
+                return 0;
+            }
+            s_bareHave += (uint32_t)n;
+        }
+        keep = s_bareHave;
+    }
+    *held = keep;
+    return s_held + (at - s_bareStart);
+}
+
+int BareCount(unsigned* count) {
+    uint32_t held;
+    const unsigned char* p = BareHold(0, CONTAINER_HEADER_SIZE, &held);
+    if (!p || held < CONTAINER_HEADER_SIZE)
+        return PR_BADDATA;
+    *count = GetU16(p);  // the two reserved bytes are never read
+    return PR_OK;
+}
+
+int BareReadHead(uint64_t* at, BareRecord* r) {
+    r->head.name = 0;
+    PatchCursor cur;
+    PatchRecordHead head;
+    // Most names are short: a head of a path's length is asked for first,
+    // the whole buffer when its 0 byte is not in that.
+    for (uint32_t want = RECORD_SUMS_SIZE + (unsigned)PATCH_PATH_MAX + 1;; want = BARE_HOLD) {
+        uint32_t held;
+        const unsigned char* p = BareHold(*at, want, &held);
+        if (!p)
+            return PR_BADDATA;
+        CursorInit(&cur, p, held);
+        if (ReadRecordHead(&cur, &head) == PR_OK) {
+            *at += (uint64_t)(cur.pos - p);
+            break;
+        }
+        // the container ends before the head does, or the name fills the buffer
+        if (held < want || want == BARE_HOLD)
+            return PR_BADDATA;
+    }
+    int named = CheckRecordName(head.name, head.nameLen, LeadByteAcp);
+    if (head.nameLen > PATCH_PATH_MAX - 1)
+        head.nameLen = PATCH_PATH_MAX - 1;
+    CopyMemory(s_name, head.name, head.nameLen);
+    s_name[head.nameLen] = 0;
+    r->head = head;
+    r->head.name = s_name;
+    r->whole = BodyIsWholeFile(&cur);
+    return named ? PR_OK : PR_BADDATA;
+}
+
+int BareCommand(void* ctx, uint64_t* at, PatchCommand* cmd) {
+    (void)ctx;
+    uint32_t held;
+    const unsigned char* p = BareHold(*at, CMD_COPY_SIZE, &held);
+    PatchCursor cur;
+    CursorInit(&cur, p, p ? held : 0);
+    if (ReadCommandHead(&cur, cmd) != PR_OK)
+        return PR_BADDATA;
+    *at += (uint64_t)(cur.pos - p);
+    // the literal is compared with what is left, never added first
+    if (cmd->op == CMD_INSERT) {
+        if (cmd->length > s_bare->size - *at)
+            return PR_BADDATA;
+        *at += cmd->length;
+    }
+    return PR_OK;
+}
+
+int BareSkipBody(uint64_t* at, BareRecord* r) {
+    r->body = *at;
+    if (r->whole) {
+        uint32_t held;
+        const unsigned char* p = BareHold(*at, WHOLEFILE_HEAD_SIZE, &held);
+        if (!p || held < WHOLEFILE_HEAD_SIZE)
+            return PR_BADDATA;
+        r->length = GetU32(p + 1);  // after the tag
+        r->body += WHOLEFILE_HEAD_SIZE;
+        if (r->length > s_bare->size - r->body)
+            return PR_BADDATA;
+        *at = r->body + r->length;
+        return PR_OK;
+    }
+    PatchCommand cmd;
+    do {
+        if (BareCommand(0, at, &cmd) != PR_OK)
+            return PR_BADDATA;
+    } while (cmd.op != CMD_END);
+    return PR_OK;
+}
+
+int BareReadRecord(uint64_t* at, BareRecord* r) {
+    if (BareReadHead(at, r) != PR_OK)
+        return PR_BADDATA;
+    return BareSkipBody(at, r);
 }

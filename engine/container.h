@@ -1,9 +1,12 @@
-/* A format-2 container read where it lies (PatchContainer): pieces at an
+/* A container read where it lies (PatchContainer). Format 2: pieces at an
    offset, block heads and table entries one at a time, and each stream's
    packed bytes brought in through a buffer of its own as the decoder or
-   the stored-stream reader asks for them. Every buffer is fixed, so
-   reading a container of any size costs the same memory, and nothing of
-   it is mapped. One run at a time. */
+   the stored-stream reader asks for them. The bare form: one buffer that
+   holds the bytes at hand from some offset on, refilled as a record head
+   or a command head needs them; whole-file content and insert literals
+   pass through it a piece at a time. Every buffer is fixed, so reading a
+   container of any size costs the same memory, and nothing of it is
+   mapped. One run at a time. */
 #ifndef KORVEX_ENGINE_CONTAINER_H
 #define KORVEX_ENGINE_CONTAINER_H
 
@@ -11,8 +14,23 @@
 #include "engine/patch.h"
 
 /* The most one read of the container brings in: the size of each
-   stream's buffer and of the pieces a block's CRC is taken over. */
-enum { CONTAINER_PIECE_MAX = 64 * 1024 };
+   stream's buffer and of the pieces a block's CRC is taken over; and the
+   bare form's buffer, which holds a record head, so a name of more bytes
+   than it takes with the checksums and the body's first byte is refused
+   as a data error. */
+enum { CONTAINER_PIECE_MAX = 64 * 1024, BARE_HOLD = CONTAINER_PIECE_MAX };
+
+/* One bare record, its head read (the name copied into a buffer that stays
+   until the next record is read; a name longer than PATCH_PATH_MAX - 1
+   bytes is cut there: no path holds it either, so it names no file, and
+   only its first bytes are ever shown) and, after BareSkipBody, where its
+   body lies. */
+typedef struct BareRecord {
+    PatchRecordHead head;
+    int whole;         /* a whole-file body */
+    uint64_t body;     /* the content, or the first command */
+    uint32_t length;   /* of the content */
+} BareRecord;
 
 #ifdef __cplusplus
 extern "C" {
@@ -23,8 +41,9 @@ extern "C" {
    container crosses the buffers' ends many times. */
 extern uint32_t g_containerPiece;
 
-/* Reads n bytes (at most CONTAINER_PIECE_MAX) at offset of the container
-   into to. 1, or 0 when they pass its end or the read fails. */
+/* Reads n bytes at offset of the container into to: up to
+   CONTAINER_PIECE_MAX as a rule, the bare form's last bytes (up to 1 MB)
+   at once. 1, or 0 when they pass its end or the read fails. */
 int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, size_t n);
 
 /* Continues *crc (a CRC-32) over n bytes at offset, read a piece at a
@@ -50,6 +69,43 @@ void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64
    room left. The source stays valid until stream i is begun again. */
 int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
                     uint64_t* carved);
+
+/* --- the bare form --- */
+
+/* Reads the bare container c from here on; what the buffer held is
+   forgotten. c must stay valid while it is read. */
+void BareBegin(const PatchContainer* c);
+
+/* The bytes from offset at (not past the container's end) on, at least
+   want of them (at most BARE_HOLD) or all that are left: *held says how
+   many are at hand there, valid until the next call. 0 when a read
+   fails. */
+const unsigned char* BareHold(uint64_t at, uint32_t want, uint32_t* held);
+
+/* The record count from the container header: PR_OK or PR_BADDATA. */
+int BareCount(unsigned* count);
+
+/* Reads the record head at *at into r: PR_OK with *at on the body's
+   first byte; PR_BADDATA when it is cut short (head.name then 0) or its
+   name could reach outside the target folder. */
+int BareReadHead(uint64_t* at, BareRecord* r);
+
+/* Walks r's body at *at without acting on it: PR_OK with r->body (and for
+   a whole file r->length) set and *at after the record, or PR_BADDATA. */
+int BareSkipBody(uint64_t* at, BareRecord* r);
+
+/* BareReadHead, then BareSkipBody. */
+int BareReadRecord(uint64_t* at, BareRecord* r);
+
+/* Decodes the command at *at and moves past it, an insert's literal
+   bytes included (they end at the new *at): PR_OK or PR_BADDATA. ctx is
+   not used: the form of CommandSource's read. */
+int BareCommand(void* ctx, uint64_t* at, PatchCommand* cmd);
+
+/* Carries out the bare record at *at in targetDir as ApplyRecord does; *at
+   then stands on the next record, except after PR_BADDATA. */
+int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
+                    PatchRecordNote* note);
 
 #ifdef __cplusplus
 }

@@ -17,22 +17,22 @@ static int Holds(const char* folder, const char* name, size_t len) {
     return JoinPath(path, folder, name, len) && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
 
-// The bare form: 0 at the first delta target missing from folder.
-static int HoldsBareTargets(const unsigned char* container, size_t size, const char* folder) {
-    PatchCursor cursor;
-    CursorInit(&cursor, container, size);
+// The bare form: 0 at the first delta target missing from folder, read
+// through the bare reader (engine/container.h).
+static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
+    BareBegin(c);
     unsigned count;
-    if (ReadContainerHeader(&cursor, &count) != PR_OK)
+    if (BareCount(&count) != PR_OK)
         return 1;
+    uint64_t at = CONTAINER_HEADER_SIZE;
     for (unsigned i = 0; i < count; i++) {
-        PatchRecordHead head;
-        PatchCursor body = cursor;
+        BareRecord r;
         // a name that leaves the folder must not make a folder fit
-        if (ReadRecordHead(&body, &head) != PR_OK || !CheckRecordName(head.name, head.nameLen, LeadByteAcp))
+        if (BareReadHead(&at, &r) != PR_OK)
             return 1;
-        if (!BodyIsWholeFile(&body) && !Holds(folder, head.name, head.nameLen))
+        if (!r.whole && !Holds(folder, r.head.name, r.head.nameLen))
             return 0;
-        if (SkipRecord(&cursor) != PR_OK)
+        if (BareSkipBody(&at, &r) != PR_OK)
             return 1;
     }
     return 1;
@@ -77,8 +77,7 @@ int FolderFits(const PatchContainer* c, const char* folder, const char* findFile
     unsigned char head[F2_HEADER_SIZE];
     if (ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head))
         return HoldsF2Targets(c, folder);
-    // the bare form is walked in memory only
-    return !c->bytes || HoldsBareTargets(c->bytes, (size_t)c->size, folder);
+    return HoldsBareTargets(c, folder);
 }
 
 // The short and long names of the predefined keys, in the order of their

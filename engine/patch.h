@@ -92,8 +92,7 @@ typedef struct PatchRestoreState {
 /* Where a container's bytes are: wholly in memory (bytes), or in an open
    file (file, from offset on), read through fixed buffers a piece at a
    time, so that a container of any size needs no address space of its
-   own. Only format 2 is read from a file; the bare form is walked through
-   a pointer. size is the container's: from its first byte to the file's
+   own; both forms are read the same way from either. size is the container's: from its first byte to the file's
    end, or to the certificate table of a signed patch. */
 typedef struct PatchContainer {
     const unsigned char* bytes;  /* 0 for a container in a file */
@@ -167,6 +166,10 @@ int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* hos
 int CheckPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
                PatchCheck* check);
 
+/* CheckPatch for a bare container wherever it lies (PatchContainer),
+   read through the bare reader (engine/container.h). */
+int CheckBare(const PatchContainer* container, const char* targetDir, const PatchHost* host, PatchCheck* check);
+
 /* Clears the run flag for a data error; nothing for any other result. */
 void NoteRecordResult(int result);
 
@@ -180,9 +183,8 @@ void NoteRecordResult(int result);
 void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,
               const PatchRestore* restore);
 
-/* RunPatch for a container wherever it lies: a format-2 container in a
-   file is read through the engine's fixed buffers (engine/container.h);
-   one in a file that is not format 2 is a data error. */
+/* RunPatch for a container wherever it lies: either form is read through
+   the engine's fixed buffers (engine/container.h), never mapped. */
 void RunPatchContainer(const PatchContainer* container, const char* targetDir, const PatchHost* host,
                        const PatchRestore* restore);
 

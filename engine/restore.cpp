@@ -18,6 +18,7 @@
 // still leaves it right.
 #include "engine/restore.h"
 #include "engine/fileio.h"
+#include "engine/container.h"
 #include "core/pe.h"
 #include "core/reverse.h"
 
@@ -300,7 +301,7 @@ static void PutOldFile(HANDLE file, uint32_t size, int kind) {
         PutEnd();
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old, uint32_t oldSize,
+int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old, uint32_t oldSize,
                     uint32_t newSize) {
     (void)newSize;  // every copy the sweep makes lies inside it
     int kind = RecordKind(head);
@@ -311,15 +312,15 @@ int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old,
     if (kind == RECORD_WHOLE)
         PutOldFile(old, oldSize, kind);
     else {
-        if (ReverseCommands(stream, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+        CommandSource forward = {BareCommand, 0, stream};
+        if (ReverseCommandsFrom(&forward, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
             s_ok = 0;
         PutEnd();
     }
     return EndRecord();
 }
 
-int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
-                    uint32_t newLength) {
+int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum) {
     // A target that cannot be opened cannot be overwritten either: the
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
@@ -332,7 +333,7 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsig
         return PR_NOTWRITTEN;
     FileSums sums;
     int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
-    BeginRecord(XorSum(newContent, newLength), sums.sum, head);
+    BeginRecord(newSum, sums.sum, head);
     s_ok &= read;
     PutOldFile(old, (uint32_t)sums.size, kind);
     CloseHandle(old);

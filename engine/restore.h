@@ -18,8 +18,8 @@ extern "C" {
 int RestoreActive(void);
 
 /* The check notes the target of every record, index 0 up, so that the run
-   knows the targets named more than once. The name must stay readable
-   until the run ends (it points into the container). */
+   knows the targets named more than once. The name need only be readable
+   during the call: its hash and length are kept. */
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head);
 
 /* How a target's record is made: the reverse of the forward stream (or its
@@ -58,21 +58,22 @@ int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n);
 /* Before a delta record's target is replaced: appends the record that turns
    the rebuilt file (newSize bytes, checksum head->newSum) back into the old
    one (oldSize bytes, read from the open file old; checksum head->oldSum), made from the
-   forward stream (stream stands on its first command): copies of the new
+   forward stream (stream: the offset of its first command in the
+   container the bare reader reads, engine/container.h): copies of the new
    file's ranges that came from the old file, inserts for the rest. A
    target named more than once gets one record only, at its first
    replacement: the old file whole (see RestoreAddWhole). PR_OK or
    PR_NOTWRITTEN. */
-int RestoreAddDelta(const PatchRecordHead* head, PatchCursor stream, HANDLE old,
+int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old,
                     uint32_t oldSize, uint32_t newSize);
 
 /* Before an existing target is overwritten by a whole-file record: appends
-   a record that turns the new content back into the file now at target.
+   a record that turns the new content (its checksum newSum) back into the
+   file now at target.
    For a target named more than once, that record is a whole file, made at
    the first replacement only: whatever later records leave there, it gives
    back what was there before the run. PR_OK or PR_NOTWRITTEN. */
-int RestoreAddWhole(const PatchRecordHead* head, const char* target, const unsigned char* newContent,
-                    uint32_t newLength);
+int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum);
 
 /* A whole-file record created a file where none was: the restore file
    cannot remove it, so it is only counted. */

@@ -99,8 +99,10 @@ int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, 
     return PatchKeepRunning();
 }
 
-// Applies the records at the cursor, checked already, one by one.
-static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost* host) {
+// Applies the records of the bare reader's container, checked already,
+// one by one.
+static void ApplyAll(const char* targetDir, const PatchHost* host) {
+    uint64_t at = CONTAINER_HEADER_SIZE;
     for (unsigned i = 0; i < g_check.count; i++) {
         PatchRecordNote note;
         TrailerEntry entry;
@@ -109,7 +111,7 @@ static void ApplyAll(PatchCursor* cursor, const char* targetDir, const PatchHost
             GetTrailerEntry(&g_check.strong, i, &entry);
             strong = &entry;
         }
-        int result = ApplyRecord(cursor, targetDir, host, strong, &note);
+        int result = ApplyBareRecord(&at, targetDir, host, strong, &note);
         if (!EndOfRecord(host, result, &note, i + 1))
             return;
     }
@@ -127,12 +129,9 @@ void RunPatchContainer(const PatchContainer* c, const char* targetDir, const Pat
     ZeroMemory(&g_restore, sizeof g_restore);
     ZeroMemory(&g_check, sizeof g_check);
     g_lastResult = PR_OK;
-    // the bare form is walked in memory only
     unsigned char head[F2_HEADER_SIZE];
     int form2 = ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head);
-    int checked = form2 ? CheckPatch2(c, targetDir, host, &g_check)
-                  : c->bytes ? CheckPatch(c->bytes, (size_t)c->size, targetDir, host, &g_check)
-                             : PR_BADDATA;
+    int checked = form2 ? CheckPatch2(c, targetDir, host, &g_check) : CheckBare(c, targetDir, host, &g_check);
     if (checked != PR_OK) {  // damaged, or cancelled during the check
         StopBeforeWriting(host, checked == PR_BADDATA ? PR_BADDATA : PR_OK);
         return;
@@ -150,11 +149,7 @@ void RunPatchContainer(const PatchContainer* c, const char* targetDir, const Pat
         ApplyAll2(c, targetDir, host);
         Restore2End();
     } else {
-        PatchCursor cursor;
-        CursorInit(&cursor, c->bytes, (size_t)c->size);
-        unsigned count;
-        ReadContainerHeader(&cursor, &count);
-        ApplyAll(&cursor, targetDir, host);
+        ApplyAll(targetDir, host);  // through the reader the check began
         RestoreEnd();
     }
     Notify(host, PatchKeepRunning());

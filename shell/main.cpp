@@ -3,8 +3,6 @@
 #include "shell/shell.h"
 #include "core/stubmark.h"
 #include "core/pe.h"
-#include "core/format2.h"
-#include "engine/container.h"
 
 #include <commctrl.h>
 
@@ -55,11 +53,10 @@ static void ReleaseSelf(SelfMapping* self) {
 }
 
 // Opens the program's own file and sets g_patch, the stub and the restore
-// file's name. A bare container is mapped with the whole file, as it is
-// walked through a pointer. A format-2 container is read from the open
-// file through the engine's fixed buffers, and only the applier's own
-// bytes before it are mapped (the PE headers, and the restore file's
-// copy): a 32-bit process has no room to map a patch of a few GB. The
+// file's name. The container, of either form, is read from the open file
+// through the engine's fixed buffers, and only the applier's own bytes
+// before it are mapped (the PE headers, and the restore file's copy): a
+// 32-bit process has no room to map a patch of a few GB. The
 // module's own name is used, never the command line, which the starting
 // program may have made up. Returns 0, with everything released, when
 // there is no container: the file cannot be opened or mapped, or it ends
@@ -82,28 +79,20 @@ static int MapContainer(SelfMapping* self) {
         return 0;
     }
     uint64_t fileSize = (uint64_t)size.QuadPart;
-    g_patch.bytes = NULL;
-    g_patch.file = self->file;
-    g_patch.offset = offset;
-    g_patch.size = fileSize - offset;
-    unsigned char head[F2_HEADER_SIZE];
-    int form2 = ContainerRead(&g_patch, 0, head, sizeof head) && IsFormat2(head, sizeof head);
-    uint64_t mapped = form2 ? offset : fileSize;
-    if ((SIZE_T)mapped == mapped)
-        self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, (DWORD)(mapped >> 32),
-                                           (DWORD)mapped, NULL);
+    self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, offset, NULL);
     if (self->mapping)
-        self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, (SIZE_T)mapped);
+        self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, offset);
     // A signed patch has its certificate table after the container, so the
     // container ends where that table starts. Subtracting keeps the test
     // from wrapping: the header must fit after the offset.
-    uint64_t end = self->view ? PeCertificateStart(self->view, (size_t)mapped, fileSize) : 0;
+    uint64_t end = self->view ? PeCertificateStart(self->view, offset, fileSize) : 0;
     if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE) {
         ReleaseSelf(self);
         return 0;
     }
-    if (!form2)
-        g_patch.bytes = self->view + offset;
+    g_patch.bytes = NULL;
+    g_patch.file = self->file;
+    g_patch.offset = offset;
     g_patch.size = end - offset;
     g_stub = self->view;
     g_stubSize = offset;

@@ -65,9 +65,9 @@ extern "C" {
 #endif
 
 extern HINSTANCE g_instance;
-extern PatchContainer g_patch;         /* the container: mapped (bare form) or in
-                                         the open file (format 2), up to the file's
-                                         end or the certificate table of a signed patch */
+extern PatchContainer g_patch;         /* the container, of either form, in the open
+                                         file (never mapped), up to the file's end or
+                                         the certificate table of a signed patch */
 extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
 extern size_t g_stubSize;             /* up to the container */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */

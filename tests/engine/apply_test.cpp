@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "engine/container.h"
 #include "engine/patch.h"
 #include "support/hostile_names.h"
 #include "support/win_folder.h"
@@ -228,22 +229,27 @@ TEST(HostileName, DataErrorAndNothingOutside) {
     }
 }
 
+// Names one byte too long for a path, longer than the head the bare reader
+// asks for first, and longer than its buffer: the first two fail alone, the
+// last is a data error.
 TEST(LongPath, RecordFailsCleanlyAndNextApplies) {
     ScratchFolder f("long");
-    std::string name(259 - f.dir().size() + 1, 'n');  // one byte too many
-    for (bool whole : {true, false}) {
-        ContainerBuilder b(2);
-        if (whole)
-            b.Whole(name, B("x"));
-        else
-            b.Delta(0, 0, name).Insert(B("x")).End();
-        b.Whole("NEXT.TXT", kNext);
-        Answers answers;
-        Applied a = ApplyTwo(f, b.bytes(), answers);
-        EXPECT_EQ(a.result, whole ? PR_NOTWRITTEN : PR_NOTARGET);
-        EXPECT_EQ(a.nextResult, PR_OK);
-        DeleteFileA((f / "NEXT.TXT").c_str());
-    }
+    for (size_t len : {259 - f.dir().size() + 1, size_t(300), size_t(BARE_HOLD)})
+        for (bool whole : {true, false}) {
+            SCOPED_TRACE(len);
+            std::string name(len, 'n');
+            ContainerBuilder b(2);
+            if (whole)
+                b.Whole(name, B("x"));
+            else
+                b.Delta(0, 0, name).Insert(B("x")).End();
+            b.Whole("NEXT.TXT", kNext);
+            Answers answers;
+            Applied a = ApplyTwo(f, b.bytes(), answers);
+            EXPECT_EQ(a.result, len == BARE_HOLD ? PR_BADDATA : whole ? PR_NOTWRITTEN : PR_NOTARGET);
+            EXPECT_EQ(a.nextResult, len == BARE_HOLD ? -1 : PR_OK);
+            DeleteFileA((f / "NEXT.TXT").c_str());
+        }
     EXPECT_TRUE(List(f.dir()).empty());
 }
 

@@ -1,7 +1,8 @@
-// A format-2 container read through the engine's fixed buffers instead of
-// a mapping: from memory and from a file at an offset, each read bringing
-// in fewer bytes than a stream, a table or a block holds, with stored and
-// LZMA-coded streams; a container that ends early.
+// A container read through the engine's fixed buffers instead of a
+// mapping: from memory and from a file at an offset, each read bringing in
+// fewer bytes than a stream, a table or a block holds, with stored and
+// LZMA-coded streams; a container that ends early; the bare form read the
+// same way.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <random>
 
 #include "engine/container.h"
+#include "support/container_builder.h"
 #include "support/format2_builder.h"
 #include "support/win_folder.h"
 #include "tools/mkpatch/lib/lzma_enc.h"
@@ -72,7 +74,8 @@ const Bytes kStub = Noise(99, 777);
 
 // Runs c from memory, or from P.EXE beside the target folder where it
 // follows a stub, each read bringing in piece bytes (0: as the applier).
-int RunWindowed(const ScratchFolder& sf, const Bytes& c, bool file, uint32_t piece, Host& h) {
+int RunWindowed(const ScratchFolder& sf, const Bytes& c, bool file, uint32_t piece, Host& h,
+                const PatchRestore* restore = nullptr) {
     PatchContainer pc{c.data(), INVALID_HANDLE_VALUE, 0, c.size()};
     if (file) {
         Bytes exe = kStub;
@@ -85,7 +88,7 @@ int RunWindowed(const ScratchFolder& sf, const Bytes& c, bool file, uint32_t pie
     }
     g_containerPiece = piece;
     PatchSetKeepRunning(1);
-    RunPatchContainer(&pc, sf.dir().c_str(), &h.host, nullptr);
+    RunPatchContainer(&pc, sf.dir().c_str(), &h.host, restore);
     g_containerPiece = 0;
     if (file)
         CloseHandle(pc.file);
@@ -188,5 +191,91 @@ TEST(ContainerWindow, ContainerThatEndsEarly) {
             std::sort(names.begin(), names.end());
             EXPECT_EQ(names, afterCheck ? made : std::vector<std::string>{"A.BIN"});
             EXPECT_EQ(CountTempFiles(sf.dir()), 0);
+        }
+}
+
+// The bare reader's bookkeeping: whatever the piece, what it hands out is
+// the container's bytes, at least as many as asked for (or all that are
+// left) and no more than its buffer, for a request inside what it holds,
+// across its end, past it or back before its start.
+TEST(ContainerWindow, BareReaderHoldsWhatIsAsked) {
+    const Bytes c = Noise(8, BARE_HOLD * 2 + 100);
+    const struct { uint64_t at; uint32_t want; } asks[] = {
+        {0, 1}, {5, 9}, {BARE_HOLD - 4, 9}, {BARE_HOLD - 1, BARE_HOLD}, {BARE_HOLD * 2 - 3, 269},
+        {3, 269}, {c.size() - 5, 9}, {c.size(), 9}, {BARE_HOLD + 7, 1}};
+    for (uint32_t piece : {1u, 7u, 0u}) {
+        g_containerPiece = piece;
+        PatchContainer pc{c.data(), INVALID_HANDLE_VALUE, 0, c.size()};
+        BareBegin(&pc);
+        for (const auto& ask : asks) {
+            SCOPED_TRACE(std::to_string(piece) + " at " + std::to_string(ask.at));
+            uint32_t held = 0;
+            const unsigned char* p = BareHold(ask.at, ask.want, &held);
+            ASSERT_NE(p, nullptr);
+            const uint64_t left = c.size() - ask.at;
+            EXPECT_GE(held, std::min<uint64_t>(ask.want, left));
+            EXPECT_LE(held, std::min<uint64_t>(BARE_HOLD, left));
+            EXPECT_TRUE(std::equal(p, p + held, c.begin() + ptrdiff_t(ask.at)));
+        }
+        g_containerPiece = 0;
+    }
+}
+
+// The bare form through its reader: with reads of 1, 7 or 64 bytes every
+// record head, name, command head, literal and the trailer's CRC cross the
+// reads' ends, and a whole file of 150,000 bytes fills the reader's buffer
+// several times whatever the piece. Each run makes the files, the tally and
+// the restore file of a run with whole reads; a container cut inside a
+// name, a whole file or a command head writes nothing.
+TEST(ContainerWindow, BareFormWhateverThePiece) {
+    const Bytes old = Noise(1, 5000), big = Noise(5, 150000), small = Noise(6, 3000), lit = Noise(7, 700);
+    const std::string name = "DIR\\" + std::string(120, 'n');
+    Bytes neu(old.begin() + 4000, old.end());
+    neu.insert(neu.end(), lit.begin(), lit.end());
+    neu.insert(neu.end(), old.begin(), old.begin() + 3000);
+    neu.push_back(0x5A);
+    auto crc = [](const Bytes& b) { return Crc32Update(0, b.data(), b.size()); };
+    ContainerBuilder cb(3);
+    cb.Whole(name, big).Delta(Sum(old), Sum(neu), "A.BIN");
+    const size_t commands = cb.size();
+    cb.Copy(1000, 4000).Insert(lit).Copy(0, 0).Copy(3000, 0).Insert({0x5A}).Insert({}).End().Whole("B2", small);
+    cb.Trailer({{uint32_t(big.size()), crc(big), 0, 0},
+                {uint32_t(neu.size()), crc(neu), uint32_t(old.size()), crc(old)},
+                {uint32_t(small.size()), crc(small), 0, 0}});
+    const Bytes& c = cb.bytes();
+    struct Run { int outcome; unsigned ok, overwritten; Bytes a, b2, whole, restore; };
+    auto run = [&](const Bytes& bytes, bool file, uint32_t piece) {
+        ScratchFolder sf("barewin");
+        WriteBytes(sf / "A.BIN", old);
+        WriteBytes(sf / "B2", B("the file before"));
+        PatchRestore r{sf.dir().c_str(), "back", kStub.data(), kStub.size()};
+        Host h;
+        Run got{RunWindowed(sf, bytes, file, piece, h, &r), g_tally.ok, g_tally.overwritten,
+                ReadBytes(sf / "A.BIN"), ReadBytes(sf / "B2"), ReadBytes(sf / name), {}};
+        if (g_restore.state == RESTORE_MADE)
+            got.restore = ReadBytes(g_restore.path);
+        EXPECT_EQ(CountTempFiles(sf.dir()), 0);
+        return got;
+    };
+    const Run want = run(c, false, 0);
+    ASSERT_EQ(want.outcome, PATCH_FINISHED);
+    EXPECT_EQ(want.ok, 2u);
+    EXPECT_EQ(want.overwritten, 1u);
+    EXPECT_TRUE(want.a == neu && want.b2 == small && want.whole == big);
+    EXPECT_GT(want.restore.size(), kStub.size() + 1000) << "the old bytes no copy of A.BIN covers";
+    for (uint32_t piece : {1u, 7u, 64u, 0u})
+        for (bool file : {false, true}) {
+            SCOPED_TRACE(std::to_string(piece) + (file ? " file" : " memory"));
+            const Run got = run(c, file, piece);
+            EXPECT_EQ(got.outcome, want.outcome);
+            EXPECT_EQ(got.ok, want.ok);
+            EXPECT_EQ(got.overwritten, want.overwritten);
+            EXPECT_TRUE(got.a == want.a && got.b2 == want.b2 && got.whole == want.whole);
+            EXPECT_TRUE(got.restore == want.restore);
+            for (size_t cut : {size_t(60), size_t(100000), commands + 3}) {
+                const Run damaged = run(Bytes(c.begin(), c.begin() + cut), file, piece);
+                EXPECT_EQ(damaged.outcome, PATCH_DATAERROR) << cut;
+                EXPECT_TRUE(damaged.a == old && damaged.whole == B("<missing>") && damaged.restore.empty()) << cut;
+            }
         }
 }
