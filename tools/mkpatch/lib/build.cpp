@@ -420,6 +420,17 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
             progress.Advance(r.newFile->size, result.records, plan.size());
             continue;
         }
+        if (!r.oldFile && opts.format == 2 && r.newFile->size > opts.memory / 4) {
+            // read a piece at a time rather than whole
+            f2->AddWholeFile(r.name, r.newFile->path);
+            result.wholeFiles++;
+            result.records++;
+            if (opts.verbose)
+                log << "mkpatch: " << Printable(r.newFile->rel) << ": whole, read a piece at a time, "
+                    << r.newFile->size << " bytes new\n";
+            progress.Advance(r.newFile->size, result.records, plan.size());
+            continue;
+        }
         std::vector<uint8_t> neu = ReadFileBytes(r.newFile->path);
         if (opts.format == 1)
             CheckFileSize(r.newFile->path, neu.size());

@@ -171,6 +171,19 @@ void Format2Writer::AddWhole(const std::string& name, std::span<const uint8_t> c
     Add(r, p);
 }
 
+void Format2Writer::AddWholeFile(const std::string& name, const fs::path& path) {
+    Pending p{NewStreams()};
+    FileSums sums = SumFile(path, [&](uint64_t, std::span<const uint8_t> piece) { p.streams[F2_LITERAL].Append(piece); });
+    F2Record r{};
+    r.kind = F2_KIND_WHOLE;
+    r.name = name.data();
+    r.nameLen = static_cast<uint32_t>(name.size());
+    r.newLength = sums.length;
+    r.newSum = sums.sum;
+    r.newCrc = sums.crc;
+    Add(r, p);
+}
+
 void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
                              const EncodeProgress& onProgress) {
     std::vector<uint8_t> streams[F2_STREAMS];

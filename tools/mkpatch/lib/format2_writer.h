@@ -45,7 +45,7 @@ struct Format2Options {
     // A stream held in memory beyond this many bytes goes to a temporary
     // file; 0: a sixteenth of memory.
     uint64_t spillBytes = 0;
-    fs::path tempFolder;  // for those files; empty: the system's
+    fs::path tempFolder{};  // for those files; empty: the system's
 };
 
 // A stream's bytes as the writer gathers them: in memory up to a limit,
@@ -111,6 +111,9 @@ public:
 
     // A whole file under name (code-page bytes, '\' separators).
     void AddWhole(const std::string& name, std::span<const uint8_t> content);
+    // A whole file read from path a piece at a time, for one too large to
+    // hold in memory. Throws Error naming the file when it cannot be read.
+    void AddWholeFile(const std::string& name, const std::filesystem::path& path);
     // A delta record that rebuilds neu from old.
     void AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
                   const EncodeProgress& onProgress = {});
