@@ -221,8 +221,8 @@ TEST(LzmaEncode, FromASourceTheSameStream) {
     }
     // (the Best parse's deep searches make slowly changing repeats slow
     // under the sanitizers: unchanged ones end each search at once)
-    Bytes repeats = Repeats(rng, 50000, 5u << 19, false);
-    Bytes text = Text(rng, 3u << 19);
+    Bytes repeats = Repeats(rng, 50000, 9u << 18, false);
+    Bytes text = Text(rng, 5u << 18);
     cases.push_back({"repeats-1m", repeats, With(1u << 20, LzmaEffort::Best, true), 0});
     cases.push_back({"text-64k", text, With(1u << 16, LzmaEffort::Fast, false), 0});
     for (const Case& c : cases) {
