@@ -120,7 +120,8 @@ bool SameContent(const TreeFile& a, const TreeFile& b);
 // ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT)
 // while the object lives, so a failed or interrupted run leaves no output
 // behind. With a stream, the bytes go there instead and nothing is made
-// on disk. One OutputFile at a time.
+// on disk. The signal handler keeps 16 such files (outputs and TempFiles)
+// at once; one beyond is still removed by its destructor.
 class OutputFile {
 public:
     explicit OutputFile(const fs::path& final, std::ostream* stream = nullptr);
