@@ -11,10 +11,12 @@
 
 #include "core/format.h"
 #include "generate.h"
+#include "tree.h"
 #include "tools/mkpatch/lib/diff_plan.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/format2_reader.h"
 #include "tools/mkpatch/lib/format2_writer.h"
+#include "tools/mkpatch/lib/lzma_enc.h"
 #include "tools/mkpatch/lib/matcher.h"
 #include "tools/mkpatch/lib/suffix_array.h"
 
@@ -312,6 +314,14 @@ TEST(DiffPlan, RoundTripsThroughTheCoreReader) {
         SCOPED_TRACE(std::string(v.what) + ", seed 808");
         std::mt19937 rng(808);
         mkpatch::Format2Writer w({v.plan, v.compress, v.blockBytes});
+        // the same records again, every stream of more than 1000 bytes in
+        // a temporary file and the blocks to a sink: the same container
+        tree::TempDir spillDir;
+        mkpatch::Format2Options spillOpts{v.plan, v.compress, v.blockBytes};
+        spillOpts.spillBytes = 1000;
+        spillOpts.tempFolder = spillDir.path();
+        Bytes sunk;
+        mkpatch::Format2Writer spilled(spillOpts, [&](std::span<const uint8_t> b) { sunk.insert(sunk.end(), b.begin(), b.end()); });
         std::map<std::string, std::pair<Bytes, Bytes>> pairs;
         for (int round = 0; round < 16; round++) {
             unsigned alpha = round % 4 == 0 ? 4 : 256;
@@ -320,13 +330,20 @@ TEST(DiffPlan, RoundTripsThroughTheCoreReader) {
             std::string name = "f";  // appended: GCC 12 warns falsely of overlap on "f" + ...
             name += std::to_string(100 + round);
             CheckPlan(old, neu, mkpatch::PlanDiff(old, neu, v.plan), v.plan);
-            if (round % 7 == 3)
+            if (round % 7 == 3) {
                 w.AddWhole(name, neu), old.clear();
-            else
+                spilled.AddWhole(name, neu);
+            } else {
                 w.AddDelta(name, old, neu);
+                spilled.AddDelta(name, old, neu);
+            }
             pairs[name] = {old, neu};
         }
         Bytes c = w.Finish();
+        Bytes header = spilled.Finish();
+        header.insert(header.end(), sunk.begin(), sunk.end());
+        EXPECT_TRUE(header == c);
+        EXPECT_TRUE(std::filesystem::is_empty(spillDir.path())) << "temporary files left behind";
         size_t rebuilt = 0;
         MemorySink sink;
         auto s = mkpatch::ReadFormat2(
@@ -463,6 +480,33 @@ TEST(Format2Writer, DictionariesFitTheDecoderMemory) {
         // when everything fits, every stream gets all it needs
         if (all <= F2_MEMORY_MAX) {
             EXPECT_EQ(sum, all);
+        }
+    }
+}
+
+// Under a memory cap a stream's dictionary shrinks to the largest power of
+// two whose encoder fits, never below 4096; what fits is left as it is.
+TEST(Format2Writer, DictionariesFitTheMemoryCap) {
+    const uint64_t MiB = 1 << 20;
+    struct Case {
+        uint32_t dict;
+        uint64_t unpacked;
+        bool spilled;
+        uint64_t budget;
+        uint32_t want;
+    } cases[] = {
+        {64 * MiB, 64 * MiB, false, 640 * MiB, 64 * MiB},  // a full block at the default cap
+        {64 * MiB, 64 * MiB, true, 640 * MiB, 32 * MiB},   // read from a file, its buffer counts too
+        {40 * MiB, 40 * MiB, true, 40 * MiB, 2 * MiB},
+        {40 * MiB, 100000, true, 40 * MiB, 40 * MiB},      // the window is the stream, not the dictionary
+        {1 * MiB, 1 * MiB, false, 1000, 4096},
+    };
+    for (const Case& c : cases) {
+        uint32_t d = mkpatch::FitDictionary(c.dict, c.unpacked, c.spilled, c.budget);
+        EXPECT_EQ(d, c.want) << c.dict << " " << c.unpacked << " " << c.budget;
+        uint32_t window = static_cast<uint32_t>(std::min<uint64_t>(d, c.unpacked));
+        if (d > LZMA_DICT_MIN) {
+            EXPECT_LE(mkpatch::LzmaEncoderMemory(window, c.spilled), c.budget);
         }
     }
 }

@@ -310,6 +310,22 @@ void WriteTrailer(ContainerOut& out, const std::vector<TrailerEntry>& entries) {
     out.Write(tail, PutTrailerTail(tail, recordsCrc, static_cast<unsigned>(entries.size())));
 }
 
+// The folder the output goes to, where its temporary files go too.
+fs::path OutputFolder(const fs::path& output) {
+    return output.parent_path().empty() ? fs::path(".") : output.parent_path();
+}
+
+// Every byte of from, a piece at a time.
+void CopyOut(TempFile& from, ContainerOut& out) {
+    std::vector<uint8_t> piece(size_t{1} << 20);
+    for (uint64_t at = 0; at < from.Size();) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), from.Size() - at));
+        from.ReadAt(at, piece.data(), n);
+        out.Write(piece.data(), n);
+        at += n;
+    }
+}
+
 }  // namespace
 
 BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
@@ -359,8 +375,23 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
     file.Write(applier.data(), applier.size());
     ContainerOut out{file};
     std::optional<Format2Writer> f2;
+    // Format 2's header is known once the last block is written: in a file
+    // it is written over a placeholder; on a stream the blocks wait in a
+    // temporary file behind it.
+    const uint64_t containerAt = file.Size();
+    std::optional<TempFile> spool;
     if (opts.format == 2) {
-        f2.emplace(Format2Options{});
+        Format2Options fo;
+        fo.memory = opts.memory;
+        fo.tempFolder = opts.stream ? fs::path() : OutputFolder(opts.output);
+        if (file.Seekable()) {
+            unsigned char placeholder[F2_HEADER_SIZE] = {};
+            out.Write(placeholder, sizeof placeholder);
+            f2.emplace(fo, [&](std::span<const uint8_t> b) { out.Write(b.data(), b.size()); });
+        } else {
+            spool.emplace(fo.tempFolder);
+            f2.emplace(fo, [&](std::span<const uint8_t> b) { spool->Write(b.data(), b.size()); });
+        }
     } else {
         unsigned char header[CONTAINER_HEADER_SIZE] = {0, 0, 0, 0};
         PutU16(header, static_cast<uint16_t>(plan.size()));
@@ -385,6 +416,17 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
             result.records++;
             if (opts.verbose)
                 log << "mkpatch: " << DisplayName(r.name, cp) << ": delta through the block index, "
+                    << r.newFile->size << " bytes new\n";
+            progress.Advance(r.newFile->size, result.records, plan.size());
+            continue;
+        }
+        if (!r.oldFile && opts.format == 2 && r.newFile->size > opts.memory / 4) {
+            // read a piece at a time rather than whole
+            f2->AddWholeFile(r.name, r.newFile->path);
+            result.wholeFiles++;
+            result.records++;
+            if (opts.verbose)
+                log << "mkpatch: " << Printable(r.newFile->rel) << ": whole, read a piece at a time, "
                     << r.newFile->size << " bytes new\n";
             progress.Advance(r.newFile->size, result.records, plan.size());
             continue;
@@ -418,8 +460,13 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         progress.Advance(neu.size(), result.records, plan.size());
     }
     if (f2) {
-        std::vector<uint8_t> container = f2->Finish();
-        out.Write(container.data(), container.size());
+        std::vector<uint8_t> header = f2->Finish();
+        if (spool) {
+            out.Write(header.data(), header.size());
+            CopyOut(*spool, out);
+        } else {
+            file.Rewrite(containerAt, header.data(), header.size());
+        }
     } else if (opts.trailer) {
         WriteTrailer(out, entries);
     }

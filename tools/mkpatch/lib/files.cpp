@@ -419,15 +419,18 @@ bool SameContent(const TreeFile& a, const TreeFile& b) {
 
 namespace {
 
-// The temporary output of the running build, removed by the signal
-// handler: a fixed buffer, since a handler may not allocate.
+// The temporary files of the running build (the output and the writer's
+// spilled streams), removed by the signal handler: fixed buffers, since a
+// handler may not allocate. A slot is in use while its flag is set.
 #ifdef _WIN32
 using TempChar = wchar_t;
 #else
 using TempChar = char;
 #endif
-TempChar g_tempPath[4096];
-std::atomic<bool> g_tempSet{false};
+constexpr size_t kTempSlots = 16;
+TempChar g_tempPath[kTempSlots][4096];
+std::atomic<bool> g_tempSet[kTempSlots];
+int g_watched = 0;  // slots in use; the handlers are in place while it is not 0
 
 // Every signal whose default ends the process: a closed terminal (SIGHUP)
 // and a closed pipe end a build as surely as Ctrl+C.
@@ -450,33 +453,48 @@ constexpr size_t kEndingCount = sizeof kEndingSignals / sizeof kEndingSignals[0]
 void (*g_oldHandlers[kEndingCount])(int);
 
 extern "C" void RemoveTempAndDie(int sig) {
-    if (g_tempSet.load()) {
+    for (size_t i = 0; i < kTempSlots; i++) {
+        if (!g_tempSet[i].load())
+            continue;
 #ifdef _WIN32
-        _wunlink(g_tempPath);
+        _wunlink(g_tempPath[i]);
 #else
-        unlink(g_tempPath);
+        unlink(g_tempPath[i]);
 #endif
     }
     std::signal(sig, SIG_DFL);
     std::raise(sig);
 }
 
-void WatchTemp(const fs::path& temp) {
+// Puts temp in a free slot and returns it, or -1 when every slot is taken
+// or the path is too long to hold; the owner's destructor still removes it.
+int WatchTemp(const fs::path& temp) {
     const auto& native = temp.native();
-    if (native.size() >= sizeof g_tempPath / sizeof g_tempPath[0])
-        return;  // too long to hold; the destructor still removes it
-    std::copy(native.begin(), native.end(), g_tempPath);
-    g_tempPath[native.size()] = 0;
-    g_tempSet = true;
-    for (size_t i = 0; i < kEndingCount; i++)
-        g_oldHandlers[i] = std::signal(kEndingSignals[i], RemoveTempAndDie);
+    if (native.size() >= sizeof g_tempPath[0] / sizeof g_tempPath[0][0])
+        return -1;
+    for (size_t i = 0; i < kTempSlots; i++) {
+        if (g_tempSet[i].load())
+            continue;
+        std::copy(native.begin(), native.end(), g_tempPath[i]);
+        g_tempPath[i][native.size()] = 0;
+        g_tempSet[i] = true;
+        if (g_watched++ == 0) {
+            for (size_t k = 0; k < kEndingCount; k++)
+                g_oldHandlers[k] = std::signal(kEndingSignals[k], RemoveTempAndDie);
+        }
+        return static_cast<int>(i);
+    }
+    return -1;
 }
 
-void UnwatchTemp() {
-    if (!g_tempSet.exchange(false))
+void UnwatchTemp(int& slot) {
+    if (slot < 0 || !g_tempSet[slot].exchange(false))
         return;
-    for (size_t i = 0; i < kEndingCount; i++)
-        std::signal(kEndingSignals[i], g_oldHandlers[i] == SIG_ERR ? SIG_DFL : g_oldHandlers[i]);
+    slot = -1;
+    if (--g_watched == 0) {
+        for (size_t k = 0; k < kEndingCount; k++)
+            std::signal(kEndingSignals[k], g_oldHandlers[k] == SIG_ERR ? SIG_DFL : g_oldHandlers[k]);
+    }
 }
 
 int ProcessId() {
@@ -501,12 +519,12 @@ std::FILE* CreateNew(const fs::path& p) {
 
 }  // namespace
 
-OutputFile::OutputFile(const fs::path& final, std::ostream* stream)
-    : final_(final), stream_(stream) {
-    if (stream_)
-        return;
-    // NAME.PID-N.mkpatch-tmp beside NAME: unique to this run and easy to
-    // tell for what it is if the process is killed outright
+namespace {
+
+// Creates STEM.PID-N.mkpatch-tmp for the first free N, unique to this run
+// and easy to tell for what it is if the process is killed outright, and
+// watches it; throws Error naming what (the file it stands for).
+std::FILE* CreateTemp(const fs::path& stem, const std::string& what, fs::path& temp, int& slot) {
 #ifndef _WIN32
     // an interrupt between creating the file and watching it would leave
     // it behind: it waits until the handler is in place
@@ -516,24 +534,42 @@ OutputFile::OutputFile(const fs::path& final, std::ostream* stream)
         sigaddset(&interrupts, sig);
     sigprocmask(SIG_BLOCK, &interrupts, &before);
 #endif
+    std::FILE* file = nullptr;
     int error = 0;
-    for (int n = 0; n < 100 && !file_; n++) {
+    for (int n = 0; n < 100 && !file; n++) {
         char suffix[48];
         std::snprintf(suffix, sizeof suffix, ".%d-%d.mkpatch-tmp", ProcessId(), n);
-        temp_ = final_;
-        temp_ += suffix;
-        file_ = CreateNew(temp_);
+        temp = stem;
+        temp += suffix;
+        file = CreateNew(temp);
         error = errno;
-        if (!file_ && error != EEXIST)
+        if (!file && error != EEXIST)
             break;
     }
-    if (file_)
-        WatchTemp(temp_);
+    if (file)
+        slot = WatchTemp(temp);
 #ifndef _WIN32
     sigprocmask(SIG_SETMASK, &before, nullptr);
 #endif
-    if (!file_)
-        throw Error(Utf8(final_) + ": cannot write: " + std::strerror(error));
+    if (!file)
+        throw Error(what + ": cannot write: " + std::strerror(error));
+    return file;
+}
+
+bool SeekTo(std::FILE* f, uint64_t offset) {
+#ifdef _WIN32
+    return _fseeki64(f, static_cast<__int64>(offset), SEEK_SET) == 0;
+#else
+    return fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0;
+#endif
+}
+
+}  // namespace
+
+OutputFile::OutputFile(const fs::path& final, std::ostream* stream)
+    : final_(final), stream_(stream) {
+    if (!stream_)
+        file_ = CreateTemp(final_, Utf8(final_), temp_, slot_);
 }
 
 OutputFile::~OutputFile() {
@@ -542,7 +578,7 @@ OutputFile::~OutputFile() {
         std::error_code ec;
         fs::remove(temp_, ec);
     }
-    UnwatchTemp();
+    UnwatchTemp(slot_);
 }
 
 void OutputFile::Write(const void* bytes, size_t n) {
@@ -555,6 +591,14 @@ void OutputFile::Write(const void* bytes, size_t n) {
     if (n && std::fwrite(bytes, 1, n, file_) != n)
         throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
     size_ += n;
+}
+
+void OutputFile::Rewrite(uint64_t offset, const void* bytes, size_t n) {
+    if (stream_ || offset > size_ || n > size_ - offset)
+        throw Error(Utf8(final_) + ": cannot rewrite bytes not written yet");
+    bool ok = SeekTo(file_, offset) && std::fwrite(bytes, 1, n, file_) == n && SeekTo(file_, size_);
+    if (!ok)
+        throw Error(Utf8(final_) + ": write failed: " + std::strerror(errno));
 }
 
 void OutputFile::Commit() {
@@ -570,10 +614,51 @@ void OutputFile::Commit() {
         fs::rename(temp_, final_, ec);
     if (!ok || ec) {
         fs::remove(temp_, ec);
-        UnwatchTemp();
+        UnwatchTemp(slot_);
         throw Error(Utf8(final_) + ": cannot write the file");
     }
-    UnwatchTemp();
+    UnwatchTemp(slot_);
+}
+
+TempFile::TempFile(const fs::path& folder) {
+    fs::path at = folder;
+    if (at.empty()) {
+        std::error_code ec;
+        at = fs::temp_directory_path(ec);
+        if (ec)
+            at = ".";
+    }
+    file_ = CreateTemp(at / "mkpatch", Utf8(at / "mkpatch.*.mkpatch-tmp"), path_, slot_);
+}
+
+TempFile::~TempFile() {
+    std::fclose(file_);
+    std::error_code ec;
+    fs::remove(path_, ec);
+    UnwatchTemp(slot_);
+}
+
+void TempFile::Write(const void* bytes, size_t n) {
+    if (reading_ && !SeekTo(file_, size_))
+        throw Error(Utf8(path_) + ": write failed: " + std::strerror(errno));
+    reading_ = false;
+    if (n && std::fwrite(bytes, 1, n, file_) != n)
+        throw Error(Utf8(path_) + ": write failed: " + std::strerror(errno));
+    size_ += n;
+}
+
+void TempFile::ReadAt(uint64_t offset, void* to, size_t n) {
+    if (offset > size_ || n > size_ - offset)
+        throw Error(Utf8(path_) + ": read past the end");
+    // a read right after the last one goes on without a seek
+    if (!reading_ || offset != readAt_) {
+        if (std::fflush(file_) != 0 || !SeekTo(file_, offset))
+            throw Error(Utf8(path_) + ": cannot read: " + std::strerror(errno));
+    }
+    reading_ = true;
+    if (n && std::fread(to, 1, n, file_) != n)
+        throw Error(Utf8(path_) + ": cannot read: " + std::strerror(errno));
+    readAt_ = offset + n;
 }
 
 fs::path ProgramFolder() {

@@ -120,7 +120,8 @@ bool SameContent(const TreeFile& a, const TreeFile& b);
 // ends the process (SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE, SIGABRT)
 // while the object lives, so a failed or interrupted run leaves no output
 // behind. With a stream, the bytes go there instead and nothing is made
-// on disk. One OutputFile at a time.
+// on disk. The signal handler keeps 16 such files (outputs and TempFiles)
+// at once; one beyond is still removed by its destructor.
 class OutputFile {
 public:
     explicit OutputFile(const fs::path& final, std::ostream* stream = nullptr);
@@ -129,7 +130,11 @@ public:
     OutputFile& operator=(const OutputFile&) = delete;
 
     void Write(const void* bytes, size_t n);
+    // Writes n bytes again at offset, over bytes already written (a
+    // header known only at the end); not with a stream.
+    void Rewrite(uint64_t offset, const void* bytes, size_t n);
     uint64_t Size() const { return size_; }
+    bool Seekable() const { return stream_ == nullptr; }
     void Commit();
 
 private:
@@ -137,7 +142,33 @@ private:
     std::ostream* stream_;
     fs::path temp_;
     std::FILE* file_ = nullptr;
+    int slot_ = -1;  // of the signal handler's list
     uint64_t size_ = 0;
+};
+
+// A scratch file of the run's own in folder (the system's temporary folder
+// when empty), named mkpatch.PID-N.mkpatch-tmp: written at its end, read
+// anywhere. The destructor removes it, and so does a signal that ends the
+// process. Throws Error naming the file when it cannot be made, written
+// or read.
+class TempFile {
+public:
+    explicit TempFile(const fs::path& folder);
+    ~TempFile();
+    TempFile(const TempFile&) = delete;
+    TempFile& operator=(const TempFile&) = delete;
+
+    void Write(const void* bytes, size_t n);
+    void ReadAt(uint64_t offset, void* to, size_t n);
+    uint64_t Size() const { return size_; }
+
+private:
+    fs::path path_;
+    std::FILE* file_ = nullptr;
+    int slot_ = -1;
+    uint64_t size_ = 0;
+    bool reading_ = false;  // the last operation was a read, ending at readAt_
+    uint64_t readAt_ = 0;
 };
 
 // The folder of the running program, or an empty path when unknown.

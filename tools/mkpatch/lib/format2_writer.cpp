@@ -1,6 +1,7 @@
 #include "format2_writer.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "core/checksum.h"
@@ -15,12 +16,6 @@ void Append(std::vector<uint8_t>& to, std::span<const uint8_t> bytes) {
     to.insert(to.end(), bytes.begin(), bytes.end());
 }
 
-void AppendU32(std::vector<uint8_t>& to, uint32_t v) {
-    unsigned char b[4];
-    PutU32(b, v);
-    to.insert(to.end(), b, b + 4);
-}
-
 F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> neu) {
     F2Record r{};
     r.kind = kind;
@@ -32,27 +27,96 @@ F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> n
     return r;
 }
 
-}  // namespace
+constexpr size_t kPiece = size_t{1} << 20;  // bytes copied at a time between files
 
-CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
-                       bool compress) {
-    CodedStream s;
+// Codes in into packed when LZMA makes it smaller and returns its head,
+// else returns a stored head and leaves packed empty (the bytes are in's).
+F2StreamHead CodeInto(SpillBuffer& in, const StreamCoding& coding, uint32_t dictSize, bool compress,
+                      SpillBuffer& packed) {
+    uint64_t size = in.Size();
     // the encoder takes less than 4 GiB at a time; a larger stream, of a
     // record that has a block of its own, is stored
-    if (compress && !bytes.empty() && bytes.size() < (uint64_t{1} << 32)) {
+    if (compress && size > 0 && size < (uint64_t{1} << 32)) {
         LzmaOptions o;
         o.lc = coding.lc;
         o.lp = coding.lp;
         o.pb = coding.pb;
         o.dictSize = dictSize;
-        s.packed = LzmaEncode(bytes, o);
-        if (s.packed.size() < bytes.size()) {
-            s.head = {F2_LZMA, LzmaPropsByte(o), dictSize, s.packed.size(), bytes.size()};
-            return s;
+        F2StreamHead lzma{F2_LZMA, LzmaPropsByte(o), dictSize, 0, size};
+        if (!in.Spilled()) {
+            std::vector<uint8_t> bytes = LzmaEncode(in.Bytes(), o);
+            if (bytes.size() < size) {
+                lzma.packed = bytes.size();
+                packed.Append(bytes);
+                return lzma;
+            }
+        } else {
+            uint64_t at = 0;
+            LzmaSource source{size, [&](uint8_t* to, size_t n) {
+                                  in.ReadAt(at, to, n);
+                                  at += n;
+                              }};
+            lzma.packed = LzmaEncode(source, o, [&](std::span<const uint8_t> b) { packed.Append(b); });
+            if (lzma.packed < size)
+                return lzma;
+            packed.Clear();
         }
     }
-    s.head = {F2_STORED, 0, 0, bytes.size(), bytes.size()};
-    s.packed.assign(bytes.begin(), bytes.end());
+    return {F2_STORED, 0, 0, size, size};
+}
+
+}  // namespace
+
+void SpillBuffer::Append(std::span<const uint8_t> bytes) {
+    if (!file_ && mem_.size() + bytes.size() > limit_) {
+        file_ = std::make_unique<TempFile>(folder_);
+        file_->Write(mem_.data(), mem_.size());
+        mem_ = {};
+    }
+    if (file_)
+        file_->Write(bytes.data(), bytes.size());
+    else
+        mem_.insert(mem_.end(), bytes.begin(), bytes.end());
+}
+
+void SpillBuffer::Append(SpillBuffer& from) {
+    from.ForEach([&](std::span<const uint8_t> piece) { Append(piece); });
+}
+
+void SpillBuffer::ReadAt(uint64_t offset, uint8_t* to, size_t n) {
+    if (file_)
+        file_->ReadAt(offset, to, n);
+    else
+        std::copy_n(mem_.begin() + static_cast<std::ptrdiff_t>(offset), n, to);
+}
+
+void SpillBuffer::ForEach(const std::function<void(std::span<const uint8_t>)>& take) {
+    if (!file_) {
+        take(mem_);
+        return;
+    }
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(kPiece, file_->Size())));
+    for (uint64_t at = 0; at < file_->Size();) {
+        size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), file_->Size() - at));
+        file_->ReadAt(at, piece.data(), n);
+        take({piece.data(), n});
+        at += n;
+    }
+}
+
+void SpillBuffer::Clear() {
+    mem_ = {};
+    file_.reset();
+}
+
+CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
+                       bool compress) {
+    SpillBuffer in(UINT64_MAX, {}), packed(UINT64_MAX, {});
+    in.Append(bytes);
+    CodedStream s;
+    s.head = CodeInto(in, coding, dictSize, compress, packed);
+    s.packed = std::vector<uint8_t>(s.head.method == F2_STORED ? bytes.begin() : packed.Bytes().begin(),
+                                    s.head.method == F2_STORED ? bytes.end() : packed.Bytes().end());
     return s;
 }
 
@@ -71,16 +135,58 @@ void ChooseDictionaries(const uint64_t unpacked[F2_STREAMS], uint32_t dict[F2_ST
     }
 }
 
+uint32_t FitDictionary(uint32_t dict, uint64_t unpacked, bool spilled, uint64_t budget) {
+    auto fits = [&](uint64_t d) {
+        return LzmaEncoderMemory(static_cast<uint32_t>(std::max<uint64_t>(1, std::min(d, unpacked))), spilled) <= budget;
+    };
+    if (fits(dict))
+        return dict;
+    uint32_t d = std::bit_floor(dict);
+    while (d > LZMA_DICT_MIN && !fits(d))
+        d >>= 1;
+    return std::max<uint32_t>(d, LZMA_DICT_MIN);
+}
+
+// The streams of one record before it joins a block.
+struct Format2Writer::Pending {
+    std::vector<SpillBuffer> streams;
+};
+
+Format2Writer::Format2Writer(const Format2Options& opts, ByteSink blocks)
+    : opts_(opts), sink_(std::move(blocks)), spillBytes_(opts.spillBytes ? opts.spillBytes : opts.memory / 16) {
+    streams_ = NewStreams();
+}
+
+std::vector<SpillBuffer> Format2Writer::NewStreams() const {
+    std::vector<SpillBuffer> s;
+    for (unsigned i = 0; i < F2_STREAMS; i++)
+        s.push_back(NewBuffer());
+    return s;
+}
+
 void Format2Writer::AddWhole(const std::string& name, std::span<const uint8_t> content) {
-    Pending p;
+    Pending p{NewStreams()};
     F2Record r = Head(F2_KIND_WHOLE, name, content);
-    Append(p.streams[F2_LITERAL], content);
+    p.streams[F2_LITERAL].Append(content);
+    Add(r, p);
+}
+
+void Format2Writer::AddWholeFile(const std::string& name, const fs::path& path) {
+    Pending p{NewStreams()};
+    FileSums sums = SumFile(path, [&](uint64_t, std::span<const uint8_t> piece) { p.streams[F2_LITERAL].Append(piece); });
+    F2Record r{};
+    r.kind = F2_KIND_WHOLE;
+    r.name = name.data();
+    r.nameLen = static_cast<uint32_t>(name.size());
+    r.newLength = sums.length;
+    r.newSum = sums.sum;
+    r.newCrc = sums.crc;
     Add(r, p);
 }
 
 void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
                              const EncodeProgress& onProgress) {
-    Pending p;
+    std::vector<uint8_t> streams[F2_STREAMS];
     F2Record r = Head(F2_KIND_DELTA, name, neu);
     r.oldLength = old.size();
     r.oldSum = XorSum(old.data(), old.size());
@@ -89,21 +195,24 @@ void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> o
     for (const DiffCommand& c : PlanDiff(old, neu, opts_.plan, onProgress)) {
         F2Command cmd{static_cast<int64_t>(c.oldPos - oldAt), c.copy, c.diff, c.extra};
         unsigned char bytes[3 * F2_VARINT_MAX];
-        p.streams[F2_CONTROL].insert(p.streams[F2_CONTROL].end(), bytes, bytes + PutF2Command(bytes, &cmd));
+        streams[F2_CONTROL].insert(streams[F2_CONTROL].end(), bytes, bytes + PutF2Command(bytes, &cmd));
         if (c.diff) {
             for (uint64_t i = 0; i < c.copy; i++)
-                p.streams[F2_DIFF].push_back(static_cast<uint8_t>(neu[newAt + i] - old[c.oldPos + i]));
+                streams[F2_DIFF].push_back(static_cast<uint8_t>(neu[newAt + i] - old[c.oldPos + i]));
         }
-        Append(p.streams[F2_LITERAL], neu.subspan(newAt + c.copy, c.extra));
+        Append(streams[F2_LITERAL], neu.subspan(newAt + c.copy, c.extra));
         oldAt = c.oldPos + c.copy;
         newAt += c.copy + c.extra;
     }
+    Pending p{NewStreams()};
+    for (unsigned i = 0; i < F2_STREAMS; i++)
+        p.streams[i].Append(streams[i]);
     Add(r, p);
 }
 
 void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPath, const fs::path& newPath,
                                   const std::vector<LargeCopy>& copies) {
-    Pending p;
+    Pending p{NewStreams()};
     F2Record r{};
     r.kind = F2_KIND_DELTA;
     r.name = name.data();
@@ -113,7 +222,8 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
     r.oldSum = old.sum;
     r.oldCrc = old.crc;
     // The literals are the new bytes outside every copy: [gap start, next
-    // copy) for each copy in order, and after the last.
+    // copy) for each copy in order, and after the last. They go to a
+    // buffer that spills to a file, as the new file may be of any size.
     size_t next = 0;
     FileSums neu = SumFile(newPath, [&](uint64_t at, std::span<const uint8_t> piece) {
         uint64_t end = at + piece.size();
@@ -121,7 +231,8 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
             uint64_t stop = next < copies.size() ? copies[next].at : UINT64_MAX;
             if (at < stop) {
                 uint64_t n = std::min(stop, end) - at;
-                Append(p.streams[F2_LITERAL], piece.subspan(static_cast<size_t>(at - (end - piece.size())), static_cast<size_t>(n)));
+                p.streams[F2_LITERAL].Append(
+                    piece.subspan(static_cast<size_t>(at - (end - piece.size())), static_cast<size_t>(n)));
                 at += n;
             } else {
                 at = std::min(end, copies[next].at + copies[next].length);
@@ -138,7 +249,7 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
     auto emit = [&](uint64_t oldPos, uint64_t copy, uint64_t extra) {
         F2Command cmd{static_cast<int64_t>(oldPos - oldAt), copy, 0, extra};
         unsigned char bytes[3 * F2_VARINT_MAX];
-        p.streams[F2_CONTROL].insert(p.streams[F2_CONTROL].end(), bytes, bytes + PutF2Command(bytes, &cmd));
+        p.streams[F2_CONTROL].Append({bytes, PutF2Command(bytes, &cmd)});
         oldAt = oldPos + copy;
         newAt += copy + extra;
     };
@@ -158,51 +269,80 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
 
 void Format2Writer::Add(const F2Record& r, Pending& p) {
     unsigned char entry[F2_ENTRY_MAX];
-    p.streams[F2_TABLE].assign(entry, entry + PutF2Record(entry, &r));
+    p.streams[F2_TABLE].Append({entry, PutF2Record(entry, &r)});
     uint64_t have = 0, adds = 0;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        have += streams_[i].size();
-        adds += p.streams[i].size();
+        have += streams_[i].Size();
+        adds += p.streams[i].Size();
     }
     if (blockCount_ > 0 && adds > opts_.blockBytes - std::min(have, opts_.blockBytes))
         CloseBlock();
-    for (unsigned i = 0; i < F2_STREAMS; i++)
-        Append(streams_[i], p.streams[i]);
+    for (unsigned i = 0; i < F2_STREAMS; i++) {
+        // a large record's streams, alone in their block, are taken as
+        // they are rather than copied
+        if (streams_[i].Size() == 0)
+            std::swap(streams_[i], p.streams[i]);
+        else
+            streams_[i].Append(p.streams[i]);
+    }
     blockCount_++;
     count_++;
 }
 
+void Format2Writer::Emit(std::span<const uint8_t> bytes) {
+    crc_ = Crc32Update(crc_, bytes.data(), bytes.size());
+    length_ += bytes.size();
+    if (sink_)
+        sink_(bytes);
+    else
+        Append(blocks_, bytes);
+}
+
+// Codes the block's streams one at a time, each with the dictionary its
+// size earns under the decoder's 64 MiB and the writer's memory, then
+// writes the block: its head and packed streams (the table's last), and its CRC-32
+// taken on the way.
 void Format2Writer::CloseBlock() {
     if (blockCount_ == 0)
         return;
     uint64_t unpacked[F2_STREAMS];
     uint32_t dict[F2_STREAMS];
     for (unsigned i = 0; i < F2_STREAMS; i++)
-        unpacked[i] = streams_[i].size();
+        unpacked[i] = streams_[i].Size();
     ChooseDictionaries(unpacked, dict);
-    CodedStream coded[F2_STREAMS];
+    // what the streams and their packed forms may hold in memory besides
+    uint64_t held = std::min(opts_.memory / 2, 2 * F2_STREAMS * spillBytes_);
     F2BlockHead b{};
     b.count = blockCount_;
+    std::vector<SpillBuffer> packed;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        coded[i] = CodeStream(streams_[i], opts_.coding[i], dict[i], opts_.compress);
-        b.streams[i] = coded[i].head;
+        uint32_t d = FitDictionary(dict[i], unpacked[i], streams_[i].Spilled(), opts_.memory - held);
+        packed.push_back(NewBuffer());
+        b.streams[i] = CodeInto(streams_[i], opts_.coding[i], d, opts_.compress, packed[i]);
+        if (b.streams[i].method != F2_STORED)
+            streams_[i].Clear();
     }
     memory_ = std::max(memory_, static_cast<uint32_t>(F2BlockMemory(&b)));
-    size_t start = blocks_.size();
-    blocks_.resize(start + F2_BLOCK_HEAD_SIZE);
-    PutF2BlockHead(blocks_.data() + start, &b);
-    for (const CodedStream& c : coded)
-        Append(blocks_, c.packed);
-    AppendU32(blocks_, Crc32Update(0, blocks_.data() + start, blocks_.size() - start));
+    crc_ = 0;
+    unsigned char head[F2_BLOCK_HEAD_SIZE];
+    PutF2BlockHead(head, &b);
+    Emit({head, sizeof head});
+    for (unsigned i = 0; i < F2_STREAMS; i++) {
+        SpillBuffer& bytes = b.streams[i].method == F2_STORED ? streams_[i] : packed[i];
+        bytes.ForEach([&](std::span<const uint8_t> piece) { Emit(piece); });
+    }
+    unsigned char crc[4];
+    PutU32(crc, crc_);
+    Emit({crc, sizeof crc});
     for (auto& s : streams_)
-        s.clear();
+        s.Clear();
     blockCount_ = 0;
 }
 
 std::vector<uint8_t> Format2Writer::Finish() {
     CloseBlock();
     std::vector<uint8_t> out(F2_HEADER_SIZE);
-    F2Header h{F2_REVISION, 0, count_, memory_, F2_HEADER_SIZE + blocks_.size()};
+    F2Header h{F2_REVISION, 0, count_, memory_, F2_HEADER_SIZE + length_};
     PutF2Header(out.data(), &h);
     Append(out, blocks_);
     blocks_ = {};

@@ -5,12 +5,16 @@
 #define KORVEX_MKPATCH_FORMAT2_WRITER_H
 
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/format2.h"
 #include "diff_plan.h"
+#include "files.h"
 #include "large_plan.h"
 
 namespace mkpatch {
@@ -29,7 +33,7 @@ struct StreamCoding {
 // stream's varints and the difference stream's mostly-zero bytes do best
 // without literal context; literal bytes, mostly whole files' content,
 // with the usual context of three high bits of the byte before; the
-// table's names and numbers without.
+// record table (names among fixed-size numbers) without.
 inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}, {0, 0, 0}};
 
 struct Format2Options {
@@ -37,7 +41,42 @@ struct Format2Options {
     bool compress = true;  // off: every stream stored (a benchmark switch)
     uint64_t blockBytes = kBlockStreamBytes;
     StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2], kStreamCoding[3]};
+    // The most the writer's buffers and the LZMA encoder may take: a
+    // stream's dictionary is made smaller when its encoder would not fit.
+    uint64_t memory = uint64_t{1} << 30;
+    // A stream held in memory beyond this many bytes goes to a temporary
+    // file; 0: a sixteenth of memory.
+    uint64_t spillBytes = 0;
+    fs::path tempFolder{};  // for those files; empty: the system's
 };
+
+// A stream's bytes as the writer gathers them: in memory up to a limit,
+// then in a temporary file of its own, removed with the buffer.
+class SpillBuffer {
+public:
+    SpillBuffer(uint64_t limit, const fs::path& folder) : limit_(limit), folder_(folder) {}
+
+    void Append(std::span<const uint8_t> bytes);
+    // Appends every byte of from (left as it is).
+    void Append(SpillBuffer& from);
+    uint64_t Size() const { return file_ ? file_->Size() : mem_.size(); }
+    bool Spilled() const { return file_ != nullptr; }
+    // The bytes, when they are in memory.
+    std::span<const uint8_t> Bytes() const { return mem_; }
+    void ReadAt(uint64_t offset, uint8_t* to, size_t n);
+    // Every byte in order, a piece of at most a MiB at a time.
+    void ForEach(const std::function<void(std::span<const uint8_t>)>& take);
+    void Clear();
+
+private:
+    uint64_t limit_;
+    fs::path folder_;
+    std::vector<uint8_t> mem_;
+    std::unique_ptr<TempFile> file_;
+};
+
+// Where a container's bytes go as they are made.
+using ByteSink = std::function<void(std::span<const uint8_t>)>;
 
 // One stream as it goes into a block: its head and packed bytes.
 struct CodedStream {
@@ -57,13 +96,26 @@ CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& codin
 // sizes alone.
 void ChooseDictionaries(const uint64_t unpacked[F2_STREAMS], uint32_t dict[F2_STREAMS]);
 
-// Collects records in order and makes the container.
+// dict, or the largest power of two below it (at least 4096) whose
+// encoder fits budget for a stream of unpacked bytes, read from a file
+// (spilled) or at hand: the dictionary a stream gets under a memory cap.
+uint32_t FitDictionary(uint32_t dict, uint64_t unpacked, bool spilled, uint64_t budget);
+
+// Collects records in order and makes the container, a block at a time:
+// a block's streams are coded and the block written out when it closes.
 class Format2Writer {
 public:
-    explicit Format2Writer(const Format2Options& opts) : opts_(opts) {}
+    // The blocks are kept and Finish returns the whole container.
+    explicit Format2Writer(const Format2Options& opts) : Format2Writer(opts, {}) {}
+    // Each block goes to blocks as it closes; Finish returns the header,
+    // which belongs before them.
+    Format2Writer(const Format2Options& opts, ByteSink blocks);
 
     // A whole file under name (code-page bytes, '\' separators).
     void AddWhole(const std::string& name, std::span<const uint8_t> content);
+    // A whole file read from path a piece at a time, for one too large to
+    // hold in memory. Throws Error naming the file when it cannot be read.
+    void AddWholeFile(const std::string& name, const std::filesystem::path& path);
     // A delta record that rebuilds neu from old.
     void AddDelta(const std::string& name, std::span<const uint8_t> old, std::span<const uint8_t> neu,
                   const EncodeProgress& onProgress = {});
@@ -72,21 +124,27 @@ public:
     // new file as a literal; both files' sums are taken as they are read.
     void AddLargeDelta(const std::string& name, const std::filesystem::path& oldPath,
                        const std::filesystem::path& newPath, const std::vector<LargeCopy>& copies);
-    // The container: header and every block. The writer is spent.
+    // Closes the last block and returns the header and the kept blocks, or
+    // with a sink the header alone. The writer is spent.
     std::vector<uint8_t> Finish();
 
 private:
-    struct Pending {
-        std::vector<uint8_t> streams[F2_STREAMS];  // the table's left empty: Add writes the entry
-    };
+    struct Pending;
     void Add(const F2Record& r, Pending& p);
     void CloseBlock();
+    void Emit(std::span<const uint8_t> bytes);
+    SpillBuffer NewBuffer() const { return SpillBuffer(spillBytes_, opts_.tempFolder); }
+    std::vector<SpillBuffer> NewStreams() const;  // one per stream
 
     Format2Options opts_;
-    std::vector<uint8_t> streams_[F2_STREAMS];
+    ByteSink sink_;
+    uint64_t spillBytes_;
+    std::vector<SpillBuffer> streams_;  // F2_STREAMS of them
     uint32_t blockCount_ = 0;
     uint32_t count_ = 0;
     uint32_t memory_ = 0;
+    uint64_t length_ = 0;  // of the blocks written
+    uint32_t crc_ = 0;     // of the block being written
     std::vector<uint8_t> blocks_;
 };
 

@@ -10,6 +10,7 @@
 #include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 
@@ -31,6 +32,8 @@ constexpr uint32_t kTopValue = 1u << 24;
 constexpr uint16_t kProbInit = 1u << (kProbBits - 1);
 constexpr uint32_t kMinDict = 1u << 12;
 constexpr uint32_t kMaxDict = 1u << 26;
+constexpr unsigned kMaxStretch = 4096;  // positions the optimal parse prices before it codes
+constexpr size_t kDrainBytes = size_t{1} << 20;  // packed bytes held before they go to a sink
 
 using Prob = uint16_t;
 
@@ -204,6 +207,63 @@ private:
 };
 
 // ---------------------------------------------------------------------------
+// The input as the encoder reads it, by position from the stream's start:
+// the data at hand whole, or a buffer that slides along a source and holds
+// the window behind the position being coded and the lookahead before it.
+
+// How far past the position being coded a parse step reads: the optimal
+// parse's longest stretch, and past its end a match, a literal and a rep0,
+// each compared over as many bytes as the longest match.
+constexpr uint32_t kLookahead = kMaxStretch + 4 * kMatchMaxLen + 16;
+
+// Bytes read from a source at a time: a quarter of the window, so that
+// sliding the window down moves each byte about four times, and at least a
+// MiB, so that small windows do not refill every few thousand bytes.
+uint32_t RefillBytes(uint32_t window) {
+    return std::max<uint32_t>(window / 4, 1u << 20);
+}
+
+class Input {
+public:
+    explicit Input(std::span<const uint8_t> data)
+        : buf_(data.data()), size_(static_cast<uint32_t>(data.size())), end_(size_) {}
+    Input(const LzmaSource& source, uint32_t window)
+        : size_(static_cast<uint32_t>(source.size)),
+          read_(&source.read),
+          keep_(window + 1),
+          own_(size_t{keep_} + kLookahead + RefillBytes(window)) {
+        buf_ = own_.data();
+    }
+
+    uint32_t Size() const { return size_; }
+    const uint8_t* At(uint32_t pos) const { return buf_ + (pos - base_); }
+    uint8_t operator[](uint32_t pos) const { return buf_[pos - base_]; }
+
+    // Makes every byte from pos - window - 1 to pos + kLookahead (within
+    // the stream) readable: moves the ones still wanted to the buffer's
+    // start and reads as many more as fit.
+    void Need(uint32_t pos) {
+        if (end_ == size_ || uint64_t{pos} + kLookahead <= end_)
+            return;
+        uint32_t from = std::max(base_, pos > keep_ ? pos - keep_ : 0);
+        std::memmove(own_.data(), own_.data() + (from - base_), end_ - from);
+        base_ = from;
+        uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(own_.size() - (end_ - base_), size_ - end_));
+        (*read_)(own_.data() + (end_ - base_), n);
+        end_ += n;
+    }
+
+private:
+    const uint8_t* buf_;  // the byte at position base_
+    uint32_t size_;
+    uint32_t base_ = 0;
+    uint32_t end_ = 0;  // positions before this are in the buffer
+    const std::function<void(uint8_t*, size_t)>* read_ = nullptr;
+    uint32_t keep_ = 0;
+    std::vector<uint8_t> own_;
+};
+
+// ---------------------------------------------------------------------------
 // The probability models.
 
 template <size_t N>
@@ -286,8 +346,8 @@ struct LenPrices {
 
 class SymbolCoder {
 public:
-    SymbolCoder(std::span<const uint8_t> data, const LzmaOptions& o, std::vector<uint8_t>& out)
-        : data_(data.data()),
+    SymbolCoder(const Input& in, const LzmaOptions& o, std::vector<uint8_t>& out)
+        : in_(in),
           lc_(o.lc),
           lpMask_((1u << o.lp) - 1),
           pbMask_((1u << o.pb) - 1),
@@ -304,7 +364,7 @@ public:
     // The literal table for the byte at `at`: its position's low bits and
     // the high bits of the byte before.
     size_t LiteralTable(uint32_t at) const {
-        unsigned prev = at > 0 ? data_[at - 1] : 0;
+        unsigned prev = at > 0 ? in_[at - 1] : 0;
         unsigned litState = ((at & lpMask_) << lc_) + (prev >> (8 - lc_));
         return size_t{0x300} * litState;
     }
@@ -313,13 +373,13 @@ public:
     void Literal() {
         Prob* probs = &model_.literal[LiteralTable(pos)];
         rc_.Bit(model_.isMatch[state][PosState(pos)], 0);
-        unsigned byte = data_[pos];
+        unsigned byte = in_[pos];
         unsigned symbol = 1;
         unsigned i = 8;
         if (state >= 7) {
             // After a match the byte at rep0 predicts this one, bit by bit
             // until the first bit that differs.
-            unsigned matchByte = data_[pos - reps[0]];
+            unsigned matchByte = in_[pos - reps[0]];
             while (i > 0) {
                 i--;
                 unsigned matchBit = (matchByte >> i) & 1;
@@ -440,7 +500,7 @@ private:
         }
     }
 
-    const uint8_t* data_;
+    const Input& in_;
     unsigned lc_;
     unsigned lpMask_;
     unsigned pbMask_;
@@ -460,11 +520,17 @@ struct MatchPair {
     uint32_t dist;
 };
 
+// The 4-byte hash's size in bits: about one bucket for every two positions
+// of the window.
+unsigned Hash4Bits(uint32_t window) {
+    return window <= 1 ? 12u : std::clamp(static_cast<unsigned>(std::bit_width(window - 1)) - 1, 12u, 24u);
+}
+
 class MatchFinder {
 public:
-    MatchFinder(std::span<const uint8_t> data, uint32_t window, unsigned nice, unsigned depth)
-        : data_(data.data()),
-          size_(static_cast<uint32_t>(data.size())),
+    MatchFinder(const Input& in, uint32_t window, unsigned nice, unsigned depth)
+        : in_(in),
+          size_(in.Size()),
           window_(window),
           cyclicSize_(window + 1),
           nice_(nice),
@@ -472,7 +538,7 @@ public:
           son_(size_t{2} * cyclicSize_),
           hash2_(1u << 16),
           hash3_(1u << kHash3Bits) {
-        unsigned bits = window <= 1 ? 12u : std::clamp(static_cast<unsigned>(std::bit_width(window - 1)) - 1, 12u, 24u);
+        unsigned bits = Hash4Bits(window);
         hash4Shift_ = 32 - bits;
         hash4_.assign(size_t{1} << bits, 0);
     }
@@ -502,7 +568,7 @@ private:
         if (avail < 4)
             return 0;  // too short to hash; the last few bytes go as literals or reps
         unsigned limit = std::min<uint32_t>(nice_, avail);
-        const uint8_t* cur = data_ + pos;
+        const uint8_t* cur = in_.At(pos);
         uint32_t v = cur[0] | uint32_t{cur[1]} << 8 | uint32_t{cur[2]} << 16 | uint32_t{cur[3]} << 24;
         uint32_t h2 = v & 0xFFFF;
         uint32_t h3 = ((v & 0xFFFFFF) * kMul) >> (32 - kHash3Bits);
@@ -580,7 +646,7 @@ private:
         return count;
     }
 
-    const uint8_t* data_;
+    const Input& in_;
     uint32_t size_;
     uint32_t window_;      // the longest distance allowed
     uint32_t cyclicSize_;  // the window's positions and the current one
@@ -605,13 +671,15 @@ constexpr unsigned kBestDepth = 512;
 
 class Encoder {
 public:
-    Encoder(std::span<const uint8_t> data, const LzmaOptions& o, uint32_t window, std::vector<uint8_t>& out)
-        : data_(data.data()),
-          size_(static_cast<uint32_t>(data.size())),
+    Encoder(Input& in, const LzmaOptions& o, uint32_t window, std::vector<uint8_t>& out, const LzmaSink* sink)
+        : in_(in),
+          size_(in.Size()),
           nice_(o.niceLength),
           posStates_(1u << o.pb),
-          coder_(data, o, out),
-          finder_(data, window, o.niceLength,
+          out_(out),
+          sink_(sink),
+          coder_(in, o, out),
+          finder_(in, window, o.niceLength,
                   o.searchDepth ? o.searchDepth : o.effort == LzmaEffort::Fast ? 16 : kBestDepth),
           prices_(Prices()) {}
 
@@ -621,6 +689,8 @@ public:
         if (endMarker)
             coder_.EndMarker();
         coder_.Finish();
+        if (sink_ && !out_.empty())
+            (*sink_)(out_);
     }
 
 private:
@@ -631,7 +701,7 @@ private:
         unsigned len = m[count - 1].len;
         unsigned limit = std::min<uint32_t>(kMatchMaxLen, size_ - pos);
         if (len >= std::min(nice_, limit))
-            len = CommonLength(data_ + pos, data_ + pos - m[count - 1].dist, len, limit);
+            len = CommonLength(in_.At(pos), in_.At(pos) - m[count - 1].dist, len, limit);
         return len;
     }
 
@@ -639,7 +709,7 @@ private:
         if (dist > pos)
             return 0;
         unsigned limit = std::min<uint32_t>(kMatchMaxLen, size_ - pos);
-        return CommonLength(data_ + pos, data_ + pos - dist, 0, limit);
+        return CommonLength(in_.At(pos), in_.At(pos) - dist, 0, limit);
     }
 
     struct Choice {
@@ -672,7 +742,6 @@ private:
     // One symbol a step, or three: a literal and then rep0 (the distance
     // the literal broke off from), after a match, a rep, or nothing.
     enum : uint8_t { kLiteral, kShortRep, kRep, kMatch, kLitRep0, kRepLitRep0, kMatchLitRep0 };
-    static constexpr unsigned kMaxStretch = 4096;
 
     void Emit(const Node& n) {
         switch (n.kind) {
@@ -692,10 +761,22 @@ private:
     void EmitPath(uint32_t end);
     void EnterNode(uint32_t i);
 
-    const uint8_t* data_;
+    // Before each parse step: the input around the position at hand, and
+    // the packed bytes so far out to the sink once there are enough.
+    void Step() {
+        in_.Need(coder_.pos);
+        if (sink_ && out_.size() >= kDrainBytes) {
+            (*sink_)(out_);
+            out_.clear();
+        }
+    }
+
+    Input& in_;
     uint32_t size_;
     unsigned nice_;
     unsigned posStates_;
+    std::vector<uint8_t>& out_;
+    const LzmaSink* sink_;
     SymbolCoder coder_;
     MatchFinder finder_;
     const PriceTable& prices_;
@@ -743,6 +824,7 @@ void Encoder::Fast() {
     unsigned count = 0;
     bool found = false;  // cur holds the matches at coder_.pos already
     while (coder_.pos < size_) {
+        Step();
         uint32_t pos = coder_.pos;
         if (!found)
             count = finder_.Find(cur);
@@ -767,7 +849,7 @@ void Encoder::Fast() {
                 coder_.Match(c.dist, c.len);
             finder_.Skip(c.len - 1 - (found ? 1 : 0));
             found = false;
-        } else if (pos >= coder_.reps[0] && data_[pos] == data_[pos - coder_.reps[0]] && coder_.state >= 7) {
+        } else if (pos >= coder_.reps[0] && in_[pos] == in_[pos - coder_.reps[0]] && coder_.state >= 7) {
             coder_.ShortRep();
         } else {
             coder_.Literal();
@@ -809,12 +891,12 @@ void Encoder::RefreshPrices(bool force) {
 
 uint32_t Encoder::LiteralPrice(uint32_t pos, unsigned state, uint32_t rep0) const {
     const Prob* probs = coder_.LiteralProbs(pos);
-    unsigned byte = data_[pos];
+    unsigned byte = in_[pos];
     unsigned symbol = 1;
     unsigned i = 8;
     uint32_t price = 0;
     if (state >= 7) {
-        unsigned matchByte = data_[pos - rep0];
+        unsigned matchByte = in_[pos - rep0];
         while (i > 0) {
             i--;
             unsigned matchBit = (matchByte >> i) & 1;
@@ -897,6 +979,7 @@ void Encoder::Optimal() {
     opt_.resize(kMaxStretch + 2 * kMatchMaxLen + 2);
     RefreshPrices(true);
     while (coder_.pos < size_) {
+        Step();
         RefreshPrices(false);
         uint32_t start = coder_.pos;
         Node& first = opt_[0];
@@ -951,9 +1034,9 @@ void Encoder::Optimal() {
             // how long the rep0 runs (0: not worth a look) and the price of
             // the two.
             auto literalThenRep0 = [&](uint32_t at, unsigned state, uint32_t dist, uint32_t& price) -> unsigned {
-                if (at + 2 >= size_ || dist > at || data_[at] == data_[at - dist])
+                if (at + 2 >= size_ || dist > at || in_[at] == in_[at - dist])
                     return 0;
-                unsigned len2 = CommonLength(data_ + at + 1, data_ + at + 1 - dist, 0,
+                unsigned len2 = CommonLength(in_.At(at + 1), in_.At(at + 1) - dist, 0,
                                              std::min<uint32_t>(kMatchMaxLen, size_ - at - 1));
                 if (len2 < kMatchMinLen)
                     return 0;
@@ -973,7 +1056,7 @@ void Encoder::Optimal() {
             if (unsigned len2 = literalThenRep0(pos, n.state, n.reps[0], tailPrice))
                 reach(i + 1 + len2, n.price + tailPrice, kLitRep0, 1, 0, len2);
             uint32_t repBase = matchBit1 + BitPrice(prices_, m.isRep[n.state], 1);
-            if (n.reps[0] <= pos && data_[pos] == data_[pos - n.reps[0]]) {
+            if (n.reps[0] <= pos && in_[pos] == in_[pos - n.reps[0]]) {
                 reach(i + 1,
                       repBase + BitPrice(prices_, m.isRepG0[n.state], 0) +
                           BitPrice(prices_, m.isRep0Long[n.state][ps], 0),
@@ -1020,28 +1103,66 @@ unsigned LzmaPropsByte(const LzmaOptions& o) {
     return (o.pb * 5 + o.lp) * 9 + o.lc;
 }
 
-std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o) {
+namespace {
+
+void CheckOptions(const LzmaOptions& o, uint64_t size) {
     if (o.lc > 4 || o.lp > 4 || o.lc + o.lp > 4 || o.pb > 4)
         throw std::invalid_argument("LZMA: lc + lp must be at most 4 and pb at most 4");
     if (o.dictSize < kMinDict || o.dictSize > kMaxDict)
         throw std::invalid_argument("LZMA: the dictionary must be 4 KiB to 64 MiB");
     if (o.niceLength < 8 || o.niceLength > kMatchMaxLen)
         throw std::invalid_argument("LZMA: niceLength must be 8 to 273");
-    if (data.size() >= std::numeric_limits<uint32_t>::max())
+    if (size >= std::numeric_limits<uint32_t>::max())
         throw std::length_error("LZMA: input of 4 GiB or more");
+}
 
-    // No distance can exceed the bytes before it, so a window larger than
-    // the data would only cost memory.
-    uint32_t window = std::max<uint32_t>(1, std::min<uint32_t>(o.dictSize, static_cast<uint32_t>(data.size())));
-    std::vector<uint8_t> out;
-    out.reserve(data.size() / 4 + 64);
-    Encoder enc(data, o, window, out);
+// No distance can exceed the bytes before it, so a window larger than the
+// data would only cost memory.
+uint32_t WindowFor(const LzmaOptions& o, uint64_t size) {
+    return std::max<uint32_t>(1, static_cast<uint32_t>(std::min<uint64_t>(o.dictSize, size)));
+}
+
+void Run(Input& in, const LzmaOptions& o, std::vector<uint8_t>& out, const LzmaSink* sink) {
+    Encoder enc(in, o, WindowFor(o, in.Size()), out, sink);
     if (o.effort == LzmaEffort::Fast)
         enc.Fast();
     else
         enc.Optimal();
     enc.Finish(o.endMarker);
+}
+
+}  // namespace
+
+std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o) {
+    CheckOptions(o, data.size());
+    std::vector<uint8_t> out;
+    out.reserve(data.size() / 4 + 64);
+    Input in(data);
+    Run(in, o, out, nullptr);
     return out;
+}
+
+uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSink& sink) {
+    CheckOptions(o, source.size);
+    uint64_t packed = 0;
+    LzmaSink counted = [&](std::span<const uint8_t> bytes) {
+        packed += bytes.size();
+        sink(bytes);
+    };
+    std::vector<uint8_t> out;
+    out.reserve(kDrainBytes + 64 * 1024);
+    Input in(source, WindowFor(o, source.size));
+    Run(in, o, out, &counted);
+    return packed;
+}
+
+uint64_t LzmaEncoderMemory(uint32_t window, bool fromSource) {
+    // the tree's two links per position, the hash tables, and the parse's
+    // nodes, models and price tables
+    uint64_t m = 8 * (uint64_t{window} + 1) + (uint64_t{4} << Hash4Bits(window)) + 2 * 4 * 65536 + (1u << 19);
+    if (fromSource)
+        m += uint64_t{window} + 1 + kLookahead + RefillBytes(window) + 2 * kDrainBytes;
+    return m;
 }
 
 }  // namespace mkpatch

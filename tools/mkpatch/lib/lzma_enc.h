@@ -4,6 +4,7 @@
 #define KORVEX_MKPATCH_LZMA_ENC_H
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <vector>
 
@@ -35,6 +36,28 @@ unsigned LzmaPropsByte(const LzmaOptions& o);
 // Memory besides data and the result: 10 to 12 bytes per byte of the
 // window, min(dictSize, data.size()), and half a MiB.
 std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o);
+
+// A stream's bytes when they are not at hand whole: size bytes, handed out
+// front to back, read(to, n) filling to with the next n.
+struct LzmaSource {
+    uint64_t size = 0;
+    std::function<void(uint8_t* to, size_t n)> read;
+};
+// Where packed bytes go, in order, a piece at a time.
+using LzmaSink = std::function<void(std::span<const uint8_t>)>;
+
+// The stream LzmaEncode makes of the source's bytes, byte for byte, made
+// in bounded memory: the input is read through a buffer of the window, the
+// lookahead and a refill, and the packed bytes go to sink as they come, in
+// pieces of about a MiB. Returns the packed length. Throws as LzmaEncode
+// does, and what read or sink throw.
+uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSink& sink);
+
+// The most the encoder takes with a window of this many bytes (the
+// dictionary, or the data when smaller): its match finder and tables, and
+// reading from a source, its buffers too; not the data at hand nor the
+// result of the in-memory form.
+uint64_t LzmaEncoderMemory(uint32_t window, bool fromSource);
 
 }  // namespace mkpatch
 
