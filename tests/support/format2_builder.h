@@ -56,8 +56,9 @@ public:
     // which returns the packed bytes and sets the head's method, properties
     // and dictionary size (an LZMA encoder, for tests that link one).
     using Coder = Bytes (*)(const Bytes& unpacked, F2StreamHead* head);
-    Format2Builder& Code(Coder fn) {
+    Format2Builder& Code(Coder fn, bool table = true) {
         coder_ = fn;
+        codeTable_ = table;
         return *this;
     }
 
@@ -69,7 +70,8 @@ public:
         Bytes packed[F2_STREAMS];
         for (unsigned i = 0; i < F2_STREAMS; i++) {
             b.streams[i] = {F2_STORED, 0, 0, streams[i]->size(), streams[i]->size()};
-            packed[i] = coder_ && !streams[i]->empty() ? coder_(*streams[i], &b.streams[i]) : *streams[i];
+            bool code = coder_ && !streams[i]->empty() && (codeTable_ || i != F2_TABLE);
+            packed[i] = code ? coder_(*streams[i], &b.streams[i]) : *streams[i];
             b.streams[i].packed = packed[i].size();
         }
         memory_ = std::max<uint64_t>(memory_, F2BlockMemory(&b));
@@ -124,6 +126,7 @@ private:
     uint32_t blockCount_ = 0, count_ = 0;
     uint64_t memory_ = 0;  // the largest block's dictionary buffers
     Coder coder_ = nullptr;
+    bool codeTable_ = true;
 };
 
 }  // namespace testing_support
