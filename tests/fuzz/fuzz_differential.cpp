@@ -15,7 +15,9 @@
 //
 // Format 2: see "format 2" below.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "core/format.h"
@@ -747,12 +749,12 @@ Trace2 CoreFormat2(const Bytes& box, const Bytes& old, size_t piece, size_t scra
         Bytes tableDict(th.method == F2_LZMA ? size_t(std::min<uint64_t>(th.dictSize, th.unpacked)) : 0);
         F2Source table;
         std::vector<F2Record> heads;
-        std::vector<Bytes> entries(b.count, Bytes(F2_ENTRY_MAX));
+        std::deque<std::array<unsigned char, F2_ENTRY_MAX>> entries;  // the names stay where they are
         bool tableBegun = F2SourceBegin(&table, &th, &tableLzma, tableDict.data(), uint32_t(tableDict.size()),
                                         &tin) == PR_OK;
         for (uint32_t r = 0; tableBegun && r < b.count; r++) {
             F2Record e;
-            if (F2ReadEntry(&table, entries[r].data(), &e) != PR_OK)
+            if (F2ReadEntry(&table, entries.emplace_back().data(), &e) != PR_OK)
                 break;
             heads.push_back(e);
             Rec2 rec;
