@@ -89,14 +89,12 @@ int F2ReadBlockHead(const unsigned char* bytes, uint64_t left, F2BlockHead* b) {
     if (left < F2_BLOCK_HEAD_SIZE + F2_BLOCK_CRC_SIZE || memcmp(bytes, kBlockTag, sizeof kBlockTag) != 0)
         return PR_BADDATA;
     b->count = GetU32(bytes + 4);
-    b->tableLength = GetU32(bytes + 8);
     left -= F2_BLOCK_HEAD_SIZE + F2_BLOCK_CRC_SIZE;
-    if (b->count == 0 || b->tableLength > left)
+    if (b->count == 0)
         return PR_BADDATA;
-    left -= b->tableLength;
-    uint64_t at = F2_BLOCK_HEAD_SIZE + (uint64_t)b->tableLength;
+    uint64_t at = F2_BLOCK_HEAD_SIZE;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        const unsigned char* p = bytes + 12 + i * F2_STREAM_HEAD_SIZE;
+        const unsigned char* p = bytes + 8 + i * F2_STREAM_HEAD_SIZE;
         F2StreamHead* s = &b->streams[i];
         s->method = p[0];
         s->props = p[1];
@@ -126,9 +124,8 @@ uint64_t F2BlockMemory(const F2BlockHead* b) {
 size_t PutF2BlockHead(unsigned char out[F2_BLOCK_HEAD_SIZE], const F2BlockHead* b) {
     memcpy(out, kBlockTag, sizeof kBlockTag);
     PutU32(out + 4, b->count);
-    PutU32(out + 8, b->tableLength);
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        unsigned char* p = out + 12 + i * F2_STREAM_HEAD_SIZE;
+        unsigned char* p = out + 8 + i * F2_STREAM_HEAD_SIZE;
         const F2StreamHead* s = &b->streams[i];
         p[0] = (unsigned char)s->method;
         p[1] = (unsigned char)s->props;
@@ -172,6 +169,21 @@ int F2ReadRecord(PatchCursor* table, F2Record* r) {
     cur.pos += rest;
     *table = cur;
     return PR_OK;
+}
+
+int F2ReadEntry(F2Source* table, unsigned char entry[F2_ENTRY_MAX], F2Record* r) {
+    if (!F2SourceRead(table, entry, 4))
+        return PR_BADDATA;
+    // The first four bytes say how long the entry is; one longer than any
+    // the format allows is refused from them alone, by F2ReadRecord.
+    size_t size = (entry[0] == F2_KIND_DELTA ? F2_ENTRY_DELTA_SIZE : F2_ENTRY_WHOLE_SIZE) + GetU16(entry + 2);
+    if (size > F2_ENTRY_MAX)
+        size = 4;
+    if (!F2SourceRead(table, entry + 4, size - 4))
+        return PR_BADDATA;
+    PatchCursor cursor;
+    CursorInit(&cursor, entry, size);
+    return F2ReadRecord(&cursor, r);
 }
 
 size_t PutF2Record(unsigned char* out, const F2Record* r) {

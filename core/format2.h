@@ -19,15 +19,16 @@
 
 enum {
     F2_HEADER_SIZE = 32,
-    F2_BLOCK_HEAD_SIZE = 84,
+    F2_BLOCK_HEAD_SIZE = 104,
     F2_STREAM_HEAD_SIZE = 24,
     F2_BLOCK_CRC_SIZE = 4,
-    F2_REVISION = 1,
+    F2_REVISION = 2,
     F2_FLAG_OPEN = 1,            /* blocks appended until the data ends */
-    F2_STREAMS = 3,
+    F2_STREAMS = 4,              /* a block's streams: three of bytes, then the table */
     F2_CONTROL = 0,
     F2_DIFF = 1,
     F2_LITERAL = 2,
+    F2_TABLE = 3,
     F2_STORED = 0,
     F2_LZMA = 1,
     F2_KIND_WHOLE = 1,
@@ -63,7 +64,6 @@ typedef struct F2StreamHead {
 /* A block head, and where its parts lie from the block's first byte. */
 typedef struct F2BlockHead {
     uint32_t count;
-    uint32_t tableLength;
     F2StreamHead streams[F2_STREAMS];
     uint64_t streamOffset[F2_STREAMS];  /* of each stream's packed bytes */
     uint64_t size;                      /* the whole block, its CRC included */
@@ -150,6 +150,11 @@ uint64_t F2BlockMemory(const F2BlockHead* b);
    allow or an entry that runs past the table. The name is not checked
    here (see CheckRecordName). */
 int F2ReadRecord(PatchCursor* table, F2Record* r);
+
+/* Reads the next entry of a block's table stream into entry and r (whose
+   name then points into entry). PR_OK, or PR_BADDATA as F2ReadRecord, or
+   when the stream does not decode. */
+int F2ReadEntry(F2Source* table, unsigned char entry[F2_ENTRY_MAX], F2Record* r);
 
 /* Starts reading a stream: for F2_LZMA, dict holds dictBytes bytes, at
    least min(dictionary size, unpacked) of them. in's bytes and refill

@@ -10,11 +10,6 @@
 #include "engine/fileio.h"
 #include "engine/container.h"
 
-// Every LZMA dictionary of a block is carved from this one buffer: the
-// check has held each block's need to the header's figure, which is at most
-// its size. The applier asks for no memory at run time.
-static unsigned char s_arena[F2_MEMORY_MAX];
-static LzmaDecoder s_lzma[F2_STREAMS];
 static unsigned char s_scratch[FILEIO_CHUNK];
 
 // Where a record's bytes go: a temporary file, and for a delta record its
@@ -185,26 +180,6 @@ static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     return result;
 }
 
-// Sets up the three sources of the block at offset: each stream's packed
-// bytes come through a buffer of their own (engine/container.h), LZMA
-// streams decoded into dictionary buffers carved from the arena one after
-// another. PR_OK or PR_BADDATA.
-static int BeginSources(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, F2Source src[F2_STREAMS]) {
-    uint32_t carved = 0;
-    for (unsigned i = 0; i < F2_STREAMS; i++) {
-        const F2StreamHead* s = &b->streams[i];
-        LzmaInput in;
-        ContainerInput(i, c, offset + b->streamOffset[i], s->packed, &in);
-        uint32_t need = 0;
-        if (s->method == F2_LZMA)
-            need = (uint32_t)(s->dictSize < s->unpacked ? s->dictSize : s->unpacked);
-        if (F2SourceBegin(&src[i], s, &s_lzma[i], s_arena + carved, need, &in) != PR_OK)
-            return PR_BADDATA;
-        carved += need;
-    }
-    return PR_OK;
-}
-
 // Ends the run with a data error between records.
 static void StopBadData(void) {
     g_lastResult = PR_BADDATA;
@@ -221,20 +196,25 @@ void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* 
             StopBadData();
             return;
         }
+        // The check has read the table already; streams that do not begin
+        // stop the run at the block's first record.
         F2Source src[F2_STREAMS];
-        int begun = BeginSources(c, at, &b, src);
-        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
-        uint32_t tableLeft = b.tableLength;
+        uint64_t carved = 0;
+        if (ContainerSource(c, at, &b, F2_TABLE, &src[F2_TABLE], &carved) != PR_OK) {
+            StopBadData();
+            return;
+        }
+        int begun = PR_OK;
+        for (unsigned i = 0; i < F2_TABLE; i++)
+            if (ContainerSource(c, at, &b, i, &src[i], &carved) != PR_OK)
+                begun = PR_BADDATA;
         for (uint32_t k = 0; k < b.count; k++) {
             F2Record r;
             unsigned char entry[F2_ENTRY_MAX];
-            uint32_t entrySize;
-            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK) {
+            if (F2ReadEntry(&src[F2_TABLE], entry, &r) != PR_OK) {
                 StopBadData();
                 return;
             }
-            entryAt += entrySize;
-            tableLeft -= entrySize;
             PatchRecordNote note;
             note.head.oldSum = r.oldSum;
             note.head.newSum = r.newSum;
@@ -250,7 +230,7 @@ void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* 
                 return;
         }
         // the records of a block use every byte of its streams
-        if (src[F2_CONTROL].left || src[F2_DIFF].left || src[F2_LITERAL].left) {
+        if (src[F2_CONTROL].left || src[F2_DIFF].left || src[F2_LITERAL].left || src[F2_TABLE].left) {
             StopBadData();
             return;
         }

@@ -191,18 +191,17 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
         }
         if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - done)
             return PR_BADDATA;
-        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
-        uint32_t tableLeft = b.tableLength;
+        F2Source table;
+        uint64_t carved = 0;
+        if (ContainerSource(c, at, &b, F2_TABLE, &table, &carved) != PR_OK)
+            return PR_BADDATA;
         for (uint32_t k = 0; k < b.count; k++, done++) {
             F2Record r;
             unsigned char entry[F2_ENTRY_MAX];
-            uint32_t entrySize;
             // a 0 byte in a name would cut the path short
-            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK ||
-                memchr(r.name, 0, r.nameLen) || !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+            if (F2ReadEntry(&table, entry, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
+                !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
                 return PR_BADDATA;
-            entryAt += entrySize;
-            tableLeft -= entrySize;
             if (!look)
                 continue;
             Progress(host, done, check->count);
@@ -217,7 +216,7 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
                      GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
                 check->existing++;
         }
-        if (tableLeft)
+        if (table.left)
             return PR_BADDATA;
         at += b.size;
     }

@@ -57,28 +57,6 @@ int ContainerBlockHead(const PatchContainer* c, uint64_t offset, uint64_t end, F
     return F2ReadBlockHead(head, end - offset, b);
 }
 
-int ContainerEntry(const PatchContainer* c, uint64_t offset, uint32_t tableLeft,
-                   unsigned char entry[F2_ENTRY_MAX], F2Record* r, uint32_t* size) {
-    if (tableLeft < 4 || !ContainerRead(c, offset, entry, 4))
-        return PR_BADDATA;
-    // The first four bytes say how long the entry is. One longer than any
-    // the format allows is refused from them alone, and one that runs past
-    // the table from what the table holds: F2ReadRecord finds both.
-    uint32_t want = (entry[0] == F2_KIND_DELTA ? F2_ENTRY_DELTA_SIZE : F2_ENTRY_WHOLE_SIZE) + GetU16(entry + 2);
-    if (want > F2_ENTRY_MAX)
-        want = 4;
-    if (want > tableLeft)
-        want = tableLeft;
-    if (!ContainerRead(c, offset + 4, entry + 4, want - 4))
-        return PR_BADDATA;
-    PatchCursor cursor;
-    CursorInit(&cursor, entry, want);
-    if (F2ReadRecord(&cursor, r) != PR_OK)
-        return PR_BADDATA;
-    *size = (uint32_t)(cursor.pos - entry);
-    return PR_OK;
-}
-
 // Brings the stream's next piece into its buffer; 0 once its packed bytes
 // are used up (the reader then has a stream that needs more than it holds)
 // or when the read fails.
@@ -104,6 +82,26 @@ void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64
     in->end = s_buffers[i];
     in->refill = Refill;
     in->ctx = s;
+}
+
+// Every LZMA dictionary of a block is carved from this one buffer. The
+// applier asks for no memory at run time.
+static unsigned char s_arena[F2_MEMORY_MAX];
+static LzmaDecoder s_lzma[F2_STREAMS];
+
+int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
+                    uint64_t* carved) {
+    const F2StreamHead* s = &b->streams[i];
+    LzmaInput in;
+    ContainerInput(i, c, offset + b->streamOffset[i], s->packed, &in);
+    uint64_t need = 0;
+    if (s->method == F2_LZMA)
+        need = s->dictSize < s->unpacked ? s->dictSize : s->unpacked;
+    if (need > F2_MEMORY_MAX - *carved ||
+        F2SourceBegin(src, s, &s_lzma[i], s_arena + *carved, (uint32_t)need, &in) != PR_OK)
+        return PR_BADDATA;
+    *carved += need;
+    return PR_OK;
 }
 
 // --- the bare form ---

@@ -55,18 +55,20 @@ int ContainerCrc(const PatchContainer* c, uint64_t offset, uint64_t n, uint32_t*
    fails included). */
 int ContainerBlockHead(const PatchContainer* c, uint64_t offset, uint64_t end, F2BlockHead* b);
 
-/* Reads the table entry at offset, tableLeft bytes of the table from
-   there, into r, its bytes (the name's included) into entry. PR_OK with
-   *size the entry's length, or PR_BADDATA as F2ReadRecord (a read that
-   fails included). */
-int ContainerEntry(const PatchContainer* c, uint64_t offset, uint32_t tableLeft,
-                   unsigned char entry[F2_ENTRY_MAX], F2Record* r, uint32_t* size);
-
 /* Points in at stream i's packed bytes, [offset, offset + packed) of the
    container: nothing at hand yet, and a refill that brings the next
    piece into that stream's own buffer. The stream stays valid until it
    is begun again. */
 void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64_t packed, LzmaInput* in);
+
+/* Starts src on stream i of the block at offset whose head is b: its
+   packed bytes come through a buffer of its own, and an LZMA stream is
+   decoded into a dictionary buffer carved from one arena of F2_MEMORY_MAX
+   bytes at *carved, which then moves past it (start each block at 0).
+   PR_OK, or PR_BADDATA when the stream does not begin or the arena has no
+   room left. The source stays valid until stream i is begun again. */
+int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
+                    uint64_t* carved);
 
 /* --- the bare form --- */
 

@@ -38,9 +38,9 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
     return 1;
 }
 
-// Format 2: the blocks' record tables name the targets, so the streams are
-// never decoded here; heads and entries are read one at a time where the
-// container lies (engine/container.h).
+// Format 2: the blocks' record tables name the targets, so only the table
+// streams are decoded here, read where the container lies
+// (engine/container.h).
 static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
     unsigned char head[F2_HEADER_SIZE];
     F2Header header;
@@ -51,19 +51,17 @@ static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
     uint64_t at = F2_HEADER_SIZE;
     F2BlockHead block;
     while (at < end && ContainerBlockHead(c, at, end, &block) == PR_OK) {
-        uint64_t entryAt = at + F2_BLOCK_HEAD_SIZE;
-        uint32_t tableLeft = block.tableLength;
+        F2Source table;
+        uint64_t carved = 0;
+        if (ContainerSource(c, at, &block, F2_TABLE, &table, &carved) != PR_OK)
+            return 1;
         for (uint32_t i = 0; i < block.count; i++) {
             F2Record r;
             unsigned char entry[F2_ENTRY_MAX];
-            uint32_t entrySize;
-            if (ContainerEntry(c, entryAt, tableLeft, entry, &r, &entrySize) != PR_OK ||
-                !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
+            if (F2ReadEntry(&table, entry, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return 1;
             if (r.kind == F2_KIND_DELTA && !Holds(folder, r.name, r.nameLen))
                 return 0;
-            entryAt += entrySize;
-            tableLeft -= entrySize;
         }
         at += block.size;  // the block lies before end
     }

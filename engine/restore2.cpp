@@ -208,11 +208,12 @@ static uint64_t PutControl(size_t n, uint64_t length, int put) {
 // (on a full disk the way back needs that room) and the state is
 // RESTORE_FAILED.
 static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
-    unsigned char head[F2_BLOCK_HEAD_SIZE + F2_ENTRY_MAX];
+    unsigned char head[F2_BLOCK_HEAD_SIZE];
+    unsigned char entry[F2_ENTRY_MAX];
     F2BlockHead b;
     ZeroMemory(&b, sizeof b);
     b.count = 1;
-    b.tableLength = (uint32_t)PutF2Record(head + F2_BLOCK_HEAD_SIZE, r);
+    b.streams[F2_TABLE].packed = b.streams[F2_TABLE].unpacked = PutF2Record(entry, r);
     int commands = r->kind == F2_KIND_DELTA && r->newLength;  // a record of no bytes has none
     uint64_t literal = r->newLength;
     if (commands)
@@ -225,7 +226,7 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     s_used = 0;
     s_crc = 0;
     s_ok = g_restore.state == RESTORE_MADE;
-    Put2(head, F2_BLOCK_HEAD_SIZE + b.tableLength);
+    Put2(head, F2_BLOCK_HEAD_SIZE);
     if (commands)
         PutControl(n, r->newLength, 1);
     uint64_t x = 0;
@@ -234,6 +235,7 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
         x = s_copies[j].from + s_copies[j].length;
     }
     PutOld2(old, x, r->newLength - x);
+    Put2(entry, (size_t)b.streams[F2_TABLE].packed);
     unsigned char crc[4];
     PutU32(crc, s_crc);
     Put2(crc, sizeof crc);

@@ -44,26 +44,28 @@ bool WriteContainer(const std::string& path, uint64_t mb) {
     unsigned char entry[F2_ENTRY_MAX], head[F2_BLOCK_HEAD_SIZE], header[F2_HEADER_SIZE], crc[4];
     F2BlockHead b{};
     b.count = 1;
-    b.tableLength = uint32_t(PutF2Record(entry, &r));
+    uint32_t tableLength = uint32_t(PutF2Record(entry, &r));
     b.streams[F2_LITERAL] = {F2_STORED, 0, 0, n, n};
+    b.streams[F2_TABLE] = {F2_STORED, 0, 0, tableLength, tableLength};
     PutF2BlockHead(head, &b);
-    F2Header h{F2_REVISION, 0, 1, 0, F2_HEADER_SIZE + F2_BLOCK_HEAD_SIZE + b.tableLength + n + 4};
+    F2Header h{F2_REVISION, 0, 1, 0, F2_HEADER_SIZE + F2_BLOCK_HEAD_SIZE + tableLength + n + 4};
     PutF2Header(header, &h);
     FILE* f = std::fopen(path.c_str(), "wb");
     if (!f)
         return false;
     std::vector<unsigned char> stub(4096, 'M');
-    uint32_t blockCrc = Crc32Update(Crc32Update(0, head, sizeof head), entry, b.tableLength);
+    uint32_t blockCrc = Crc32Update(0, head, sizeof head);
     bool ok = std::fwrite(stub.data(), 1, stub.size(), f) == stub.size() &&
               std::fwrite(header, 1, sizeof header, f) == sizeof header &&
-              std::fwrite(head, 1, sizeof head, f) == sizeof head &&
-              std::fwrite(entry, 1, b.tableLength, f) == b.tableLength;
+              std::fwrite(head, 1, sizeof head, f) == sizeof head;
     rng.seed(1);
     for (uint64_t at = 0; ok && at < n; at += kPiece) {
         for (auto& x : piece) x = (unsigned char)rng();
         blockCrc = Crc32Update(blockCrc, piece.data(), kPiece);
         ok = std::fwrite(piece.data(), 1, kPiece, f) == kPiece;
     }
+    blockCrc = Crc32Update(blockCrc, entry, tableLength);
+    ok = ok && std::fwrite(entry, 1, tableLength, f) == tableLength;
     PutU32(crc, blockCrc);
     ok = ok && std::fwrite(crc, 1, 4, f) == 4;
     return std::fclose(f) == 0 && ok;

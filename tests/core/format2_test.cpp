@@ -55,11 +55,10 @@ int ReadAll(const Bytes& c, const std::map<std::string, Bytes>& olds, std::map<s
             if (F2SourceBegin(&src[i], &b.streams[i], nullptr, nullptr, 0, &in) != PR_OK)
                 return PR_BADDATA;
         }
-        PatchCursor table;
-        CursorInit(&table, c.data() + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
         for (uint32_t k = 0; k < b.count; k++) {
             F2Record r;
-            if (F2ReadRecord(&table, &r) != PR_OK)
+            unsigned char entry[F2_ENTRY_MAX];
+            if (F2ReadEntry(&src[F2_TABLE], entry, &r) != PR_OK)
                 return PR_BADDATA;
             std::string name(r.name, r.nameLen);
             MemSink m;
@@ -72,7 +71,7 @@ int ReadAll(const Bytes& c, const std::map<std::string, Bytes>& olds, std::map<s
                 return result;
             (*outs)[name] = m.out;
         }
-        if (CursorLeft(&table) || src[0].left || src[1].left || src[2].left)
+        if (src[0].left || src[1].left || src[2].left || src[3].left)
             return PR_BADDATA;
         records += b.count;
         at += b.size;

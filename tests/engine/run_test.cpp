@@ -612,18 +612,21 @@ TEST(Format2Run, StreamsThatDoNotDecodeStopTheRun) {
         *h = {F2_LZMA, 3, 4096, 0, d.size()};
         return Bytes(9, 0xFF);
     };
-    for (bool lzma : {false, true}) {
-        SCOPED_TRACE(lzma ? "LZMA stream that does not decode" : "a byte left over");
+    // a stream of bytes stops the run at its record; a table that does not
+    // decode is found by the check, before the first write
+    enum { LeftOver, BadStreams, BadTable };
+    for (int what : {LeftOver, BadStreams, BadTable}) {
+        SCOPED_TRACE(what == LeftOver ? "a byte left over" : what == BadStreams ? "LZMA streams" : "LZMA table");
         Format2Builder f;
-        f.Whole("FIRST", B("1")).Block().Code(lzma ? notLzma : nullptr);
-        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {}).ControlBytes(lzma ? Bytes{} : Bytes{0});
+        f.Whole("FIRST", B("1")).Block().Code(what == LeftOver ? nullptr : notLzma, what == BadTable);
+        f.Delta("T.DAT", old, neu).Cmd(4, 4, {}, B("XY")).Cmd(-8, 2, {}, {}).ControlBytes(what == LeftOver ? Bytes{0} : Bytes{});
         ScratchFolder sf("f2decode");
         WriteBytes(sf / "T.DAT", old);
         Host h;
         EXPECT_EQ(RunContainer(sf, f.Block().Build(), h), PATCH_DATAERROR);
-        EXPECT_EQ(ReadBytes(sf / "FIRST"), B("1"));
-        EXPECT_EQ(ReadBytes(sf / "T.DAT"), lzma ? old : neu);
-        EXPECT_EQ(g_tally.badData, lzma ? 1u : 0u);
+        EXPECT_EQ(ReadBytes(sf / "FIRST"), what == BadTable ? B("<missing>") : B("1"));
+        EXPECT_EQ(ReadBytes(sf / "T.DAT"), what == LeftOver ? neu : old);
+        EXPECT_EQ(g_tally.badData, what == BadStreams ? 1u : 0u);
         EXPECT_EQ(CountTempFiles(sf.dir()), 0);
     }
 }

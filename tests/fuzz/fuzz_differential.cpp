@@ -15,7 +15,9 @@
 //
 // Format 2: see "format 2" below.
 #include <algorithm>
+#include <array>
 #include <cstring>
+#include <deque>
 #include <vector>
 
 #include "core/format.h"
@@ -291,6 +293,9 @@ void CheckBare(const Bytes& box, const Bytes& old) {
 // block's CRC-32 hold before they are read, so that mutated containers get
 // past them.
 
+// A block's table coded with LZMA: the reference reads stored streams only.
+constexpr int kNotRead = -2;
+
 struct Rec2 {
     unsigned kind = 0;
     Bytes name;
@@ -300,7 +305,7 @@ struct Rec2 {
     bool rebuilt = false;
     Bytes output;
     uint32_t outSum = 0, outCrc = 0;
-    size_t next[F2_STREAMS] = {};  // after a good run
+    size_t next[F2_TABLE] = {};  // after a good run: where each stream of bytes is
 };
 
 struct Block2 {
@@ -308,7 +313,7 @@ struct Block2 {
     int head = PR_BADDATA;  // the head reads and the block fits
     uint64_t size = 0, memory = 0;
     bool crc = false, stored = false;
-    int table = PR_BADDATA;  // every entry reads and they fill the table
+    int table = PR_BADDATA;  // every entry reads and they fill the table; kNotRead for an LZMA table
     std::vector<Rec2> records;
     int rest = -1;  // after the records ran: PR_OK when every stream is used up
 };
@@ -365,7 +370,7 @@ RefHeader RefReadHeader(const unsigned char* b, size_t n) {
     h.count = uint32_t(Le(b + 8, 4));
     h.memory = uint32_t(Le(b + 12, 4));
     h.length = Le(b + 16, 8);
-    bool fields = Le(b + 4, 2) == 1 && (flags & ~uint64_t(1)) == 0 && Le(b + 24, 4) == 0 && h.memory <= (64u << 20);
+    bool fields = Le(b + 4, 2) == 2 && (flags & ~uint64_t(1)) == 0 && Le(b + 24, 4) == 0 && h.memory <= (64u << 20);
     bool sizes = h.open ? h.count == 0 && h.length == 0 : h.length >= 32;
     h.result = fields && sizes ? PR_OK : PR_BADDATA;
     return h;
@@ -376,16 +381,17 @@ RefHeader RefReadHeader(const unsigned char* b, size_t n) {
 void RefBlock(unsigned char* b, size_t end, Block2* k, RefStream s[F2_STREAMS], bool fix) {
     size_t at = k->at, left = end - at;
     static const unsigned char tag[4] = {0x4B, 0x42, 0x32, 0x1A};
-    if (left < 84 || std::memcmp(b + at, tag, 4) != 0)
+    if (left < 104 || std::memcmp(b + at, tag, 4) != 0)
         return;
-    uint64_t count = Le(b + at + 4, 4), table = Le(b + at + 8, 4);
+    uint64_t count = Le(b + at + 4, 4);
     if (count == 0)
         return;
-    unsigned __int128 size = 84 + table;  // then each stream's packed bytes
+    unsigned __int128 size = 104;  // then each stream's packed bytes
     uint64_t packed[F2_STREAMS];
+    bool tableStored = false;
     k->stored = true;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
-        const unsigned char* h = b + at + 12 + 24 * i;
+        const unsigned char* h = b + at + 8 + 24 * i;
         unsigned props = h[1];
         uint64_t dict = Le(h + 4, 4), unpacked = Le(h + 16, 8);
         packed[i] = Le(h + 8, 8);
@@ -394,6 +400,7 @@ void RefBlock(unsigned char* b, size_t end, Block2* k, RefStream s[F2_STREAMS], 
         if (h[0] == 0) {
             if (props != 0 || dict != 0 || packed[i] != unpacked)
                 return;
+            tableStored = i == 3;
         } else if (h[0] == 1) {
             unsigned lc = props % 9, lp = props / 9 % 5, pb = props / 45;
             if (pb > 4 || lc + lp > 4 || dict < 4096 || dict > (64u << 20))
@@ -410,7 +417,7 @@ void RefBlock(unsigned char* b, size_t end, Block2* k, RefStream s[F2_STREAMS], 
         return;
     k->head = PR_OK;
     k->size = uint64_t(size);
-    size_t from = at + 84 + size_t(table);
+    size_t from = at + 104;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         s[i] = {from, from + size_t(packed[i])};
         from += size_t(packed[i]);
@@ -422,8 +429,12 @@ void RefBlock(unsigned char* b, size_t end, Block2* k, RefStream s[F2_STREAMS], 
             b[crcAt + i] = uint8_t(c >> (8 * i));
     }
     k->crc = RefCrc(b + at, k->size - 4) == Le(b + crcAt, 4);
-    // the table: entries back to back, filling it exactly
-    size_t e = at + 84, tableEnd = e + table;
+    // the table (stream 3): entries back to back, filling it exactly
+    if (!tableStored) {
+        k->table = kNotRead;
+        return;
+    }
+    size_t e = s[3].at, tableEnd = s[3].end;
     for (uint64_t r = 0; r < count; r++) {
         Rec2 rec;
         if (tableEnd - e < 4)
@@ -520,6 +531,10 @@ bool RefBlockGood(Trace2* t, const Block2& k, const RefHeader& h) {
         t->result = t->open ? PR_OK : PR_BADDATA;
         return false;
     }
+    if (k.table == kNotRead) {
+        t->result = kNotRead;  // the core alone reads on
+        return false;
+    }
     if (k.memory > h.memory || k.table != PR_OK) {
         t->result = PR_BADDATA;
         return false;
@@ -574,10 +589,10 @@ Trace2 RefFormat2(Bytes& box, const Bytes& old, bool fix) {
                 }
                 rec.outSum = RefWordXor(rec.output);
                 rec.outCrc = RefCrc(rec.output.data(), rec.output.size());
-                for (unsigned i = 0; i < F2_STREAMS; i++)
+                for (unsigned i = 0; i < F2_TABLE; i++)
                     rec.next[i] = s[i].at;
             }
-            bool usedUp = s[0].at == s[0].end && s[1].at == s[1].end && s[2].at == s[2].end;
+            bool usedUp = s[0].at == s[0].end && s[1].at == s[1].end && s[2].at == s[2].end;  // the table's was
             k.rest = usedUp ? PR_OK : PR_BADDATA;
             if (!usedUp)
                 return t;
@@ -645,7 +660,7 @@ void RunBlock(const unsigned char* base, const F2BlockHead& b, const std::vector
     LzmaDecoder lzma[F2_STREAMS];
     Bytes dict(F2BlockMemory(&b));
     size_t used = 0;
-    for (unsigned i = 0; i < F2_STREAMS; i++) {
+    for (unsigned i = 0; i < F2_TABLE; i++) {
         const F2StreamHead& head = b.streams[i];
         const unsigned char* p = block + b.streamOffset[i];
         pieces[i] = {p + head.packed, piece};
@@ -677,7 +692,7 @@ void RunBlock(const unsigned char* base, const F2BlockHead& b, const std::vector
         rec.output = m.out;
         rec.outSum = XorSum(m.out.data(), m.out.size());
         rec.outCrc = Crc32Update(0, m.out.data(), m.out.size());
-        for (unsigned i = 0; i < F2_STREAMS; i++) {
+        for (unsigned i = 0; i < F2_TABLE; i++) {
             rec.next[i] = size_t(src[i].in.pos - base);
             FUZZ_CHECK(src[i].left == uint64_t(pieces[i].end - src[i].in.pos));
         }
@@ -724,12 +739,22 @@ Trace2 CoreFormat2(const Bytes& box, const Bytes& old, size_t piece, size_t scra
             t.result = t.open ? PR_OK : PR_BADDATA;
             return t;
         }
-        PatchCursor table;
-        CursorInit(&table, base + at + F2_BLOCK_HEAD_SIZE, b.tableLength);
+        // the table as the applier reads it: its stream decoded a few bytes
+        // at a time
+        const F2StreamHead& th = b.streams[F2_TABLE];
+        const unsigned char* tp = base + at + b.streamOffset[F2_TABLE];
+        Pieces tablePieces{tp + th.packed, piece};
+        LzmaInput tin{tp, tp, Refill, &tablePieces};
+        LzmaDecoder tableLzma;
+        Bytes tableDict(th.method == F2_LZMA ? size_t(std::min<uint64_t>(th.dictSize, th.unpacked)) : 0);
+        F2Source table;
         std::vector<F2Record> heads;
-        for (uint32_t r = 0; r < b.count; r++) {
+        std::deque<std::array<unsigned char, F2_ENTRY_MAX>> entries;  // the names stay where they are
+        bool tableBegun = F2SourceBegin(&table, &th, &tableLzma, tableDict.data(), uint32_t(tableDict.size()),
+                                        &tin) == PR_OK;
+        for (uint32_t r = 0; tableBegun && r < b.count; r++) {
             F2Record e;
-            if (F2ReadRecord(&table, &e) != PR_OK)
+            if (F2ReadEntry(&table, entries.emplace_back().data(), &e) != PR_OK)
                 break;
             heads.push_back(e);
             Rec2 rec;
@@ -743,8 +768,18 @@ Trace2 CoreFormat2(const Bytes& box, const Bytes& old, size_t piece, size_t scra
             rec.oldCrc = e.oldCrc;
             k.records.push_back(rec);
         }
-        if (heads.size() == b.count && CursorLeft(&table) == 0)
+        if (heads.size() == b.count && table.left == 0)
             k.table = PR_OK;
+        if (th.method == F2_LZMA) {
+            // judged by the core alone: run what can be run quickly, then
+            // stop where the reference stops
+            if (k.table == PR_OK && k.memory <= h.memory && SmallLzma(b, heads))
+                RunBlock(base, b, heads, old, piece, scratch, &k);
+            k.table = kNotRead;
+            k.records.clear();
+            t.result = kNotRead;
+            return t;
+        }
         if (k.memory > h.memory || k.table != PR_OK) {
             t.result = PR_BADDATA;
             return t;

@@ -143,19 +143,19 @@ def f2_lzma(data, lc=3, lp=0, pb=2, dict_size=4096):
             + u64(len(data)), packed)
 
 
-def f2_block(entries, control=b'', diff=b'', literal=b'', streams=None):
-    """tag, count, table length, the three stream heads, table, packed bytes, CRC"""
+def f2_block(entries, control=b'', diff=b'', literal=b'', streams=None, table=None):
+    """tag, count, the four stream heads (control, difference, literal, table), packed bytes, CRC"""
     streams = streams or [f2_stored(control), f2_stored(diff), f2_stored(literal)]
-    table = b''.join(entries)
-    block = (b'KB2\x1a' + u32(len(entries)) + u32(len(table)) + b''.join(h for h, _ in streams)
-             + table + b''.join(p for _, p in streams))
+    streams = streams + [table or f2_stored(b''.join(entries))]
+    block = (b'KB2\x1a' + u32(len(entries)) + b''.join(h for h, _ in streams)
+             + b''.join(p for _, p in streams))
     return block + u32(crc32(block))
 
 
 def f2_container(blocks, count, memory=0, open_=False):
-    """magic, revision 1, flags, count, decoder memory, length, reserved, CRC; then the blocks"""
+    """magic, revision 2, flags, count, decoder memory, length, reserved, CRC; then the blocks"""
     body = b''.join(blocks)
-    h = (b'\xff\xffK2' + u16(1) + u16(int(open_)) + u32(0 if open_ else count) + u32(memory)
+    h = (b'\xff\xffK2' + u16(2) + u16(int(open_)) + u32(0 if open_ else count) + u32(memory)
          + u64(0 if open_ else 32 + len(body)) + u32(0))
     return h + u32(crc32(h)) + body
 
@@ -183,6 +183,11 @@ F2 = {
         [f2_entry(b'T.DAT', NEW_TDAT, OLD), f2_entry(b'W.TXT', b'fox ' * 50)],
         streams=[f2_lzma(command(4, 4, extra=2) + command(-8, 2)), f2_stored(b''),
                  f2_lzma(b'XY' + b'fox ' * 50, lc=0, lp=2, pb=2)])], 2, memory=6 + 202),
+    # the table LZMA-coded too
+    'f2_lzma_table': f2_container([f2_block(
+        [f2_entry(b'A.TXT', b'abc'), f2_entry(b'B.TXT', b'abc')], literal=b'abcabc',
+        table=f2_lzma(f2_entry(b'A.TXT', b'abc') + f2_entry(b'B.TXT', b'abc'), lc=0, pb=0))], 2,
+        memory=2 * 32 + 10),
     # a seek back past the old file's start
     'f2_seek_outside': f2_container([f2_block([f2_entry(b'T.DAT', NEW_TDAT, OLD)],
                                               control=command(4, 4, extra=2) + command(-9, 2),

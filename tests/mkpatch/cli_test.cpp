@@ -1469,7 +1469,7 @@ TEST(Format2, ListShowsRecordsBlocksAndStreams) {
     EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
               std::string::npos) << l.out;
     EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("block 1: 2 records, table 66 bytes; control "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("block 1: 2 records; table lzma lc0 lp0 pb0 dict 4096 66 -> "), std::string::npos) << l.out;
     auto j = Mkpatch({"list", "--json", S(f.t / "p.bin")});
     ASSERT_EQ(j.rc, 0) << j.err;
     EXPECT_EQ(j.out.rfind("{\"format\": 1, \"container_format\": 2, ", 0), 0u) << j.out;
@@ -1484,7 +1484,12 @@ TEST(Format2, DamageFoundByListAndVerify) {
     Format2Case f;
     const Bytes& good = f.container;
     const size_t block = F2_HEADER_SIZE;
-    const size_t control = block + F2_BLOCK_HEAD_SIZE + GetU32(&good[block + 8]);
+    F2BlockHead head;
+    ASSERT_EQ(F2ReadBlockHead(&good[block], good.size() - block, &head), PR_OK);
+    const size_t control = block + head.streamOffset[F2_CONTROL];
+    const size_t table = block + head.streamOffset[F2_TABLE];
+    const size_t literalEnd = block + head.streamOffset[F2_LITERAL] + head.streams[F2_LITERAL].packed;
+    ASSERT_EQ(head.streams[F2_LITERAL].method, unsigned(F2_STORED));
     const size_t crc = good.size() - 4;
     auto rehash = [&](Bytes& b) { PutU32(&b[crc], Crc32Update(0, &b[block], crc - block)); };
     struct Case {
@@ -1492,14 +1497,14 @@ TEST(Format2, DamageFoundByListAndVerify) {
         std::function<void(Bytes&)> damage;
         const char* list;  // in list's message; verify fails on each
     } cases[] = {
-        {"header", [](Bytes& b) { b[9] ^= 1; }, "record 1"},  // then read as the bare form
+        {"header", [](Bytes& b) { b[9] ^= 1; }, "record "},  // then read as the bare form
         {"block count", [&](Bytes& b) { b[block + 4] ^= 1; }, "block 1 (at offset 32): damaged"},
-        {"table", [&](Bytes& b) { b[block + F2_BLOCK_HEAD_SIZE + 5] ^= 1; }, "damaged"},
+        {"table", [&](Bytes& b) { b[table + 5] ^= 1; }, "damaged"},
         {"control stream", [&](Bytes& b) { b[control] ^= 1; }, "damaged"},
         {"block CRC", [&](Bytes& b) { b[crc] ^= 1; }, "damaged"},
         {"cut short", [](Bytes& b) { b.pop_back(); }, "the header gives a container of"},
         {"a byte after the end", [](Bytes& b) { b.push_back(0); }, "1 bytes follow the last block"},
-        {"whole file's last byte, CRC again", [&](Bytes& b) { b[crc - 1] ^= 1; rehash(b); },
+        {"whole file's last byte, CRC again", [&](Bytes& b) { b[literalEnd - 1] ^= 1; rehash(b); },
          "record 2: the whole file's content does not have the XOR sum and CRC-32"},
         {"a seek, CRC again", [&](Bytes& b) { b[control] ^= 0x7E; rehash(b); }, nullptr},
     };

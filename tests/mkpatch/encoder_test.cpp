@@ -462,9 +462,9 @@ TEST(Format2Writer, CodeStreamKeepsTheSmallerForm) {
 // stream needs; the buffers the decoder keeps fit 64 MiB.
 TEST(Format2Writer, DictionariesFitTheDecoderMemory) {
     const uint64_t MiB = 1 << 20;
-    const uint64_t cases[][3] = {
-        {0, 0, 0}, {10, 5000, 4096}, {1 * MiB, 2 * MiB, 60 * MiB}, {1 * MiB, 70 * MiB, 3 * MiB},
-        {40 * MiB, 40 * MiB, 40 * MiB}, {100, 1ull << 40, 1ull << 33},
+    const uint64_t cases[][F2_STREAMS] = {
+        {0, 0, 0, 0}, {10, 5000, 4096, 30}, {1 * MiB, 2 * MiB, 60 * MiB, 1000}, {1 * MiB, 70 * MiB, 3 * MiB, 0},
+        {40 * MiB, 40 * MiB, 40 * MiB, 40 * MiB}, {100, 1ull << 40, 1ull << 33, 9 * MiB},
     };
     for (const auto& u : cases) {
         uint32_t d[F2_STREAMS];

@@ -56,8 +56,9 @@ public:
     // which returns the packed bytes and sets the head's method, properties
     // and dictionary size (an LZMA encoder, for tests that link one).
     using Coder = Bytes (*)(const Bytes& unpacked, F2StreamHead* head);
-    Format2Builder& Code(Coder fn) {
+    Format2Builder& Code(Coder fn, bool table = true) {
         coder_ = fn;
+        codeTable_ = table;
         return *this;
     }
 
@@ -65,18 +66,17 @@ public:
     Format2Builder& Block() {
         F2BlockHead b{};
         b.count = blockCount_;
-        b.tableLength = static_cast<uint32_t>(table_.size());
-        const Bytes* streams[F2_STREAMS] = {&control_, &diff_, &literal_};
+        const Bytes* streams[F2_STREAMS] = {&control_, &diff_, &literal_, &table_};
         Bytes packed[F2_STREAMS];
         for (unsigned i = 0; i < F2_STREAMS; i++) {
             b.streams[i] = {F2_STORED, 0, 0, streams[i]->size(), streams[i]->size()};
-            packed[i] = coder_ && !streams[i]->empty() ? coder_(*streams[i], &b.streams[i]) : *streams[i];
+            bool code = coder_ && !streams[i]->empty() && (codeTable_ || i != F2_TABLE);
+            packed[i] = code ? coder_(*streams[i], &b.streams[i]) : *streams[i];
             b.streams[i].packed = packed[i].size();
         }
         memory_ = std::max<uint64_t>(memory_, F2BlockMemory(&b));
         Bytes block(F2_BLOCK_HEAD_SIZE);
         PutF2BlockHead(block.data(), &b);
-        block.insert(block.end(), table_.begin(), table_.end());
         for (const Bytes& s : packed)
             block.insert(block.end(), s.begin(), s.end());
         uint32_t crc = Crc32Update(0, block.data(), block.size());
@@ -126,6 +126,7 @@ private:
     uint32_t blockCount_ = 0, count_ = 0;
     uint64_t memory_ = 0;  // the largest block's dictionary buffers
     Coder coder_ = nullptr;
+    bool codeTable_ = true;
 };
 
 }  // namespace testing_support

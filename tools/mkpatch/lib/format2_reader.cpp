@@ -104,33 +104,42 @@ std::string BlockName(size_t k) {
 // Returns a problem, or "" when it is sound.
 std::string ReadBlock(const ContainerView& c, uint64_t blockAt, const F2BlockHead& b, size_t index,
                       const F2SinkFor& sinkFor, const F2Done& done, F2Summary& s) {
+    static const char* const kStream[F2_STREAMS] = {"control", "difference", "literal", "table"};
     // no sound table takes more than the largest entry per record
-    std::vector<uint8_t> tableBytes(
-        static_cast<size_t>(std::min<uint64_t>(b.tableLength, uint64_t{b.count} * F2_ENTRY_MAX)));
-    c.Read(blockAt + F2_BLOCK_HEAD_SIZE, tableBytes.data(), tableBytes.size());
-    PatchCursor table;
-    CursorInit(&table, tableBytes.data(), tableBytes.size());
+    if (b.streams[F2_TABLE].unpacked > uint64_t{b.count} * F2_ENTRY_MAX)
+        return BlockName(index) + ": bytes left over after its record table";
+    std::exception_ptr failure;
     std::vector<F2RecordInfo> infos;
     // every literal and difference byte makes one byte of a new file, and
     // no sound control stream takes more than a full command per byte
     uint64_t output = 0;
-    for (uint32_t k = 0; k < b.count; k++) {
-        F2RecordInfo info;
-        if (F2ReadRecord(&table, &info.head) != PR_OK)
-            return BlockName(index) + ": its record table is damaged";
-        info.name.assign(info.head.name, info.head.nameLen);
-        info.block = static_cast<uint32_t>(index);
-        output += std::min<uint64_t>(info.head.newLength, UINT64_MAX / 4 - output);
-        infos.push_back(std::move(info));
+    {
+        StreamReader reader(c, failure);
+        F2Source table;
+        if (reader.Begin(blockAt, b, F2_TABLE, &table) != PR_OK) {
+            ThrowIf(failure);
+            return BlockName(index) + ": its table stream does not decode";
+        }
+        for (uint32_t k = 0; k < b.count; k++) {
+            F2RecordInfo info;
+            unsigned char entry[F2_ENTRY_MAX];
+            int read = F2ReadEntry(&table, entry, &info.head);
+            ThrowIf(failure);
+            if (read != PR_OK)
+                return BlockName(index) + ": its record table is damaged";
+            info.name.assign(info.head.name, info.head.nameLen);
+            info.head.name = nullptr;
+            info.block = static_cast<uint32_t>(index);
+            output += std::min<uint64_t>(info.head.newLength, UINT64_MAX / 4 - output);
+            infos.push_back(std::move(info));
+        }
+        if (table.left)
+            return BlockName(index) + ": bytes left over after its record table";
     }
-    if (CursorLeft(&table) || tableBytes.size() < b.tableLength)
-        return BlockName(index) + ": bytes left over after its record table";
-    const uint64_t caps[F2_STREAMS] = {3 * F2_VARINT_MAX * (output + b.count), output, output};
-    static const char* const kStream[F2_STREAMS] = {"control", "difference", "literal"};
-    for (unsigned i = 0; i < F2_STREAMS; i++)
+    const uint64_t caps[F2_TABLE] = {3 * F2_VARINT_MAX * (output + b.count), output, output};
+    for (unsigned i = 0; i < F2_TABLE; i++)
         if (b.streams[i].unpacked > caps[i])
             return BlockName(index) + ": its " + kStream[i] + " stream does not decode";
-    std::exception_ptr failure;
     {
         // the commands counted on a reading of the control stream of its own
         StreamReader reader(c, failure);
@@ -142,9 +151,9 @@ std::string ReadBlock(const ContainerView& c, uint64_t blockAt, const F2BlockHea
                 CountCommands(&control, info);
         ThrowIf(failure);
     }
-    std::unique_ptr<StreamReader> readers[F2_STREAMS];
-    F2Source src[F2_STREAMS];
-    for (unsigned i = 0; i < F2_STREAMS; i++) {
+    std::unique_ptr<StreamReader> readers[F2_TABLE];
+    F2Source src[F2_STREAMS]{};
+    for (unsigned i = 0; i < F2_TABLE; i++) {
         readers[i] = std::make_unique<StreamReader>(c, failure);
         if (readers[i]->Begin(blockAt, b, i, &src[i]) != PR_OK) {
             ThrowIf(failure);
@@ -171,7 +180,7 @@ std::string ReadBlock(const ContainerView& c, uint64_t blockAt, const F2BlockHea
             return "record " + std::to_string(s.records.size()) +
                    ": the whole file's content does not have the XOR sum and CRC-32 of its table entry";
     }
-    for (unsigned i = 0; i < F2_STREAMS; i++)
+    for (unsigned i = 0; i < F2_TABLE; i++)
         if (src[i].left)
             return BlockName(index) + ": " + std::to_string(src[i].left) + " bytes of its " + kStream[i] +
                    " stream are left over";
@@ -305,7 +314,7 @@ void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, co
     out << "],\n \"blocks\": [";
     for (size_t k = 0; k < s.blocks.size(); k++) {
         const F2BlockHead& b = s.blocks[k];
-        out << (k ? ",\n  " : "\n  ") << "{\"records\": " << b.count << ", \"table_length\": " << b.tableLength
+        out << (k ? ",\n  " : "\n  ") << "{\"records\": " << b.count << ", \"table_length\": " << b.streams[F2_TABLE].unpacked
             << ", \"streams\": [";
         for (unsigned i = 0; i < F2_STREAMS; i++) {
             const F2StreamHead& h = b.streams[i];
@@ -344,8 +353,8 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
             << s.header.memory << " bytes\n";
         for (size_t k = 0; k < s.blocks.size(); k++) {
             const F2BlockHead& b = s.blocks[k];
-            out << BlockName(k) << ": " << Count(b.count, "record", "records") << ", table " << b.tableLength
-                << " bytes; control " << StreamText(b.streams[F2_CONTROL]) << "; difference "
+            out << BlockName(k) << ": " << Count(b.count, "record", "records") << "; table " << StreamText(b.streams[F2_TABLE])
+                << "; control " << StreamText(b.streams[F2_CONTROL]) << "; difference "
                 << StreamText(b.streams[F2_DIFF]) << "; literal " << StreamText(b.streams[F2_LITERAL])
                 << "\n";
         }

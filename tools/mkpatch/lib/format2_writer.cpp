@@ -123,7 +123,7 @@ CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& codin
 void ChooseDictionaries(const uint64_t unpacked[F2_STREAMS], uint32_t dict[F2_STREAMS]) {
     // smallest stream first: each takes what it needs up to an even share
     // of what the smaller ones left over
-    unsigned order[F2_STREAMS] = {0, 1, 2};
+    unsigned order[F2_STREAMS] = {0, 1, 2, 3};
     std::stable_sort(order, order + F2_STREAMS, [&](unsigned a, unsigned b) { return unpacked[a] < unpacked[b]; });
     uint64_t left = F2_MEMORY_MAX;
     for (unsigned k = 0; k < F2_STREAMS; k++) {
@@ -268,6 +268,8 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
 }
 
 void Format2Writer::Add(const F2Record& r, Pending& p) {
+    unsigned char entry[F2_ENTRY_MAX];
+    p.streams[F2_TABLE].Append({entry, PutF2Record(entry, &r)});
     uint64_t have = 0, adds = 0;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         have += streams_[i].Size();
@@ -275,8 +277,6 @@ void Format2Writer::Add(const F2Record& r, Pending& p) {
     }
     if (blockCount_ > 0 && adds > opts_.blockBytes - std::min(have, opts_.blockBytes))
         CloseBlock();
-    unsigned char entry[F2_ENTRY_MAX];
-    table_.insert(table_.end(), entry, entry + PutF2Record(entry, &r));
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         // a large record's streams, alone in their block, are taken as
         // they are rather than copied
@@ -300,7 +300,7 @@ void Format2Writer::Emit(std::span<const uint8_t> bytes) {
 
 // Codes the block's streams one at a time, each with the dictionary its
 // size earns under the decoder's 64 MiB and the writer's memory, then
-// writes the block: its head, table and packed streams, and its CRC-32
+// writes the block: its head and packed streams (the table's last), and its CRC-32
 // taken on the way.
 void Format2Writer::CloseBlock() {
     if (blockCount_ == 0)
@@ -314,7 +314,6 @@ void Format2Writer::CloseBlock() {
     uint64_t held = std::min(opts_.memory / 2, 2 * F2_STREAMS * spillBytes_);
     F2BlockHead b{};
     b.count = blockCount_;
-    b.tableLength = static_cast<uint32_t>(table_.size());
     std::vector<SpillBuffer> packed;
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         uint32_t d = FitDictionary(dict[i], unpacked[i], streams_[i].Spilled(), opts_.memory - held);
@@ -328,7 +327,6 @@ void Format2Writer::CloseBlock() {
     unsigned char head[F2_BLOCK_HEAD_SIZE];
     PutF2BlockHead(head, &b);
     Emit({head, sizeof head});
-    Emit(table_);
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         SpillBuffer& bytes = b.streams[i].method == F2_STORED ? streams_[i] : packed[i];
         bytes.ForEach([&](std::span<const uint8_t> piece) { Emit(piece); });
@@ -336,7 +334,6 @@ void Format2Writer::CloseBlock() {
     unsigned char crc[4];
     PutU32(crc, crc_);
     Emit({crc, sizeof crc});
-    table_.clear();
     for (auto& s : streams_)
         s.Clear();
     blockCount_ = 0;

@@ -1,5 +1,6 @@
 // Writing format 2 (docs/format.md): records collected into blocks, each
-// block's control, difference and literal streams coded on their own.
+// block's control, difference, literal and table streams coded on their
+// own.
 #ifndef KORVEX_MKPATCH_FORMAT2_WRITER_H
 #define KORVEX_MKPATCH_FORMAT2_WRITER_H
 
@@ -31,14 +32,15 @@ struct StreamCoding {
 // Measured on the benchmark corpus (docs/benchmark.md): the control
 // stream's varints and the difference stream's mostly-zero bytes do best
 // without literal context; literal bytes, mostly whole files' content,
-// with the usual context of three high bits of the byte before.
-inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}};
+// with the usual context of three high bits of the byte before; the
+// record table (names among fixed-size numbers) without.
+inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}, {0, 0, 0}};
 
 struct Format2Options {
     DiffPlanOptions plan;
     bool compress = true;  // off: every stream stored (a benchmark switch)
     uint64_t blockBytes = kBlockStreamBytes;
-    StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2]};
+    StreamCoding coding[F2_STREAMS] = {kStreamCoding[0], kStreamCoding[1], kStreamCoding[2], kStreamCoding[3]};
     // The most the writer's buffers and the LZMA encoder may take: a
     // stream's dictionary is made smaller when its encoder would not fit.
     uint64_t memory = uint64_t{1} << 30;
@@ -88,7 +90,7 @@ struct CodedStream {
 CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
                        bool compress);
 
-// The dictionary sizes of a block's three streams of these unpacked sizes:
+// The dictionary sizes of a block's streams of these unpacked sizes:
 // each at least 4096 and no larger than its stream needs, their buffers
 // (min(dictionary, stream)) summing to at most 64 MiB. Depends on the
 // sizes alone.
@@ -137,7 +139,6 @@ private:
     Format2Options opts_;
     ByteSink sink_;
     uint64_t spillBytes_;
-    std::vector<uint8_t> table_;
     std::vector<SpillBuffer> streams_;  // F2_STREAMS of them
     uint32_t blockCount_ = 0;
     uint32_t count_ = 0;
