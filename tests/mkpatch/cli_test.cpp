@@ -1469,7 +1469,7 @@ TEST(Format2, ListShowsRecordsBlocksAndStreams) {
     EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
               std::string::npos) << l.out;
     EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("block 1: 2 records; table lzma lc0 lp0 pb0 dict 4096 66 -> "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("block 1: 2 records; table lzma lc3 lp0 pb0 dict 4096 66 -> "), std::string::npos) << l.out;
     auto j = Mkpatch({"list", "--json", S(f.t / "p.bin")});
     ASSERT_EQ(j.rc, 0) << j.err;
     EXPECT_EQ(j.out.rfind("{\"format\": 1, \"container_format\": 2, ", 0), 0u) << j.out;
