@@ -42,7 +42,7 @@ const char* BrandValue(const char* key, const char** at) {
 const char* HelpText(void) {
     const char* at = 0;
     const char* help = BrandValue("HELP", &at);
-    return help ? help : kHelpText;
+    return help ? help : g_texts[T_HELP_TEXT];
 }
 
 // Sets one panel line from text up to its line break or its end and

@@ -136,6 +136,7 @@ static void ShowFoundFolder(void) {
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     g_instance = instance;
+    LoadTexts();
     LoadBranding();
     static ShellArgs args;
     ParseArgs(GetCommandLineA(), &args);
@@ -149,7 +150,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     // Without a container nothing may run: say so instead of showing the
     // main window.
     if (!mapped) {
-        MessageBoxA(NULL, kNoContainerText, kErrorCaption, MB_ICONHAND);
+        MessageBoxA(NULL, g_texts[T_NO_CONTAINER_TEXT], g_texts[T_ERROR_CAPTION], MB_ICONHAND);
         return 0;
     }
     InitCommonControls();
@@ -165,7 +166,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
         ShowWindow(g_mainWnd, show);
         MessageLoop();
     } else {
-        MessageBoxA(NULL, kNotStartedText, kErrorCaption, MB_ICONHAND);
+        MessageBoxA(NULL, g_texts[T_NOT_STARTED_TEXT], g_texts[T_ERROR_CAPTION], MB_ICONHAND);
     }
     ReleaseSelf(&self);
     return 0;

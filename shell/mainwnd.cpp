@@ -86,7 +86,7 @@ static void OnStart(HWND wnd) {
 }
 
 static void OnHelp(HWND wnd) {
-    MessageBoxA(wnd, HelpText(), kHelpCaption, MB_ICONINFORMATION);
+    MessageBoxA(wnd, HelpText(), g_texts[T_HELP_CAPTION], MB_ICONINFORMATION);
 }
 
 // Exit, a close from the title bar, End task or a log-off: before Start the

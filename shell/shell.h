@@ -106,15 +106,16 @@ void ComposeProceed(const PatchCheck* check, ShellMessage* msg);
 /* Reason for one failed record, in words. */
 const char* FailureReason(int result);
 
-/* The overwrite question of a whole-file record whose target exists. */
-extern const char kOverwriteText[];
-extern const char kOverwriteCaption[];
-
-extern const char kHelpText[];
-extern const char kHelpCaption[];
-extern const char kNoContainerText[];
-extern const char kNotStartedText[];
-extern const char kErrorCaption[];
+/* The texts, by their ids in shell/texts.def: g_texts[T_HELP_TEXT] and so
+   on. LoadTexts unpacks them; it runs before anything else uses one. */
+enum {
+#define SHELL_TEXT(id, text) id,
+#include "shell/texts.def"
+#undef SHELL_TEXT
+    T_COUNT
+};
+extern const char* g_texts[T_COUNT];
+void LoadTexts(void);
 
 /* --- args.cpp: the command line, window-free --- */
 
@@ -139,8 +140,6 @@ void ParseArgs(const char* line, ShellArgs* args);
 /* Words for what became of one record in an unattended run's log. */
 const char* RecordResultText(int result, int upToDate);
 
-extern const char kNoFolderText[];
-
 /* --- brand.cpp --- */
 
 /* Finds the branding resource, if the patch has one. */
@@ -150,7 +149,7 @@ void LoadBranding(void);
    0 when there is none. Values point into the resource. */
 const char* BrandValue(const char* key, const char** at);
 
-/* The Help button's text: the maker's, else kHelpText. */
+/* The Help button's text: the maker's, else the built-in help. */
 const char* HelpText(void);
 
 /* Puts the maker's caption and panel lines on the main window. */

@@ -59,14 +59,14 @@ static void RecordDone(void*, const PatchRecordNote* note, int result) {
 // found, then the engine's run and its outcome.
 static int Run(const ShellArgs* args, int mapped) {
     if (!mapped) {
-        LogLine(kNoContainerText);
+        LogLine(g_texts[T_NO_CONTAINER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
     char folder[MAX_PATH];
     if (args->folder[0])
         lstrcpyA(folder, args->folder);
     else if (!FindFolder(folder, 1)) {
-        LogLine(kNoFolderText);
+        LogLine(g_texts[T_NO_FOLDER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
     PatchHost host = {AnswerYes, Proceed, 0, 0, (void*)&args->proceed, RecordDone};

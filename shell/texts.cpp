@@ -1,57 +1,33 @@
 // The shell's texts and the small decisions behind them. Nothing here
-// creates a window, so the host-side tests call these directly. The source
-// is UTF-8; the compiler stores the literals in code page 936.
+// creates a window, so the host-side tests call these directly. The texts
+// themselves are in texts.def.
 #include "shell/shell.h"
 
-const char kHelpCaption[] = "帮助";
-const char kHelpText[] =
-    "使用方法：\r\n\r\n"
-    "1. 在“目标文件夹”中输入要汉化的程序所在的文件夹（完整路径，以 \\ 结尾）；"
-    "或者按“浏览”，在该文件夹中选择任意一个文件。\r\n"
-    "2. 按“开始安装”。补丁先检查全部文件，再新建文件并更新原有文件；"
-    "原有文件只有是补丁所要求的版本时才会被更新，有不符的文件时会先询问是否继续。"
-    "新建的文件已经存在时会询问是否覆盖。\r\n"
-    "3. 安装过程中可以按“取消”，正在处理的文件处理完后停止。\r\n\r\n"
-    "结束时的消息：\r\n"
-    "“Patch Done !”：所有文件都已处理。\r\n"
-    "“Done”中列出文件：这些文件没有更新，并注明原因。\r\n"
-    "“数据出错”：补丁程序本身已损坏，没有修改任何文件。\r\n"
-    "“操作取消”：安装被取消，已处理的文件保持更新后的内容。\r\n\r\n"
-    "选中“是否生成恢复文件”时，补丁在目标文件夹中生成恢复文件“补丁文件名_恢复.exe”，"
-    "运行它可以把本次更新或覆盖的文件恢复为原来的内容；本次新建的文件不会被它删除。"
-    "\r\n\r\n无人值守安装：补丁.exe /S [/CONTINUE] [/RESTORE] [/LOG=日志] [/D=文件夹]\r\n"
-    "/S 不显示窗口，已存在的文件直接覆盖；/D= 须放在最后，可含空格，省略时用自动找到的文件夹；"
-    "/CONTINUE 有不符的文件时仍更新其他文件；/RESTORE 生成恢复文件；/LOG= 以 UTF-8 记录每个文件的结果。\r\n"
-    "退出码：0 全部完成；1 部分文件没有更新；2 补丁数据出错，未作修改；3 已取消，或因文件不符而停止；"
-    "4 参数错误或找不到文件夹。";
+#include "core/lzma.h"
+#include "shell/texts_packed.h"
 
-const char kOverwriteText[] = "新增文件已经存在，是否覆盖？";
-const char kOverwriteCaption[] = "新增文件...";
+static_assert((int)PACKED_TEXTS_COUNT == (int)T_COUNT, "shell/texts_packed.h is older than texts.def");
 
-const char kNoContainerText[] =
-    "本程序文件中没有可用的补丁数据（文件不完整或已损坏），无法安装。\r\n"
-    "请重新获取完整的补丁程序。";
-const char kErrorCaption[] = "错误";
-const char kNotStartedText[] = "无法启动安装过程，没有修改任何文件。";
+const char* g_texts[T_COUNT];
+static char s_texts[PACKED_TEXTS_SIZE];
+static unsigned char s_textsDict[PACKED_TEXTS_SIZE];
+static LzmaDecoder s_textsDecoder;
 
-static const char kDoneText[] = "Patch Done !";
-static const char kDoneCaption[] = "Done";
-static const char kDataErrorText[] = "Patch文件数据出错，操作取消 !";
-static const char kDataErrorCaption[] = "数据出错";
-static const char kCancelledText[] = "操作被用户取消 !";
-static const char kCancelledCaption[] = "操作取消";
-static const char kFailuresHead[] = "安装结束，但有 %u 个文件没有更新：\r\n";
-static const char kUpdatedHead[] = "\r\n\r\n%u 个文件已更新；以下文件没有更新：";
-static const char kRestoreFailedText[] = "无法写入恢复文件，安装已停止，其余文件没有更新。\r\n已更新 %u 个文件。";
-static const char kNotUpdatedHead[] = "\r\n\r\n以下文件没有更新：";
-static const char kRestoreMade[] = "\r\n\r\n恢复文件可以把更新过的文件恢复原样：\r\n";
-static const char kRestoreCreated[] = "\r\n本次新建的 %u 个文件不能由它删除。";
-static const char kProceedHead[] = "以下 %u 个文件不存在或不是补丁所要求的版本，不能更新：";
-static const char kProceedRest[] = "\r\n另有 %u 个文件";
-static const char kProceedTail[] = "\r\n\r\n是否继续更新其他文件？";
-static const char kProceedCaption[] = "文件不符";
-static const char kRestoreSuffix[] = "_恢复";
-static const char kMoreNames[] = "\r\n…";
+// The texts are kept packed in the program (about half their size) and
+// unpacked once, before the first window or log line.
+void LoadTexts(void) {
+    LzmaInput in;
+    ZeroMemory(&in, sizeof in);
+    in.pos = kPackedTexts;
+    in.end = kPackedTexts + sizeof kPackedTexts;
+    if (LzmaBegin(&s_textsDecoder, PACKED_TEXTS_PROPS, s_textsDict, PACKED_TEXTS_SIZE, PACKED_TEXTS_SIZE, &in))
+        LzmaRead(&s_textsDecoder, (unsigned char*)s_texts, PACKED_TEXTS_SIZE);
+    const char* t = s_texts;
+    for (int i = 0; i < T_COUNT; i++) {
+        g_texts[i] = t;
+        t += lstrlenA(t) + 1;
+    }
+}
 
 // The longest line of a path in a message, in bytes (a double-byte
 // character is about as wide as two single-byte ones): narrower than the
@@ -101,7 +77,7 @@ void MakeRestoreBase(const char* path, char* out) {
     if (n >= 4 && lstrcmpiA(path + len - 4, ".exe") == 0)
         n -= 4;
     CopyMemory(out, path + name, n);
-    lstrcpyA(out + n, kRestoreSuffix);
+    lstrcpyA(out + n, g_texts[T_RESTORE_SUFFIX]);
 }
 
 int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally) {
@@ -121,11 +97,11 @@ int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally) {
 
 const char* FailureReason(int result) {
     switch (result) {
-    case PR_NOTARGET: return "文件不存在或正被使用";
-    case PR_BADSOURCE: return "不是补丁所要求的版本";
-    case PR_BADRESULT: return "更新后的文件校验不符";
-    case PR_NOTWRITTEN: return "无法写入";
-    default: return "未知原因";
+    case PR_NOTARGET: return g_texts[T_NOT_FOUND];
+    case PR_BADSOURCE: return g_texts[T_WRONG_VERSION];
+    case PR_BADRESULT: return g_texts[T_BAD_RESULT];
+    case PR_NOTWRITTEN: return g_texts[T_NOT_WRITTEN];
+    default: return g_texts[T_UNKNOWN];
     }
 }
 
@@ -197,7 +173,7 @@ static void AppendFailures(Composer* c, const PatchTally* tally, const char* hea
     AppendNumber(c, head, n);
     AppendNames(c, tally->failures, tally->named);
     if (tally->failed > tally->named)
-        Append(c, kMoreNames);
+        Append(c, g_texts[T_MORE_NAMES]);
 }
 
 static void Begin(Composer* c, ShellMessage* msg, const char* caption, UINT type) {
@@ -213,64 +189,62 @@ void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreStat
     unsigned updated = tally->ok + tally->overwritten;
     switch (outcome) {
     case SHELL_FINISHED:
-        Begin(&c, msg, kDoneCaption, MB_ICONEXCLAMATION);
-        Append(&c, kDoneText);
+        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONEXCLAMATION);
+        Append(&c, g_texts[T_DONE_TEXT]);
         break;
     case SHELL_FAILURES:
-        Begin(&c, msg, kDoneCaption, MB_ICONWARNING);
-        AppendFailures(&c, tally, kFailuresHead, tally->failed);
+        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONWARNING);
+        AppendFailures(&c, tally, g_texts[T_FAILURES_HEAD], tally->failed);
         break;
     case SHELL_NOTSTARTED:
-        Begin(&c, msg, kErrorCaption, MB_ICONHAND);
-        Append(&c, kNotStartedText);
+        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
+        Append(&c, g_texts[T_NOT_STARTED_TEXT]);
         return;
     case SHELL_RESTOREFAILED:
-        Begin(&c, msg, kErrorCaption, MB_ICONHAND);
-        AppendNumber(&c, kRestoreFailedText, updated);
+        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
+        AppendNumber(&c, g_texts[T_RESTORE_FAILED_TEXT], updated);
         if (tally->failed)
-            AppendFailures(&c, tally, kNotUpdatedHead, 0);
+            AppendFailures(&c, tally, g_texts[T_NOT_UPDATED_HEAD], 0);
         break;
     default:
         // a run that stopped early still says what it did and what failed
         if (outcome == SHELL_DATAERROR) {
-            Begin(&c, msg, kDataErrorCaption, MB_ICONHAND);
-            Append(&c, kDataErrorText);
+            Begin(&c, msg, g_texts[T_DATA_ERROR_CAPTION], MB_ICONHAND);
+            Append(&c, g_texts[T_DATA_ERROR_TEXT]);
         } else {
-            Begin(&c, msg, kCancelledCaption, MB_ICONHAND);
-            Append(&c, kCancelledText);
+            Begin(&c, msg, g_texts[T_CANCELLED_CAPTION], MB_ICONHAND);
+            Append(&c, g_texts[T_CANCELLED_TEXT]);
         }
         if (tally->failed)
-            AppendFailures(&c, tally, kUpdatedHead, updated);
+            AppendFailures(&c, tally, g_texts[T_UPDATED_HEAD], updated);
         break;
     }
     // the restore file is named whenever it holds a record, a failed one too
     if (restore->state != RESTORE_NONE && restore->records) {
-        Append(&c, kRestoreMade);
+        Append(&c, g_texts[T_RESTORE_MADE]);
         AppendPath(&c, restore->path);
         if (restore->created)
-            AppendNumber(&c, kRestoreCreated, restore->created);
+            AppendNumber(&c, g_texts[T_RESTORE_CREATED], restore->created);
     }
 }
 
 void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
     Composer c;
-    Begin(&c, msg, kProceedCaption, MB_YESNO | MB_ICONQUESTION);
-    AppendNumber(&c, kProceedHead, check->mismatched);
+    Begin(&c, msg, g_texts[T_PROCEED_CAPTION], MB_YESNO | MB_ICONQUESTION);
+    AppendNumber(&c, g_texts[T_PROCEED_HEAD], check->mismatched);
     AppendNames(&c, check->list, check->listed);
     if (check->mismatched > check->listed)
-        AppendNumber(&c, kProceedRest, check->mismatched - check->listed);
-    Append(&c, kProceedTail);
+        AppendNumber(&c, g_texts[T_PROCEED_REST], check->mismatched - check->listed);
+    Append(&c, g_texts[T_PROCEED_TAIL]);
 }
-
-const char kNoFolderText[] = "找不到要安装的文件夹，没有修改任何文件。";
 
 const char* RecordResultText(int result, int upToDate) {
     switch (result) {
-    case PR_OK: return "完成";
-    case PR_OVERWRITTEN: return "已覆盖";
-    case PR_SKIPPED: return "没有覆盖";
-    case PR_BADDATA: return "补丁数据出错";
-    case PR_BADSOURCE: return upToDate ? "已是新版本" : FailureReason(result);
+    case PR_OK: return g_texts[T_RESULT_OK];
+    case PR_OVERWRITTEN: return g_texts[T_RESULT_OVERWRITTEN];
+    case PR_SKIPPED: return g_texts[T_RESULT_SKIPPED];
+    case PR_BADDATA: return g_texts[T_RESULT_BAD_DATA];
+    case PR_BADSOURCE: return upToDate ? g_texts[T_RESULT_UP_TO_DATE] : FailureReason(result);
     default: return FailureReason(result);
     }
 }

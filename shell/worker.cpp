@@ -8,7 +8,7 @@ static unsigned s_lastStep;
 // The question is owned by the progress dialog, so the dialog takes no
 // input (Cancel included) until it is answered.
 static int AskOverwrite(void* ctx, const char*) {
-    return MessageBoxA((HWND)ctx, kOverwriteText, kOverwriteCaption, MB_ICONEXCLAMATION | MB_YESNO) == IDYES;
+    return MessageBoxA((HWND)ctx, g_texts[T_OVERWRITE_TEXT], g_texts[T_OVERWRITE_CAPTION], MB_ICONEXCLAMATION | MB_YESNO) == IDYES;
 }
 
 // The one question before the first write, owned like the overwrite

@@ -24,6 +24,7 @@ extern "C" HANDLE StartPatchThread(HWND) {
 
 TEST(WorkerNotStarted, DialogEndsAndTheRunIsNotReportedAsFinished) {
     g_instance = GetModuleHandleA(NULL);
+    LoadTexts();
     g_workerFailed = 0;
     PatchSetKeepRunning(0);
     ZeroMemory(&g_tally, sizeof g_tally);

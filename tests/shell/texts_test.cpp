@@ -11,6 +11,9 @@
 
 namespace {
 
+// The applier unpacks its texts first thing; so do these tests.
+[[maybe_unused]] const int kTextsLoaded = (LoadTexts(), 0);
+
 TEST(StartRuleHolds, OnlyAnAbsoluteFolderEndingInTheSeparatorCharacter) {
     struct Case { const char* folder; int holds; };
     const Case cases[] = {
@@ -68,10 +71,10 @@ TEST(ShellOutcome, Table) {
 }
 
 TEST(OverwriteQuestion, CodePage936BytesAsTheyStand) {
-    EXPECT_EQ(std::string(kOverwriteText),
+    EXPECT_EQ(std::string(g_texts[T_OVERWRITE_TEXT]),
               "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe\xd2\xd1\xbe\xad\xb4\xe6\xd4\xda\xa3\xac\xca\xc7\xb7\xf1"
               "\xb8\xb2\xb8\xc7\xa3\xbf");
-    EXPECT_EQ(std::string(kOverwriteCaption), "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe...");
+    EXPECT_EQ(std::string(g_texts[T_OVERWRITE_CAPTION]), "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe...");
 }
 
 const PatchRestoreState kNoRestore = {RESTORE_NONE, 0, 0, ""};
