@@ -156,15 +156,12 @@ int F2ReadRecord(PatchCursor* table, F2Record* r) {
     r->name = (const char*)cur.pos;
     cur.pos += r->nameLen;
     r->newLength = GetU64(cur.pos);
-    r->newSum = GetU32(cur.pos + 8);
-    r->newCrc = GetU32(cur.pos + 12);
+    r->newCrc = GetU32(cur.pos + 8);
     r->oldLength = 0;
-    r->oldSum = 0;
     r->oldCrc = 0;
     if (r->kind == F2_KIND_DELTA) {
-        r->oldLength = GetU64(cur.pos + 16);
-        r->oldSum = GetU32(cur.pos + 24);
-        r->oldCrc = GetU32(cur.pos + 28);
+        r->oldLength = GetU64(cur.pos + 12);
+        r->oldCrc = GetU32(cur.pos + 20);
     }
     cur.pos += rest;
     *table = cur;
@@ -193,14 +190,12 @@ size_t PutF2Record(unsigned char* out, const F2Record* r) {
     memcpy(out + 4, r->name, r->nameLen);
     unsigned char* p = out + 4 + r->nameLen;
     PutU64(p, r->newLength);
-    PutU32(p + 8, r->newSum);
-    PutU32(p + 12, r->newCrc);
+    PutU32(p + 8, r->newCrc);
     if (r->kind != F2_KIND_DELTA)
-        return (size_t)(p + 16 - out);
-    PutU64(p + 16, r->oldLength);
-    PutU32(p + 24, r->oldSum);
-    PutU32(p + 28, r->oldCrc);
-    return (size_t)(p + 32 - out);
+        return (size_t)(p + 12 - out);
+    PutU64(p + 12, r->oldLength);
+    PutU32(p + 20, r->oldCrc);
+    return (size_t)(p + 24 - out);
 }
 
 // --- streams ---

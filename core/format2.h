@@ -22,7 +22,7 @@ enum {
     F2_BLOCK_HEAD_SIZE = 104,
     F2_STREAM_HEAD_SIZE = 24,
     F2_BLOCK_CRC_SIZE = 4,
-    F2_REVISION = 2,
+    F2_REVISION = 3,
     F2_FLAG_OPEN = 1,            /* blocks appended until the data ends */
     F2_STREAMS = 4,              /* a block's streams: three of bytes, then the table */
     F2_CONTROL = 0,
@@ -34,8 +34,8 @@ enum {
     F2_KIND_WHOLE = 1,
     F2_KIND_DELTA = 2,
     F2_NAME_MAX = 259,
-    F2_ENTRY_WHOLE_SIZE = 4 + 16,      /* without the name */
-    F2_ENTRY_DELTA_SIZE = 4 + 16 + 16, /* without the name */
+    F2_ENTRY_WHOLE_SIZE = 4 + 12,      /* without the name */
+    F2_ENTRY_DELTA_SIZE = 4 + 12 + 12, /* without the name */
     F2_VARINT_MAX = 10,
     F2_ENTRY_MAX = F2_ENTRY_DELTA_SIZE + F2_NAME_MAX
 };
@@ -75,10 +75,8 @@ typedef struct F2Record {
     const char* name;
     uint32_t nameLen;
     uint64_t newLength;
-    uint32_t newSum;
     uint32_t newCrc;
     uint64_t oldLength;  /* delta only, else 0 */
-    uint32_t oldSum;
     uint32_t oldCrc;
 } F2Record;
 

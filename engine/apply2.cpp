@@ -79,7 +79,7 @@ static int Skip(F2Source src[F2_STREAMS], const F2Record* r, int result) {
 // Carries out r from the streams into a fresh temporary file beside target
 // (old is the held old file of a delta record, else 0), flushes it and reads
 // it back through its own handle. PR_OK when it holds the record's new
-// length, XOR sum and CRC-32, its name then in tmp; else no temporary file
+// length and CRC-32, its name then in tmp; else no temporary file
 // is left. The record's bytes have left the streams unless PR_BADDATA.
 static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, const char* target,
                      size_t dirLen, char tmp[PATCH_PATH_MAX]) {
@@ -106,10 +106,10 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
         FileSums sums;
         if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
             old->have = FILEIO_WINDOW - FILEIO_CHUNK;
-        if (!SumOpenFile(rb.out.file, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sums, 0) ||
+        if (!SumOpenFile(rb.out.file, SUM_FORMAT2 | SUM_WINDOW_END, &sums, 0) ||
             sums.size != rb.out.written)
             result = PR_NOTWRITTEN;
-        else if (!SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
+        else if (!SideMatches(&sums, r->newLength, r->newCrc))
             result = PR_BADRESULT;
     }
     if (!CloseHandle(rb.out.file) && result == PR_OK)
@@ -156,10 +156,10 @@ static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     // the copies read.
     FileSums sums;
     int result = PR_OK;
-    if (!SumOpenFile(old.file, SUM_CRC | SUM_ANY_SIZE, &sums, &old.have))
+    if (!SumOpenFile(old.file, SUM_FORMAT2, &sums, &old.have))
         result = PR_NOTARGET;
-    else if (!SideMatches(&sums, r->oldLength, r->oldSum, r->oldCrc)) {
-        note->upToDate = SideMatches(&sums, r->newLength, r->newSum, r->newCrc);
+    else if (!SideMatches(&sums, r->oldLength, r->oldCrc)) {
+        note->upToDate = SideMatches(&sums, r->newLength, r->newCrc);
         result = PR_BADSOURCE;
     }
     if (result != PR_OK) {
@@ -216,8 +216,8 @@ void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* 
                 return;
             }
             PatchRecordNote note;
-            note.head.oldSum = r.oldSum;
-            note.head.newSum = r.newSum;
+            note.head.oldSum = 0;
+            note.head.newSum = 0;
             note.head.name = r.name;
             note.head.nameLen = r.nameLen;
             note.upToDate = 0;

@@ -140,9 +140,9 @@ int CheckPatch(const unsigned char* container, size_t size, const char* targetDi
 // --- format 2 ---
 
 // Looks at one delta record's target: the old file, or already the new,
-// by length, XOR sum and CRC-32, whatever its size.
+// by length and CRC-32, whatever its size.
 static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2Record* r) {
-    PatchRecordHead head = {r->oldSum, r->newSum, r->name, r->nameLen};
+    PatchRecordHead head = {0, 0, r->name, r->nameLen};
     char target[PATCH_PATH_MAX];
     HANDLE file = INVALID_HANDLE_VALUE;
     if (JoinPath(target, targetDir, r->name, r->nameLen))
@@ -152,13 +152,13 @@ static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2
         return;
     }
     FileSums sums;
-    int read = SumOpenFile(file, SUM_CRC | SUM_ANY_SIZE, &sums, 0);
+    int read = SumOpenFile(file, SUM_FORMAT2, &sums, 0);
     CloseHandle(file);
     if (!read)
         NoteMismatch(check, &head, PR_NOTARGET);
-    else if (SideMatches(&sums, r->oldLength, r->oldSum, r->oldCrc))
+    else if (SideMatches(&sums, r->oldLength, r->oldCrc))
         return;
-    else if (SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
+    else if (SideMatches(&sums, r->newLength, r->newCrc))
         check->upToDate++;
     else
         NoteMismatch(check, &head, PR_BADSOURCE);
@@ -207,7 +207,7 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
             Progress(host, done, check->count);
             if (!PatchKeepRunning())
                 return PR_SKIPPED;
-            PatchRecordHead head = {r.oldSum, r.newSum, r.name, r.nameLen};
+            PatchRecordHead head = {0, 0, r.name, r.nameLen};
             RestoreNoteTarget(done, &head);
             char target[PATCH_PATH_MAX];
             if (r.kind == F2_KIND_DELTA)

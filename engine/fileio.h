@@ -24,15 +24,16 @@ extern "C" {
 
 /* What one read of a whole file gives. */
 typedef struct FileSums {
-    uint32_t sum;   /* XorSum */
+    uint32_t sum;   /* XorSum; 0 with SUM_NO_XOR */
     uint32_t crc;   /* CRC-32, only when asked for */
     uint64_t size;
 } FileSums;
 
-/* What SumOpenFile takes: the CRC as well, files of any size, and every
+/* What SumOpenFile takes: the CRC as well, files of any size, every
    piece read into the window's last FILEIO_CHUNK bytes (so that the rest
-   of the window keeps what it holds). */
-enum { SUM_CRC = 1, SUM_ANY_SIZE = 2, SUM_WINDOW_END = 4 };
+   of the window keeps what it holds), and no XOR sum (format 2 has none:
+   sum is then 0). */
+enum { SUM_CRC = 1, SUM_ANY_SIZE = 2, SUM_WINDOW_END = 4, SUM_NO_XOR = 8 };
 
 /* Reads an open file from its start into sums; the CRC too with SUM_CRC.
    The pieces are laid one after another into g_window, from its start
@@ -51,9 +52,12 @@ int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n);
    describes: the XOR sum, and with a trailer entry its length and CRC. */
 int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, int newSide);
 
+/* The sums a format-2 record's sides are matched by: length and CRC-32. */
+#define SUM_FORMAT2 (SUM_CRC | SUM_ANY_SIZE | SUM_NO_XOR)
+
 /* 1 when a file of these sums (taken with SUM_CRC) is the one a format-2
    record's side describes. */
-int SideMatches(const FileSums* sums, uint64_t length, uint32_t sum, uint32_t crc);
+int SideMatches(const FileSums* sums, uint64_t length, uint32_t crc);
 
 /* --- the steps of a record, shared by both forms (engine/apply.cpp) --- */
 

@@ -257,7 +257,7 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
 
 // How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
 static int Kind2(const F2Record* r) {
-    PatchRecordHead head = {r->oldSum, r->newSum, r->name, r->nameLen};
+    PatchRecordHead head = {0, 0, r->name, r->nameLen};
     return RecordKind(&head);
 }
 
@@ -265,7 +265,7 @@ int Restore2AddDelta(const F2Record* r, OldFile* old) {
     // the way back: from the rebuilt file (the old side) to the old one
     int kind = Kind2(r);
     F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
-                     r->name, r->nameLen, r->oldLength, r->oldSum, r->oldCrc, r->newLength, r->newSum, r->newCrc};
+                     r->name, r->nameLen, r->oldLength, r->oldCrc, r->newLength, r->newCrc};
     if (kind == RECORD_HELD)
         return PR_OK;
     return AddBlock2(&back, old, kind == RECORD_WHOLE || !s_count ? 0 : SweepCopies((uint32_t)r->oldLength));
@@ -286,11 +286,11 @@ int Restore2AddWhole(const F2Record* r, const char* target) {
         return PR_NOTWRITTEN;
     FileSums sums;
     int result = PR_NOTWRITTEN;
-    if (SumOpenFile(old.file, SUM_CRC | SUM_ANY_SIZE, &sums, &old.have)) {
+    if (SumOpenFile(old.file, SUM_FORMAT2, &sums, &old.have)) {
         old.size = sums.size;
         old.start = old.size - old.have;
         F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
-                         r->name, r->nameLen, sums.size, sums.sum, sums.crc, r->newLength, r->newSum, r->newCrc};
+                         r->name, r->nameLen, sums.size, sums.crc, r->newLength, r->newCrc};
         result = AddBlock2(&back, &old, 0);
     }
     CloseHandle(old.file);

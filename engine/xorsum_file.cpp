@@ -30,7 +30,8 @@ int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have) {
             return 0;
         if (got == 0)
             break;
-        XorSumAdd(&st, at, got);
+        if (!(how & SUM_NO_XOR))
+            XorSumAdd(&st, at, got);
         if (how & SUM_CRC)
             sums->crc = Crc32Update(sums->crc, at, got);
         sums->size += got;
@@ -70,8 +71,8 @@ int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, in
     return sums->size == length && sums->crc == crc;
 }
 
-int SideMatches(const FileSums* sums, uint64_t length, uint32_t sum, uint32_t crc) {
-    return sums->size == length && sums->sum == sum && sums->crc == crc;
+int SideMatches(const FileSums* sums, uint64_t length, uint32_t crc) {
+    return sums->size == length && sums->crc == crc;
 }
 
 uint32_t XorSumFile(const char* path) {

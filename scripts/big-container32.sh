@@ -28,25 +28,18 @@ step "the patch: the applier and a format-2 container of one whole file"
 timed python3 - "$applier" "$work/data.pak" "$work/patch.exe" <<'PY'
 import struct, sys, zlib
 applier, data, out = sys.argv[1:]
-size, xor, crc = 0, 0, 0
+size, crc = 0, 0
 with open(data, "rb") as f:
     while chunk := f.read(1 << 24):
         size += len(chunk)
         crc = zlib.crc32(chunk, crc)
-        # the XOR of the chunk's 32-bit little-endian words, folded in halves
-        x, bits = int.from_bytes(chunk[: len(chunk) // 4 * 4], "little"), len(chunk) // 4 * 32
-        while bits > 32:
-            bits //= 2
-            x = (x >> bits) ^ (x & ((1 << bits) - 1))
-        xor ^= x
-assert size % (1 << 24) == 0, "a multiple of 16 MiB keeps the halving exact"
 name = b"data.pak"
-entry = bytes([1, 0]) + struct.pack("<H", len(name)) + name + struct.pack("<QII", size, xor, crc)
+entry = bytes([1, 0]) + struct.pack("<H", len(name)) + name + struct.pack("<QI", size, crc)
 def stored(n):
     return struct.pack("<BBHIQQ", 0, 0, 0, 0, n, n)
 head = b"KB2\x1a" + struct.pack("<I", 1) + stored(0) + stored(0) + stored(size) + stored(len(entry))
 length = 32 + len(head) + size + len(entry) + 4
-h = b"\xff\xffK2" + struct.pack("<HHIIQI", 2, 0, 1, 0, length, 0)
+h = b"\xff\xffK2" + struct.pack("<HHIIQI", 3, 0, 1, 0, length, 0)
 with open(out, "wb") as o, open(applier, "rb") as a, open(data, "rb") as f:
     o.write(a.read())
     o.write(h + struct.pack("<I", zlib.crc32(h)))

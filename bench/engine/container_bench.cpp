@@ -29,16 +29,15 @@ namespace {
 const size_t kPiece = 1 << 20;
 
 // Writes stub + container for one whole file of mb MB to path; its
-// content is the same for a seed, so the new file's sums are known.
+// content is the same for a seed, so the new file's CRC-32 is known.
 bool WriteContainer(const std::string& path, uint64_t mb) {
     const uint64_t n = mb << 20;
     std::string name = "BIG.DAT";
-    F2Record r{F2_KIND_WHOLE, name.c_str(), uint32_t(name.size()), n, 0, 0, 0, 0, 0};
+    F2Record r{F2_KIND_WHOLE, name.c_str(), uint32_t(name.size()), n, 0, 0, 0};
     std::vector<unsigned char> piece(kPiece);
     std::mt19937 rng(1);
-    for (uint64_t at = 0; at < n; at += kPiece) {  // the sums first: the table holds them
+    for (uint64_t at = 0; at < n; at += kPiece) {  // the CRC first: the table holds it
         for (auto& b : piece) b = (unsigned char)rng();
-        r.newSum ^= XorSum(piece.data(), kPiece);
         r.newCrc = Crc32Update(r.newCrc, piece.data(), kPiece);
     }
     unsigned char entry[F2_ENTRY_MAX], head[F2_BLOCK_HEAD_SIZE], header[F2_HEADER_SIZE], crc[4];

@@ -94,6 +94,12 @@ TEST(Format2, WorkedExampleBytesAndResult) {
     const Bytes control = {0x08, 0x08, 0x02, 0x0F, 0x04, 0x00};
     auto found = std::search(c.begin(), c.end(), control.begin(), control.end());
     EXPECT_NE(found, c.end());
+    // and its table entry: kind, flags, name, new length and CRC-32, old length and CRC-32
+    const Bytes entry = {0x02, 0x00, 0x05, 0x00, 'T', '.', 'D', 'A', 'T',  //
+                         8, 0, 0, 0, 0, 0, 0, 0, 0xE7, 0x63, 0x72, 0x1B,     //
+                         10, 0, 0, 0, 0, 0, 0, 0, 0x3A, 0x70, 0x81, 0x39};
+    ASSERT_GE(c.size(), entry.size() + 4);
+    EXPECT_TRUE(std::equal(entry.begin(), entry.end(), c.end() - 4 - entry.size()));
     EXPECT_TRUE(IsFormat2(c.data(), c.size()));
     std::map<std::string, Bytes> outs;
     for (size_t scratch : {1, 3, 64})
@@ -166,6 +172,12 @@ TEST(Format2, DamageIsDataError) {
         {"records fewer than the count", [] {
              Bytes c = WorkedExample().Block().Build();
              c[8] = 2;  // the count, then a header CRC that holds again
+             PutU32(c.data() + 28, Crc32Update(0, c.data(), 28));
+             return c;
+         }},
+        {"revision 2", [] {
+             Bytes c = WorkedExample().Block().Build();
+             c[4] = 2;  // the revision, then a header CRC that holds again
              PutU32(c.data() + 28, Crc32Update(0, c.data(), 28));
              return c;
          }},

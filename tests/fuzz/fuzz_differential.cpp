@@ -284,7 +284,7 @@ void CheckBare(const Bytes& box, const Bytes& old) {
 // decoder memory, CRC and table entries, and for a block of stored streams
 // each record carried out (against the old file when its old length is the
 // old file's, else read and thrown away as for a target that is not there),
-// with the bytes written, their XOR sum and CRC-32 and where each stream's
+// with the bytes written, their CRC-32 and where each stream's
 // next byte is. The reference reads the bytes from docs/format.md alone; the
 // core side reads them with core/format2.h, walking the blocks as the
 // applier does. The reference reads stored streams only: the records of a
@@ -300,11 +300,11 @@ struct Rec2 {
     unsigned kind = 0;
     Bytes name;
     uint64_t newLength = 0, oldLength = 0;
-    uint32_t newSum = 0, newCrc = 0, oldSum = 0, oldCrc = 0;
+    uint32_t newCrc = 0, oldCrc = 0;
     int run = -1;            // the record carried out: a PR_ code; -1 not run
     bool rebuilt = false;
     Bytes output;
-    uint32_t outSum = 0, outCrc = 0;
+    uint32_t outCrc = 0;
     size_t next[F2_TABLE] = {};  // after a good run: where each stream of bytes is
 };
 
@@ -327,9 +327,9 @@ struct Trace2 {
 
 bool operator==(const Rec2& a, const Rec2& b) {
     return a.kind == b.kind && a.name == b.name && a.newLength == b.newLength &&
-           a.oldLength == b.oldLength && a.newSum == b.newSum && a.newCrc == b.newCrc && a.oldSum == b.oldSum &&
-           a.oldCrc == b.oldCrc && a.run == b.run && a.rebuilt == b.rebuilt && a.output == b.output &&
-           a.outSum == b.outSum && a.outCrc == b.outCrc && std::memcmp(a.next, b.next, sizeof a.next) == 0;
+           a.oldLength == b.oldLength && a.newCrc == b.newCrc && a.oldCrc == b.oldCrc && a.run == b.run &&
+           a.rebuilt == b.rebuilt && a.output == b.output && a.outCrc == b.outCrc &&
+           std::memcmp(a.next, b.next, sizeof a.next) == 0;
 }
 
 uint64_t Le(const unsigned char* p, size_t k) {
@@ -370,7 +370,7 @@ RefHeader RefReadHeader(const unsigned char* b, size_t n) {
     h.count = uint32_t(Le(b + 8, 4));
     h.memory = uint32_t(Le(b + 12, 4));
     h.length = Le(b + 16, 8);
-    bool fields = Le(b + 4, 2) == 2 && (flags & ~uint64_t(1)) == 0 && Le(b + 24, 4) == 0 && h.memory <= (64u << 20);
+    bool fields = Le(b + 4, 2) == 3 && (flags & ~uint64_t(1)) == 0 && Le(b + 24, 4) == 0 && h.memory <= (64u << 20);
     bool sizes = h.open ? h.count == 0 && h.length == 0 : h.length >= 32;
     h.result = fields && sizes ? PR_OK : PR_BADDATA;
     return h;
@@ -441,18 +441,16 @@ void RefBlock(unsigned char* b, size_t end, Block2* k, RefStream s[F2_STREAMS], 
             return;
         rec.kind = b[e];
         size_t n = size_t(Le(b + e + 2, 2));
-        size_t fixed = rec.kind == 2 ? 32 : 16;
+        size_t fixed = rec.kind == 2 ? 24 : 12;
         if ((rec.kind != 1 && rec.kind != 2) || b[e + 1] != 0 || n < 1 || n > 259 || tableEnd - e - 4 < n + fixed)
             return;
         rec.name.assign(b + e + 4, b + e + 4 + n);
         const unsigned char* f = b + e + 4 + n;
         rec.newLength = Le(f, 8);
-        rec.newSum = uint32_t(Le(f + 8, 4));
-        rec.newCrc = uint32_t(Le(f + 12, 4));
+        rec.newCrc = uint32_t(Le(f + 8, 4));
         if (rec.kind == 2) {
-            rec.oldLength = Le(f + 16, 8);
-            rec.oldSum = uint32_t(Le(f + 24, 4));
-            rec.oldCrc = uint32_t(Le(f + 28, 4));
+            rec.oldLength = Le(f + 12, 8);
+            rec.oldCrc = uint32_t(Le(f + 20, 4));
         }
         k->records.push_back(rec);
         e += 4 + n + fixed;
@@ -587,7 +585,6 @@ Trace2 RefFormat2(Bytes& box, const Bytes& old, bool fix) {
                     rec.output.clear();
                     return t;
                 }
-                rec.outSum = RefWordXor(rec.output);
                 rec.outCrc = RefCrc(rec.output.data(), rec.output.size());
                 for (unsigned i = 0; i < F2_TABLE; i++)
                     rec.next[i] = s[i].at;
@@ -690,7 +687,6 @@ void RunBlock(const unsigned char* base, const F2BlockHead& b, const std::vector
         if (run != PR_OK)
             return;
         rec.output = m.out;
-        rec.outSum = XorSum(m.out.data(), m.out.size());
         rec.outCrc = Crc32Update(0, m.out.data(), m.out.size());
         for (unsigned i = 0; i < F2_TABLE; i++) {
             rec.next[i] = size_t(src[i].in.pos - base);
@@ -761,10 +757,8 @@ Trace2 CoreFormat2(const Bytes& box, const Bytes& old, size_t piece, size_t scra
             rec.kind = e.kind;
             rec.name.assign(e.name, e.name + e.nameLen);
             rec.newLength = e.newLength;
-            rec.newSum = e.newSum;
             rec.newCrc = e.newCrc;
             rec.oldLength = e.oldLength;
-            rec.oldSum = e.oldSum;
             rec.oldCrc = e.oldCrc;
             k.records.push_back(rec);
         }

@@ -99,14 +99,6 @@ CONTAINERS['trailer_three_padded'] = with_trailer(
     CONTAINERS['three'], [(0, 0, 0, 0), (10, crc32(b'new file\r\n'), 0, 0), (1, 0, 10, crc32(OLD))], pad=4)
 CONTAINERS['trailer_empty'] = with_trailer(header(0), [])
 
-def xor_sum(data):
-    """XOR of the whole 32-bit little-endian words; a tail of 1-3 bytes takes no part"""
-    s = 0
-    for i in range(0, len(data) - 3, 4):
-        s ^= struct.unpack_from('<I', data, i)[0]
-    return s
-
-
 def varint(v):
     out = b''
     while v >= 0x80:
@@ -122,11 +114,11 @@ def command(seek, copy, diff=False, extra=0):
 
 
 def f2_entry(name, new, old=None):
-    """a table entry: kind (1 whole, 2 delta), flags, name, new sizes, old sizes"""
+    """a table entry: kind (1 whole, 2 delta), flags, name, new length and CRC-32, old length and CRC-32"""
     kind = 1 if old is None else 2
-    e = bytes([kind, 0]) + u16(len(name)) + name + u64(len(new)) + u32(xor_sum(new)) + u32(crc32(new))
+    e = bytes([kind, 0]) + u16(len(name)) + name + u64(len(new)) + u32(crc32(new))
     if old is not None:
-        e += u64(len(old)) + u32(xor_sum(old)) + u32(crc32(old))
+        e += u64(len(old)) + u32(crc32(old))
     return e
 
 
@@ -153,9 +145,9 @@ def f2_block(entries, control=b'', diff=b'', literal=b'', streams=None, table=No
 
 
 def f2_container(blocks, count, memory=0, open_=False):
-    """magic, revision 2, flags, count, decoder memory, length, reserved, CRC; then the blocks"""
+    """magic, revision 3, flags, count, decoder memory, length, reserved, CRC; then the blocks"""
     body = b''.join(blocks)
-    h = (b'\xff\xffK2' + u16(2) + u16(int(open_)) + u32(0 if open_ else count) + u32(memory)
+    h = (b'\xff\xffK2' + u16(3) + u16(int(open_)) + u32(0 if open_ else count) + u32(memory)
          + u64(0 if open_ else 32 + len(body)) + u32(0))
     return h + u32(crc32(h)) + body
 

@@ -1464,16 +1464,19 @@ TEST(Format2, ListShowsRecordsBlocksAndStreams) {
     ASSERT_TRUE(IsFormat2(f.container.data(), f.container.size()));
     auto l = Mkpatch({"list", S(f.t / "p.bin")});
     ASSERT_EQ(l.rc, 0) << l.err;
-    EXPECT_NE(l.out.find("whole old=0x00000000 new=0x"), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("whole old_crc=0x00000000 new_crc=0xFBE0E9C0 commands=0"), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("literal=16 size=16  z.txt"), std::string::npos) << l.out;
     EXPECT_NE(l.out.find("2 records, 1 block, container " + std::to_string(f.container.size())),
               std::string::npos) << l.out;
     EXPECT_NE(l.out.find("\nformat: 2, decoder memory "), std::string::npos) << l.out;
-    EXPECT_NE(l.out.find("block 1: 2 records; table lzma lc3 lp0 pb0 dict 4096 66 -> "), std::string::npos) << l.out;
+    EXPECT_NE(l.out.find("block 1: 2 records; table lzma lc3 lp0 pb0 dict 4096 54 -> "), std::string::npos) << l.out;
     auto j = Mkpatch({"list", "--json", S(f.t / "p.bin")});
     ASSERT_EQ(j.rc, 0) << j.err;
     EXPECT_EQ(j.out.rfind("{\"format\": 1, \"container_format\": 2, ", 0), 0u) << j.out;
     EXPECT_NE(j.out.find("\"name\": \"a.bin\", \"type\": \"delta\", \"block\": 0, \"new_length\": "),
+              std::string::npos) << j.out;
+    EXPECT_NE(j.out.find("\"new_length\": 16, \"new_crc\": \"0xFBE0E9C0\", \"old_length\": 0, "
+                         "\"old_crc\": \"0x00000000\", \"commands\": 0"),
               std::string::npos) << j.out;
     EXPECT_NE(j.out.find("\"problem\": null"), std::string::npos) << j.out;
 }
@@ -1505,7 +1508,7 @@ TEST(Format2, DamageFoundByListAndVerify) {
         {"cut short", [](Bytes& b) { b.pop_back(); }, "the header gives a container of"},
         {"a byte after the end", [](Bytes& b) { b.push_back(0); }, "1 bytes follow the last block"},
         {"whole file's last byte, CRC again", [&](Bytes& b) { b[literalEnd - 1] ^= 1; rehash(b); },
-         "record 2: the whole file's content does not have the XOR sum and CRC-32"},
+         "record 2: the whole file's content does not have the CRC-32"},
         {"a seek, CRC again", [&](Bytes& b) { b[control] ^= 0x7E; rehash(b); }, nullptr},
     };
     for (const Case& c : cases) {
@@ -1522,7 +1525,7 @@ TEST(Format2, DamageFoundByListAndVerify) {
         EXPECT_EQ(v.rc, 1) << v.out;
         EXPECT_NE(v.err.find("problem"), std::string::npos) << v.err;
     }
-    // the right patch on the wrong old file: its length, sum and CRC-32 say so
+    // the right patch on the wrong old file: its length and CRC-32 say so
     tree::Write(f.t / "old/a.bin", std::string("another old file"));
     auto v = Mkpatch({"verify", S(f.t / "p.bin"), S(f.t / "old"), S(f.t / "new")});
     EXPECT_EQ(v.rc, 1);

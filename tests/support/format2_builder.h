@@ -29,7 +29,6 @@ public:
     Format2Builder& Delta(const std::string& name, const Bytes& old, const Bytes& neu) {
         F2Record r = Head(F2_KIND_DELTA, name, neu);
         r.oldLength = old.size();
-        r.oldSum = XorSum(old.data(), old.size());
         r.oldCrc = Crc32Update(0, old.data(), old.size());
         Entry(r);
         return *this;
@@ -110,7 +109,6 @@ private:
         r.name = names_.back().c_str();
         r.nameLen = static_cast<uint32_t>(name.size());
         r.newLength = neu.size();
-        r.newSum = XorSum(neu.data(), neu.size());
         r.newCrc = Crc32Update(0, neu.data(), neu.size());
         return r;
     }

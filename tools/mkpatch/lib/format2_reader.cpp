@@ -176,9 +176,9 @@ std::string ReadBlock(const ContainerView& c, uint64_t blockAt, const F2BlockHea
         if (result != PR_OK)
             return "record " + std::to_string(s.records.size()) +
                    ": its commands do not decode, or reach outside the old or the new file";
-        if (whole && !sinkFor && (made.Sum() != info.head.newSum || made.Crc() != info.head.newCrc))
+        if (whole && !sinkFor && made.Crc() != info.head.newCrc)
             return "record " + std::to_string(s.records.size()) +
-                   ": the whole file's content does not have the XOR sum and CRC-32 of its table entry";
+                   ": the whole file's content does not have the CRC-32 of its table entry";
     }
     for (unsigned i = 0; i < F2_TABLE; i++)
         if (src[i].left)
@@ -304,10 +304,9 @@ void ListJson2(const PatchImage& img, const F2Summary& s, const CodePage& cp, co
         const F2RecordInfo& r = s.records[i];
         out << (i ? ",\n  " : "\n  ") << "{\"name\": " << JsonString(DisplayName(r.name, cp))
             << ", \"type\": \"" << (r.head.kind == F2_KIND_WHOLE ? "whole" : "delta")
-            << "\", \"block\": " << r.block << ", \"new_length\": " << r.head.newLength << ", \"new_sum\": \""
-            << Hex(r.head.newSum) << "\", \"new_crc\": \"" << Hex(r.head.newCrc)
-            << "\", \"old_length\": " << r.head.oldLength << ", \"old_sum\": \"" << Hex(r.head.oldSum)
-            << "\", \"old_crc\": \"" << Hex(r.head.oldCrc) << "\", \"commands\": " << r.commands
+            << "\", \"block\": " << r.block << ", \"new_length\": " << r.head.newLength << ", \"new_crc\": \""
+            << Hex(r.head.newCrc) << "\", \"old_length\": " << r.head.oldLength << ", \"old_crc\": \""
+            << Hex(r.head.oldCrc) << "\", \"commands\": " << r.commands
             << ", \"copied\": " << r.copied << ", \"diffed\": " << r.diffed << ", \"literal\": "
             << (r.head.kind == F2_KIND_WHOLE ? r.head.newLength : r.literal) << "}";
     }
@@ -339,7 +338,7 @@ int ListFormat2(const PatchImage& img, const fs::path& patch, unsigned codePage,
     } else {
         for (const F2RecordInfo& r : s.records) {
             bool whole = r.head.kind == F2_KIND_WHOLE;
-            out << (whole ? "whole" : "delta") << " old=" << Hex(r.head.oldSum) << " new=" << Hex(r.head.newSum)
+            out << (whole ? "whole" : "delta") << " old_crc=" << Hex(r.head.oldCrc) << " new_crc=" << Hex(r.head.newCrc)
                 << " commands=" << r.commands << " copied=" << r.copied << " diffed=" << r.diffed
                 << " literal=" << (whole ? r.head.newLength : r.literal) << " size=" << r.head.newLength
                 << "  " << DisplayName(r.name, cp) << "\n";
@@ -483,10 +482,9 @@ struct Verify2 {
                 Fail("not in OLD, so the applier would find no file to rebuild");
                 return;
             }
-            if (old->length != h.oldLength || old->sum != h.oldSum || old->crc != h.oldCrc)
-                Fail("OLD's file has " + std::to_string(old->length) + " bytes, XOR sum " + Hex(old->sum) +
-                     " and CRC-32 " + Hex(old->crc) + "; the record expects " + std::to_string(h.oldLength) +
-                     ", " + Hex(h.oldSum) + " and " + Hex(h.oldCrc));
+            if (old->length != h.oldLength || old->crc != h.oldCrc)
+                Fail("OLD's file has " + std::to_string(old->length) + " bytes and CRC-32 " + Hex(old->crc) +
+                     "; the record expects " + std::to_string(h.oldLength) + " and " + Hex(h.oldCrc));
         }
         if (result != PR_OK) {
             Fail("its commands do not decode, or reach outside the old or the new file");
@@ -495,10 +493,9 @@ struct Verify2 {
         if (h.kind == F2_KIND_DELTA && !oldFile)
             return;  // read past, not rebuilt
         const MadeBytes& m = *made;
-        if (m.Length() != h.newLength || m.Sum() != h.newSum || m.Crc() != h.newCrc)
-            Fail("the rebuilt file has " + std::to_string(m.Length()) + " bytes, XOR sum " + Hex(m.Sum()) +
-                 " and CRC-32 " + Hex(m.Crc()) + "; the record expects " + std::to_string(h.newLength) + ", " +
-                 Hex(h.newSum) + " and " + Hex(h.newCrc));
+        if (m.Length() != h.newLength || m.Crc() != h.newCrc)
+            Fail("the rebuilt file has " + std::to_string(m.Length()) + " bytes and CRC-32 " + Hex(m.Crc()) +
+                 "; the record expects " + std::to_string(h.newLength) + " and " + Hex(h.newCrc));
         if (!m.Same())
             Fail("the result differs from NEW (" + std::to_string(m.Length()) + " bytes against " +
                  std::to_string(newSize) + ")");
@@ -566,7 +563,7 @@ int VerifyFormat2(const PatchImage& img, const fs::path& patch, const fs::path& 
     }
     if (opts.quiet)
         return kExitOk;
-    const char* checks = "format 2: lengths, XOR sums and CRC-32s hold for every record";
+    const char* checks = "format 2: lengths and CRC-32s hold for every record";
     if (!exact)
         out << "verify: " << Count(s.records.size(), "record turns", "records turn") << " every NEW file into place, but not OLD into NEW "
             << "exactly: " << notes.size() << " note" << (notes.size() == 1 ? "" : "s") << " above; " << checks

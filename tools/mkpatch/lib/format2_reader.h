@@ -51,7 +51,7 @@ bool IsFormat2(const ContainerView& container);
 // are read, and its streams are decoded as its records are carried out,
 // never held whole. With sinkFor and done, each record is carried out
 // through the sink sinkFor gives; without, its streams are walked and
-// whole files checked against their lengths, XOR sums and CRC-32s.
+// whole files checked against their CRC-32s.
 // Reading stops at the first damaged block. Throws Error when the patch
 // (or a sink's file, whose Error the sink keeps) cannot be read.
 F2Summary ReadFormat2(const ContainerView& container, bool signedPatch, const F2SinkFor& sinkFor = {},

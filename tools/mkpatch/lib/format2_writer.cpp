@@ -22,7 +22,6 @@ F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> n
     r.name = name.data();
     r.nameLen = static_cast<uint32_t>(name.size());
     r.newLength = neu.size();
-    r.newSum = XorSum(neu.data(), neu.size());
     r.newCrc = Crc32Update(0, neu.data(), neu.size());
     return r;
 }
@@ -179,7 +178,6 @@ void Format2Writer::AddWholeFile(const std::string& name, const fs::path& path) 
     r.name = name.data();
     r.nameLen = static_cast<uint32_t>(name.size());
     r.newLength = sums.length;
-    r.newSum = sums.sum;
     r.newCrc = sums.crc;
     Add(r, p);
 }
@@ -189,7 +187,6 @@ void Format2Writer::AddDelta(const std::string& name, std::span<const uint8_t> o
     std::vector<uint8_t> streams[F2_STREAMS];
     F2Record r = Head(F2_KIND_DELTA, name, neu);
     r.oldLength = old.size();
-    r.oldSum = XorSum(old.data(), old.size());
     r.oldCrc = Crc32Update(0, old.data(), old.size());
     uint64_t oldAt = 0, newAt = 0;
     for (const DiffCommand& c : PlanDiff(old, neu, opts_.plan, onProgress)) {
@@ -219,7 +216,6 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
     r.nameLen = static_cast<uint32_t>(name.size());
     FileSums old = SumFile(oldPath);
     r.oldLength = old.length;
-    r.oldSum = old.sum;
     r.oldCrc = old.crc;
     // The literals are the new bytes outside every copy: [gap start, next
     // copy) for each copy in order, and after the last. They go to a
@@ -242,7 +238,6 @@ void Format2Writer::AddLargeDelta(const std::string& name, const fs::path& oldPa
         }
     });
     r.newLength = neu.length;
-    r.newSum = neu.sum;
     r.newCrc = neu.crc;
     // one command per copy, the literals before it in a first command
     uint64_t oldAt = 0, newAt = 0;
