@@ -9,6 +9,7 @@
 #include "engine/patch2.h"
 #include "engine/fileio.h"
 #include "engine/container.h"
+#include "engine/restore.h"
 
 static unsigned char s_scratch[FILEIO_CHUNK];
 
@@ -87,7 +88,7 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     rb.old = old;
     rb.ok = 1;
     rb.noting = 0;
-    if (old && Restore2Active()) {
+    if (old && RestoreActive()) {
         Restore2StartCopies();
         rb.noting = r->oldLength <= 0xFFFFFFFF && r->newLength <= 0xFFFFFFFF;
     }
@@ -136,7 +137,7 @@ static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     MakeSubFolders(target, dirLen, &made);
     int result = RunToTemp(src, r, 0, target, dirLen, tmp);
     if (result == PR_OK)
-        result = PlaceWholeTemp(tmp, target, name, host, Restore2Active() ? KeepWhole2 : 0, r);
+        result = PlaceWholeTemp(tmp, target, name, host, RestoreActive() ? KeepWhole2 : 0, r);
     if (result != PR_OK && result != PR_OVERWRITTEN)
         RemoveMadeFolders(target, &made);
     return result;
@@ -170,7 +171,7 @@ static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     old.start = old.size - old.have;
     result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
     // the way back is on disk before the target is replaced
-    if (result == PR_OK && Restore2Active() && Restore2AddDelta(r, &old) != PR_OK) {
+    if (result == PR_OK && RestoreActive() && Restore2AddDelta(r, &old) != PR_OK) {
         DeleteFileA(tmp);
         result = PR_NOTWRITTEN;
     }

@@ -37,9 +37,6 @@ int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, 
    header, flushed. PR_OK, or PR_NOTWRITTEN with RESTORE_FAILED. */
 int Restore2Begin(const PatchRestore* restore);
 
-/* 1 while a format-2 restore file is being made. */
-int Restore2Active(void);
-
 /* The copies a delta record's run takes exactly from its old file,
    noted as it runs (old[from, from + length) is new[at, at + length)),
    where both files are under 4 GiB: Restore2StartCopies forgets the last

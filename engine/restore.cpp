@@ -26,13 +26,10 @@ PatchRestoreState g_restore;
 
 enum { RESTORE_COPIES = 4096 };  // forward copies sorted at once; more cost extra reads
 
-static HANDLE s_file;            // 0 when no restore file is open
+RestoreOut g_restoreOut;
+static unsigned char s_buffer[FILEIO_CHUNK];  // the writer's, for either form
 static DWORD s_count;            // file offset of the container's record count
 static DWORD s_end;              // end of the last complete record
-static DWORD s_pos;              // where the buffer's bytes go
-static DWORD s_used;
-static int s_ok;                 // cleared by the first failed write of a record
-static unsigned char s_buffer[FILEIO_CHUNK];
 static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
 
@@ -139,38 +136,56 @@ int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n) {
     return WriteFile(file, bytes, n, &done, &at) && done == n;
 }
 
-static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
-    return RestoreWriteAt(s_file, pos, bytes, n);
+int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n) {
+    return RestoreWriteAt(g_restoreOut.file, pos, bytes, n) && FlushFileBuffers(g_restoreOut.file);
 }
 
-static int WriteFlushed(DWORD pos, const void* bytes, DWORD n) {
-    return WriteAt(pos, bytes, n) && FlushFileBuffers(s_file);
+void RestoreStartAt(uint64_t pos) {
+    g_restoreOut.pos = pos;
+    g_restoreOut.used = 0;
+    g_restoreOut.ok = g_restore.state == RESTORE_MADE;
 }
 
-static void Drain(void) {
-    if (s_pos + s_used < s_pos || (s_used && !WriteAt(s_pos, s_buffer, s_used)))
-        s_ok = 0;
-    s_pos += s_used;
-    s_used = 0;
+void RestoreDrain(void) {
+    RestoreOut* o = &g_restoreOut;
+    if (o->pos + o->used > o->limit || (o->used && o->ok && !RestoreWriteAt(o->file, o->pos, s_buffer, o->used)))
+        o->ok = 0;
+    o->pos += o->used;
+    o->used = 0;
 }
 
-static void Put(const void* bytes, size_t n) {
+void RestorePut(const void* bytes, size_t n) {
     const unsigned char* b = (const unsigned char*)bytes;
-    while (n && s_ok) {
-        DWORD piece = FILEIO_CHUNK - s_used;
+    while (n && g_restoreOut.ok) {
+        DWORD piece = FILEIO_CHUNK - g_restoreOut.used;
         if (piece > n)
             piece = (DWORD)n;
-        CopyMemory(s_buffer + s_used, b, piece);
-        s_used += piece;
+        CopyMemory(s_buffer + g_restoreOut.used, b, piece);
+        g_restoreOut.used += piece;
         b += piece;
         n -= piece;
-        if (s_used == FILEIO_CHUNK)
-            Drain();
+        if (g_restoreOut.used == FILEIO_CHUNK)
+            RestoreDrain();
     }
 }
 
+int RestoreRecordFlushed(void) {
+    RestoreDrain();
+    return g_restoreOut.ok && FlushFileBuffers(g_restoreOut.file);
+}
+
+void RestoreCutBack(uint64_t end) {
+    // What the failed record wrote goes: on a full disk the way back needs
+    // that room to rebuild its files.
+    LARGE_INTEGER keep;
+    keep.QuadPart = (LONGLONG)end;
+    if (SetFilePointerEx(g_restoreOut.file, keep, NULL, FILE_BEGIN))
+        SetEndOfFile(g_restoreOut.file);
+    g_restore.state = RESTORE_FAILED;
+}
+
 int RestoreActive(void) {
-    return s_file != 0;
+    return g_restoreOut.file != 0;
 }
 
 // Creates the file under the first free name: base.exe, base(2).exe, ...
@@ -210,12 +225,13 @@ HANDLE RestoreCreate(const PatchRestore* restore, unsigned records) {
 
 int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[CONTAINER_HEADER_SIZE] = {0};
-    s_file = RestoreCreate(restore, records);
-    if (!s_file)
+    g_restoreOut.file = RestoreCreate(restore, records);
+    if (!g_restoreOut.file)
         return PR_NOTWRITTEN;
     s_count = (DWORD)restore->stubSize;
     s_end = s_count + CONTAINER_HEADER_SIZE;
-    if (WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
+    g_restoreOut.limit = 0xFFFFFFFF;  // a bare restore file's positions are 32 bits
+    if (RestoreWriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }
@@ -228,48 +244,39 @@ static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead*
     unsigned char sums[RECORD_SUMS_SIZE];
     PutU32(sums, oldSum);
     PutU32(sums + 4, newSum);
-    s_pos = s_end;
-    s_used = 0;
-    s_ok = g_restore.state == RESTORE_MADE;
-    Put(sums, sizeof sums);
-    Put(head->name, head->nameLen + 1);  // with its 0 byte
+    RestoreStartAt(s_end);
+    RestorePut(sums, sizeof sums);
+    RestorePut(head->name, head->nameLen + 1);  // with its 0 byte
 }
 
 // Ends a command stream.
 static void PutEnd(void) {
     static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
-    Put(kEnd, sizeof kEnd);
+    RestorePut(kEnd, sizeof kEnd);
 }
 
 // Ends the record and makes it count: the record is on disk before the
 // count says so, and the count before the caller replaces the target.
 static int EndRecord(void) {
     unsigned char count[2];
-    Drain();
     PutU16(count, (uint16_t)(g_restore.records + 1));
-    if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
+    if (RestoreRecordFlushed() && RestoreWriteFlushed(s_count, count, 2)) {
         g_restore.records++;
-        s_end = s_pos;
+        s_end = (DWORD)g_restoreOut.pos;
         s_held[s_group] = 1;
         return PR_OK;
     }
-    // What the failed record wrote goes: on a full disk the way back needs
-    // that room to rebuild its files.
-    LARGE_INTEGER keep;
-    keep.QuadPart = s_end;
-    if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
-        SetEndOfFile(s_file);
-    g_restore.state = RESTORE_FAILED;
+    RestoreCutBack(s_end);
     return PR_NOTWRITTEN;
 }
 
 // Puts length bytes of file from offset from.
 static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
-    while (length && s_ok) {
+    while (length && g_restoreOut.ok) {
         DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
         if (!ReadAt(file, from, s_read, piece))
-            s_ok = 0;
-        Put(s_read, piece);
+            g_restoreOut.ok = 0;
+        RestorePut(s_read, piece);
         from += piece;
         length -= piece;
     }
@@ -280,12 +287,12 @@ static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
     unsigned char cmd[CMD_COPY_SIZE];
     if (op == CMD_COPY) {
-        Put(cmd, PutCopyCommand(cmd, length, from));
-        return s_ok;
+        RestorePut(cmd, PutCopyCommand(cmd, length, from));
+        return g_restoreOut.ok;
     }
-    Put(cmd, PutInsertHead(cmd, length));
+    RestorePut(cmd, PutInsertHead(cmd, length));
     PutOld((HANDLE)ctx, from, length);
-    return s_ok;
+    return g_restoreOut.ok;
 }
 
 // Puts a body holding the size bytes of file: a whole-file body, or (kind
@@ -295,7 +302,7 @@ static void PutOldFile(HANDLE file, uint32_t size, int kind) {
     PutInsertHead(head, size);
     if (kind == RECORD_WHOLE)
         head[0] = REC_WHOLEFILE;  // a whole-file body's head has the same shape
-    Put(head, sizeof head);
+    RestorePut(head, sizeof head);
     PutOld(file, 0, size);
     if (kind == RECORD_STREAM)
         PutEnd();
@@ -314,7 +321,7 @@ int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old, ui
     else {
         CommandSource forward = {BareCommand, 0, stream};
         if (ReverseCommandsFrom(&forward, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
-            s_ok = 0;
+            g_restoreOut.ok = 0;
         PutEnd();
     }
     return EndRecord();
@@ -334,7 +341,7 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     FileSums sums;
     int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
     BeginRecord(newSum, sums.sum, head);
-    s_ok &= read;
+    g_restoreOut.ok &= read;
     PutOldFile(old, (uint32_t)sums.size, kind);
     CloseHandle(old);
     return EndRecord();
@@ -355,8 +362,8 @@ void RestoreCloseFile(HANDLE file) {
 }
 
 void RestoreEnd(void) {
-    if (!s_file)
+    if (!g_restoreOut.file)
         return;
-    RestoreCloseFile(s_file);
-    s_file = 0;
+    RestoreCloseFile(g_restoreOut.file);
+    g_restoreOut.file = 0;
 }

@@ -55,6 +55,34 @@ HANDLE RestoreCreate(const PatchRestore* restore, unsigned records);
    when the write failed or fell short. */
 int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n);
 
+/* The writer of either form's restore file: a record's bytes are grouped
+   into large positioned writes through one buffer. file is 0 when no
+   restore file is open; ok is cleared by the first failed write of a
+   record, and by a record that would pass limit (the bare form's positions
+   are 32 bits). */
+typedef struct RestoreOut {
+    HANDLE file;
+    uint64_t pos;    /* where the buffer's bytes go */
+    uint64_t limit;  /* the last byte a record may reach */
+    DWORD used;
+    int ok;
+} RestoreOut;
+extern RestoreOut g_restoreOut;
+
+/* Starts a record at pos; ok is set while the state is RESTORE_MADE. */
+void RestoreStartAt(uint64_t pos);
+/* Appends n bytes of the record (nothing once ok is cleared). */
+void RestorePut(const void* bytes, size_t n);
+/* Hands the buffer's bytes to the file. */
+void RestoreDrain(void);
+/* Drains and flushes the record; 1 when all of it is on disk. */
+int RestoreRecordFlushed(void);
+/* Takes a failed record away again (the file is cut back to end) and
+   sets RESTORE_FAILED. */
+void RestoreCutBack(uint64_t end);
+/* RestoreWriteAt on the open restore file, then flushed; 1 or 0. */
+int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n);
+
 /* Before a delta record's target is replaced: appends the record that turns
    the rebuilt file (newSize bytes, checksum head->newSum) back into the old
    one (oldSize bytes, read from the open file old; checksum head->oldSum), made from the
