@@ -64,20 +64,6 @@ int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
 // no file too large for a 32-bit address space.
 static const uint32_t OLD_READAHEAD = FILEIO_CHUNK;
 
-// Reads the whole old file once, taking its sums; the window keeps what
-// was read last (all of it, when it fits). PR_OK, PR_NOTARGET when a read
-// fails, PR_BADSOURCE for a file of 4 GiB or more, past what the format's
-// checksums and copies describe.
-static int ReadOldFile(OldFile* old, int withCrc, FileSums* sums) {
-    if (!SumOpenFile(old->file, withCrc, sums, &old->have))
-        return PR_NOTARGET;
-    if (sums->size > 0xFFFFFFFF)
-        return PR_BADSOURCE;
-    old->size = sums->size;
-    old->start = old->size - old->have;
-    return PR_OK;
-}
-
 // Makes the window hold the old file from offset on, at least length bytes
 // of it or as much as the window takes, and a little more for the copies
 // that follow on. The caller has checked offset + length against size.
@@ -348,79 +334,91 @@ static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const Patc
 
 // --- delta records ---
 
-// Rebuilds the old file (its sums taken, its window set) into a temporary
-// file beside target from the stream and checks it by reading it back.
-// Returns PR_OK with the verified temporary file's name in tmp, or a
-// failure with no temporary file left.
-static int RebuildToTemp(uint64_t stream, OldFile* old, const char* target,
-                         size_t dirLen, uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
-                         uint64_t* newSize) {
-    Rebuild rb;
-    rb.old = old;
-    rb.out.file = CreateTempBeside(target, dirLen, tmp);
-    rb.out.used = 0;
-    rb.out.written = 0;
-    if (rb.out.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-
-    int result = RunStream(stream, &rb);
-    if (result == PR_OK && (!OutFlush(&rb.out) || !FlushFileBuffers(rb.out.file)))
+int FinishTemp(int result, OutFile* out, int how, const TargetSides* sides, const char* tmp) {
+    if (result == PR_OK && (!OutFlush(out) || !FlushFileBuffers(out->file)))
         result = PR_NOTWRITTEN;
     if (result == PR_OK) {
         // Read back what reached the file, not what was meant to, through
-        // the same handle (no one else can open it meanwhile); with a
-        // trailer its length and CRC-32 are checked in the same read.
+        // the same handle (no one else can open it meanwhile); the length
+        // and CRC-32 are checked in the same read where the record has them.
         FileSums sums;
-        if (!SumOpenFile(rb.out.file, strong != NULL, &sums, 0) || sums.size != rb.out.written)
+        if (!SumOpenFile(out->file, how, &sums, 0) || sums.size != out->written)
             result = PR_NOTWRITTEN;
-        else if (!SumsMatch(&sums, newSum, strong, 1))
+        else if (!SideMatches(&sums, sides, 1))
             result = PR_BADRESULT;
     }
-    if (!CloseHandle(rb.out.file) && result == PR_OK)
+    if (!CloseHandle(out->file) && result == PR_OK)
         result = PR_NOTWRITTEN;
     if (result != PR_OK)
         DeleteFileA(tmp);
-    *newSize = rb.out.written;
     return result;
 }
 
+int PlaceDeltaTemp(int result, const char* tmp, const char* target, OldFile* old,
+                   int (*keepOld)(const void* ctx, OldFile* old), const void* ctx) {
+    // the way back is on disk before the target is replaced
+    if (result == PR_OK && RestoreActive() && keepOld(ctx, old) != PR_OK) {
+        DeleteFileA(tmp);
+        result = PR_NOTWRITTEN;
+    }
+    CloseHandle(old->file);  // the target must be closed before it is replaced
+    if (result == PR_OK)
+        result = ReplaceTarget(tmp, target);
+    return result;
+}
+
+// A bare delta record's way back, from its forward stream.
+typedef struct BareBack {
+    const PatchRecordHead* head;
+    uint64_t stream;
+    uint64_t newSize;
+} BareBack;
+
+static int KeepBareDelta(const void* ctx, OldFile* old) {
+    const BareBack* b = (const BareBack*)ctx;
+    if (b->newSize > 0xFFFFFFFF)
+        return PR_NOTWRITTEN;
+    return RestoreAddDelta(b->head, b->stream, old->file, (uint32_t)old->size, (uint32_t)b->newSize);
+}
+
+void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides) {
+    ZeroMemory(sides, sizeof *sides);
+    sides->oldSum = head->oldSum;
+    sides->newSum = head->newSum;
+    if (!strong)
+        return;
+    sides->how = SUM_CRC;
+    sides->oldLength = strong->oldLength;
+    sides->newLength = strong->newLength;
+    sides->oldCrc = strong->oldCrc;
+    sides->newCrc = strong->newCrc;
+}
+
 // The stream at stream was walked with the record: a bad or truncated
-// stream is a data error before anything is touched.
+// stream is a data error before anything is touched. The old file is
+// rebuilt into a temporary file beside the target, checked by reading it
+// back, and only then put in the target's place.
 static int ApplyDelta(uint64_t stream, const char* targetDir, const PatchRecordHead* head,
                       const TrailerEntry* strong, PatchRecordNote* note) {
     char target[PATCH_PATH_MAX];
     char tmp[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, head->name, head->nameLen))
-        return PR_NOTARGET;
+    TargetSides sides;
+    BareSides(head, strong, &sides);
     OldFile old;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTARGET;
-
-    // Held without sharing from here on: the bytes summed are the bytes
-    // the copies read.
-    FileSums sums;
-    int result = ReadOldFile(&old, strong != NULL, &sums);
-    if (result == PR_OK && !SumsMatch(&sums, head->oldSum, strong, 0)) {
-        note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
-        result = PR_BADSOURCE;
-    }
-    if (result == PR_OK) {
-        uint64_t newSize = 0;
-        result = RebuildToTemp(stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
-                               &newSize);
-        // the way back is on disk before the target is replaced
-        if (result == PR_OK && RestoreActive() &&
-            (newSize > 0xFFFFFFFF ||
-             RestoreAddDelta(head, stream, old.file, (uint32_t)old.size, (uint32_t)newSize) != PR_OK)) {
-            DeleteFileA(tmp);
-            result = PR_NOTWRITTEN;
-        }
-    }
-    CloseHandle(old.file);  // the target must be closed before it is replaced
-    if (result == PR_OK)
-        result = ReplaceTarget(tmp, target);
-    return result;
+    int result = OpenOldTarget(targetDir, head->name, head->nameLen, &sides, &old, target, &note->upToDate);
+    if (result != PR_OK)
+        return result;
+    Rebuild rb;
+    rb.old = &old;
+    rb.out.used = 0;
+    rb.out.written = 0;
+    rb.out.file = CreateTempBeside(target, (size_t)lstrlenA(targetDir), tmp);
+    if (rb.out.file == INVALID_HANDLE_VALUE)
+        result = PR_NOTWRITTEN;
+    else
+        result = FinishTemp(RunStream(stream, &rb), &rb.out, sides.how, &sides, tmp);
+    BareBack back = {head, stream, rb.out.written};
+    return PlaceDeltaTemp(result, tmp, target, &old, KeepBareDelta, &back);
 }
 
 int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,

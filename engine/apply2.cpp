@@ -13,6 +13,16 @@
 
 static unsigned char s_scratch[FILEIO_CHUNK];
 
+void F2Sides(const F2Record* r, TargetSides* sides) {
+    sides->oldLength = r->oldLength;
+    sides->newLength = r->newLength;
+    sides->oldSum = r->oldSum;
+    sides->newSum = r->newSum;
+    sides->oldCrc = r->oldCrc;
+    sides->newCrc = r->newCrc;
+    sides->how = SUM_CRC | SUM_ANY_SIZE;
+}
+
 // Where a record's bytes go: a temporary file, and for a delta record its
 // copies come from the old file. A write or read that fails is only noted:
 // the sink still takes every byte, so the streams reach the record's end.
@@ -99,25 +109,15 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
         return Skip(src, r, PR_NOTWRITTEN);
     F2Sink sink = {SinkWrite2, SinkCopy2, &rb};
     int result = F2RunRecord(src, r, &sink, s_scratch, sizeof s_scratch);
-    if (result == PR_OK && !(rb.ok && OutFlush(&rb.out) && FlushFileBuffers(rb.out.file)))
+    if (result == PR_OK && !rb.ok)
         result = PR_NOTWRITTEN;
-    if (result == PR_OK) {
-        // Read back through the window's last piece only: the old file's
-        // bytes in front of it serve the restore file's literal bytes.
-        FileSums sums;
-        if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
-            old->have = FILEIO_WINDOW - FILEIO_CHUNK;
-        if (!SumOpenFile(rb.out.file, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sums, 0) ||
-            sums.size != rb.out.written)
-            result = PR_NOTWRITTEN;
-        else if (!SideMatches(&sums, r->newLength, r->newSum, r->newCrc))
-            result = PR_BADRESULT;
-    }
-    if (!CloseHandle(rb.out.file) && result == PR_OK)
-        result = PR_NOTWRITTEN;
-    if (result != PR_OK)
-        DeleteFileA(tmp);
-    return result;
+    // Read back through the window's last piece only: the old file's
+    // bytes in front of it serve the restore file's literal bytes.
+    if (result == PR_OK && old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
+        old->have = FILEIO_WINDOW - FILEIO_CHUNK;
+    TargetSides sides;
+    F2Sides(r, &sides);
+    return FinishTemp(result, &rb.out, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sides, tmp);
 }
 
 static int KeepWhole2(const void* ctx, const char* target) {
@@ -143,42 +143,21 @@ static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* 
     return result;
 }
 
+static int KeepDelta2(const void* ctx, OldFile* old) {
+    return Restore2AddDelta((const F2Record*)ctx, old);
+}
+
 static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
                        PatchRecordNote* note) {
     char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX];
+    TargetSides sides;
+    F2Sides(r, &sides);
     OldFile old;
-    old.file = INVALID_HANDLE_VALUE;
-    if (JoinPath(target, targetDir, r->name, r->nameLen))
-        old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return Skip(src, r, PR_NOTARGET);
-
-    // Held without sharing from here on: the bytes summed are the bytes
-    // the copies read.
-    FileSums sums;
-    int result = PR_OK;
-    if (!SumOpenFile(old.file, SUM_CRC | SUM_ANY_SIZE, &sums, &old.have))
-        result = PR_NOTARGET;
-    else if (!SideMatches(&sums, r->oldLength, r->oldSum, r->oldCrc)) {
-        note->upToDate = SideMatches(&sums, r->newLength, r->newSum, r->newCrc);
-        result = PR_BADSOURCE;
-    }
-    if (result != PR_OK) {
-        CloseHandle(old.file);
+    int result = OpenOldTarget(targetDir, r->name, r->nameLen, &sides, &old, target, &note->upToDate);
+    if (result != PR_OK)
         return Skip(src, r, result);
-    }
-    old.size = sums.size;
-    old.start = old.size - old.have;
     result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
-    // the way back is on disk before the target is replaced
-    if (result == PR_OK && RestoreActive() && Restore2AddDelta(r, &old) != PR_OK) {
-        DeleteFileA(tmp);
-        result = PR_NOTWRITTEN;
-    }
-    CloseHandle(old.file);  // the target must be closed before it is replaced
-    if (result == PR_OK)
-        result = ReplaceTarget(tmp, target);
-    return result;
+    return PlaceDeltaTemp(result, tmp, target, &old, KeepDelta2, r);
 }
 
 // Ends the run with a data error between records.

@@ -47,13 +47,27 @@ int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have);
    the read fails or the file ends before. */
 int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n);
 
-/* 1 when a file of these sums is the one an entry's old (or new) side
-   describes: the XOR sum, and with a trailer entry its length and CRC. */
-int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, int newSide);
+/* What a delta record says of its target's two sides, in either form:
+   the XOR sums always; the lengths and CRC-32s when how has SUM_CRC (a
+   bare record with a trailer entry, every format-2 record). how is what
+   SumOpenFile takes to read the target: SUM_ANY_SIZE for format 2, whose
+   files may pass 4 GiB. */
+typedef struct TargetSides {
+    uint64_t oldLength, newLength;
+    uint32_t oldSum, newSum;
+    uint32_t oldCrc, newCrc;
+    int how;
+} TargetSides;
 
-/* 1 when a file of these sums (taken with SUM_CRC) is the one a format-2
-   record's side describes. */
-int SideMatches(const FileSums* sums, uint64_t length, uint32_t sum, uint32_t crc);
+/* The sides of a bare record's target (strong: its trailer entry, or 0)
+   and of a format-2 record's. */
+void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides);
+struct F2Record;
+void F2Sides(const struct F2Record* r, TargetSides* sides);
+
+/* 1 when a file of these sums is the old (or new) side that sides
+   describes. */
+int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide);
 
 /* --- the steps of a record, shared by both forms (engine/apply.cpp) --- */
 
@@ -81,6 +95,30 @@ typedef struct OldFile {
 /* Fills the window with the old file from offset (inside it) on: length
    bytes or more, as the window allows. 1, or 0 when the read failed. */
 int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length);
+
+/* Opens a delta record's target (name, nameLen under targetDir; the path
+   left in target) without sharing, as the record is carried out, and reads
+   it once for its sums, the window keeping what was read last. PR_OK when
+   it is the old side, held open in old (size, window set); else it is
+   closed and the result is PR_NOTARGET (no such file, or a read failed)
+   or PR_BADSOURCE, *upToDate then 1 when it is the new side already. A
+   file of 4 GiB or more is PR_BADSOURCE without SUM_ANY_SIZE. */
+int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                  OldFile* old, char target[PATCH_PATH_MAX], int* upToDate);
+
+/* Ends a record's temporary file tmp, written through out (result: how
+   its making went): flushed, read back through its own handle (how:
+   SumOpenFile's) and closed. PR_OK when it holds what was written and
+   that is the new side of sides; else tmp is deleted and the result is
+   the first failure. */
+int FinishTemp(int result, OutFile* out, int how, const TargetSides* sides, const char* tmp);
+
+/* Puts a delta record's verified temporary file tmp over target (result:
+   how making it went): keepOld(ctx, old) first saves the way back when a
+   restore file is being made, then the old file is closed and the target
+   replaced. PR_OK or the first failure; tmp is gone unless PR_OK. */
+int PlaceDeltaTemp(int result, const char* tmp, const char* target, OldFile* old,
+                   int (*keepOld)(const void* ctx, OldFile* old), const void* ctx);
 
 /* The sub-folders one record made, by the length of each one's path. */
 typedef struct MadeFolders {
