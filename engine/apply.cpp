@@ -239,33 +239,40 @@ int ReplaceTarget(const char* tmp, const char* target) {
 
 // --- whole-file records ---
 
-int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
-                   int (*keepOld)(const void* ctx, const char* target), const void* ctx) {
+int ApplyWhole(const char* targetDir, char target[PATCH_PATH_MAX], const char* name, const PatchHost* host,
+               int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
+               int (*keepOld)(const void* ctx, const char* target), void* ctx) {
+    char tmp[PATCH_PATH_MAX];
+    size_t dirLen = (size_t)lstrlenA(targetDir);
+    MadeFolders made;
+    MakeSubFolders(target, dirLen, &made);
+    int result = make(ctx, target, dirLen, tmp);
     // The content is complete on disk before it takes the target's name
     // (as MoveFileA would move it: copied when the target folder lies on
     // another volume).
-    if (MoveFileExA(tmp, target, MOVEFILE_COPY_ALLOWED)) {
+    if (result != PR_OK)
+        ;
+    else if (MoveFileExA(tmp, target, MOVEFILE_COPY_ALLOWED))
         RestoreNoteCreated();
-        return PR_OK;
+    else {
+        DWORD err = GetLastError();
+        DWORD attr = GetFileAttributesA(target);
+        int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
+                     attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+        if (!exists)
+            result = PR_NOTWRITTEN;
+        else if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, name))
+            result = PR_SKIPPED;
+        // the way back is on disk before the old content goes
+        else if (RestoreActive() && keepOld(ctx, target) != PR_OK)
+            result = PR_NOTWRITTEN;
+        else if ((result = ReplaceTarget(tmp, target)) == PR_OK)
+            return PR_OVERWRITTEN;
+        DeleteFileA(tmp);  // (gone already when the replacement failed)
     }
-    DWORD err = GetLastError();
-    DWORD attr = GetFileAttributesA(target);
-    int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
-                 attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
-    if (!exists) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, name)) {
-        DeleteFileA(tmp);
-        return PR_SKIPPED;
-    }
-    // the way back is on disk before the old content goes
-    if (keepOld && keepOld(ctx, target) != PR_OK) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+    if (result != PR_OK)
+        RemoveMadeFolders(target, &made);
+    return result;
 }
 
 // Hands the container's bytes [from, to) to put a piece at a time, as the
@@ -286,10 +293,10 @@ static int PassOn(uint64_t from, uint64_t to, int (*put)(void* ctx, const unsign
     return 1;
 }
 
-// A bare whole-file record's temporary file as it is written, and the sum
-// of its content for the restore file.
+// A bare whole-file record, its temporary file as it is written, and the
+// sum of its content for the restore file.
 typedef struct BareWhole {
-    const PatchRecordHead* head;
+    const BareRecord* r;
     HANDLE file;
     XorSumState sum;
 } BareWhole;
@@ -300,36 +307,34 @@ static int PutWhole(void* ctx, const unsigned char* bytes, size_t n) {
     return WriteAll(w->file, bytes, n);
 }
 
-static int KeepBareWhole(const void* ctx, const char* target) {
-    const BareWhole* w = (const BareWhole*)ctx;
-    return RestoreAddWhole(w->head, target, XorSumEnd(&w->sum));
+// Writes the content to a temporary file beside target.
+static int MakeBareWhole(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    BareWhole* w = (BareWhole*)ctx;
+    w->file = CreateTempBeside(target, dirLen, tmp);
+    XorSumBegin(&w->sum);
+    if (w->file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+    int written = PassOn(w->r->body, w->r->body + w->r->length, PutWhole, w);
+    if (CloseDurably(w->file) && written)
+        return PR_OK;
+    DeleteFileA(tmp);
+    return PR_NOTWRITTEN;
 }
 
-// Writes the content to a temporary file beside target and puts it there,
-// asking before an existing target is written over.
+static int KeepBareWhole(const void* ctx, const char* target) {
+    BareWhole* w = (BareWhole*)ctx;
+    return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
+}
+
+// Puts the content at target, asking before an existing target is
+// written over.
 static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const PatchHost* host) {
     char target[PATCH_PATH_MAX];
-    char tmp[PATCH_PATH_MAX];
     if (!JoinPath(target, targetDir, r->head.name, r->head.nameLen))
         return PR_NOTWRITTEN;
-    size_t dirLen = (size_t)lstrlenA(targetDir);
-    MadeFolders made;
-    MakeSubFolders(target, dirLen, &made);
-    int result = PR_NOTWRITTEN;
     BareWhole w;
-    w.head = &r->head;
-    w.file = CreateTempBeside(target, dirLen, tmp);
-    XorSumBegin(&w.sum);
-    if (w.file != INVALID_HANDLE_VALUE) {
-        int written = PassOn(r->body, r->body + r->length, PutWhole, &w);
-        if (!CloseDurably(w.file) || !written)
-            DeleteFileA(tmp);
-        else
-            result = PlaceWholeTemp(tmp, target, r->head.name, host, RestoreActive() ? KeepBareWhole : 0, &w);
-    }
-    if (result != PR_OK && result != PR_OVERWRITTEN)
-        RemoveMadeFolders(target, &made);
-    return result;
+    w.r = r;
+    return ApplyWhole(targetDir, target, r->head.name, host, MakeBareWhole, KeepBareWhole, &w);
 }
 
 // --- delta records ---

@@ -120,27 +120,31 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     return FinishTemp(result, &rb.out, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sides, tmp);
 }
 
+// A format-2 whole-file record and the streams its bytes come from.
+typedef struct Whole2 {
+    F2Source* src;
+    const F2Record* r;
+} Whole2;
+
+static int MakeWhole2(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    Whole2* w = (Whole2*)ctx;
+    return RunToTemp(w->src, w->r, 0, target, dirLen, tmp);
+}
+
 static int KeepWhole2(const void* ctx, const char* target) {
-    return Restore2AddWhole((const F2Record*)ctx, target);
+    return Restore2AddWhole(((const Whole2*)ctx)->r, target);
 }
 
 static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
                        const PatchHost* host) {
-    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX], name[F2_NAME_MAX + 1];
+    char target[PATCH_PATH_MAX], name[F2_NAME_MAX + 1];
     if (!JoinPath(target, targetDir, r->name, r->nameLen))
         return Skip(src, r, PR_NOTWRITTEN);
     // the overwrite question takes the name with its 0 byte
     CopyMemory(name, r->name, r->nameLen);
     name[r->nameLen] = 0;
-    size_t dirLen = (size_t)lstrlenA(targetDir);
-    MadeFolders made;
-    MakeSubFolders(target, dirLen, &made);
-    int result = RunToTemp(src, r, 0, target, dirLen, tmp);
-    if (result == PR_OK)
-        result = PlaceWholeTemp(tmp, target, name, host, RestoreActive() ? KeepWhole2 : 0, r);
-    if (result != PR_OK && result != PR_OVERWRITTEN)
-        RemoveMadeFolders(target, &made);
-    return result;
+    Whole2 w = {src, r};
+    return ApplyWhole(targetDir, target, name, host, MakeWhole2, KeepWhole2, &w);
 }
 
 static int KeepDelta2(const void* ctx, OldFile* old) {

@@ -142,13 +142,17 @@ int CloseDurably(HANDLE file);
    deleted when that fails. PR_OK or PR_NOTWRITTEN. */
 int ReplaceTarget(const char* tmp, const char* target);
 
-/* Puts a finished temporary file of a whole-file record at target: moved
-   there when no file is, else after the overwrite question (name as the
-   container holds it) and keepOld(ctx, target), which saves the way back
-   and may be 0. PR_OK, PR_OVERWRITTEN, PR_SKIPPED or PR_NOTWRITTEN; tmp is
-   gone afterwards in every case. */
-int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
-                   int (*keepOld)(const void* ctx, const char* target), const void* ctx);
+/* Carries out a whole-file record whose target path is target (under
+   targetDir): its sub-folders made, the content put in a temporary file
+   by make(ctx, target, dirLen, tmp) (PR_OK, or a failure with no
+   temporary file left), then moved there when no file is, else after the
+   overwrite question (name as the container holds it) and, with a
+   restore file, keepOld(ctx, target), which saves the way back. PR_OK,
+   PR_OVERWRITTEN, PR_SKIPPED or PR_NOTWRITTEN; no temporary file is left,
+   nor a folder made for a record that failed or was skipped. */
+int ApplyWhole(const char* targetDir, char target[PATCH_PATH_MAX], const char* name, const PatchHost* host,
+               int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
+               int (*keepOld)(const void* ctx, const char* target), void* ctx);
 
 #ifdef __cplusplus
 }
