@@ -64,21 +64,27 @@ int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
 // no file too large for a 32-bit address space.
 static const uint32_t OLD_READAHEAD = FILEIO_CHUNK;
 
-// Makes the window hold the old file from offset on, at least length bytes
-// of it or as much as the window takes, and a little more for the copies
-// that follow on. The caller has checked offset + length against size.
-int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length) {
-    uint64_t n = length > OLD_READAHEAD ? length : OLD_READAHEAD;
-    if (n > FILEIO_WINDOW)
-        n = FILEIO_WINDOW;
-    if (n > old->size - offset)
-        n = old->size - offset;
-    old->have = 0;
-    if (!ReadAt(old->file, offset, g_window, (DWORD)n))
-        return 0;
-    old->start = offset;
-    old->have = (uint32_t)n;
-    return 1;
+// Where offset lies outside the window, it is moved there: the old file
+// from offset on, at least n bytes of it or as much as the window takes,
+// and a little more for the copies that follow on. The caller has checked
+// offset + n against size.
+const unsigned char* OldBytesAt(OldFile* old, uint64_t offset, uint64_t n, size_t* piece) {
+    if (offset < old->start || offset - old->start >= old->have) {
+        uint64_t want = n > OLD_READAHEAD ? n : OLD_READAHEAD;
+        if (want > FILEIO_WINDOW)
+            want = FILEIO_WINDOW;
+        if (want > old->size - offset)
+            want = old->size - offset;
+        old->have = 0;
+        if (!ReadAt(old->file, offset, g_window, (DWORD)want))
+            return 0;
+        old->start = offset;
+        old->have = (uint32_t)want;
+    }
+    *piece = old->have - (size_t)(offset - old->start);
+    if (*piece > n)
+        *piece = (size_t)n;
+    return g_window + (offset - old->start);
 }
 
 // --- where a rebuild's bytes come from and go to ---
@@ -118,17 +124,13 @@ static int RunStream(uint64_t at, Rebuild* rb) {
 
 static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
-    OldFile* old = rb->old;
     while (length) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, length))
+        size_t piece;
+        const unsigned char* p = OldBytesAt(rb->old, offset, length, &piece);
+        if (!p || !OutWrite(&rb->out, p, piece))
             return 0;
-        uint32_t piece = old->have - (uint32_t)(offset - old->start);
-        if (piece > length)
-            piece = length;
-        if (!OutWrite(&rb->out, g_window + (offset - old->start), piece))
-            return 0;
-        offset += piece;
-        length -= piece;
+        offset += (uint32_t)piece;
+        length -= (uint32_t)piece;
     }
     return 1;
 }

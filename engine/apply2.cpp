@@ -46,7 +46,6 @@ static int SinkWrite2(void* ctx, const unsigned char* bytes, size_t n) {
 // F2RunRecord has checked the range against the old length.
 static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
     Rebuild2* rb = (Rebuild2*)ctx;
-    OldFile* old = rb->old;
     uint64_t at = rb->out.written + rb->out.used;
     // (both files under 4 GiB when noting)
     if (rb->noting && !diffs)
@@ -59,14 +58,12 @@ static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diff
             Restore2NoteCopy((uint32_t)(offset + i), (uint32_t)(j - i), (uint32_t)(at + i));
     }
     while (n && rb->ok) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
+        size_t piece;
+        const unsigned char* from = OldBytesAt(rb->old, offset, n, &piece);
+        if (!from) {
             rb->ok = 0;
             break;
         }
-        size_t piece = old->have - (size_t)(offset - old->start);
-        if (piece > n)
-            piece = (size_t)n;
-        const unsigned char* from = g_window + (offset - old->start);
         if (diffs) {
             for (size_t i = 0; i < piece; i++)
                 diffs[i] = (unsigned char)(diffs[i] + from[i]);

@@ -92,9 +92,10 @@ typedef struct OldFile {
     uint32_t have;   /* bytes of the file in the window */
 } OldFile;
 
-/* Fills the window with the old file from offset (inside it) on: length
-   bytes or more, as the window allows. 1, or 0 when the read failed. */
-int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length);
+/* The old file's bytes from offset (inside it) on, n of them or fewer:
+   where they stand in the window, which is moved when offset lies outside
+   it, their count in *piece. 0 when the read failed. */
+const unsigned char* OldBytesAt(OldFile* old, uint64_t offset, uint64_t n, size_t* piece);
 
 /* Opens a delta record's target (name, nameLen under targetDir; the path
    left in target) without sharing, as the record is carried out, and reads

@@ -46,14 +46,13 @@ static void Put2(const unsigned char* bytes, size_t n) {
 // Appends n bytes of the old file from offset, through the read window.
 static void PutOld2(OldFile* old, uint64_t offset, uint64_t n) {
     while (n && g_restoreOut.ok) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
+        size_t piece;
+        const unsigned char* p = OldBytesAt(old, offset, n, &piece);
+        if (!p) {
             g_restoreOut.ok = 0;
             break;
         }
-        size_t piece = old->have - (size_t)(offset - old->start);
-        if (piece > n)
-            piece = (size_t)n;
-        Put2(g_window + (offset - old->start), piece);
+        Put2(p, piece);
         offset += piece;
         n -= piece;
     }
