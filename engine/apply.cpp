@@ -9,12 +9,9 @@
 #include "engine/fileio.h"
 #include "engine/restore.h"
 #include "engine/container.h"
+#include "engine/locate.h"
 
 static unsigned char s_outBuffer[FILEIO_CHUNK];
-
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
 
 // --- output: grouped into large writes, every write checked whole ---
 
@@ -139,7 +136,7 @@ static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
 
 // The folder part of path, with its separator, into folder.
 static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
-    size_t len = FolderPartLength(path, (size_t)lstrlenA(path), IsLeadByteAcp);
+    size_t len = FolderPartLength(path, (size_t)lstrlenA(path), LeadByteAcp);
     CopyMemory(folder, path, len);
     folder[len] = 0;
 }
@@ -153,7 +150,7 @@ void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
     size_t len = (size_t)lstrlenA(target);
     made->count = 0;
     for (size_t i = dirLen; i < len;) {
-        size_t step = CharLength(target + i, len - i, IsLeadByteAcp);
+        size_t step = CharLength(target + i, len - i, LeadByteAcp);
         if (step == 1 && (target[i] == '\\' || target[i] == '/')) {
             char keep = target[i];
             target[i] = 0;

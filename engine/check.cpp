@@ -6,13 +6,10 @@
 #include "engine/patch2.h"
 #include "engine/fileio.h"
 #include "engine/container.h"
+#include "engine/locate.h"
 #include "engine/restore.h"
 
 PatchCheck g_check;
-
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
 
 static void NoteMismatch(PatchCheck* check, const PatchRecordHead* head, int reason) {
     check->mismatched++;
@@ -168,7 +165,7 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
             unsigned char entry[F2_ENTRY_MAX];
             // a 0 byte in a name would cut the path short
             if (F2ReadEntry(&table, entry, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
-                !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+                !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return PR_BADDATA;
             if (!look)
                 continue;
