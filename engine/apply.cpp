@@ -338,15 +338,19 @@ static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const Patc
 
 // --- delta records ---
 
-int FinishTemp(int result, OutFile* out, int how, const TargetSides* sides, const char* tmp) {
+int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* tmp, OldFile* old) {
     if (result == PR_OK && (!OutFlush(out) || !FlushFileBuffers(out->file)))
         result = PR_NOTWRITTEN;
     if (result == PR_OK) {
         // Read back what reached the file, not what was meant to, through
         // the same handle (no one else can open it meanwhile); the length
         // and CRC-32 are checked in the same read where the record has them.
+        // It is read through the window's last piece only: the old file's
+        // bytes in front of it serve the restore file's old bytes.
         FileSums sums;
-        if (!SumOpenFile(out->file, how, &sums, 0) || sums.size != out->written)
+        if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
+            old->have = FILEIO_WINDOW - FILEIO_CHUNK;
+        if (!SumOpenFile(out->file, sides->how | SUM_WINDOW_END, &sums, 0) || sums.size != out->written)
             result = PR_NOTWRITTEN;
         else if (!SideMatches(&sums, sides, 1))
             result = PR_BADRESULT;
@@ -382,7 +386,7 @@ static int KeepBareDelta(const void* ctx, OldFile* old) {
     const BareBack* b = (const BareBack*)ctx;
     if (b->newSize > 0xFFFFFFFF)
         return PR_NOTWRITTEN;
-    return RestoreAddDelta(b->head, b->stream, old->file, (uint32_t)old->size, (uint32_t)b->newSize);
+    return RestoreAddDelta(b->head, b->stream, old);
 }
 
 void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides) {
@@ -420,7 +424,7 @@ static int ApplyDelta(uint64_t stream, const char* targetDir, const PatchRecordH
     if (rb.out.file == INVALID_HANDLE_VALUE)
         result = PR_NOTWRITTEN;
     else
-        result = FinishTemp(RunStream(stream, &rb), &rb.out, sides.how, &sides, tmp);
+        result = FinishTemp(RunStream(stream, &rb), &rb.out, &sides, tmp, &old);
     BareBack back = {head, stream, rb.out.written};
     return PlaceDeltaTemp(result, tmp, target, &old, KeepBareDelta, &back);
 }

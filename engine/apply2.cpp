@@ -108,13 +108,9 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     int result = F2RunRecord(src, r, &sink, s_scratch, sizeof s_scratch);
     if (result == PR_OK && !rb.ok)
         result = PR_NOTWRITTEN;
-    // Read back through the window's last piece only: the old file's
-    // bytes in front of it serve the restore file's literal bytes.
-    if (result == PR_OK && old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
-        old->have = FILEIO_WINDOW - FILEIO_CHUNK;
     TargetSides sides;
     F2Sides(r, &sides);
-    return FinishTemp(result, &rb.out, SUM_CRC | SUM_ANY_SIZE | SUM_WINDOW_END, &sides, tmp);
+    return FinishTemp(result, &rb.out, &sides, tmp, old);
 }
 
 // A format-2 whole-file record and the streams its bytes come from.

@@ -108,11 +108,12 @@ int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, con
                   OldFile* old, char target[PATCH_PATH_MAX], int* upToDate);
 
 /* Ends a record's temporary file tmp, written through out (result: how
-   its making went): flushed, read back through its own handle (how:
-   SumOpenFile's) and closed. PR_OK when it holds what was written and
-   that is the new side of sides; else tmp is deleted and the result is
-   the first failure. */
-int FinishTemp(int result, OutFile* out, int how, const TargetSides* sides, const char* tmp);
+   its making went): flushed, read back through its own handle into the
+   window's last piece (old, the held old file of a delta record or 0,
+   keeps the window's bytes in front of it) and closed. PR_OK when it holds
+   what was written and that is the new side of sides; else tmp is deleted
+   and the result is the first failure. */
+int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* tmp, OldFile* old);
 
 /* Puts a delta record's verified temporary file tmp over target (result:
    how making it went): keepOld(ctx, old) first saves the way back when a

@@ -30,7 +30,6 @@ RestoreOut g_restoreOut;
 static unsigned char s_buffer[FILEIO_CHUNK];  // the writer's, for either form
 static DWORD s_count;            // file offset of the container's record count
 static DWORD s_end;              // end of the last complete record
-static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
 
 // Every record's target, as the check noted it; RestoreBegin sorts them so
@@ -156,6 +155,8 @@ void RestoreDrain(void) {
 
 void RestorePut(const void* bytes, size_t n) {
     const unsigned char* b = (const unsigned char*)bytes;
+    if (g_restoreOut.withCrc)
+        g_restoreOut.crc = Crc32Update(g_restoreOut.crc, b, n);
     while (n && g_restoreOut.ok) {
         DWORD piece = FILEIO_CHUNK - g_restoreOut.used;
         if (piece > n)
@@ -231,6 +232,7 @@ int RestoreBegin(const PatchRestore* restore, unsigned records) {
     s_count = (DWORD)restore->stubSize;
     s_end = s_count + CONTAINER_HEADER_SIZE;
     g_restoreOut.limit = 0xFFFFFFFF;  // a bare restore file's positions are 32 bits
+    g_restoreOut.withCrc = 0;
     if (RestoreWriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
@@ -270,20 +272,22 @@ static int EndRecord(void) {
     return PR_NOTWRITTEN;
 }
 
-// Puts length bytes of file from offset from.
-static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
-    while (length && g_restoreOut.ok) {
-        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
-        if (!ReadAt(file, from, s_read, piece))
+void RestorePutOld(OldFile* old, uint64_t offset, uint64_t n) {
+    while (n && g_restoreOut.ok) {
+        size_t piece;
+        const unsigned char* p = OldBytesAt(old, offset, n, &piece);
+        if (!p) {
             g_restoreOut.ok = 0;
-        RestorePut(s_read, piece);
-        from += piece;
-        length -= piece;
+            break;
+        }
+        RestorePut(p, piece);
+        offset += piece;
+        n -= piece;
     }
 }
 
 // A reverse command: a copy of the new file, or old bytes read from the
-// old file (ctx, its handle).
+// old file (ctx).
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
     unsigned char cmd[CMD_COPY_SIZE];
     if (op == CMD_COPY) {
@@ -291,36 +295,34 @@ static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
         return g_restoreOut.ok;
     }
     RestorePut(cmd, PutInsertHead(cmd, length));
-    PutOld((HANDLE)ctx, from, length);
+    RestorePutOld((OldFile*)ctx, from, length);
     return g_restoreOut.ok;
 }
 
-// Puts a body holding the size bytes of file: a whole-file body, or (kind
+// Puts a body holding the old file whole: a whole-file body, or (kind
 // RECORD_STREAM) a stream of one insert.
-static void PutOldFile(HANDLE file, uint32_t size, int kind) {
+static void PutOldFile(OldFile* old, int kind) {
     unsigned char head[CMD_INSERT_HEAD_SIZE];
-    PutInsertHead(head, size);
+    PutInsertHead(head, (uint32_t)old->size);
     if (kind == RECORD_WHOLE)
         head[0] = REC_WHOLEFILE;  // a whole-file body's head has the same shape
     RestorePut(head, sizeof head);
-    PutOld(file, 0, size);
+    RestorePutOld(old, 0, old->size);
     if (kind == RECORD_STREAM)
         PutEnd();
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old, uint32_t oldSize,
-                    uint32_t newSize) {
-    (void)newSize;  // every copy the sweep makes lies inside it
+int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) {
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    ReverseSink sink = {EmitReverse, (void*)old};
+    ReverseSink sink = {EmitReverse, old};
     BeginRecord(head->newSum, head->oldSum, head);
     if (kind == RECORD_WHOLE)
-        PutOldFile(old, oldSize, kind);
+        PutOldFile(old, kind);
     else {
         CommandSource forward = {BareCommand, 0, stream};
-        if (ReverseCommandsFrom(&forward, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+        if (ReverseCommandsFrom(&forward, (uint32_t)old->size, s_copies, RESTORE_COPIES, &sink) != PR_OK)
             g_restoreOut.ok = 0;
         PutEnd();
     }
@@ -331,19 +333,24 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     // A target that cannot be opened cannot be overwritten either: the
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
-    // its bytes; it is held without sharing, so it cannot change between.
+    // its bytes (from the read window where it fits); it is held without
+    // sharing, so it cannot change between.
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old == INVALID_HANDLE_VALUE)
+    OldFile old;
+    old.have = 0;
+    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
-    int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
+    int read = SumOpenFile(old.file, 0, &sums, &old.have) && sums.size <= 0xFFFFFFFF;
+    old.size = (uint32_t)sums.size;
+    old.start = old.size - old.have;
     BeginRecord(newSum, sums.sum, head);
     g_restoreOut.ok &= read;
-    PutOldFile(old, (uint32_t)sums.size, kind);
-    CloseHandle(old);
+    PutOldFile(&old, kind);
+    CloseHandle(old.file);
     return EndRecord();
 }
 

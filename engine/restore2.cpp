@@ -32,31 +32,9 @@ enum { BACK_COPIES = 16384 };  // a record's copies kept at once
 
 static uint64_t s_base; // file offset of the container's header
 static uint64_t s_end;  // end of the last complete block
-static uint32_t s_crc;  // of the block's bytes so far
 static BackCopy s_copies[BACK_COPIES];
 static size_t s_count;
 static uint32_t s_shortest;  // copies shorter than this are not kept
-
-// Appends bytes to the block, counting them into its CRC.
-static void Put2(const unsigned char* bytes, size_t n) {
-    s_crc = Crc32Update(s_crc, bytes, n);
-    RestorePut(bytes, n);
-}
-
-// Appends n bytes of the old file from offset, through the read window.
-static void PutOld2(OldFile* old, uint64_t offset, uint64_t n) {
-    while (n && g_restoreOut.ok) {
-        size_t piece;
-        const unsigned char* p = OldBytesAt(old, offset, n, &piece);
-        if (!p) {
-            g_restoreOut.ok = 0;
-            break;
-        }
-        Put2(p, piece);
-        offset += piece;
-        n -= piece;
-    }
-}
 
 // Writes the header, open while the run lasts and closed (count, length)
 // at its end, and flushes it.
@@ -79,6 +57,7 @@ int Restore2Begin(const PatchRestore* restore) {
     s_base = restore->stubSize;
     s_end = s_base + F2_HEADER_SIZE;
     g_restoreOut.limit = ~(uint64_t)0;
+    g_restoreOut.withCrc = 1;  // each block ends with the CRC of its bytes
     if (WriteHeader2(1)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
@@ -170,7 +149,7 @@ static uint64_t PutControl(size_t n, uint64_t length, int put) {
         size_t k = PutF2Command(bytes, &c);
         total += k;
         if (put)
-            Put2(bytes, k);
+            RestorePut(bytes, k);
     }
     return total;
 }
@@ -196,20 +175,20 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = literal;
     PutF2BlockHead(head, &b);
     RestoreStartAt(s_end);
-    s_crc = 0;
-    Put2(head, F2_BLOCK_HEAD_SIZE);
+    g_restoreOut.crc = 0;
+    RestorePut(head, F2_BLOCK_HEAD_SIZE);
     if (commands)
         PutControl(n, r->newLength, 1);
     uint64_t x = 0;
     for (size_t j = 0; j < n; j++) {
-        PutOld2(old, x, s_copies[j].from - x);
+        RestorePutOld(old, x, s_copies[j].from - x);
         x = s_copies[j].from + s_copies[j].length;
     }
-    PutOld2(old, x, r->newLength - x);
-    Put2(entry, (size_t)b.streams[F2_TABLE].packed);
+    RestorePutOld(old, x, r->newLength - x);
+    RestorePut(entry, (size_t)b.streams[F2_TABLE].packed);
     unsigned char crc[4];
-    PutU32(crc, s_crc);
-    Put2(crc, sizeof crc);
+    PutU32(crc, g_restoreOut.crc);
+    RestorePut(crc, sizeof crc);
     if (RestoreRecordFlushed()) {
         if (r->kind == F2_KIND_WHOLE)
             RestoreHoldTarget();
