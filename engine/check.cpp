@@ -13,13 +13,7 @@ PatchCheck g_check;
 
 static void NoteMismatch(PatchCheck* check, const PatchRecordHead* head, int reason) {
     check->mismatched++;
-    if (check->listed == PATCH_TALLY_NAMES)
-        return;
-    PatchFailure* f = &check->list[check->listed++];
-    uint32_t len = head->nameLen < PATCH_PATH_MAX - 1 ? head->nameLen : PATCH_PATH_MAX - 1;
-    CopyMemory(f->name, head->name, len);
-    f->name[len] = 0;
-    f->result = reason;
+    NameFailure(check->list, &check->listed, head, reason);
 }
 
 static void Progress(const PatchHost* host, unsigned done, unsigned count) {

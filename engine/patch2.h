@@ -26,6 +26,10 @@ int CheckPatch2(const PatchContainer* container, const char* targetDir, const Pa
    take, or when the container can no longer be read. */
 void ApplyAll2(const PatchContainer* container, const char* targetDir, const PatchHost* host);
 
+/* Adds head's name (cut to fit) and result to a list of failures of
+   PATCH_TALLY_NAMES entries, *named of them used; nothing when full. */
+void NameFailure(PatchFailure* list, unsigned* named, const PatchRecordHead* head, int result);
+
 /* After each record (engine/run.cpp): its result noted, tallied and
    reported as done of g_check.count. Returns 1 while the run goes on. */
 int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, unsigned done);
