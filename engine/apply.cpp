@@ -238,10 +238,13 @@ int ReplaceTarget(const char* tmp, const char* target) {
 
 // --- whole-file records ---
 
-int ApplyWhole(const char* targetDir, char target[PATCH_PATH_MAX], const char* name, const PatchHost* host,
+int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
                int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
                int (*keepOld)(const void* ctx, const char* target), void* ctx) {
+    char target[PATCH_PATH_MAX];
     char tmp[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, name, nameLen))
+        return make(ctx, 0, 0, tmp);
     size_t dirLen = (size_t)lstrlenA(targetDir);
     MadeFolders made;
     MakeSubFolders(target, dirLen, &made);
@@ -260,7 +263,9 @@ int ApplyWhole(const char* targetDir, char target[PATCH_PATH_MAX], const char* n
                      attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
         if (!exists)
             result = PR_NOTWRITTEN;
-        else if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, name))
+        // the question takes the name as the container holds it, with a 0
+        // byte: the target's path past the folder
+        else if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, target + dirLen))
             result = PR_SKIPPED;
         // the way back is on disk before the old content goes
         else if (RestoreActive() && keepOld(ctx, target) != PR_OK)
@@ -309,6 +314,8 @@ static int PutWhole(void* ctx, const unsigned char* bytes, size_t n) {
 // Writes the content to a temporary file beside target.
 static int MakeBareWhole(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
     BareWhole* w = (BareWhole*)ctx;
+    if (!target)
+        return PR_NOTWRITTEN;
     w->file = CreateTempBeside(target, dirLen, tmp);
     XorSumBegin(&w->sum);
     if (w->file == INVALID_HANDLE_VALUE)
@@ -325,15 +332,12 @@ static int KeepBareWhole(const void* ctx, const char* target) {
     return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
 }
 
-// Puts the content at target, asking before an existing target is
+// Puts the content at its target, asking before an existing target is
 // written over.
 static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const PatchHost* host) {
-    char target[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, r->head.name, r->head.nameLen))
-        return PR_NOTWRITTEN;
     BareWhole w;
     w.r = r;
-    return ApplyWhole(targetDir, target, r->head.name, host, MakeBareWhole, KeepBareWhole, &w);
+    return ApplyWhole(targetDir, r->head.name, r->head.nameLen, host, MakeBareWhole, KeepBareWhole, &w);
 }
 
 // --- delta records ---

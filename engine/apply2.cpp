@@ -121,6 +121,8 @@ typedef struct Whole2 {
 
 static int MakeWhole2(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
     Whole2* w = (Whole2*)ctx;
+    if (!target)
+        return Skip(w->src, w->r, PR_NOTWRITTEN);
     return RunToTemp(w->src, w->r, 0, target, dirLen, tmp);
 }
 
@@ -130,14 +132,8 @@ static int KeepWhole2(const void* ctx, const char* target) {
 
 static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
                        const PatchHost* host) {
-    char target[PATCH_PATH_MAX], name[F2_NAME_MAX + 1];
-    if (!JoinPath(target, targetDir, r->name, r->nameLen))
-        return Skip(src, r, PR_NOTWRITTEN);
-    // the overwrite question takes the name with its 0 byte
-    CopyMemory(name, r->name, r->nameLen);
-    name[r->nameLen] = 0;
     Whole2 w = {src, r};
-    return ApplyWhole(targetDir, target, name, host, MakeWhole2, KeepWhole2, &w);
+    return ApplyWhole(targetDir, r->name, r->nameLen, host, MakeWhole2, KeepWhole2, &w);
 }
 
 static int KeepDelta2(const void* ctx, OldFile* old) {

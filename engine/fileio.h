@@ -144,15 +144,16 @@ int CloseDurably(HANDLE file);
    deleted when that fails. PR_OK or PR_NOTWRITTEN. */
 int ReplaceTarget(const char* tmp, const char* target);
 
-/* Carries out a whole-file record whose target path is target (under
-   targetDir): its sub-folders made, the content put in a temporary file
-   by make(ctx, target, dirLen, tmp) (PR_OK, or a failure with no
-   temporary file left), then moved there when no file is, else after the
-   overwrite question (name as the container holds it) and, with a
-   restore file, keepOld(ctx, target), which saves the way back. PR_OK,
-   PR_OVERWRITTEN, PR_SKIPPED or PR_NOTWRITTEN; no temporary file is left,
-   nor a folder made for a record that failed or was skipped. */
-int ApplyWhole(const char* targetDir, char target[PATCH_PATH_MAX], const char* name, const PatchHost* host,
+/* Carries out a whole-file record named name (nameLen bytes) in
+   targetDir: its sub-folders made, the content put in a temporary file by
+   make(ctx, target, dirLen, tmp) (PR_OK, or a failure with no temporary
+   file left; target 0 when the name does not fit a path, and make passes
+   the record's bytes over), then moved there when no file is, else after
+   the overwrite question and, with a restore file, keepOld(ctx, target),
+   which saves the way back. PR_OK, PR_OVERWRITTEN, PR_SKIPPED or
+   PR_NOTWRITTEN; no temporary file is left, nor a folder made for a
+   record that failed or was skipped. */
+int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
                int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
                int (*keepOld)(const void* ctx, const char* target), void* ctx);
 
