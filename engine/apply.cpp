@@ -238,17 +238,20 @@ int ReplaceTarget(const char* tmp, const char* target) {
 
 // --- whole-file records ---
 
+int PassOver(const RecordWay* way, int result) {
+    return way->make(way->ctx, 0, 0, 0, 0) == PR_BADDATA ? PR_BADDATA : result;
+}
+
 int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
-               int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
-               int (*keepOld)(const void* ctx, const char* target), void* ctx) {
+               const RecordWay* way) {
     char target[PATCH_PATH_MAX];
     char tmp[PATCH_PATH_MAX];
     if (!JoinPath(target, targetDir, name, nameLen))
-        return make(ctx, 0, 0, tmp);
+        return PassOver(way, PR_NOTWRITTEN);
     size_t dirLen = (size_t)lstrlenA(targetDir);
     MadeFolders made;
     MakeSubFolders(target, dirLen, &made);
-    int result = make(ctx, target, dirLen, tmp);
+    int result = way->make(way->ctx, 0, target, dirLen, tmp);
     // The content is complete on disk before it takes the target's name
     // (as MoveFileA would move it: copied when the target folder lies on
     // another volume).
@@ -268,7 +271,7 @@ int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const 
         else if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, target + dirLen))
             result = PR_SKIPPED;
         // the way back is on disk before the old content goes
-        else if (RestoreActive() && keepOld(ctx, target) != PR_OK)
+        else if (RestoreActive() && way->keepOld(way->ctx, target, 0) != PR_OK)
             result = PR_NOTWRITTEN;
         else if ((result = ReplaceTarget(tmp, target)) == PR_OK)
             return PR_OVERWRITTEN;
@@ -297,25 +300,43 @@ static int PassOn(uint64_t from, uint64_t to, int (*put)(void* ctx, const unsign
     return 1;
 }
 
-// A bare whole-file record, its temporary file as it is written, and the
-// sum of its content for the restore file.
-typedef struct BareWhole {
+// A bare record on its way: a whole file's temporary file as it is
+// written and the sum of its content, or a delta record's stream and the
+// size of the file it made, for the restore file.
+typedef struct BareWay {
     const BareRecord* r;
     HANDLE file;
     XorSumState sum;
-} BareWhole;
+    uint64_t newSize;
+    const TargetSides* sides;
+} BareWay;
 
 static int PutWhole(void* ctx, const unsigned char* bytes, size_t n) {
-    BareWhole* w = (BareWhole*)ctx;
+    BareWay* w = (BareWay*)ctx;
     XorSumAdd(&w->sum, bytes, n);
     return WriteAll(w->file, bytes, n);
 }
 
-// Writes the content to a temporary file beside target.
-static int MakeBareWhole(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
-    BareWhole* w = (BareWhole*)ctx;
+// Makes the bare record's new file in a temporary file beside target: a
+// whole file's content as it is, a delta record's rebuilt from old (and
+// read back and checked, with sides). The container needs nothing passed
+// over: its reader goes to a record's start itself.
+static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    BareWay* w = (BareWay*)ctx;
     if (!target)
         return PR_NOTWRITTEN;
+    if (old) {
+        Rebuild rb;
+        rb.old = old;
+        rb.out.used = 0;
+        rb.out.written = 0;
+        rb.out.file = CreateTempBeside(target, dirLen, tmp);
+        if (rb.out.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        int result = FinishTemp(RunStream(w->r->body, &rb), &rb.out, w->sides, tmp, old);
+        w->newSize = rb.out.written;
+        return result;
+    }
     w->file = CreateTempBeside(target, dirLen, tmp);
     XorSumBegin(&w->sum);
     if (w->file == INVALID_HANDLE_VALUE)
@@ -327,17 +348,15 @@ static int MakeBareWhole(void* ctx, const char* target, size_t dirLen, char tmp[
     return PR_NOTWRITTEN;
 }
 
-static int KeepBareWhole(const void* ctx, const char* target) {
-    BareWhole* w = (BareWhole*)ctx;
-    return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
-}
-
-// Puts the content at its target, asking before an existing target is
-// written over.
-static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const PatchHost* host) {
-    BareWhole w;
-    w.r = r;
-    return ApplyWhole(targetDir, r->head.name, r->head.nameLen, host, MakeBareWhole, KeepBareWhole, &w);
+// The bare record's way back: a delta record's from its forward stream
+// (for a new file under 4 GiB), a whole file's from the file at target.
+static int KeepBare(void* ctx, const char* target, OldFile* old) {
+    BareWay* w = (BareWay*)ctx;
+    if (!old)
+        return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
+    if (w->newSize > 0xFFFFFFFF)
+        return PR_NOTWRITTEN;
+    return RestoreAddDelta(&w->r->head, w->r->body, old);
 }
 
 // --- delta records ---
@@ -366,31 +385,24 @@ int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* t
     return result;
 }
 
-int PlaceDeltaTemp(int result, const char* tmp, const char* target, OldFile* old,
-                   int (*keepOld)(const void* ctx, OldFile* old), const void* ctx) {
+int ApplyDeltaTo(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                 PatchRecordNote* note, const RecordWay* way) {
+    char target[PATCH_PATH_MAX];
+    char tmp[PATCH_PATH_MAX];
+    OldFile old;
+    int result = OpenOldTarget(targetDir, name, nameLen, sides, &old, target, &note->upToDate);
+    if (result != PR_OK)
+        return PassOver(way, result);
+    result = way->make(way->ctx, &old, target, (size_t)lstrlenA(targetDir), tmp);
     // the way back is on disk before the target is replaced
-    if (result == PR_OK && RestoreActive() && keepOld(ctx, old) != PR_OK) {
+    if (result == PR_OK && RestoreActive() && way->keepOld(way->ctx, target, &old) != PR_OK) {
         DeleteFileA(tmp);
         result = PR_NOTWRITTEN;
     }
-    CloseHandle(old->file);  // the target must be closed before it is replaced
+    CloseHandle(old.file);  // the target must be closed before it is replaced
     if (result == PR_OK)
         result = ReplaceTarget(tmp, target);
     return result;
-}
-
-// A bare delta record's way back, from its forward stream.
-typedef struct BareBack {
-    const PatchRecordHead* head;
-    uint64_t stream;
-    uint64_t newSize;
-} BareBack;
-
-static int KeepBareDelta(const void* ctx, OldFile* old) {
-    const BareBack* b = (const BareBack*)ctx;
-    if (b->newSize > 0xFFFFFFFF)
-        return PR_NOTWRITTEN;
-    return RestoreAddDelta(b->head, b->stream, old);
 }
 
 void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides) {
@@ -406,33 +418,6 @@ void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSi
     sides->newCrc = strong->newCrc;
 }
 
-// The stream at stream was walked with the record: a bad or truncated
-// stream is a data error before anything is touched. The old file is
-// rebuilt into a temporary file beside the target, checked by reading it
-// back, and only then put in the target's place.
-static int ApplyDelta(uint64_t stream, const char* targetDir, const PatchRecordHead* head,
-                      const TrailerEntry* strong, PatchRecordNote* note) {
-    char target[PATCH_PATH_MAX];
-    char tmp[PATCH_PATH_MAX];
-    TargetSides sides;
-    BareSides(head, strong, &sides);
-    OldFile old;
-    int result = OpenOldTarget(targetDir, head->name, head->nameLen, &sides, &old, target, &note->upToDate);
-    if (result != PR_OK)
-        return result;
-    Rebuild rb;
-    rb.old = &old;
-    rb.out.used = 0;
-    rb.out.written = 0;
-    rb.out.file = CreateTempBeside(target, (size_t)lstrlenA(targetDir), tmp);
-    if (rb.out.file == INVALID_HANDLE_VALUE)
-        result = PR_NOTWRITTEN;
-    else
-        result = FinishTemp(RunStream(stream, &rb), &rb.out, &sides, tmp, &old);
-    BareBack back = {head, stream, rb.out.written};
-    return PlaceDeltaTemp(result, tmp, target, &old, KeepBareDelta, &back);
-}
-
 int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
                     PatchRecordNote* note) {
     PatchRecordNote scratch;
@@ -445,8 +430,17 @@ int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, 
     BareRecord r;
     int result = BareReadRecord(at, &r);
     note->head = r.head;  // name 0 when the head itself was bad
+    // A delta record's stream was walked with it: a bad or truncated
+    // stream is a data error before anything is touched.
+    TargetSides sides;
+    BareSides(&r.head, strong, &sides);
+    BareWay w;
+    w.r = &r;
+    w.sides = &sides;
+    RecordWay way = {MakeBare, KeepBare, &w};
     if (result == PR_OK)
-        result = r.whole ? ApplyWholeFile(&r, targetDir, host) : ApplyDelta(r.body, targetDir, &r.head, strong, note);
+        result = r.whole ? ApplyWhole(targetDir, r.head.name, r.head.nameLen, host, &way)
+                         : ApplyDeltaTo(targetDir, r.head.name, r.head.nameLen, &sides, note, &way);
     g_lastResult = result;
     return result;
 }

@@ -113,44 +113,24 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     return FinishTemp(result, &rb.out, &sides, tmp, old);
 }
 
-// A format-2 whole-file record and the streams its bytes come from.
-typedef struct Whole2 {
+// A format-2 record on its way, and the streams its bytes come from.
+typedef struct Way2 {
     F2Source* src;
     const F2Record* r;
-} Whole2;
+} Way2;
 
-static int MakeWhole2(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
-    Whole2* w = (Whole2*)ctx;
+// Makes the record's new file (from old for a delta record) in a
+// temporary file beside target, or passes its bytes over (target 0).
+static int Make2(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    Way2* w = (Way2*)ctx;
     if (!target)
         return Skip(w->src, w->r, PR_NOTWRITTEN);
-    return RunToTemp(w->src, w->r, 0, target, dirLen, tmp);
+    return RunToTemp(w->src, w->r, old, target, dirLen, tmp);
 }
 
-static int KeepWhole2(const void* ctx, const char* target) {
-    return Restore2AddWhole(((const Whole2*)ctx)->r, target);
-}
-
-static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
-                       const PatchHost* host) {
-    Whole2 w = {src, r};
-    return ApplyWhole(targetDir, r->name, r->nameLen, host, MakeWhole2, KeepWhole2, &w);
-}
-
-static int KeepDelta2(const void* ctx, OldFile* old) {
-    return Restore2AddDelta((const F2Record*)ctx, old);
-}
-
-static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
-                       PatchRecordNote* note) {
-    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX];
-    TargetSides sides;
-    F2Sides(r, &sides);
-    OldFile old;
-    int result = OpenOldTarget(targetDir, r->name, r->nameLen, &sides, &old, target, &note->upToDate);
-    if (result != PR_OK)
-        return Skip(src, r, result);
-    result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
-    return PlaceDeltaTemp(result, tmp, target, &old, KeepDelta2, r);
+static int Keep2(void* ctx, const char* target, OldFile* old) {
+    const F2Record* r = ((Way2*)ctx)->r;
+    return old ? Restore2AddDelta(r, old) : Restore2AddWhole(r, target);
 }
 
 // Ends the run with a data error between records.
@@ -195,9 +175,13 @@ void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* 
             note.head.nameLen = r.nameLen;
             note.upToDate = 0;
             int result = begun;
+            Way2 w = {src, &r};
+            RecordWay way = {Make2, Keep2, &w};
+            TargetSides sides;
+            F2Sides(&r, &sides);
             if (result == PR_OK)
-                result = r.kind == F2_KIND_WHOLE ? ApplyWhole2(src, &r, targetDir, host)
-                                                 : ApplyDelta2(src, &r, targetDir, &note);
+                result = r.kind == F2_KIND_WHOLE ? ApplyWhole(targetDir, r.name, r.nameLen, host, &way)
+                                                 : ApplyDeltaTo(targetDir, r.name, r.nameLen, &sides, &note, &way);
             g_lastResult = result;
             if (!EndOfRecord(host, result, &note, ++done))
                 return;

@@ -115,13 +115,6 @@ int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, con
    and the result is the first failure. */
 int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* tmp, OldFile* old);
 
-/* Puts a delta record's verified temporary file tmp over target (result:
-   how making it went): keepOld(ctx, old) first saves the way back when a
-   restore file is being made, then the old file is closed and the target
-   replaced. PR_OK or the first failure; tmp is gone unless PR_OK. */
-int PlaceDeltaTemp(int result, const char* tmp, const char* target, OldFile* old,
-                   int (*keepOld)(const void* ctx, OldFile* old), const void* ctx);
-
 /* The sub-folders one record made, by the length of each one's path. */
 typedef struct MadeFolders {
     unsigned count;
@@ -144,18 +137,41 @@ int CloseDurably(HANDLE file);
    deleted when that fails. PR_OK or PR_NOTWRITTEN. */
 int ReplaceTarget(const char* tmp, const char* target);
 
+/* What a record of either form does on the way to its target:
+   make(ctx, old, target, dirLen, tmp) makes its new file (from old, the
+   held old file of a delta record, or 0) in a fresh temporary file beside
+   target, read back and checked where the form does, its name then in
+   tmp: PR_OK, or a failure with no temporary file left; with target 0 it
+   only passes the record's bytes over (PR_BADDATA when they do not
+   decode). keepOld(ctx, target, old) saves the way back (old 0 for a file
+   a whole-file record goes over) while a restore file is being made:
+   PR_OK or PR_NOTWRITTEN. */
+typedef struct RecordWay {
+    int (*make)(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]);
+    int (*keepOld)(void* ctx, const char* target, OldFile* old);
+    void* ctx;
+} RecordWay;
+
+/* Passes a record that will not be carried out over: result, or
+   PR_BADDATA when its bytes do not decode. */
+int PassOver(const RecordWay* way, int result);
+
 /* Carries out a whole-file record named name (nameLen bytes) in
-   targetDir: its sub-folders made, the content put in a temporary file by
-   make(ctx, target, dirLen, tmp) (PR_OK, or a failure with no temporary
-   file left; target 0 when the name does not fit a path, and make passes
-   the record's bytes over), then moved there when no file is, else after
-   the overwrite question and, with a restore file, keepOld(ctx, target),
-   which saves the way back. PR_OK, PR_OVERWRITTEN, PR_SKIPPED or
-   PR_NOTWRITTEN; no temporary file is left, nor a folder made for a
-   record that failed or was skipped. */
+   targetDir: its sub-folders made, its file made, then moved there when
+   no file is, else after the overwrite question and the way back. PR_OK,
+   PR_OVERWRITTEN, PR_SKIPPED, PR_NOTWRITTEN or PR_BADDATA; no temporary
+   file is left, nor a folder made for a record that failed or was
+   skipped. */
 int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
-               int (*make)(void* ctx, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]),
-               int (*keepOld)(const void* ctx, const char* target), void* ctx);
+               const RecordWay* way);
+
+/* Carries out a delta record named name in targetDir: its target checked
+   to be the old side of sides (else passed over, note->upToDate set when
+   it is the new one already), its new file made from it, the way back
+   saved, the old file closed and the target replaced. PR_OK or the first
+   failure; tmp is gone unless the target was replaced. */
+int ApplyDeltaTo(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                 PatchRecordNote* note, const RecordWay* way);
 
 #ifdef __cplusplus
 }
