@@ -169,7 +169,7 @@ int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const 
    to be the old side of sides (else passed over, note->upToDate set when
    it is the new one already), its new file made from it, the way back
    saved, the old file closed and the target replaced. PR_OK or the first
-   failure; tmp is gone unless the target was replaced. */
+   failure; no temporary file is left. */
 int ApplyDeltaTo(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
                  PatchRecordNote* note, const RecordWay* way);
 
