@@ -9,12 +9,9 @@
 #include "engine/fileio.h"
 #include "engine/restore.h"
 #include "engine/container.h"
+#include "engine/locate.h"
 
 static unsigned char s_outBuffer[FILEIO_CHUNK];
-
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
 
 // --- output: grouped into large writes, every write checked whole ---
 
@@ -64,35 +61,27 @@ int OutWrite(OutFile* out, const unsigned char* bytes, size_t n) {
 // no file too large for a 32-bit address space.
 static const uint32_t OLD_READAHEAD = FILEIO_CHUNK;
 
-// Reads the whole old file once, taking its sums; the window keeps what
-// was read last (all of it, when it fits). PR_OK, PR_NOTARGET when a read
-// fails, PR_BADSOURCE for a file of 4 GiB or more, past what the format's
-// checksums and copies describe.
-static int ReadOldFile(OldFile* old, int withCrc, FileSums* sums) {
-    if (!SumOpenFile(old->file, withCrc, sums, &old->have))
-        return PR_NOTARGET;
-    if (sums->size > 0xFFFFFFFF)
-        return PR_BADSOURCE;
-    old->size = sums->size;
-    old->start = old->size - old->have;
-    return PR_OK;
-}
-
-// Makes the window hold the old file from offset on, at least length bytes
-// of it or as much as the window takes, and a little more for the copies
-// that follow on. The caller has checked offset + length against size.
-int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length) {
-    uint64_t n = length > OLD_READAHEAD ? length : OLD_READAHEAD;
-    if (n > FILEIO_WINDOW)
-        n = FILEIO_WINDOW;
-    if (n > old->size - offset)
-        n = old->size - offset;
-    old->have = 0;
-    if (!ReadAt(old->file, offset, g_window, (DWORD)n))
-        return 0;
-    old->start = offset;
-    old->have = (uint32_t)n;
-    return 1;
+// Where offset lies outside the window, it is moved there: the old file
+// from offset on, at least n bytes of it or as much as the window takes,
+// and a little more for the copies that follow on. The caller has checked
+// offset + n against size.
+const unsigned char* OldBytesAt(OldFile* old, uint64_t offset, uint64_t n, size_t* piece) {
+    if (offset < old->start || offset - old->start >= old->have) {
+        uint64_t want = n > OLD_READAHEAD ? n : OLD_READAHEAD;
+        if (want > FILEIO_WINDOW)
+            want = FILEIO_WINDOW;
+        if (want > old->size - offset)
+            want = old->size - offset;
+        old->have = 0;
+        if (!ReadAt(old->file, offset, g_window, (DWORD)want))
+            return 0;
+        old->start = offset;
+        old->have = (uint32_t)want;
+    }
+    *piece = old->have - (size_t)(offset - old->start);
+    if (*piece > n)
+        *piece = (size_t)n;
+    return g_window + (offset - old->start);
 }
 
 // --- where a rebuild's bytes come from and go to ---
@@ -132,17 +121,13 @@ static int RunStream(uint64_t at, Rebuild* rb) {
 
 static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
     Rebuild* rb = (Rebuild*)ctx;
-    OldFile* old = rb->old;
     while (length) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, length))
+        size_t piece;
+        const unsigned char* p = OldBytesAt(rb->old, offset, length, &piece);
+        if (!p || !OutWrite(&rb->out, p, piece))
             return 0;
-        uint32_t piece = old->have - (uint32_t)(offset - old->start);
-        if (piece > length)
-            piece = length;
-        if (!OutWrite(&rb->out, g_window + (offset - old->start), piece))
-            return 0;
-        offset += piece;
-        length -= piece;
+        offset += (uint32_t)piece;
+        length -= (uint32_t)piece;
     }
     return 1;
 }
@@ -151,7 +136,7 @@ static int SinkCopy(void* ctx, uint32_t offset, uint32_t length) {
 
 // The folder part of path, with its separator, into folder.
 static void FolderOf(const char* path, char folder[PATCH_PATH_MAX]) {
-    size_t len = FolderPartLength(path, (size_t)lstrlenA(path), IsLeadByteAcp);
+    size_t len = FolderPartLength(path, (size_t)lstrlenA(path), LeadByteAcp);
     CopyMemory(folder, path, len);
     folder[len] = 0;
 }
@@ -165,7 +150,7 @@ void MakeSubFolders(char* target, size_t dirLen, MadeFolders* made) {
     size_t len = (size_t)lstrlenA(target);
     made->count = 0;
     for (size_t i = dirLen; i < len;) {
-        size_t step = CharLength(target + i, len - i, IsLeadByteAcp);
+        size_t step = CharLength(target + i, len - i, LeadByteAcp);
         if (step == 1 && (target[i] == '\\' || target[i] == '/')) {
             char keep = target[i];
             target[i] = 0;
@@ -253,33 +238,48 @@ int ReplaceTarget(const char* tmp, const char* target) {
 
 // --- whole-file records ---
 
-int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
-                   int (*keepOld)(const void* ctx, const char* target), const void* ctx) {
+int PassOver(const RecordWay* way, int result) {
+    return way->make(way->ctx, 0, 0, 0, 0) == PR_BADDATA ? PR_BADDATA : result;
+}
+
+int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
+               const RecordWay* way) {
+    char target[PATCH_PATH_MAX];
+    char tmp[PATCH_PATH_MAX];
+    if (!JoinPath(target, targetDir, name, nameLen))
+        return PassOver(way, PR_NOTWRITTEN);
+    size_t dirLen = (size_t)lstrlenA(targetDir);
+    MadeFolders made;
+    MakeSubFolders(target, dirLen, &made);
+    int result = way->make(way->ctx, 0, target, dirLen, tmp);
     // The content is complete on disk before it takes the target's name
     // (as MoveFileA would move it: copied when the target folder lies on
     // another volume).
-    if (MoveFileExA(tmp, target, MOVEFILE_COPY_ALLOWED)) {
+    if (result != PR_OK)
+        ;
+    else if (MoveFileExA(tmp, target, MOVEFILE_COPY_ALLOWED))
         RestoreNoteCreated();
-        return PR_OK;
+    else {
+        DWORD err = GetLastError();
+        DWORD attr = GetFileAttributesA(target);
+        int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
+                     attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
+        if (!exists)
+            result = PR_NOTWRITTEN;
+        // the question takes the name as the container holds it, with a 0
+        // byte: the target's path past the folder
+        else if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, target + dirLen))
+            result = PR_SKIPPED;
+        // the way back is on disk before the old content goes
+        else if (RestoreActive() && way->keepOld(way->ctx, target, 0) != PR_OK)
+            result = PR_NOTWRITTEN;
+        else if ((result = ReplaceTarget(tmp, target)) == PR_OK)
+            return PR_OVERWRITTEN;
+        DeleteFileA(tmp);  // (gone already when the replacement failed)
     }
-    DWORD err = GetLastError();
-    DWORD attr = GetFileAttributesA(target);
-    int exists = (err == ERROR_ALREADY_EXISTS || err == ERROR_FILE_EXISTS) &&
-                 attr != INVALID_FILE_ATTRIBUTES && !(attr & FILE_ATTRIBUTE_DIRECTORY);
-    if (!exists) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    if (!host || !host->askOverwrite || !host->askOverwrite(host->ctx, name)) {
-        DeleteFileA(tmp);
-        return PR_SKIPPED;
-    }
-    // the way back is on disk before the old content goes
-    if (keepOld && keepOld(ctx, target) != PR_OK) {
-        DeleteFileA(tmp);
-        return PR_NOTWRITTEN;
-    }
-    return ReplaceTarget(tmp, target) == PR_OK ? PR_OVERWRITTEN : PR_NOTWRITTEN;
+    if (result != PR_OK)
+        RemoveMadeFolders(target, &made);
+    return result;
 }
 
 // Hands the container's bytes [from, to) to put a piece at a time, as the
@@ -300,127 +300,122 @@ static int PassOn(uint64_t from, uint64_t to, int (*put)(void* ctx, const unsign
     return 1;
 }
 
-// A bare whole-file record's temporary file as it is written, and the sum
-// of its content for the restore file.
-typedef struct BareWhole {
-    const PatchRecordHead* head;
+// A bare record on its way: a whole file's temporary file as it is
+// written and the sum of its content, or a delta record's stream and the
+// size of the file it made, for the restore file.
+typedef struct BareWay {
+    const BareRecord* r;
     HANDLE file;
     XorSumState sum;
-} BareWhole;
+    uint64_t newSize;
+    const TargetSides* sides;
+} BareWay;
 
 static int PutWhole(void* ctx, const unsigned char* bytes, size_t n) {
-    BareWhole* w = (BareWhole*)ctx;
+    BareWay* w = (BareWay*)ctx;
     XorSumAdd(&w->sum, bytes, n);
     return WriteAll(w->file, bytes, n);
 }
 
-static int KeepBareWhole(const void* ctx, const char* target) {
-    const BareWhole* w = (const BareWhole*)ctx;
-    return RestoreAddWhole(w->head, target, XorSumEnd(&w->sum));
+// Makes the bare record's new file in a temporary file beside target: a
+// whole file's content as it is, a delta record's rebuilt from old (and
+// read back and checked, with sides). The container needs nothing passed
+// over: its reader goes to a record's start itself.
+static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    BareWay* w = (BareWay*)ctx;
+    if (!target)
+        return PR_NOTWRITTEN;
+    if (old) {
+        Rebuild rb;
+        rb.old = old;
+        rb.out.used = 0;
+        rb.out.written = 0;
+        rb.out.file = CreateTempBeside(target, dirLen, tmp);
+        if (rb.out.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        int result = FinishTemp(RunStream(w->r->body, &rb), &rb.out, w->sides, tmp, old);
+        w->newSize = rb.out.written;
+        return result;
+    }
+    w->file = CreateTempBeside(target, dirLen, tmp);
+    XorSumBegin(&w->sum);
+    if (w->file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
+    int written = PassOn(w->r->body, w->r->body + w->r->length, PutWhole, w);
+    if (CloseDurably(w->file) && written)
+        return PR_OK;
+    DeleteFileA(tmp);
+    return PR_NOTWRITTEN;
 }
 
-// Writes the content to a temporary file beside target and puts it there,
-// asking before an existing target is written over.
-static int ApplyWholeFile(const BareRecord* r, const char* targetDir, const PatchHost* host) {
-    char target[PATCH_PATH_MAX];
-    char tmp[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, r->head.name, r->head.nameLen))
+// The bare record's way back: a delta record's from its forward stream
+// (for a new file under 4 GiB), a whole file's from the file at target.
+static int KeepBare(void* ctx, const char* target, OldFile* old) {
+    BareWay* w = (BareWay*)ctx;
+    if (!old)
+        return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
+    if (w->newSize > 0xFFFFFFFF)
         return PR_NOTWRITTEN;
-    size_t dirLen = (size_t)lstrlenA(targetDir);
-    MadeFolders made;
-    MakeSubFolders(target, dirLen, &made);
-    int result = PR_NOTWRITTEN;
-    BareWhole w;
-    w.head = &r->head;
-    w.file = CreateTempBeside(target, dirLen, tmp);
-    XorSumBegin(&w.sum);
-    if (w.file != INVALID_HANDLE_VALUE) {
-        int written = PassOn(r->body, r->body + r->length, PutWhole, &w);
-        if (!CloseDurably(w.file) || !written)
-            DeleteFileA(tmp);
-        else
-            result = PlaceWholeTemp(tmp, target, r->head.name, host, RestoreActive() ? KeepBareWhole : 0, &w);
-    }
-    if (result != PR_OK && result != PR_OVERWRITTEN)
-        RemoveMadeFolders(target, &made);
-    return result;
+    return RestoreAddDelta(&w->r->head, w->r->body, old);
 }
 
 // --- delta records ---
 
-// Rebuilds the old file (its sums taken, its window set) into a temporary
-// file beside target from the stream and checks it by reading it back.
-// Returns PR_OK with the verified temporary file's name in tmp, or a
-// failure with no temporary file left.
-static int RebuildToTemp(uint64_t stream, OldFile* old, const char* target,
-                         size_t dirLen, uint32_t newSum, const TrailerEntry* strong, char tmp[PATCH_PATH_MAX],
-                         uint64_t* newSize) {
-    Rebuild rb;
-    rb.old = old;
-    rb.out.file = CreateTempBeside(target, dirLen, tmp);
-    rb.out.used = 0;
-    rb.out.written = 0;
-    if (rb.out.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-
-    int result = RunStream(stream, &rb);
-    if (result == PR_OK && (!OutFlush(&rb.out) || !FlushFileBuffers(rb.out.file)))
+int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* tmp, OldFile* old) {
+    if (result == PR_OK && (!OutFlush(out) || !FlushFileBuffers(out->file)))
         result = PR_NOTWRITTEN;
     if (result == PR_OK) {
         // Read back what reached the file, not what was meant to, through
-        // the same handle (no one else can open it meanwhile); with a
-        // trailer its length and CRC-32 are checked in the same read.
+        // the same handle (no one else can open it meanwhile); the length
+        // and CRC-32 are checked in the same read where the record has them.
+        // It is read through the window's last piece only: the old file's
+        // bytes in front of it serve the restore file's old bytes.
         FileSums sums;
-        if (!SumOpenFile(rb.out.file, strong != NULL, &sums, 0) || sums.size != rb.out.written)
+        if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
+            old->have = FILEIO_WINDOW - FILEIO_CHUNK;
+        if (!SumOpenFile(out->file, sides->how | SUM_WINDOW_END, &sums, 0) || sums.size != out->written)
             result = PR_NOTWRITTEN;
-        else if (!SumsMatch(&sums, newSum, strong, 1))
+        else if (!SideMatches(&sums, sides, 1))
             result = PR_BADRESULT;
     }
-    if (!CloseHandle(rb.out.file) && result == PR_OK)
+    if (!CloseHandle(out->file) && result == PR_OK)
         result = PR_NOTWRITTEN;
     if (result != PR_OK)
         DeleteFileA(tmp);
-    *newSize = rb.out.written;
     return result;
 }
 
-// The stream at stream was walked with the record: a bad or truncated
-// stream is a data error before anything is touched.
-static int ApplyDelta(uint64_t stream, const char* targetDir, const PatchRecordHead* head,
-                      const TrailerEntry* strong, PatchRecordNote* note) {
+int ApplyDeltaTo(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                 PatchRecordNote* note, const RecordWay* way) {
     char target[PATCH_PATH_MAX];
     char tmp[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, head->name, head->nameLen))
-        return PR_NOTARGET;
     OldFile old;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTARGET;
-
-    // Held without sharing from here on: the bytes summed are the bytes
-    // the copies read.
-    FileSums sums;
-    int result = ReadOldFile(&old, strong != NULL, &sums);
-    if (result == PR_OK && !SumsMatch(&sums, head->oldSum, strong, 0)) {
-        note->upToDate = SumsMatch(&sums, head->newSum, strong, 1);
-        result = PR_BADSOURCE;
-    }
-    if (result == PR_OK) {
-        uint64_t newSize = 0;
-        result = RebuildToTemp(stream, &old, target, (size_t)lstrlenA(targetDir), head->newSum, strong, tmp,
-                               &newSize);
-        // the way back is on disk before the target is replaced
-        if (result == PR_OK && RestoreActive() &&
-            (newSize > 0xFFFFFFFF ||
-             RestoreAddDelta(head, stream, old.file, (uint32_t)old.size, (uint32_t)newSize) != PR_OK)) {
-            DeleteFileA(tmp);
-            result = PR_NOTWRITTEN;
-        }
+    int result = OpenOldTarget(targetDir, name, nameLen, sides, &old, target, &note->upToDate);
+    if (result != PR_OK)
+        return PassOver(way, result);
+    result = way->make(way->ctx, &old, target, (size_t)lstrlenA(targetDir), tmp);
+    // the way back is on disk before the target is replaced
+    if (result == PR_OK && RestoreActive() && way->keepOld(way->ctx, target, &old) != PR_OK) {
+        DeleteFileA(tmp);
+        result = PR_NOTWRITTEN;
     }
     CloseHandle(old.file);  // the target must be closed before it is replaced
     if (result == PR_OK)
         result = ReplaceTarget(tmp, target);
     return result;
+}
+
+void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides) {
+    ZeroMemory(sides, sizeof *sides);
+    sides->oldSum = head->oldSum;
+    sides->newSum = head->newSum;
+    if (!strong)
+        return;
+    sides->how = SUM_CRC;
+    sides->oldLength = strong->oldLength;
+    sides->newLength = strong->newLength;
+    sides->oldCrc = strong->oldCrc;
+    sides->newCrc = strong->newCrc;
 }
 
 int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
@@ -435,8 +430,17 @@ int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, 
     BareRecord r;
     int result = BareReadRecord(at, &r);
     note->head = r.head;  // name 0 when the head itself was bad
+    // A delta record's stream was walked with it: a bad or truncated
+    // stream is a data error before anything is touched.
+    TargetSides sides;
+    BareSides(&r.head, strong, &sides);
+    BareWay w;
+    w.r = &r;
+    w.sides = &sides;
+    RecordWay way = {MakeBare, KeepBare, &w};
     if (result == PR_OK)
-        result = r.whole ? ApplyWholeFile(&r, targetDir, host) : ApplyDelta(r.body, targetDir, &r.head, strong, note);
+        result = r.whole ? ApplyWhole(targetDir, r.head.name, r.head.nameLen, host, &way)
+                         : ApplyDeltaTo(targetDir, r.head.name, r.head.nameLen, &sides, note, &way);
     g_lastResult = result;
     return result;
 }

@@ -9,8 +9,19 @@
 #include "engine/patch2.h"
 #include "engine/fileio.h"
 #include "engine/container.h"
+#include "engine/restore.h"
 
 static unsigned char s_scratch[FILEIO_CHUNK];
+
+void F2Sides(const F2Record* r, TargetSides* sides) {
+    sides->oldLength = r->oldLength;
+    sides->newLength = r->newLength;
+    sides->oldSum = 0;  // format 2 has no XOR sums: SUM_NO_XOR gives 0
+    sides->newSum = 0;
+    sides->oldCrc = r->oldCrc;
+    sides->newCrc = r->newCrc;
+    sides->how = SUM_FORMAT2;
+}
 
 // Where a record's bytes go: a temporary file, and for a delta record its
 // copies come from the old file. A write or read that fails is only noted:
@@ -35,7 +46,6 @@ static int SinkWrite2(void* ctx, const unsigned char* bytes, size_t n) {
 // F2RunRecord has checked the range against the old length.
 static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diffs) {
     Rebuild2* rb = (Rebuild2*)ctx;
-    OldFile* old = rb->old;
     uint64_t at = rb->out.written + rb->out.used;
     // (both files under 4 GiB when noting)
     if (rb->noting && !diffs)
@@ -48,14 +58,12 @@ static int SinkCopy2(void* ctx, uint64_t offset, uint64_t n, unsigned char* diff
             Restore2NoteCopy((uint32_t)(offset + i), (uint32_t)(j - i), (uint32_t)(at + i));
     }
     while (n && rb->ok) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
+        size_t piece;
+        const unsigned char* from = OldBytesAt(rb->old, offset, n, &piece);
+        if (!from) {
             rb->ok = 0;
             break;
         }
-        size_t piece = old->have - (size_t)(offset - old->start);
-        if (piece > n)
-            piece = (size_t)n;
-        const unsigned char* from = g_window + (offset - old->start);
         if (diffs) {
             for (size_t i = 0; i < piece; i++)
                 diffs[i] = (unsigned char)(diffs[i] + from[i]);
@@ -87,7 +95,7 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     rb.old = old;
     rb.ok = 1;
     rb.noting = 0;
-    if (old && Restore2Active()) {
+    if (old && RestoreActive()) {
         Restore2StartCopies();
         rb.noting = r->oldLength <= 0xFFFFFFFF && r->newLength <= 0xFFFFFFFF;
     }
@@ -98,86 +106,31 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
         return Skip(src, r, PR_NOTWRITTEN);
     F2Sink sink = {SinkWrite2, SinkCopy2, &rb};
     int result = F2RunRecord(src, r, &sink, s_scratch, sizeof s_scratch);
-    if (result == PR_OK && !(rb.ok && OutFlush(&rb.out) && FlushFileBuffers(rb.out.file)))
+    if (result == PR_OK && !rb.ok)
         result = PR_NOTWRITTEN;
-    if (result == PR_OK) {
-        // Read back through the window's last piece only: the old file's
-        // bytes in front of it serve the restore file's literal bytes.
-        FileSums sums;
-        if (old && old->have > FILEIO_WINDOW - FILEIO_CHUNK)
-            old->have = FILEIO_WINDOW - FILEIO_CHUNK;
-        if (!SumOpenFile(rb.out.file, SUM_FORMAT2 | SUM_WINDOW_END, &sums, 0) ||
-            sums.size != rb.out.written)
-            result = PR_NOTWRITTEN;
-        else if (!SideMatches(&sums, r->newLength, r->newCrc))
-            result = PR_BADRESULT;
-    }
-    if (!CloseHandle(rb.out.file) && result == PR_OK)
-        result = PR_NOTWRITTEN;
-    if (result != PR_OK)
-        DeleteFileA(tmp);
-    return result;
+    TargetSides sides;
+    F2Sides(r, &sides);
+    return FinishTemp(result, &rb.out, &sides, tmp, old);
 }
 
-static int KeepWhole2(const void* ctx, const char* target) {
-    return Restore2AddWhole((const F2Record*)ctx, target);
+// A format-2 record on its way, and the streams its bytes come from.
+typedef struct Way2 {
+    F2Source* src;
+    const F2Record* r;
+} Way2;
+
+// Makes the record's new file (from old for a delta record) in a
+// temporary file beside target, or passes its bytes over (target 0).
+static int Make2(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
+    Way2* w = (Way2*)ctx;
+    if (!target)
+        return Skip(w->src, w->r, PR_NOTWRITTEN);
+    return RunToTemp(w->src, w->r, old, target, dirLen, tmp);
 }
 
-static int ApplyWhole2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
-                       const PatchHost* host) {
-    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX], name[F2_NAME_MAX + 1];
-    if (!JoinPath(target, targetDir, r->name, r->nameLen))
-        return Skip(src, r, PR_NOTWRITTEN);
-    // the overwrite question takes the name with its 0 byte
-    CopyMemory(name, r->name, r->nameLen);
-    name[r->nameLen] = 0;
-    size_t dirLen = (size_t)lstrlenA(targetDir);
-    MadeFolders made;
-    MakeSubFolders(target, dirLen, &made);
-    int result = RunToTemp(src, r, 0, target, dirLen, tmp);
-    if (result == PR_OK)
-        result = PlaceWholeTemp(tmp, target, name, host, Restore2Active() ? KeepWhole2 : 0, r);
-    if (result != PR_OK && result != PR_OVERWRITTEN)
-        RemoveMadeFolders(target, &made);
-    return result;
-}
-
-static int ApplyDelta2(F2Source src[F2_STREAMS], const F2Record* r, const char* targetDir,
-                       PatchRecordNote* note) {
-    char target[PATCH_PATH_MAX], tmp[PATCH_PATH_MAX];
-    OldFile old;
-    old.file = INVALID_HANDLE_VALUE;
-    if (JoinPath(target, targetDir, r->name, r->nameLen))
-        old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return Skip(src, r, PR_NOTARGET);
-
-    // Held without sharing from here on: the bytes summed are the bytes
-    // the copies read.
-    FileSums sums;
-    int result = PR_OK;
-    if (!SumOpenFile(old.file, SUM_FORMAT2, &sums, &old.have))
-        result = PR_NOTARGET;
-    else if (!SideMatches(&sums, r->oldLength, r->oldCrc)) {
-        note->upToDate = SideMatches(&sums, r->newLength, r->newCrc);
-        result = PR_BADSOURCE;
-    }
-    if (result != PR_OK) {
-        CloseHandle(old.file);
-        return Skip(src, r, result);
-    }
-    old.size = sums.size;
-    old.start = old.size - old.have;
-    result = RunToTemp(src, r, &old, target, (size_t)lstrlenA(targetDir), tmp);
-    // the way back is on disk before the target is replaced
-    if (result == PR_OK && Restore2Active() && Restore2AddDelta(r, &old) != PR_OK) {
-        DeleteFileA(tmp);
-        result = PR_NOTWRITTEN;
-    }
-    CloseHandle(old.file);  // the target must be closed before it is replaced
-    if (result == PR_OK)
-        result = ReplaceTarget(tmp, target);
-    return result;
+static int Keep2(void* ctx, const char* target, OldFile* old) {
+    const F2Record* r = ((Way2*)ctx)->r;
+    return old ? Restore2AddDelta(r, old) : Restore2AddWhole(r, target);
 }
 
 // Ends the run with a data error between records.
@@ -222,9 +175,13 @@ void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* 
             note.head.nameLen = r.nameLen;
             note.upToDate = 0;
             int result = begun;
+            Way2 w = {src, &r};
+            RecordWay way = {Make2, Keep2, &w};
+            TargetSides sides;
+            F2Sides(&r, &sides);
             if (result == PR_OK)
-                result = r.kind == F2_KIND_WHOLE ? ApplyWhole2(src, &r, targetDir, host)
-                                                 : ApplyDelta2(src, &r, targetDir, &note);
+                result = r.kind == F2_KIND_WHOLE ? ApplyWhole(targetDir, r.name, r.nameLen, host, &way)
+                                                 : ApplyDeltaTo(targetDir, r.name, r.nameLen, &sides, &note, &way);
             g_lastResult = result;
             if (!EndOfRecord(host, result, &note, ++done))
                 return;

@@ -6,52 +6,14 @@
 #include "engine/patch2.h"
 #include "engine/fileio.h"
 #include "engine/container.h"
+#include "engine/locate.h"
 #include "engine/restore.h"
 
 PatchCheck g_check;
 
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
-
 static void NoteMismatch(PatchCheck* check, const PatchRecordHead* head, int reason) {
     check->mismatched++;
-    if (check->listed == PATCH_TALLY_NAMES)
-        return;
-    PatchFailure* f = &check->list[check->listed++];
-    uint32_t len = head->nameLen < PATCH_PATH_MAX - 1 ? head->nameLen : PATCH_PATH_MAX - 1;
-    CopyMemory(f->name, head->name, len);
-    f->name[len] = 0;
-    f->result = reason;
-}
-
-// Looks at one delta record's target: the old file, or already the new.
-static void CheckDeltaTarget(PatchCheck* check, const char* targetDir, const PatchRecordHead* head,
-                             const TrailerEntry* strong) {
-    char target[PATCH_PATH_MAX];
-    if (!JoinPath(target, targetDir, head->name, head->nameLen)) {
-        NoteMismatch(check, head, PR_NOTARGET);
-        return;
-    }
-    // opened as the record itself will open it: without sharing
-    HANDLE file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        NoteMismatch(check, head, PR_NOTARGET);
-        return;
-    }
-    FileSums sums;
-    int read = SumOpenFile(file, strong != NULL, &sums, 0);
-    CloseHandle(file);
-    if (!read)
-        NoteMismatch(check, head, PR_NOTARGET);
-    else if (sums.size > 0xFFFFFFFF)
-        NoteMismatch(check, head, PR_BADSOURCE);
-    else if (SumsMatch(&sums, head->oldSum, strong, 0))
-        return;
-    else if (SumsMatch(&sums, head->newSum, strong, 1))
-        check->upToDate++;
-    else
-        NoteMismatch(check, head, PR_BADSOURCE);
+    NameFailure(check->list, &check->listed, head, reason);
 }
 
 static void Progress(const PatchHost* host, unsigned done, unsigned count) {
@@ -59,28 +21,50 @@ static void Progress(const PatchHost* host, unsigned done, unsigned count) {
         host->progress(host->ctx, PATCH_PHASE_CHECK, done, count);
 }
 
+// Looks at the target of record i of either form (delta: with its sides,
+// else 0) after reporting progress: a whole file's target is counted when
+// it exists, a delta record's is the old file, already the new one, or a
+// mismatch. PR_OK, or PR_SKIPPED when the run was cancelled.
+static int LookAtTarget(const char* targetDir, const PatchHost* host, PatchCheck* check, unsigned i,
+                        const PatchRecordHead* head, const TargetSides* sides) {
+    Progress(host, i, check->count);
+    if (!PatchKeepRunning())
+        return PR_SKIPPED;
+    RestoreNoteTarget(i, head);
+    char target[PATCH_PATH_MAX];
+    if (!sides) {
+        if (JoinPath(target, targetDir, head->name, head->nameLen) &&
+            GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
+            check->existing++;
+        return PR_OK;
+    }
+    // opened as the record itself will open it: without sharing
+    OldFile old;
+    int upToDate;
+    int result = OpenOldTarget(targetDir, head->name, head->nameLen, sides, &old, target, &upToDate);
+    if (result == PR_OK)
+        CloseHandle(old.file);
+    else if (upToDate)
+        check->upToDate++;
+    else
+        NoteMismatch(check, head, result);
+    return PR_OK;
+}
+
 // Looks at every target, the records from at on already known to be
 // well formed.
 static int CheckTargets(uint64_t at, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     for (unsigned i = 0; i < check->count; i++) {
-        Progress(host, i, check->count);
-        if (!PatchKeepRunning())
-            return PR_SKIPPED;
         BareRecord r;
         if (BareReadRecord(&at, &r) != PR_OK)  // the container can no longer be read
             return PR_BADDATA;
-        RestoreNoteTarget(i, &r.head);
-        if (r.whole) {
-            char target[PATCH_PATH_MAX];
-            if (JoinPath(target, targetDir, r.head.name, r.head.nameLen) &&
-                GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
-                check->existing++;
-            continue;
-        }
         TrailerEntry entry;
         if (check->trailer == TRAILER_FOUND)
             GetTrailerEntry(&check->strong, i, &entry);
-        CheckDeltaTarget(check, targetDir, &r.head, check->trailer == TRAILER_FOUND ? &entry : NULL);
+        TargetSides sides;
+        BareSides(&r.head, check->trailer == TRAILER_FOUND ? &entry : NULL, &sides);
+        if (LookAtTarget(targetDir, host, check, i, &r.head, r.whole ? NULL : &sides) != PR_OK)
+            return PR_SKIPPED;
     }
     Progress(host, check->count, check->count);
     return PR_OK;
@@ -139,31 +123,6 @@ int CheckPatch(const unsigned char* container, size_t size, const char* targetDi
 
 // --- format 2 ---
 
-// Looks at one delta record's target: the old file, or already the new,
-// by length and CRC-32, whatever its size.
-static void CheckDeltaTarget2(PatchCheck* check, const char* targetDir, const F2Record* r) {
-    PatchRecordHead head = {0, 0, r->name, r->nameLen};
-    char target[PATCH_PATH_MAX];
-    HANDLE file = INVALID_HANDLE_VALUE;
-    if (JoinPath(target, targetDir, r->name, r->nameLen))
-        file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE) {
-        NoteMismatch(check, &head, PR_NOTARGET);
-        return;
-    }
-    FileSums sums;
-    int read = SumOpenFile(file, SUM_FORMAT2, &sums, 0);
-    CloseHandle(file);
-    if (!read)
-        NoteMismatch(check, &head, PR_NOTARGET);
-    else if (SideMatches(&sums, r->oldLength, r->oldCrc))
-        return;
-    else if (SideMatches(&sums, r->newLength, r->newCrc))
-        check->upToDate++;
-    else
-        NoteMismatch(check, &head, PR_BADSOURCE);
-}
-
 // Walks the blocks up to end in one of two passes. The first (look 0)
 // checks every block head, CRC, table entry and name and the decoder
 // memory, and counts the records into check->count; an open container's
@@ -200,21 +159,15 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
             unsigned char entry[F2_ENTRY_MAX];
             // a 0 byte in a name would cut the path short
             if (F2ReadEntry(&table, entry, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
-                !CheckRecordName(r.name, r.nameLen, IsLeadByteAcp))
+                !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return PR_BADDATA;
             if (!look)
                 continue;
-            Progress(host, done, check->count);
-            if (!PatchKeepRunning())
-                return PR_SKIPPED;
             PatchRecordHead head = {0, 0, r.name, r.nameLen};
-            RestoreNoteTarget(done, &head);
-            char target[PATCH_PATH_MAX];
-            if (r.kind == F2_KIND_DELTA)
-                CheckDeltaTarget2(check, targetDir, &r);
-            else if (JoinPath(target, targetDir, r.name, r.nameLen) &&
-                     GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
-                check->existing++;
+            TargetSides sides;
+            F2Sides(&r, &sides);
+            if (LookAtTarget(targetDir, host, check, done, &head, r.kind == F2_KIND_DELTA ? &sides : NULL) != PR_OK)
+                return PR_SKIPPED;
         }
         if (table.left)
             return PR_BADDATA;

@@ -48,16 +48,31 @@ int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have);
    the read fails or the file ends before. */
 int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n);
 
-/* 1 when a file of these sums is the one an entry's old (or new) side
-   describes: the XOR sum, and with a trailer entry its length and CRC. */
-int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, int newSide);
-
-/* The sums a format-2 record's sides are matched by: length and CRC-32. */
+/* The sums a format-2 record's sides are matched by: length and CRC-32,
+   whatever the size. */
 #define SUM_FORMAT2 (SUM_CRC | SUM_ANY_SIZE | SUM_NO_XOR)
 
-/* 1 when a file of these sums (taken with SUM_CRC) is the one a format-2
-   record's side describes. */
-int SideMatches(const FileSums* sums, uint64_t length, uint32_t crc);
+/* What a delta record says of its target's two sides, in either form:
+   the XOR sums (0 in format 2, whose files are summed with SUM_NO_XOR);
+   the lengths and CRC-32s when how has SUM_CRC (a bare record with a
+   trailer entry, every format-2 record). how is what SumOpenFile takes to
+   read the target: SUM_FORMAT2 for format 2. */
+typedef struct TargetSides {
+    uint64_t oldLength, newLength;
+    uint32_t oldSum, newSum;
+    uint32_t oldCrc, newCrc;
+    int how;
+} TargetSides;
+
+/* The sides of a bare record's target (strong: its trailer entry, or 0)
+   and of a format-2 record's. */
+void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSides* sides);
+struct F2Record;
+void F2Sides(const struct F2Record* r, TargetSides* sides);
+
+/* 1 when a file of these sums is the old (or new) side that sides
+   describes. */
+int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide);
 
 /* --- the steps of a record, shared by both forms (engine/apply.cpp) --- */
 
@@ -82,9 +97,28 @@ typedef struct OldFile {
     uint32_t have;   /* bytes of the file in the window */
 } OldFile;
 
-/* Fills the window with the old file from offset (inside it) on: length
-   bytes or more, as the window allows. 1, or 0 when the read failed. */
-int OldWindowAt(OldFile* old, uint64_t offset, uint64_t length);
+/* The old file's bytes from offset (inside it) on, n of them or fewer:
+   where they stand in the window, which is moved when offset lies outside
+   it, their count in *piece. 0 when the read failed. */
+const unsigned char* OldBytesAt(OldFile* old, uint64_t offset, uint64_t n, size_t* piece);
+
+/* Opens a delta record's target (name, nameLen under targetDir; the path
+   left in target) without sharing, as the record is carried out, and reads
+   it once for its sums, the window keeping what was read last. PR_OK when
+   it is the old side, held open in old (size, window set); else it is
+   closed and the result is PR_NOTARGET (no such file, or a read failed)
+   or PR_BADSOURCE, *upToDate then 1 when it is the new side already. A
+   file of 4 GiB or more is PR_BADSOURCE without SUM_ANY_SIZE. */
+int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                  OldFile* old, char target[PATCH_PATH_MAX], int* upToDate);
+
+/* Ends a record's temporary file tmp, written through out (result: how
+   its making went): flushed, read back through its own handle into the
+   window's last piece (old, the held old file of a delta record or 0,
+   keeps the window's bytes in front of it) and closed. PR_OK when it holds
+   what was written and that is the new side of sides; else tmp is deleted
+   and the result is the first failure. */
+int FinishTemp(int result, OutFile* out, const TargetSides* sides, const char* tmp, OldFile* old);
 
 /* The sub-folders one record made, by the length of each one's path. */
 typedef struct MadeFolders {
@@ -108,13 +142,41 @@ int CloseDurably(HANDLE file);
    deleted when that fails. PR_OK or PR_NOTWRITTEN. */
 int ReplaceTarget(const char* tmp, const char* target);
 
-/* Puts a finished temporary file of a whole-file record at target: moved
-   there when no file is, else after the overwrite question (name as the
-   container holds it) and keepOld(ctx, target), which saves the way back
-   and may be 0. PR_OK, PR_OVERWRITTEN, PR_SKIPPED or PR_NOTWRITTEN; tmp is
-   gone afterwards in every case. */
-int PlaceWholeTemp(const char* tmp, const char* target, const char* name, const PatchHost* host,
-                   int (*keepOld)(const void* ctx, const char* target), const void* ctx);
+/* What a record of either form does on the way to its target:
+   make(ctx, old, target, dirLen, tmp) makes its new file (from old, the
+   held old file of a delta record, or 0) in a fresh temporary file beside
+   target, read back and checked where the form does, its name then in
+   tmp: PR_OK, or a failure with no temporary file left; with target 0 it
+   only passes the record's bytes over (PR_BADDATA when they do not
+   decode). keepOld(ctx, target, old) saves the way back (old 0 for a file
+   a whole-file record goes over) while a restore file is being made:
+   PR_OK or PR_NOTWRITTEN. */
+typedef struct RecordWay {
+    int (*make)(void* ctx, OldFile* old, const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]);
+    int (*keepOld)(void* ctx, const char* target, OldFile* old);
+    void* ctx;
+} RecordWay;
+
+/* Passes a record that will not be carried out over: result, or
+   PR_BADDATA when its bytes do not decode. */
+int PassOver(const RecordWay* way, int result);
+
+/* Carries out a whole-file record named name (nameLen bytes) in
+   targetDir: its sub-folders made, its file made, then moved there when
+   no file is, else after the overwrite question and the way back. PR_OK,
+   PR_OVERWRITTEN, PR_SKIPPED, PR_NOTWRITTEN or PR_BADDATA; no temporary
+   file is left, nor a folder made for a record that failed or was
+   skipped. */
+int ApplyWhole(const char* targetDir, const char* name, uint32_t nameLen, const PatchHost* host,
+               const RecordWay* way);
+
+/* Carries out a delta record named name in targetDir: its target checked
+   to be the old side of sides (else passed over, note->upToDate set when
+   it is the new one already), its new file made from it, the way back
+   saved, the old file closed and the target replaced. PR_OK or the first
+   failure; no temporary file is left. */
+int ApplyDeltaTo(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                 PatchRecordNote* note, const RecordWay* way);
 
 #ifdef __cplusplus
 }

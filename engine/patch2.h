@@ -26,6 +26,10 @@ int CheckPatch2(const PatchContainer* container, const char* targetDir, const Pa
    take, or when the container can no longer be read. */
 void ApplyAll2(const PatchContainer* container, const char* targetDir, const PatchHost* host);
 
+/* Adds head's name (cut to fit) and result to a list of failures of
+   PATCH_TALLY_NAMES entries, *named of them used; nothing when full. */
+void NameFailure(PatchFailure* list, unsigned* named, const PatchRecordHead* head, int result);
+
 /* After each record (engine/run.cpp): its result noted, tallied and
    reported as done of g_check.count. Returns 1 while the run goes on. */
 int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, unsigned done);
@@ -36,9 +40,6 @@ int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, 
 /* Makes the restore file under a free name: the stub's bytes and an open
    header, flushed. PR_OK, or PR_NOTWRITTEN with RESTORE_FAILED. */
 int Restore2Begin(const PatchRestore* restore);
-
-/* 1 while a format-2 restore file is being made. */
-int Restore2Active(void);
 
 /* The copies a delta record's run takes exactly from its old file,
    noted as it runs (old[from, from + length) is new[at, at + length)),

@@ -26,14 +26,10 @@ PatchRestoreState g_restore;
 
 enum { RESTORE_COPIES = 4096 };  // forward copies sorted at once; more cost extra reads
 
-static HANDLE s_file;            // 0 when no restore file is open
+RestoreOut g_restoreOut;
+static unsigned char s_buffer[FILEIO_CHUNK];  // the writer's, for either form
 static DWORD s_count;            // file offset of the container's record count
 static DWORD s_end;              // end of the last complete record
-static DWORD s_pos;              // where the buffer's bytes go
-static DWORD s_used;
-static int s_ok;                 // cleared by the first failed write of a record
-static unsigned char s_buffer[FILEIO_CHUNK];
-static unsigned char s_read[FILEIO_CHUNK];
 static ReverseCopy s_copies[RESTORE_COPIES];
 
 // Every record's target, as the check noted it; RestoreBegin sorts them so
@@ -139,38 +135,58 @@ int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n) {
     return WriteFile(file, bytes, n, &done, &at) && done == n;
 }
 
-static int WriteAt(DWORD pos, const void* bytes, DWORD n) {
-    return RestoreWriteAt(s_file, pos, bytes, n);
+int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n) {
+    return RestoreWriteAt(g_restoreOut.file, pos, bytes, n) && FlushFileBuffers(g_restoreOut.file);
 }
 
-static int WriteFlushed(DWORD pos, const void* bytes, DWORD n) {
-    return WriteAt(pos, bytes, n) && FlushFileBuffers(s_file);
+void RestoreStartAt(uint64_t pos) {
+    g_restoreOut.pos = pos;
+    g_restoreOut.used = 0;
+    g_restoreOut.ok = g_restore.state == RESTORE_MADE;
 }
 
-static void Drain(void) {
-    if (s_pos + s_used < s_pos || (s_used && !WriteAt(s_pos, s_buffer, s_used)))
-        s_ok = 0;
-    s_pos += s_used;
-    s_used = 0;
+void RestoreDrain(void) {
+    RestoreOut* o = &g_restoreOut;
+    if (o->pos + o->used > o->limit || (o->used && o->ok && !RestoreWriteAt(o->file, o->pos, s_buffer, o->used)))
+        o->ok = 0;
+    o->pos += o->used;
+    o->used = 0;
 }
 
-static void Put(const void* bytes, size_t n) {
+void RestorePut(const void* bytes, size_t n) {
     const unsigned char* b = (const unsigned char*)bytes;
-    while (n && s_ok) {
-        DWORD piece = FILEIO_CHUNK - s_used;
+    if (g_restoreOut.withCrc)
+        g_restoreOut.crc = Crc32Update(g_restoreOut.crc, b, n);
+    while (n && g_restoreOut.ok) {
+        DWORD piece = FILEIO_CHUNK - g_restoreOut.used;
         if (piece > n)
             piece = (DWORD)n;
-        CopyMemory(s_buffer + s_used, b, piece);
-        s_used += piece;
+        CopyMemory(s_buffer + g_restoreOut.used, b, piece);
+        g_restoreOut.used += piece;
         b += piece;
         n -= piece;
-        if (s_used == FILEIO_CHUNK)
-            Drain();
+        if (g_restoreOut.used == FILEIO_CHUNK)
+            RestoreDrain();
     }
 }
 
+int RestoreRecordFlushed(void) {
+    RestoreDrain();
+    return g_restoreOut.ok && FlushFileBuffers(g_restoreOut.file);
+}
+
+void RestoreCutBack(uint64_t end) {
+    // What the failed record wrote goes: on a full disk the way back needs
+    // that room to rebuild its files.
+    LARGE_INTEGER keep;
+    keep.QuadPart = (LONGLONG)end;
+    if (SetFilePointerEx(g_restoreOut.file, keep, NULL, FILE_BEGIN))
+        SetEndOfFile(g_restoreOut.file);
+    g_restore.state = RESTORE_FAILED;
+}
+
 int RestoreActive(void) {
-    return s_file != 0;
+    return g_restoreOut.file != 0;
 }
 
 // Creates the file under the first free name: base.exe, base(2).exe, ...
@@ -210,12 +226,14 @@ HANDLE RestoreCreate(const PatchRestore* restore, unsigned records) {
 
 int RestoreBegin(const PatchRestore* restore, unsigned records) {
     static const unsigned char kNone[CONTAINER_HEADER_SIZE] = {0};
-    s_file = RestoreCreate(restore, records);
-    if (!s_file)
+    g_restoreOut.file = RestoreCreate(restore, records);
+    if (!g_restoreOut.file)
         return PR_NOTWRITTEN;
     s_count = (DWORD)restore->stubSize;
     s_end = s_count + CONTAINER_HEADER_SIZE;
-    if (WriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
+    g_restoreOut.limit = 0xFFFFFFFF;  // a bare restore file's positions are 32 bits
+    g_restoreOut.withCrc = 0;
+    if (RestoreWriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }
@@ -228,93 +246,84 @@ static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead*
     unsigned char sums[RECORD_SUMS_SIZE];
     PutU32(sums, oldSum);
     PutU32(sums + 4, newSum);
-    s_pos = s_end;
-    s_used = 0;
-    s_ok = g_restore.state == RESTORE_MADE;
-    Put(sums, sizeof sums);
-    Put(head->name, head->nameLen + 1);  // with its 0 byte
+    RestoreStartAt(s_end);
+    RestorePut(sums, sizeof sums);
+    RestorePut(head->name, head->nameLen + 1);  // with its 0 byte
 }
 
 // Ends a command stream.
 static void PutEnd(void) {
     static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
-    Put(kEnd, sizeof kEnd);
+    RestorePut(kEnd, sizeof kEnd);
 }
 
 // Ends the record and makes it count: the record is on disk before the
 // count says so, and the count before the caller replaces the target.
 static int EndRecord(void) {
     unsigned char count[2];
-    Drain();
     PutU16(count, (uint16_t)(g_restore.records + 1));
-    if (s_ok && FlushFileBuffers(s_file) && WriteFlushed(s_count, count, 2)) {
+    if (RestoreRecordFlushed() && RestoreWriteFlushed(s_count, count, 2)) {
         g_restore.records++;
-        s_end = s_pos;
+        s_end = (DWORD)g_restoreOut.pos;
         s_held[s_group] = 1;
         return PR_OK;
     }
-    // What the failed record wrote goes: on a full disk the way back needs
-    // that room to rebuild its files.
-    LARGE_INTEGER keep;
-    keep.QuadPart = s_end;
-    if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
-        SetEndOfFile(s_file);
-    g_restore.state = RESTORE_FAILED;
+    RestoreCutBack(s_end);
     return PR_NOTWRITTEN;
 }
 
-// Puts length bytes of file from offset from.
-static void PutOld(HANDLE file, uint32_t from, uint32_t length) {
-    while (length && s_ok) {
-        DWORD piece = length < sizeof s_read ? length : (DWORD)sizeof s_read;
-        if (!ReadAt(file, from, s_read, piece))
-            s_ok = 0;
-        Put(s_read, piece);
-        from += piece;
-        length -= piece;
+void RestorePutOld(OldFile* old, uint64_t offset, uint64_t n) {
+    while (n && g_restoreOut.ok) {
+        size_t piece;
+        const unsigned char* p = OldBytesAt(old, offset, n, &piece);
+        if (!p) {
+            g_restoreOut.ok = 0;
+            break;
+        }
+        RestorePut(p, piece);
+        offset += piece;
+        n -= piece;
     }
 }
 
 // A reverse command: a copy of the new file, or old bytes read from the
-// old file (ctx, its handle).
+// old file (ctx).
 static int EmitReverse(void* ctx, unsigned op, uint32_t from, uint32_t length) {
     unsigned char cmd[CMD_COPY_SIZE];
     if (op == CMD_COPY) {
-        Put(cmd, PutCopyCommand(cmd, length, from));
-        return s_ok;
+        RestorePut(cmd, PutCopyCommand(cmd, length, from));
+        return g_restoreOut.ok;
     }
-    Put(cmd, PutInsertHead(cmd, length));
-    PutOld((HANDLE)ctx, from, length);
-    return s_ok;
+    RestorePut(cmd, PutInsertHead(cmd, length));
+    RestorePutOld((OldFile*)ctx, from, length);
+    return g_restoreOut.ok;
 }
 
-// Puts a body holding the size bytes of file: a whole-file body, or (kind
+// Puts a body holding the old file whole: a whole-file body, or (kind
 // RECORD_STREAM) a stream of one insert.
-static void PutOldFile(HANDLE file, uint32_t size, int kind) {
+static void PutOldFile(OldFile* old, int kind) {
     unsigned char head[CMD_INSERT_HEAD_SIZE];
-    PutInsertHead(head, size);
+    PutInsertHead(head, (uint32_t)old->size);
     if (kind == RECORD_WHOLE)
         head[0] = REC_WHOLEFILE;  // a whole-file body's head has the same shape
-    Put(head, sizeof head);
-    PutOld(file, 0, size);
+    RestorePut(head, sizeof head);
+    RestorePutOld(old, 0, old->size);
     if (kind == RECORD_STREAM)
         PutEnd();
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old, uint32_t oldSize,
-                    uint32_t newSize) {
-    (void)newSize;  // every copy the sweep makes lies inside it
+int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) {
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    ReverseSink sink = {EmitReverse, (void*)old};
+    ReverseSink sink = {EmitReverse, old};
     BeginRecord(head->newSum, head->oldSum, head);
     if (kind == RECORD_WHOLE)
-        PutOldFile(old, oldSize, kind);
+        PutOldFile(old, kind);
     else {
         CommandSource forward = {BareCommand, 0, stream};
-        if (ReverseCommandsFrom(&forward, oldSize, s_copies, RESTORE_COPIES, &sink) != PR_OK)
-            s_ok = 0;
+        if (ReverseCommandsFrom(&forward, (uint32_t)old->size, s_copies, RESTORE_COPIES, &sink) != PR_OK)
+            g_restoreOut.ok = 0;
         PutEnd();
     }
     return EndRecord();
@@ -324,19 +333,24 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     // A target that cannot be opened cannot be overwritten either: the
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
-    // its bytes; it is held without sharing, so it cannot change between.
+    // its bytes (from the read window where it fits); it is held without
+    // sharing, so it cannot change between.
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    HANDLE old = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old == INVALID_HANDLE_VALUE)
+    OldFile old;
+    old.have = 0;
+    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     FileSums sums;
-    int read = SumOpenFile(old, 0, &sums, 0) && sums.size <= 0xFFFFFFFF;
+    int read = SumOpenFile(old.file, 0, &sums, &old.have) && sums.size <= 0xFFFFFFFF;
+    old.size = (uint32_t)sums.size;
+    old.start = old.size - old.have;
     BeginRecord(newSum, sums.sum, head);
-    s_ok &= read;
-    PutOldFile(old, (uint32_t)sums.size, kind);
-    CloseHandle(old);
+    g_restoreOut.ok &= read;
+    PutOldFile(&old, kind);
+    CloseHandle(old.file);
     return EndRecord();
 }
 
@@ -355,8 +369,8 @@ void RestoreCloseFile(HANDLE file) {
 }
 
 void RestoreEnd(void) {
-    if (!s_file)
+    if (!g_restoreOut.file)
         return;
-    RestoreCloseFile(s_file);
-    s_file = 0;
+    RestoreCloseFile(g_restoreOut.file);
+    g_restoreOut.file = 0;
 }

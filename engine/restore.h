@@ -10,6 +10,8 @@
 
 #include "engine/patch.h"
 
+struct OldFile;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -55,17 +57,49 @@ HANDLE RestoreCreate(const PatchRestore* restore, unsigned records);
    when the write failed or fell short. */
 int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n);
 
+/* The writer of either form's restore file: a record's bytes are grouped
+   into large positioned writes through one buffer. file is 0 when no
+   restore file is open; ok is cleared by the first failed write of a
+   record, and by a record that would pass limit (the bare form's positions
+   are 32 bits). */
+typedef struct RestoreOut {
+    HANDLE file;
+    uint64_t pos;    /* where the buffer's bytes go */
+    uint64_t limit;  /* the last byte a record may reach */
+    DWORD used;
+    int ok;
+    int withCrc;     /* format 2: crc takes every byte put */
+    uint32_t crc;
+} RestoreOut;
+extern RestoreOut g_restoreOut;
+
+/* Starts a record at pos; ok is set while the state is RESTORE_MADE. */
+void RestoreStartAt(uint64_t pos);
+/* Appends n bytes of the record (nothing once ok is cleared). */
+void RestorePut(const void* bytes, size_t n);
+/* Appends n bytes of the old file from offset on, read through the read
+   window (ok cleared when a read fails). */
+void RestorePutOld(struct OldFile* old, uint64_t offset, uint64_t n);
+/* Hands the buffer's bytes to the file. */
+void RestoreDrain(void);
+/* Drains and flushes the record; 1 when all of it is on disk. */
+int RestoreRecordFlushed(void);
+/* Takes a failed record away again (the file is cut back to end) and
+   sets RESTORE_FAILED. */
+void RestoreCutBack(uint64_t end);
+/* RestoreWriteAt on the open restore file, then flushed; 1 or 0. */
+int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n);
+
 /* Before a delta record's target is replaced: appends the record that turns
-   the rebuilt file (newSize bytes, checksum head->newSum) back into the old
-   one (oldSize bytes, read from the open file old; checksum head->oldSum), made from the
-   forward stream (stream: the offset of its first command in the
+   the rebuilt file (checksum head->newSum) back into the old one (old, held
+   open and read through the read window; checksum head->oldSum), made from
+   the forward stream (stream: the offset of its first command in the
    container the bare reader reads, engine/container.h): copies of the new
    file's ranges that came from the old file, inserts for the rest. A
    target named more than once gets one record only, at its first
    replacement: the old file whole (see RestoreAddWhole). PR_OK or
    PR_NOTWRITTEN. */
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, HANDLE old,
-                    uint32_t oldSize, uint32_t newSize);
+int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, struct OldFile* old);
 
 /* Before an existing target is overwritten by a whole-file record: appends
    a record that turns the new content (its checksum newSum) back into the

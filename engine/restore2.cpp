@@ -30,57 +30,11 @@ typedef struct BackCopy {
 
 enum { BACK_COPIES = 16384 };  // a record's copies kept at once
 
-static HANDLE s_file;   // 0 when no format-2 restore file is open
 static uint64_t s_base; // file offset of the container's header
 static uint64_t s_end;  // end of the last complete block
-static uint64_t s_pos;  // where the buffer's bytes go
-static DWORD s_used;
-static int s_ok;        // cleared by the first failed write of a block
-static uint32_t s_crc;  // of the block's bytes so far
-static unsigned char s_buffer[FILEIO_CHUNK];
 static BackCopy s_copies[BACK_COPIES];
 static size_t s_count;
 static uint32_t s_shortest;  // copies shorter than this are not kept
-
-static void Drain2(void) {
-    if (s_used && s_ok && !RestoreWriteAt(s_file, s_pos, s_buffer, s_used))
-        s_ok = 0;
-    s_pos += s_used;
-    s_used = 0;
-}
-
-// Appends bytes to the block through the buffer, counting them into its
-// CRC.
-static void Put2(const unsigned char* bytes, size_t n) {
-    s_crc = Crc32Update(s_crc, bytes, n);
-    while (n && s_ok) {
-        DWORD piece = FILEIO_CHUNK - s_used;
-        if (piece > n)
-            piece = (DWORD)n;
-        CopyMemory(s_buffer + s_used, bytes, piece);
-        s_used += piece;
-        if (s_used == FILEIO_CHUNK)
-            Drain2();
-        bytes += piece;
-        n -= piece;
-    }
-}
-
-// Appends n bytes of the old file from offset, through the read window.
-static void PutOld2(OldFile* old, uint64_t offset, uint64_t n) {
-    while (n && s_ok) {
-        if ((offset < old->start || offset - old->start >= old->have) && !OldWindowAt(old, offset, n)) {
-            s_ok = 0;
-            break;
-        }
-        size_t piece = old->have - (size_t)(offset - old->start);
-        if (piece > n)
-            piece = (size_t)n;
-        Put2(g_window + (offset - old->start), piece);
-        offset += piece;
-        n -= piece;
-    }
-}
 
 // Writes the header, open while the run lasts and closed (count, length)
 // at its end, and flushes it.
@@ -93,19 +47,17 @@ static int WriteHeader2(int open) {
     h.length = open ? 0 : s_end - s_base;
     unsigned char bytes[F2_HEADER_SIZE];
     PutF2Header(bytes, &h);
-    return RestoreWriteAt(s_file, s_base, bytes, F2_HEADER_SIZE) && FlushFileBuffers(s_file);
-}
-
-int Restore2Active(void) {
-    return s_file != 0;
+    return RestoreWriteFlushed(s_base, bytes, F2_HEADER_SIZE);
 }
 
 int Restore2Begin(const PatchRestore* restore) {
-    s_file = RestoreCreate(restore, g_check.count);
-    if (!s_file)
+    g_restoreOut.file = RestoreCreate(restore, g_check.count);
+    if (!g_restoreOut.file)
         return PR_NOTWRITTEN;
     s_base = restore->stubSize;
     s_end = s_base + F2_HEADER_SIZE;
+    g_restoreOut.limit = ~(uint64_t)0;
+    g_restoreOut.withCrc = 1;  // each block ends with the CRC of its bytes
     if (WriteHeader2(1)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
@@ -197,7 +149,7 @@ static uint64_t PutControl(size_t n, uint64_t length, int put) {
         size_t k = PutF2Command(bytes, &c);
         total += k;
         if (put)
-            Put2(bytes, k);
+            RestorePut(bytes, k);
     }
     return total;
 }
@@ -222,36 +174,29 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
         literal -= s_copies[j].length;
     b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = literal;
     PutF2BlockHead(head, &b);
-    s_pos = s_end;
-    s_used = 0;
-    s_crc = 0;
-    s_ok = g_restore.state == RESTORE_MADE;
-    Put2(head, F2_BLOCK_HEAD_SIZE);
+    RestoreStartAt(s_end);
+    g_restoreOut.crc = 0;
+    RestorePut(head, F2_BLOCK_HEAD_SIZE);
     if (commands)
         PutControl(n, r->newLength, 1);
     uint64_t x = 0;
     for (size_t j = 0; j < n; j++) {
-        PutOld2(old, x, s_copies[j].from - x);
+        RestorePutOld(old, x, s_copies[j].from - x);
         x = s_copies[j].from + s_copies[j].length;
     }
-    PutOld2(old, x, r->newLength - x);
-    Put2(entry, (size_t)b.streams[F2_TABLE].packed);
+    RestorePutOld(old, x, r->newLength - x);
+    RestorePut(entry, (size_t)b.streams[F2_TABLE].packed);
     unsigned char crc[4];
-    PutU32(crc, s_crc);
-    Put2(crc, sizeof crc);
-    Drain2();
-    if (s_ok && FlushFileBuffers(s_file)) {
+    PutU32(crc, g_restoreOut.crc);
+    RestorePut(crc, sizeof crc);
+    if (RestoreRecordFlushed()) {
         if (r->kind == F2_KIND_WHOLE)
             RestoreHoldTarget();
         g_restore.records++;
-        s_end = s_pos;
+        s_end = g_restoreOut.pos;
         return PR_OK;
     }
-    LARGE_INTEGER keep;
-    keep.QuadPart = (LONGLONG)s_end;
-    if (SetFilePointerEx(s_file, keep, NULL, FILE_BEGIN))
-        SetEndOfFile(s_file);
-    g_restore.state = RESTORE_FAILED;
+    RestoreCutBack(s_end);
     return PR_NOTWRITTEN;
 }
 
@@ -298,11 +243,8 @@ int Restore2AddWhole(const F2Record* r, const char* target) {
 }
 
 void Restore2End(void) {
-    if (!s_file)
-        return;
     // A header that cannot be closed still reads as an open container.
     if (g_restore.records)
         WriteHeader2(0);
-    RestoreCloseFile(s_file);
-    s_file = 0;
+    RestoreEnd();
 }

@@ -63,11 +63,16 @@ static void TallyRecord(int result, const PatchRecordNote* note) {
     if (!PatchIsFailure(result, note->upToDate))
         return;
     t->failed++;
-    if (t->named == PATCH_TALLY_NAMES || !note->head.name)
+    if (note->head.name)
+        NameFailure(t->failures, &t->named, &note->head, result);
+}
+
+void NameFailure(PatchFailure* list, unsigned* named, const PatchRecordHead* head, int result) {
+    if (*named == PATCH_TALLY_NAMES)
         return;
-    PatchFailure* f = &t->failures[t->named++];
-    uint32_t len = note->head.nameLen < PATCH_PATH_MAX - 1 ? note->head.nameLen : PATCH_PATH_MAX - 1;
-    CopyMemory(f->name, note->head.name, len);
+    PatchFailure* f = &list[(*named)++];
+    uint32_t len = head->nameLen < PATCH_PATH_MAX - 1 ? head->nameLen : PATCH_PATH_MAX - 1;
+    CopyMemory(f->name, head->name, len);
     f->name[len] = 0;
     f->result = result;
 }

@@ -61,18 +61,39 @@ int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n) {
     return 1;
 }
 
-int SumsMatch(const FileSums* sums, uint32_t sum, const TrailerEntry* strong, int newSide) {
+int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide) {
+    uint64_t length = newSide ? sides->newLength : sides->oldLength;
+    uint32_t sum = newSide ? sides->newSum : sides->oldSum;
+    uint32_t crc = newSide ? sides->newCrc : sides->oldCrc;
     if (sums->sum != sum)
         return 0;
-    if (!strong)
-        return 1;
-    uint32_t length = newSide ? strong->newLength : strong->oldLength;
-    uint32_t crc = newSide ? strong->newCrc : strong->oldCrc;
-    return sums->size == length && sums->crc == crc;
+    return !(sides->how & SUM_CRC) || (sums->size == length && sums->crc == crc);
 }
 
-int SideMatches(const FileSums* sums, uint64_t length, uint32_t crc) {
-    return sums->size == length && sums->crc == crc;
+int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
+                  OldFile* old, char target[PATCH_PATH_MAX], int* upToDate) {
+    *upToDate = 0;
+    old->file = INVALID_HANDLE_VALUE;
+    if (JoinPath(target, targetDir, name, nameLen))
+        old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old->file == INVALID_HANDLE_VALUE)
+        return PR_NOTARGET;
+    // Held without sharing from here on: the bytes summed are the bytes
+    // the copies read.
+    FileSums sums;
+    int result = PR_BADSOURCE;
+    if (!SumOpenFile(old->file, sides->how, &sums, &old->have))
+        result = PR_NOTARGET;
+    else if (sums.size > 0xFFFFFFFF && !(sides->how & SUM_ANY_SIZE))
+        ;  // past what the bare form's checksums and copies describe
+    else if (SideMatches(&sums, sides, 0)) {
+        old->size = sums.size;
+        old->start = old->size - old->have;
+        return PR_OK;
+    } else
+        *upToDate = SideMatches(&sums, sides, 1);
+    CloseHandle(old->file);
+    return result;
 }
 
 uint32_t XorSumFile(const char* path) {
