@@ -58,23 +58,18 @@ static int LookAtTarget(const char* targetDir, const PatchHost* host, PatchCheck
     return PR_OK;
 }
 
-// Looks at every target, the records from at on already known to be
-// well formed.
-static int CheckTargets(uint64_t at, const char* targetDir, const PatchHost* host, PatchCheck* check) {
-    for (unsigned i = 0; i < check->count; i++) {
-        BareRecord r;
-        if (BareReadRecord(&at, &r) != PR_OK)  // the container can no longer be read
-            return PR_BADDATA;
-        TrailerEntry entry;
-        if (check->trailer == TRAILER_FOUND)
-            GetTrailerEntry(&check->strong, i, &entry);
-        TargetSides sides;
-        BareSides(&r.head, check->trailer == TRAILER_FOUND ? &entry : NULL, &sides);
-        if (LookAtTarget(targetDir, host, check, i, &r.head, r.whole ? NULL : &sides) != PR_OK)
-            return PR_SKIPPED;
-    }
-    Progress(host, check->count, check->count);
-    return PR_OK;
+// A record of the check's first walk: only whether it reads.
+static int ReadsWell(void* ctx, unsigned i, const BareRecord* r, int read, const TargetSides* sides) {
+    (void)ctx, (void)i, (void)r, (void)sides;
+    return read;
+}
+
+// Looks at the target of the record the check's second walk has come to.
+static int LookAtBare(void* ctx, unsigned i, const BareRecord* r, int read, const TargetSides* sides) {
+    const CheckWalk* cw = (const CheckWalk*)ctx;
+    if (read != PR_OK)  // the container can no longer be read
+        return PR_BADDATA;
+    return LookAtTarget(cw->targetDir, cw->host, cw->check, i, &r->head, r->whole ? NULL : sides);
 }
 
 // The container's last bytes, enough for the longest trailer, its padding
@@ -103,12 +98,9 @@ int CheckBare(const PatchContainer* c, const char* targetDir, const PatchHost* h
     if (BareCount(&count) != PR_OK)
         return check->result;
     check->count = count;
-    uint64_t at = CONTAINER_HEADER_SIZE;
-    for (unsigned i = 0; i < count; i++) {
-        BareRecord r;
-        if (BareReadRecord(&at, &r) != PR_OK)
-            return check->result;
-    }
+    uint64_t at;
+    if (WalkBare(count, NULL, ReadsWell, NULL, &at) != PR_OK)
+        return check->result;
     check->trailer = FindBareTrailer(c, at, count, &check->strong);
     if (check->trailer == TRAILER_BAD)
         return check->result;
@@ -116,7 +108,11 @@ int CheckBare(const PatchContainer* c, const char* targetDir, const PatchHost* h
     if (check->trailer == TRAILER_FOUND &&
         (!ContainerCrc(c, 0, check->strong.start, &crc) || crc != check->strong.containerCrc))
         return check->result;
-    check->result = CheckTargets(CONTAINER_HEADER_SIZE, targetDir, host, check);
+    // then every target
+    CheckWalk cw = {targetDir, host, check};
+    check->result = WalkBare(count, check->trailer == TRAILER_FOUND ? &check->strong : NULL, LookAtBare, &cw, &at);
+    if (check->result == PR_OK)
+        Progress(host, count, count);
     return check->result;
 }
 

@@ -32,6 +32,8 @@ typedef struct BareRecord {
     uint32_t length;   /* of the content */
 } BareRecord;
 
+struct TargetSides;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -136,6 +138,19 @@ int BareCommand(void* ctx, uint64_t* at, PatchCommand* cmd);
    then stands on the next record, except after PR_BADDATA. */
 int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
                     PatchRecordNote* note);
+
+/* The same for a record read already: read is what BareReadRecord gave
+   for it, sides its target's. */
+int ApplyBareRead(const BareRecord* r, int read, const struct TargetSides* sides, const char* targetDir,
+                  const PatchHost* host, PatchRecordNote* note);
+
+/* Walks the bare reader's first count records from the container header
+   on: each read, its sides taken from trailer entry i when t is not 0,
+   and visit called with the read's result (PR_OK or PR_BADDATA; r's name
+   is 0 when its head was bad). PR_OK with *end after the last record, or
+   the first result of visit other than PR_OK. */
+typedef int (*BareVisit)(void* ctx, unsigned i, const BareRecord* r, int read, const struct TargetSides* sides);
+int WalkBare(unsigned count, const PatchTrailer* t, BareVisit visit, void* ctx, uint64_t* end);
 
 #ifdef __cplusplus
 }
