@@ -333,25 +333,31 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     // A target that cannot be opened cannot be overwritten either: the
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
-    // its bytes (from the read window where it fits); it is held without
-    // sharing, so it cannot change between.
+    // its bytes (from the read window where it fits).
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
     OldFile old;
-    old.have = 0;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    FileSums sums;
+    int read = RestoreOpenOld(target, 0, &old, &sums);
     if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
-    FileSums sums;
-    int read = SumOpenFile(old.file, 0, &sums, &old.have) && sums.size <= 0xFFFFFFFF;
-    old.size = (uint32_t)sums.size;
-    old.start = old.size - old.have;
     BeginRecord(newSum, sums.sum, head);
-    g_restoreOut.ok &= read;
+    g_restoreOut.ok &= read && sums.size <= 0xFFFFFFFF;
     PutOldFile(&old, kind);
     CloseHandle(old.file);
     return EndRecord();
+}
+
+int RestoreOpenOld(const char* target, int how, OldFile* old, FileSums* sums) {
+    old->have = 0;
+    old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old->file == INVALID_HANDLE_VALUE)
+        return 0;
+    int read = SumOpenFile(old->file, how, sums, &old->have);
+    old->size = sums->size;
+    old->start = old->size - old->have;
+    return read;
 }
 
 void RestoreNoteCreated(void) {

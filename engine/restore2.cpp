@@ -220,20 +220,17 @@ int Restore2AddWhole(const F2Record* r, const char* target) {
     // A target that cannot be opened or read cannot be overwritten either:
     // the record is refused and the restore file stays as it is. It is read
     // for its sums (the table entry comes before its bytes), then its bytes
-    // come from the read window, or from the file where it does not fit;
-    // held without sharing, it cannot change between.
+    // come from the read window, or from the file where it does not fit.
     int kind = Kind2(r);
     if (kind == RECORD_HELD)
         return PR_OK;
     OldFile old;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    FileSums sums;
+    int read = RestoreOpenOld(target, SUM_FORMAT2, &old, &sums);
     if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
-    FileSums sums;
     int result = PR_NOTWRITTEN;
-    if (SumOpenFile(old.file, SUM_FORMAT2, &sums, &old.have)) {
-        old.size = sums.size;
-        old.start = old.size - old.have;
+    if (read) {
         F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                          r->name, r->nameLen, sums.size, sums.crc, r->newLength, r->newCrc};
         result = AddBlock2(&back, &old, 0);
