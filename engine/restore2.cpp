@@ -50,20 +50,16 @@ static int WriteHeader2(int open) {
     return RestoreWriteFlushed(s_base, bytes, F2_HEADER_SIZE);
 }
 
+// The header as the run begins, open, after the stub's base bytes.
+static int OpenHeader2(uint64_t base) {
+    s_base = base;
+    s_end = base + F2_HEADER_SIZE;
+    return WriteHeader2(1);
+}
+
 int Restore2Begin(const PatchRestore* restore) {
-    g_restoreOut.file = RestoreCreate(restore, g_check.count);
-    if (!g_restoreOut.file)
-        return PR_NOTWRITTEN;
-    s_base = restore->stubSize;
-    s_end = s_base + F2_HEADER_SIZE;
-    g_restoreOut.limit = ~(uint64_t)0;
-    g_restoreOut.withCrc = 1;  // each block ends with the CRC of its bytes
-    if (WriteHeader2(1)) {
-        g_restore.state = RESTORE_MADE;
-        return PR_OK;
-    }
-    Restore2End();
-    return PR_NOTWRITTEN;
+    // each block ends with the CRC of its bytes
+    return RestoreOpen(restore, g_check.count, ~(uint64_t)0, 1, OpenHeader2);
 }
 
 void Restore2StartCopies(void) {
@@ -189,15 +185,7 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     unsigned char crc[4];
     PutU32(crc, g_restoreOut.crc);
     RestorePut(crc, sizeof crc);
-    if (RestoreRecordFlushed()) {
-        if (r->kind == F2_KIND_WHOLE)
-            RestoreHoldTarget();
-        g_restore.records++;
-        s_end = g_restoreOut.pos;
-        return PR_OK;
-    }
-    RestoreCutBack(s_end);
-    return PR_NOTWRITTEN;
+    return RestoreEndRecord(&s_end, 0);
 }
 
 // How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
