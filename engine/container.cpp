@@ -109,7 +109,7 @@ int WalkF2(F2Walk* w) {
     const PatchContainer* c = w->c;
     unsigned flags = w->flags;
     w->done = 0;
-    for (uint64_t at = F2_HEADER_SIZE; w->done < w->limit && at < w->end;) {
+    for (uint64_t at = F2_HEADER_SIZE; w->limit != ~0u ? w->done < w->limit : at < w->end;) {
         F2BlockHead b;
         uint32_t crc = 0;
         unsigned char stored[F2_BLOCK_CRC_SIZE];

@@ -73,7 +73,8 @@ int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead*
                     uint64_t* carved);
 
 /* A walk over a format-2 container's blocks from the first on, up to end
-   or until limit records are visited: each block head read, its table
+   (limit ~0u) or until limit records are visited: each block head read
+   (within end), its table
    (and with F2W_RUN its three byte streams) begun, and visit called for
    each table entry in order. */
 enum {

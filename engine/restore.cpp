@@ -166,12 +166,12 @@ void RestorePut(const void* bytes, size_t n) {
     }
 }
 
-int RestoreEndRecord(uint64_t* end, uint64_t countAt) {
+int RestoreEndRecord(uint64_t* end, int counted) {
     unsigned char count[2];
     PutU16(count, (uint16_t)(g_restore.records + 1));
     RestoreDrain();
     if (g_restoreOut.ok && FlushFileBuffers(g_restoreOut.file) &&
-        (!countAt || RestoreWriteFlushed(countAt, count, 2))) {
+        (!counted || RestoreWriteFlushed(s_count, count, 2))) {
         g_restore.records++;
         *end = g_restoreOut.pos;
         s_held[s_group] = 1;  // (a spare slot when the target is named once)
@@ -315,7 +315,7 @@ int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) 
             g_restoreOut.ok = 0;
         PutEnd();
     }
-    return RestoreEndRecord(&s_end, s_count);  // on disk and counted before the target is replaced
+    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
 }
 
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum) {
@@ -335,7 +335,7 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     g_restoreOut.ok &= read && sums.size <= 0xFFFFFFFF;
     PutOldFile(&old, kind);
     CloseHandle(old.file);
-    return RestoreEndRecord(&s_end, s_count);  // on disk and counted before the target is replaced
+    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
 }
 
 int RestoreOpenOld(const char* target, int how, OldFile* old, FileSums* sums) {

@@ -89,12 +89,12 @@ void RestorePut(const void* bytes, size_t n);
 void RestorePutOld(struct OldFile* old, uint64_t offset, uint64_t n);
 /* Hands the buffer's bytes to the file. */
 void RestoreDrain(void);
-/* Ends the record begun at *end: drained and flushed, and then (countAt
-   not 0) counted, the container's 16-bit record count at countAt raised
-   and flushed; the current target is then held and *end moves past the
+/* Ends the record begun at *end: drained and flushed, and then (counted:
+   the bare form) counted, the container's 16-bit record count raised and
+   flushed; the current target is then held and *end moves past the
    record: PR_OK. Else the record is taken away again (on a full disk the
    way back needs that room), with RESTORE_FAILED: PR_NOTWRITTEN. */
-int RestoreEndRecord(uint64_t* end, uint64_t countAt);
+int RestoreEndRecord(uint64_t* end, int counted);
 /* RestoreWriteAt on the open restore file, then flushed; 1 or 0. */
 int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n);
 
