@@ -418,31 +418,55 @@ void BareSides(const PatchRecordHead* head, const TrailerEntry* strong, TargetSi
     sides->newCrc = strong->newCrc;
 }
 
-int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
-                    PatchRecordNote* note) {
+int ApplyBareRead(const BareRecord* r, int read, const TargetSides* sides, const char* targetDir,
+                  const PatchHost* host, PatchRecordNote* note) {
     PatchRecordNote scratch;
     if (!note)
         note = &scratch;
     note->upToDate = 0;
+    note->head = r->head;  // name 0 when the head itself was bad
     g_lastResult = PR_OK;
     // A name that could reach outside the folder is bad data, not a file
-    // to skip: a writer that makes one is not to be trusted.
-    BareRecord r;
-    int result = BareReadRecord(at, &r);
-    note->head = r.head;  // name 0 when the head itself was bad
-    // A delta record's stream was walked with it: a bad or truncated
-    // stream is a data error before anything is touched.
-    TargetSides sides;
-    BareSides(&r.head, strong, &sides);
+    // to skip: a writer that makes one is not to be trusted. A delta
+    // record's stream was walked with it: a bad or truncated stream is a
+    // data error before anything is touched.
     BareWay w;
-    w.r = &r;
-    w.sides = &sides;
+    w.r = r;
+    w.sides = sides;
     RecordWay way = {MakeBare, KeepBare, &w};
+    int result = read;
     if (result == PR_OK)
-        result = r.whole ? ApplyWhole(targetDir, r.head.name, r.head.nameLen, host, &way)
-                         : ApplyDeltaTo(targetDir, r.head.name, r.head.nameLen, &sides, note, &way);
+        result = r->whole ? ApplyWhole(targetDir, r->head.name, r->head.nameLen, host, &way)
+                          : ApplyDeltaTo(targetDir, r->head.name, r->head.nameLen, sides, note, &way);
     g_lastResult = result;
     return result;
+}
+
+int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
+                    PatchRecordNote* note) {
+    BareRecord r;
+    int read = BareReadRecord(at, &r);
+    TargetSides sides;
+    BareSides(&r.head, strong, &sides);
+    return ApplyBareRead(&r, read, &sides, targetDir, host, note);
+}
+
+int WalkBare(unsigned count, const PatchTrailer* t, BareVisit visit, void* ctx, uint64_t* end) {
+    uint64_t at = CONTAINER_HEADER_SIZE;
+    for (unsigned i = 0; i < count; i++) {
+        BareRecord r;
+        int read = BareReadRecord(&at, &r);
+        TrailerEntry entry;
+        if (t)
+            GetTrailerEntry(t, i, &entry);
+        TargetSides sides;
+        BareSides(&r.head, t ? &entry : NULL, &sides);
+        int result = visit(ctx, i, &r, read, &sides);
+        if (result != PR_OK)
+            return result;
+    }
+    *end = at;
+    return PR_OK;
 }
 
 int ApplyRecord(PatchCursor* cursor, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,

@@ -113,6 +113,12 @@ static int RunToTemp(F2Source src[F2_STREAMS], const F2Record* r, OldFile* old, 
     return FinishTemp(result, &rb.out, &sides, tmp, old);
 }
 
+// Where the run's walk carries its records out.
+typedef struct RunWalk {
+    const char* targetDir;
+    const PatchHost* host;
+} RunWalk;
+
 // A format-2 record on its way, and the streams its bytes come from.
 typedef struct Way2 {
     F2Source* src;
@@ -133,64 +139,41 @@ static int Keep2(void* ctx, const char* target, OldFile* old) {
     return old ? Restore2AddDelta(r, old) : Restore2AddWhole(r, target);
 }
 
-// Ends the run with a data error between records.
-static void StopBadData(void) {
-    g_lastResult = PR_BADDATA;
-    PatchSetKeepRunning(0);
+// Carries out the record the walk has come to; PR_SKIPPED once the run
+// ends.
+static int Run2(F2Walk* w, const F2Record* r) {
+    const RunWalk* rw = (const RunWalk*)w->ctx;
+    PatchRecordNote note;
+    note.head.oldSum = 0;
+    note.head.newSum = 0;
+    note.head.name = r->name;
+    note.head.nameLen = r->nameLen;
+    note.upToDate = 0;
+    int result = w->begun;
+    Way2 way2 = {w->src, r};
+    RecordWay way = {Make2, Keep2, &way2};
+    TargetSides sides;
+    F2Sides(r, &sides);
+    if (result == PR_OK)
+        result = r->kind == F2_KIND_WHOLE ? ApplyWhole(rw->targetDir, r->name, r->nameLen, rw->host, &way)
+                                          : ApplyDeltaTo(rw->targetDir, r->name, r->nameLen, &sides, &note, &way);
+    g_lastResult = result;
+    return EndOfRecord(rw->host, result, &note, w->done + 1) ? PR_OK : PR_SKIPPED;
 }
 
 void ApplyAll2(const PatchContainer* c, const char* targetDir, const PatchHost* host) {
-    unsigned done = 0;
-    uint64_t at = F2_HEADER_SIZE;
-    while (done < g_check.count) {
-        // checked already: only a read that fails now can refuse it
-        F2BlockHead b;
-        if (ContainerBlockHead(c, at, c->size, &b) != PR_OK) {
-            StopBadData();
-            return;
-        }
-        // The check has read the table already; streams that do not begin
-        // stop the run at the block's first record.
-        F2Source src[F2_STREAMS];
-        uint64_t carved = 0;
-        if (ContainerSource(c, at, &b, F2_TABLE, &src[F2_TABLE], &carved) != PR_OK) {
-            StopBadData();
-            return;
-        }
-        int begun = PR_OK;
-        for (unsigned i = 0; i < F2_TABLE; i++)
-            if (ContainerSource(c, at, &b, i, &src[i], &carved) != PR_OK)
-                begun = PR_BADDATA;
-        for (uint32_t k = 0; k < b.count; k++) {
-            F2Record r;
-            unsigned char entry[F2_ENTRY_MAX];
-            if (F2ReadEntry(&src[F2_TABLE], entry, &r) != PR_OK) {
-                StopBadData();
-                return;
-            }
-            PatchRecordNote note;
-            note.head.oldSum = 0;
-            note.head.newSum = 0;
-            note.head.name = r.name;
-            note.head.nameLen = r.nameLen;
-            note.upToDate = 0;
-            int result = begun;
-            Way2 w = {src, &r};
-            RecordWay way = {Make2, Keep2, &w};
-            TargetSides sides;
-            F2Sides(&r, &sides);
-            if (result == PR_OK)
-                result = r.kind == F2_KIND_WHOLE ? ApplyWhole(targetDir, r.name, r.nameLen, host, &way)
-                                                 : ApplyDeltaTo(targetDir, r.name, r.nameLen, &sides, &note, &way);
-            g_lastResult = result;
-            if (!EndOfRecord(host, result, &note, ++done))
-                return;
-        }
-        // the records of a block use every byte of its streams
-        if (src[F2_CONTROL].left || src[F2_DIFF].left || src[F2_LITERAL].left || src[F2_TABLE].left) {
-            StopBadData();
-            return;
-        }
-        at += b.size;
+    // checked already: only a read that fails now, or streams that do not
+    // decode, can refuse it
+    RunWalk rw = {targetDir, host};
+    F2Walk w;
+    w.c = c;
+    w.end = c->size;
+    w.flags = F2W_RUN;
+    w.limit = g_check.count;
+    w.visit = Run2;
+    w.ctx = &rw;
+    if (WalkF2(&w) == PR_BADDATA) {  // ends the run with a data error between records
+        g_lastResult = PR_BADDATA;
+        PatchSetKeepRunning(0);
     }
 }

@@ -16,6 +16,13 @@ static void NoteMismatch(PatchCheck* check, const PatchRecordHead* head, int rea
     NameFailure(check->list, &check->listed, head, reason);
 }
 
+// What the check's second pass looks with.
+typedef struct CheckWalk {
+    const char* targetDir;
+    const PatchHost* host;
+    PatchCheck* check;
+} CheckWalk;
+
 static void Progress(const PatchHost* host, unsigned done, unsigned count) {
     if (host && host->progress)
         host->progress(host->ctx, PATCH_PHASE_CHECK, done, count);
@@ -51,23 +58,18 @@ static int LookAtTarget(const char* targetDir, const PatchHost* host, PatchCheck
     return PR_OK;
 }
 
-// Looks at every target, the records from at on already known to be
-// well formed.
-static int CheckTargets(uint64_t at, const char* targetDir, const PatchHost* host, PatchCheck* check) {
-    for (unsigned i = 0; i < check->count; i++) {
-        BareRecord r;
-        if (BareReadRecord(&at, &r) != PR_OK)  // the container can no longer be read
-            return PR_BADDATA;
-        TrailerEntry entry;
-        if (check->trailer == TRAILER_FOUND)
-            GetTrailerEntry(&check->strong, i, &entry);
-        TargetSides sides;
-        BareSides(&r.head, check->trailer == TRAILER_FOUND ? &entry : NULL, &sides);
-        if (LookAtTarget(targetDir, host, check, i, &r.head, r.whole ? NULL : &sides) != PR_OK)
-            return PR_SKIPPED;
-    }
-    Progress(host, check->count, check->count);
-    return PR_OK;
+// A record of the check's first walk: only whether it reads.
+static int ReadsWell(void* ctx, unsigned i, const BareRecord* r, int read, const TargetSides* sides) {
+    (void)ctx, (void)i, (void)r, (void)sides;
+    return read;
+}
+
+// Looks at the target of the record the check's second walk has come to.
+static int LookAtBare(void* ctx, unsigned i, const BareRecord* r, int read, const TargetSides* sides) {
+    const CheckWalk* cw = (const CheckWalk*)ctx;
+    if (read != PR_OK)  // the container can no longer be read
+        return PR_BADDATA;
+    return LookAtTarget(cw->targetDir, cw->host, cw->check, i, &r->head, r->whole ? NULL : sides);
 }
 
 // The container's last bytes, enough for the longest trailer, its padding
@@ -96,12 +98,9 @@ int CheckBare(const PatchContainer* c, const char* targetDir, const PatchHost* h
     if (BareCount(&count) != PR_OK)
         return check->result;
     check->count = count;
-    uint64_t at = CONTAINER_HEADER_SIZE;
-    for (unsigned i = 0; i < count; i++) {
-        BareRecord r;
-        if (BareReadRecord(&at, &r) != PR_OK)
-            return check->result;
-    }
+    uint64_t at;
+    if (WalkBare(count, NULL, ReadsWell, NULL, &at) != PR_OK)
+        return check->result;
     check->trailer = FindBareTrailer(c, at, count, &check->strong);
     if (check->trailer == TRAILER_BAD)
         return check->result;
@@ -109,7 +108,11 @@ int CheckBare(const PatchContainer* c, const char* targetDir, const PatchHost* h
     if (check->trailer == TRAILER_FOUND &&
         (!ContainerCrc(c, 0, check->strong.start, &crc) || crc != check->strong.containerCrc))
         return check->result;
-    check->result = CheckTargets(CONTAINER_HEADER_SIZE, targetDir, host, check);
+    // then every target
+    CheckWalk cw = {targetDir, host, check};
+    check->result = WalkBare(count, check->trailer == TRAILER_FOUND ? &check->strong : NULL, LookAtBare, &cw, &at);
+    if (check->result == PR_OK)
+        Progress(host, count, count);
     return check->result;
 }
 
@@ -123,61 +126,45 @@ int CheckPatch(const unsigned char* container, size_t size, const char* targetDi
 
 // --- format 2 ---
 
-// Walks the blocks up to end in one of two passes. The first (look 0)
-// checks every block head, CRC, table entry and name and the decoder
-// memory, and counts the records into check->count; an open container's
-// blocks end at the first one cut short or failing its CRC, the tail of a
-// run that was stopped. The second (look 1) goes over those records again
-// and looks at their targets, reporting progress, without reading the
-// container's bytes a second time for CRCs. Heads, entries and the CRC's
-// pieces are read one at a time (engine/container.h): nothing holds the
-// whole container.
+// Looks at the target of the record the second pass of the check has
+// come to.
+static int LookAtF2(F2Walk* w, const F2Record* r) {
+    const CheckWalk* cw = (const CheckWalk*)w->ctx;
+    PatchRecordHead head = {0, 0, r->name, r->nameLen};
+    TargetSides sides;
+    F2Sides(r, &sides);
+    return LookAtTarget(cw->targetDir, cw->host, cw->check, w->done, &head,
+                        r->kind == F2_KIND_DELTA ? &sides : NULL);
+}
+
+// Walks the blocks up to end (engine/container.h) in one of two passes.
+// The first (look 0) checks every block head, CRC, table entry and name
+// and the decoder memory, and counts the records into check->count; an
+// open container's blocks end at the first one cut short or failing its
+// CRC, the tail of a run that was stopped. The second (look 1) goes over
+// those records again and looks at their targets, reporting progress,
+// without reading the container's bytes a second time for CRCs. Nothing
+// holds the whole container.
 static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const char* targetDir,
                  const PatchHost* host, PatchCheck* check, int look) {
     int open = (h->flags & F2_FLAG_OPEN) != 0;
-    unsigned done = 0;
-    for (uint64_t at = F2_HEADER_SIZE; look ? done < check->count : at < end;) {
-        F2BlockHead b;
-        uint32_t crc = 0;
-        unsigned char stored[F2_BLOCK_CRC_SIZE];
-        if (ContainerBlockHead(c, at, end, &b) != PR_OK ||
-            (!look && !(ContainerCrc(c, at, b.size - F2_BLOCK_CRC_SIZE, &crc) &&
-                        ContainerRead(c, at + b.size - F2_BLOCK_CRC_SIZE, stored, sizeof stored) &&
-                        crc == GetU32(stored)))) {
-            if (open)
-                break;
-            return PR_BADDATA;
-        }
-        if (F2BlockMemory(&b) > h->memory || b.count > CONTAINER_MAX_RECORDS - done)
-            return PR_BADDATA;
-        F2Source table;
-        uint64_t carved = 0;
-        if (ContainerSource(c, at, &b, F2_TABLE, &table, &carved) != PR_OK)
-            return PR_BADDATA;
-        for (uint32_t k = 0; k < b.count; k++, done++) {
-            F2Record r;
-            unsigned char entry[F2_ENTRY_MAX];
-            // a 0 byte in a name would cut the path short
-            if (F2ReadEntry(&table, entry, &r) != PR_OK || memchr(r.name, 0, r.nameLen) ||
-                !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
-                return PR_BADDATA;
-            if (!look)
-                continue;
-            PatchRecordHead head = {0, 0, r.name, r.nameLen};
-            TargetSides sides;
-            F2Sides(&r, &sides);
-            if (LookAtTarget(targetDir, host, check, done, &head, r.kind == F2_KIND_DELTA ? &sides : NULL) != PR_OK)
-                return PR_SKIPPED;
-        }
-        if (table.left)
-            return PR_BADDATA;
-        at += b.size;
-    }
+    CheckWalk cw = {targetDir, host, check};
+    F2Walk w;
+    w.c = c;
+    w.end = end;
+    w.flags = F2W_CHECK | (look ? 0 : F2W_CRC) | (open ? F2W_TORN : 0);
+    w.limit = look ? check->count : ~0u;
+    w.memory = h->memory;
+    w.visit = look ? LookAtF2 : NULL;
+    w.ctx = &cw;
+    int result = WalkF2(&w);
+    if (result != PR_OK)
+        return result == PR_BADDATA ? PR_BADDATA : PR_SKIPPED;
     if (look)
-        Progress(host, done, done);
-    else if (!open && done != h->count)
+        Progress(host, w.done, w.done);
+    else if (!open && w.done != h->count)
         return PR_BADDATA;
-    check->count = done;
+    check->count = w.done;
     return PR_OK;
 }
 

@@ -6,6 +6,7 @@
 #include "engine/container.h"
 #include "engine/fileio.h"
 #include "engine/locate.h"
+#include "core/names.h"
 
 // Zero, not CONTAINER_PIECE_MAX, so that it costs the applier no section
 // of initialised data.
@@ -101,6 +102,56 @@ int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead*
         F2SourceBegin(src, s, &s_lzma[i], s_arena + *carved, (uint32_t)need, &in) != PR_OK)
         return PR_BADDATA;
     *carved += need;
+    return PR_OK;
+}
+
+int WalkF2(F2Walk* w) {
+    const PatchContainer* c = w->c;
+    unsigned flags = w->flags;
+    w->done = 0;
+    for (uint64_t at = F2_HEADER_SIZE; w->limit != ~0u ? w->done < w->limit : at < w->end;) {
+        F2BlockHead b;
+        uint32_t crc = 0;
+        unsigned char stored[F2_BLOCK_CRC_SIZE];
+        if (ContainerBlockHead(c, at, w->end, &b) != PR_OK ||
+            ((flags & F2W_CRC) && !(ContainerCrc(c, at, b.size - F2_BLOCK_CRC_SIZE, &crc) &&
+                                    ContainerRead(c, at + b.size - F2_BLOCK_CRC_SIZE, stored, sizeof stored) &&
+                                    crc == GetU32(stored)))) {
+            if (flags & F2W_TORN)
+                break;
+            return PR_BADDATA;
+        }
+        if ((flags & F2W_CHECK) && (F2BlockMemory(&b) > w->memory || b.count > CONTAINER_MAX_RECORDS - w->done))
+            return PR_BADDATA;
+        uint64_t carved = 0;
+        if (ContainerSource(c, at, &b, F2_TABLE, &w->src[F2_TABLE], &carved) != PR_OK)
+            return PR_BADDATA;
+        // streams that do not begin fail the block's records, one by one
+        w->begun = PR_OK;
+        unsigned first = flags & F2W_RUN ? 0 : F2_TABLE;
+        for (unsigned i = first; i < F2_TABLE; i++)
+            if (ContainerSource(c, at, &b, i, &w->src[i], &carved) != PR_OK)
+                w->begun = PR_BADDATA;
+        for (uint32_t k = 0; k < b.count; k++, w->done++) {
+            F2Record r;
+            unsigned char entry[F2_ENTRY_MAX];
+            if (F2ReadEntry(&w->src[F2_TABLE], entry, &r) != PR_OK)
+                return PR_BADDATA;
+            // a 0 byte in a name would cut the path short
+            if ((flags & F2W_CHECK) &&
+                (memchr(r.name, 0, r.nameLen) || !CheckRecordName(r.name, r.nameLen, LeadByteAcp)))
+                return PR_BADDATA;
+            int result = w->visit ? w->visit(w, &r) : PR_OK;
+            if (result != PR_OK)
+                return result;
+        }
+        // the records of a block use every byte of its streams
+        if (flags & (F2W_CHECK | F2W_RUN))
+            for (unsigned i = first; i < F2_STREAMS; i++)
+                if (w->src[i].left)
+                    return PR_BADDATA;
+        at += b.size;
+    }
     return PR_OK;
 }
 

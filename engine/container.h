@@ -32,6 +32,8 @@ typedef struct BareRecord {
     uint32_t length;   /* of the content */
 } BareRecord;
 
+struct TargetSides;
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -70,6 +72,37 @@ void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64
 int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
                     uint64_t* carved);
 
+/* A walk over a format-2 container's blocks from the first on, up to end
+   (limit ~0u) or until limit records are visited: each block head read
+   (within end), its table
+   (and with F2W_RUN its three byte streams) begun, and visit called for
+   each table entry in order. */
+enum {
+    F2W_CRC = 1,    /* each block's CRC is taken and compared */
+    F2W_TORN = 2,   /* a block cut short or failing its CRC ends the walk */
+    F2W_CHECK = 4,  /* decoder memory, record count, names and the table's
+                       last byte checked */
+    F2W_RUN = 8     /* the byte streams begun too, and used up by the block's
+                       records; w->begun says whether they began */
+};
+typedef struct F2Walk {
+    const PatchContainer* c;
+    uint64_t end;
+    unsigned flags;
+    unsigned limit;
+    uint32_t memory;  /* the header's, for F2W_CHECK */
+    /* PR_OK goes on; any other result ends the walk with it */
+    int (*visit)(struct F2Walk* w, const F2Record* r);
+    void* ctx;
+    F2Source src[F2_STREAMS];
+    int begun;
+    unsigned done;  /* records visited before this one */
+} F2Walk;
+
+/* Walks w from its fields above. PR_OK at the end (a torn block passed
+   over with F2W_TORN), PR_BADDATA, or what visit ended it with. */
+int WalkF2(F2Walk* w);
+
 /* --- the bare form --- */
 
 /* Reads the bare container c from here on; what the buffer held is
@@ -106,6 +139,19 @@ int BareCommand(void* ctx, uint64_t* at, PatchCommand* cmd);
    then stands on the next record, except after PR_BADDATA. */
 int ApplyBareRecord(uint64_t* at, const char* targetDir, const PatchHost* host, const TrailerEntry* strong,
                     PatchRecordNote* note);
+
+/* The same for a record read already: read is what BareReadRecord gave
+   for it, sides its target's. */
+int ApplyBareRead(const BareRecord* r, int read, const struct TargetSides* sides, const char* targetDir,
+                  const PatchHost* host, PatchRecordNote* note);
+
+/* Walks the bare reader's first count records from the container header
+   on: each read, its sides taken from trailer entry i when t is not 0,
+   and visit called with the read's result (PR_OK or PR_BADDATA; r's name
+   is 0 when its head was bad). PR_OK with *end after the last record, or
+   the first result of visit other than PR_OK. */
+typedef int (*BareVisit)(void* ctx, unsigned i, const BareRecord* r, int read, const struct TargetSides* sides);
+int WalkBare(unsigned count, const PatchTrailer* t, BareVisit visit, void* ctx, uint64_t* end);
 
 #ifdef __cplusplus
 }

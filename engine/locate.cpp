@@ -38,34 +38,30 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
     return 1;
 }
 
-// Format 2: the blocks' record tables name the targets, so only the table
-// streams are decoded here, read where the container lies
-// (engine/container.h).
+// Format 2: PR_NOTARGET at the first delta target missing from the
+// folder in w->ctx.
+static int HoldsF2(F2Walk* w, const F2Record* r) {
+    if (!CheckRecordName(r->name, r->nameLen, LeadByteAcp))
+        return PR_BADDATA;
+    return r->kind == F2_KIND_DELTA && !Holds((const char*)w->ctx, r->name, r->nameLen) ? PR_NOTARGET : PR_OK;
+}
+
+// The blocks' record tables name the targets, so only the table streams
+// are decoded here, read where the container lies (engine/container.h).
 static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
     unsigned char head[F2_HEADER_SIZE];
     F2Header header;
     if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &header) != PR_OK)
         return 1;
+    F2Walk w;
+    w.c = c;
     // an open container runs to the data's end; a closed one says where it ends
-    uint64_t end = header.length && header.length < c->size ? header.length : c->size;
-    uint64_t at = F2_HEADER_SIZE;
-    F2BlockHead block;
-    while (at < end && ContainerBlockHead(c, at, end, &block) == PR_OK) {
-        F2Source table;
-        uint64_t carved = 0;
-        if (ContainerSource(c, at, &block, F2_TABLE, &table, &carved) != PR_OK)
-            return 1;
-        for (uint32_t i = 0; i < block.count; i++) {
-            F2Record r;
-            unsigned char entry[F2_ENTRY_MAX];
-            if (F2ReadEntry(&table, entry, &r) != PR_OK || !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
-                return 1;
-            if (r.kind == F2_KIND_DELTA && !Holds(folder, r.name, r.nameLen))
-                return 0;
-        }
-        at += block.size;  // the block lies before end
-    }
-    return 1;
+    w.end = header.length && header.length < c->size ? header.length : c->size;
+    w.flags = F2W_TORN;
+    w.limit = ~0u;
+    w.visit = HoldsF2;
+    w.ctx = (void*)folder;
+    return WalkF2(&w) != PR_NOTARGET;
 }
 
 int FolderFits(const PatchContainer* c, const char* folder, const char* findFile) {

@@ -29,7 +29,7 @@ enum { RESTORE_COPIES = 4096 };  // forward copies sorted at once; more cost ext
 RestoreOut g_restoreOut;
 static unsigned char s_buffer[FILEIO_CHUNK];  // the writer's, for either form
 static DWORD s_count;            // file offset of the container's record count
-static DWORD s_end;              // end of the last complete record
+static uint64_t s_end;           // end of the last complete record
 static ReverseCopy s_copies[RESTORE_COPIES];
 
 // Every record's target, as the check noted it; RestoreBegin sorts them so
@@ -116,10 +116,6 @@ void RestorePrepareTargets(unsigned records) {
     ZeroMemory(s_held, sizeof s_held);
 }
 
-void RestoreHoldTarget(void) {
-    s_held[s_group] = 1;
-}
-
 // index is below the container's record count, a 16-bit number
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
     s_targets[index].hash = TargetHash(head->name, head->nameLen);
@@ -170,19 +166,25 @@ void RestorePut(const void* bytes, size_t n) {
     }
 }
 
-int RestoreRecordFlushed(void) {
+int RestoreEndRecord(uint64_t* end, int counted) {
+    unsigned char count[2];
+    PutU16(count, (uint16_t)(g_restore.records + 1));
     RestoreDrain();
-    return g_restoreOut.ok && FlushFileBuffers(g_restoreOut.file);
-}
-
-void RestoreCutBack(uint64_t end) {
+    if (g_restoreOut.ok && FlushFileBuffers(g_restoreOut.file) &&
+        (!counted || RestoreWriteFlushed(s_count, count, 2))) {
+        g_restore.records++;
+        *end = g_restoreOut.pos;
+        s_held[s_group] = 1;  // (a spare slot when the target is named once)
+        return PR_OK;
+    }
     // What the failed record wrote goes: on a full disk the way back needs
     // that room to rebuild its files.
     LARGE_INTEGER keep;
-    keep.QuadPart = (LONGLONG)end;
+    keep.QuadPart = (LONGLONG)*end;
     if (SetFilePointerEx(g_restoreOut.file, keep, NULL, FILE_BEGIN))
         SetEndOfFile(g_restoreOut.file);
     g_restore.state = RESTORE_FAILED;
+    return PR_NOTWRITTEN;
 }
 
 int RestoreActive(void) {
@@ -204,41 +206,43 @@ static HANDLE CreateFree(const PatchRestore* restore, char* path) {
     return INVALID_HANDLE_VALUE;
 }
 
-HANDLE RestoreCreate(const PatchRestore* restore, unsigned records) {
+int RestoreOpen(const PatchRestore* restore, unsigned records, uint64_t limit, int withCrc,
+                int (*header)(uint64_t base)) {
     static const unsigned char kNone[8] = {0};
     RestorePrepareTargets(records);
     g_restore.state = RESTORE_FAILED;
     HANDLE file = CreateFree(restore, g_restore.path);
     if (file == INVALID_HANDLE_VALUE) {
         g_restore.path[0] = 0;
-        return 0;
+        return PR_NOTWRITTEN;
     }
+    g_restoreOut.file = file;
+    g_restoreOut.limit = limit;
+    g_restoreOut.withCrc = withCrc;
     // A signed applier's header names its certificate table, which the
     // copy does not have: a reader would take the table's place for the
     // container's end.
     size_t security = PeSecurityEntry(restore->stub, restore->stubSize);
     if (RestoreWriteAt(file, 0, restore->stub, (DWORD)restore->stubSize) &&
-        (!security || RestoreWriteAt(file, security, kNone, 8)))
-        return file;
-    RestoreCloseFile(file);
-    return 0;
-}
-
-int RestoreBegin(const PatchRestore* restore, unsigned records) {
-    static const unsigned char kNone[CONTAINER_HEADER_SIZE] = {0};
-    g_restoreOut.file = RestoreCreate(restore, records);
-    if (!g_restoreOut.file)
-        return PR_NOTWRITTEN;
-    s_count = (DWORD)restore->stubSize;
-    s_end = s_count + CONTAINER_HEADER_SIZE;
-    g_restoreOut.limit = 0xFFFFFFFF;  // a bare restore file's positions are 32 bits
-    g_restoreOut.withCrc = 0;
-    if (RestoreWriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE)) {
+        (!security || RestoreWriteAt(file, security, kNone, 8)) && header(restore->stubSize)) {
         g_restore.state = RESTORE_MADE;
         return PR_OK;
     }
     RestoreEnd();
     return PR_NOTWRITTEN;
+}
+
+// The bare container's header, with no records yet.
+static int WriteHeader(uint64_t base) {
+    static const unsigned char kNone[CONTAINER_HEADER_SIZE] = {0};
+    s_count = (DWORD)base;
+    s_end = base + CONTAINER_HEADER_SIZE;
+    return RestoreWriteFlushed(s_count, kNone, CONTAINER_HEADER_SIZE);
+}
+
+int RestoreBegin(const PatchRestore* restore, unsigned records) {
+    // a bare restore file's positions are 32 bits
+    return RestoreOpen(restore, records, 0xFFFFFFFF, 0, WriteHeader);
 }
 
 // Starts a record at the end of the last complete one.
@@ -255,21 +259,6 @@ static void BeginRecord(uint32_t oldSum, uint32_t newSum, const PatchRecordHead*
 static void PutEnd(void) {
     static const unsigned char kEnd[CMD_END_SIZE] = {CMD_END};
     RestorePut(kEnd, sizeof kEnd);
-}
-
-// Ends the record and makes it count: the record is on disk before the
-// count says so, and the count before the caller replaces the target.
-static int EndRecord(void) {
-    unsigned char count[2];
-    PutU16(count, (uint16_t)(g_restore.records + 1));
-    if (RestoreRecordFlushed() && RestoreWriteFlushed(s_count, count, 2)) {
-        g_restore.records++;
-        s_end = (DWORD)g_restoreOut.pos;
-        s_held[s_group] = 1;
-        return PR_OK;
-    }
-    RestoreCutBack(s_end);
-    return PR_NOTWRITTEN;
 }
 
 void RestorePutOld(OldFile* old, uint64_t offset, uint64_t n) {
@@ -326,32 +315,38 @@ int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) 
             g_restoreOut.ok = 0;
         PutEnd();
     }
-    return EndRecord();
+    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
 }
 
 int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum) {
     // A target that cannot be opened cannot be overwritten either: the
     // record is refused, and the restore file stays as it is. The file is
     // read twice, for its checksum, which the record's head holds, then for
-    // its bytes (from the read window where it fits); it is held without
-    // sharing, so it cannot change between.
+    // its bytes (from the read window where it fits).
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
     OldFile old;
-    old.have = 0;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    FileSums sums;
+    int read = RestoreOpenOld(target, 0, &old, &sums);
     if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
-    FileSums sums;
-    int read = SumOpenFile(old.file, 0, &sums, &old.have) && sums.size <= 0xFFFFFFFF;
-    old.size = (uint32_t)sums.size;
-    old.start = old.size - old.have;
     BeginRecord(newSum, sums.sum, head);
-    g_restoreOut.ok &= read;
+    g_restoreOut.ok &= read && sums.size <= 0xFFFFFFFF;
     PutOldFile(&old, kind);
     CloseHandle(old.file);
-    return EndRecord();
+    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
+}
+
+int RestoreOpenOld(const char* target, int how, OldFile* old, FileSums* sums) {
+    old->have = 0;
+    old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old->file == INVALID_HANDLE_VALUE)
+        return 0;
+    int read = SumOpenFile(old->file, how, sums, &old->have);
+    old->size = sums->size;
+    old->start = old->size - old->have;
+    return read;
 }
 
 void RestoreNoteCreated(void) {

@@ -37,21 +37,20 @@ void RestorePrepareTargets(unsigned records);
    than once is then the current one for RestoreHoldTarget. */
 int RecordKind(const PatchRecordHead* head);
 
-/* Notes that the current target's whole old file is in the restore file. */
-void RestoreHoldTarget(void);
-
 /* Makes the restore file under a name that is free (never over an existing
    file): the stub's bytes and a container header with no records, flushed.
    records: how many targets the check noted. PR_OK, or PR_NOTWRITTEN with
    g_restore.state RESTORE_FAILED. */
 int RestoreBegin(const PatchRestore* restore, unsigned records);
 
-/* Creates the restore file of either form under a name that is free
-   (never over an existing file) with the stub's bytes at its start, after
-   RestorePrepareTargets(records); the caller writes its header. The open
-   file, or 0 (and nothing left) with g_restore.state RESTORE_FAILED, as it
-   stays until the caller has its header on disk. */
-HANDLE RestoreCreate(const PatchRestore* restore, unsigned records);
+/* Makes the restore file of either form under a name that is free (never
+   over an existing file) with the stub's bytes at its start, after
+   RestorePrepareTargets(records), as g_restoreOut's file with limit and
+   withCrc; then header writes the container's header after the stub's
+   base bytes, flushed. PR_OK with RESTORE_MADE, or PR_NOTWRITTEN with
+   RESTORE_FAILED and nothing left. */
+int RestoreOpen(const PatchRestore* restore, unsigned records, uint64_t limit, int withCrc,
+                int (*header)(uint64_t base));
 
 /* Writes n bytes at pos of file (its file pointer is not used); 1, or 0
    when the write failed or fell short. */
@@ -75,6 +74,14 @@ extern RestoreOut g_restoreOut;
 
 /* Starts a record at pos; ok is set while the state is RESTORE_MADE. */
 void RestoreStartAt(uint64_t pos);
+/* Opens target, the existing file a whole-file record is to overwrite,
+   for its way back: held without sharing (so it cannot change while it is
+   read twice) and read for its sums (how as SumOpenFile takes); old then
+   has its size and the window its last bytes. 1 when it was read; 0 when
+   it was opened but not read; old->file is INVALID_HANDLE_VALUE when it
+   cannot be opened. */
+int RestoreOpenOld(const char* target, int how, struct OldFile* old, struct FileSums* sums);
+
 /* Appends n bytes of the record (nothing once ok is cleared). */
 void RestorePut(const void* bytes, size_t n);
 /* Appends n bytes of the old file from offset on, read through the read
@@ -82,11 +89,12 @@ void RestorePut(const void* bytes, size_t n);
 void RestorePutOld(struct OldFile* old, uint64_t offset, uint64_t n);
 /* Hands the buffer's bytes to the file. */
 void RestoreDrain(void);
-/* Drains and flushes the record; 1 when all of it is on disk. */
-int RestoreRecordFlushed(void);
-/* Takes a failed record away again (the file is cut back to end) and
-   sets RESTORE_FAILED. */
-void RestoreCutBack(uint64_t end);
+/* Ends the record begun at *end: drained and flushed, and then (counted:
+   the bare form) counted, the container's 16-bit record count raised and
+   flushed; the current target is then held and *end moves past the
+   record: PR_OK. Else the record is taken away again (on a full disk the
+   way back needs that room), with RESTORE_FAILED: PR_NOTWRITTEN. */
+int RestoreEndRecord(uint64_t* end, int counted);
 /* RestoreWriteAt on the open restore file, then flushed; 1 or 0. */
 int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n);
 

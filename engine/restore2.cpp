@@ -50,20 +50,16 @@ static int WriteHeader2(int open) {
     return RestoreWriteFlushed(s_base, bytes, F2_HEADER_SIZE);
 }
 
+// The header as the run begins, open, after the stub's base bytes.
+static int OpenHeader2(uint64_t base) {
+    s_base = base;
+    s_end = base + F2_HEADER_SIZE;
+    return WriteHeader2(1);
+}
+
 int Restore2Begin(const PatchRestore* restore) {
-    g_restoreOut.file = RestoreCreate(restore, g_check.count);
-    if (!g_restoreOut.file)
-        return PR_NOTWRITTEN;
-    s_base = restore->stubSize;
-    s_end = s_base + F2_HEADER_SIZE;
-    g_restoreOut.limit = ~(uint64_t)0;
-    g_restoreOut.withCrc = 1;  // each block ends with the CRC of its bytes
-    if (WriteHeader2(1)) {
-        g_restore.state = RESTORE_MADE;
-        return PR_OK;
-    }
-    Restore2End();
-    return PR_NOTWRITTEN;
+    // each block ends with the CRC of its bytes
+    return RestoreOpen(restore, g_check.count, ~(uint64_t)0, 1, OpenHeader2);
 }
 
 void Restore2StartCopies(void) {
@@ -189,15 +185,7 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     unsigned char crc[4];
     PutU32(crc, g_restoreOut.crc);
     RestorePut(crc, sizeof crc);
-    if (RestoreRecordFlushed()) {
-        if (r->kind == F2_KIND_WHOLE)
-            RestoreHoldTarget();
-        g_restore.records++;
-        s_end = g_restoreOut.pos;
-        return PR_OK;
-    }
-    RestoreCutBack(s_end);
-    return PR_NOTWRITTEN;
+    return RestoreEndRecord(&s_end, 0);
 }
 
 // How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
@@ -220,20 +208,17 @@ int Restore2AddWhole(const F2Record* r, const char* target) {
     // A target that cannot be opened or read cannot be overwritten either:
     // the record is refused and the restore file stays as it is. It is read
     // for its sums (the table entry comes before its bytes), then its bytes
-    // come from the read window, or from the file where it does not fit;
-    // held without sharing, it cannot change between.
+    // come from the read window, or from the file where it does not fit.
     int kind = Kind2(r);
     if (kind == RECORD_HELD)
         return PR_OK;
     OldFile old;
-    old.file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    FileSums sums;
+    int read = RestoreOpenOld(target, SUM_FORMAT2, &old, &sums);
     if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
-    FileSums sums;
     int result = PR_NOTWRITTEN;
-    if (SumOpenFile(old.file, SUM_FORMAT2, &sums, &old.have)) {
-        old.size = sums.size;
-        old.start = old.size - old.have;
+    if (read) {
         F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                          r->name, r->nameLen, sums.size, sums.crc, r->newLength, r->newCrc};
         result = AddBlock2(&back, &old, 0);

@@ -104,22 +104,27 @@ int EndOfRecord(const PatchHost* host, int result, const PatchRecordNote* note, 
     return PatchKeepRunning();
 }
 
+// Where the run carries its bare records out.
+typedef struct RunBareWay {
+    const char* targetDir;
+    const PatchHost* host;
+} RunBareWay;
+
+// Carries out the bare record the walk has come to; PR_SKIPPED once the
+// run ends.
+static int RunBare(void* ctx, unsigned i, const BareRecord* r, int read, const TargetSides* sides) {
+    const RunBareWay* rw = (const RunBareWay*)ctx;
+    PatchRecordNote note;
+    int result = ApplyBareRead(r, read, sides, rw->targetDir, rw->host, &note);
+    return EndOfRecord(rw->host, result, &note, i + 1) ? PR_OK : PR_SKIPPED;
+}
+
 // Applies the records of the bare reader's container, checked already,
 // one by one.
 static void ApplyAll(const char* targetDir, const PatchHost* host) {
-    uint64_t at = CONTAINER_HEADER_SIZE;
-    for (unsigned i = 0; i < g_check.count; i++) {
-        PatchRecordNote note;
-        TrailerEntry entry;
-        const TrailerEntry* strong = NULL;
-        if (g_check.trailer == TRAILER_FOUND) {
-            GetTrailerEntry(&g_check.strong, i, &entry);
-            strong = &entry;
-        }
-        int result = ApplyBareRecord(&at, targetDir, host, strong, &note);
-        if (!EndOfRecord(host, result, &note, i + 1))
-            return;
-    }
+    RunBareWay rw = {targetDir, host};
+    uint64_t end;
+    WalkBare(g_check.count, g_check.trailer == TRAILER_FOUND ? &g_check.strong : NULL, RunBare, &rw, &end);
 }
 
 void RunPatch(const unsigned char* container, size_t size, const char* targetDir, const PatchHost* host,

@@ -10,6 +10,7 @@
 #include <random>
 
 #include "engine/container.h"
+#include "engine/locate.h"
 #include "support/container_builder.h"
 #include "support/format2_builder.h"
 #include "support/win_folder.h"
@@ -278,5 +279,38 @@ TEST(ContainerWindow, BareFormWhateverThePiece) {
                 EXPECT_EQ(damaged.outcome, PATCH_DATAERROR) << cut;
                 EXPECT_TRUE(damaged.a == old && damaged.whole == B("<missing>") && damaged.restore.empty()) << cut;
             }
+        }
+}
+
+// The folder finding walks format 2's blocks as the check does: a folder
+// fits when it holds every complete block's delta targets, and an open
+// container's torn last block is passed over, whatever piece a read takes.
+TEST(ContainerWindow, FolderFitsByTheBlocksItCanRead) {
+    const Bytes old = Noise(5, 300), neu(old.begin(), old.begin() + 100);
+    Format2Builder f;
+    f.Delta("A.BIN", old, neu).Cmd(0, 100, {}, {}).Block();
+    f.Delta("B.BIN", old, neu).Cmd(0, 100, {}, {}).Block();
+    const Bytes closed = f.Build();
+    Bytes torn = f.Build(true);
+    torn.resize(torn.size() - 5);
+    struct Case { const char* why; const Bytes* c; bool holdsB; int fits; };
+    const Case cases[] = {
+        {"both blocks' targets there", &closed, true, 1},
+        {"the second block's target missing", &closed, false, 0},
+        {"open, the torn block's target missing", &torn, false, 1},
+    };
+    for (uint32_t piece : {0u, 16u})
+        for (const Case& c : cases) {
+            SCOPED_TRACE(std::string(c.why) + ", piece " + std::to_string(piece));
+            ScratchFolder sf("fits");
+            WriteBytes(sf / "A.BIN", old);
+            if (c.holdsB)
+                WriteBytes(sf / "B.BIN", old);
+            PatchContainer pc{c.c->data(), INVALID_HANDLE_VALUE, 0, c.c->size()};
+            g_containerPiece = piece;
+            EXPECT_EQ(FolderFits(&pc, sf.dir().c_str(), nullptr), c.fits);
+            DeleteFileA((sf / "A.BIN").c_str());
+            EXPECT_EQ(FolderFits(&pc, sf.dir().c_str(), nullptr), 0) << "the first block's target missing";
+            g_containerPiece = 0;
         }
 }
