@@ -39,6 +39,9 @@ typedef struct LzmaInput {
 typedef struct LzmaDecoder {
     uint32_t range;         /* range decoder: the interval's width ... */
     uint32_t code;          /* ... and the packed value's place in it */
+    const unsigned char* pos;  /* in's bytes at hand while decoding, copied */
+    const unsigned char* end;  /* here so that no pointer to in is followed a byte */
+    int dry;                /* the packed bytes ran out: zeros are read */
     LzmaInput* in;
     unsigned char* dict;    /* the last dictSize bytes, circular */
     uint32_t dictSize;
