@@ -189,7 +189,8 @@ static int Fill(LzmaDecoder* d, uint32_t stop) {
             while (sym < 0x100)
                 sym = (sym << 1) | Bit(d, lit + sym);
             dict[pos++] = (unsigned char)sym;
-            state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
+            static const unsigned char kAfterLiteral[STATES] = {0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 4, 5};
+            state = kAfterLiteral[state];
             continue;
         }
         // A match: k is 0 for a new distance, else 1 + which of the last
