@@ -2,6 +2,7 @@
 // LZ layer that puts literals and matches into the circular dictionary.
 #include "core/lzma.h"
 
+#include <stddef.h>
 #include <string.h>
 
 // Where each group of bit models lives in LzmaDecoder::probs.
@@ -235,13 +236,8 @@ int LzmaBegin(LzmaDecoder* d, unsigned props, unsigned char* dict, uint32_t dict
     d->in = in;
     d->dict = dict;
     d->dictSize = dictSize;
-    d->dictPos = 0;
-    d->posBase = 0;
-    d->dictFull = 0;
     d->left = unpacked;
-    d->matchLeft = 0;
-    d->rep[0] = d->rep[1] = d->rep[2] = d->rep[3] = 0;
-    d->state = 0;
+    memset((char*)d + offsetof(LzmaDecoder, code), 0, offsetof(LzmaDecoder, lc) - offsetof(LzmaDecoder, code));
     d->lc = lc;
     d->lpMask = (1u << lp) - 1;
     d->pbMask = (1u << pb) - 1;
@@ -249,10 +245,8 @@ int LzmaBegin(LzmaDecoder* d, unsigned props, unsigned char* dict, uint32_t dict
         d->probs[i] = 1024;  // even odds
     // the encoder's first byte is always 0; the next four start the code
     d->range = 0xFFFFFFFF;
-    d->code = 0;
     d->pos = in->pos;
     d->end = in->end;
-    d->dry = 0;
     if (NextByte(d))
         return 0;
     for (int i = 0; i < 4; i++)
