@@ -59,8 +59,7 @@ uint32_t XorSumEnd(const XorSumState* st) {
 // small. Long runs of bytes go through the folding below wherever the
 // processor has carry-less multiplication (every x86 processor since
 // 2010); the table takes the rest, a byte at a time.
-static uint32_t s_crcTable[256];
-static int s_crcReady;
+static uint32_t s_crcTable[256];  // entry 1 is not 0 once the table is made
 
 static void MakeCrcTables(void) {
     for (uint32_t n = 0; n < 256; n++) {
@@ -69,7 +68,6 @@ static void MakeCrcTables(void) {
             c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
         s_crcTable[n] = c;
     }
-    s_crcReady = 1;
 }
 
 // The table CRC without the inversions at either end: the remainder of
@@ -140,10 +138,11 @@ __attribute__((target("sse2,pclmul"))) KORVEX_ALIGN_STACK static uint32_t Crc32F
     return Crc32Table(Crc32Table(0, rest, 16), bytes, size);
 }
 
+// Every processor that runs Windows has the cpuid instruction and its
+// leaf 1, so neither is asked about first.
 static int HasCarrylessMultiply(void) {
     unsigned a, b, c, d;
-    if (!__get_cpuid(1, &a, &b, &c, &d))
-        return 0;
+    __cpuid(1, a, b, c, d);
     return (c & bit_PCLMUL) && (d & bit_SSE2);
 }
 #else
@@ -159,7 +158,7 @@ static int HasCarrylessMultiply(void) {
 static int s_crcFolds;
 
 uint32_t Crc32Update(uint32_t crc, const unsigned char* bytes, size_t size) {
-    if (!s_crcReady) {
+    if (!s_crcTable[1]) {
         MakeCrcTables();
         s_crcFolds = HasCarrylessMultiply();
     }

@@ -329,23 +329,27 @@ int F2RunRecord(F2Source sources[F2_STREAMS], const F2Record* r, const F2Sink* s
         return PassOn(&sources[F2_LITERAL], r->newLength, sink, scratch, scratchSize);
     uint64_t made = 0, pos = 0;
     while (made < r->newLength) {
-        F2Command c;
-        if (F2ReadCommand(&sources[F2_CONTROL], &c) != PR_OK)
-            return PR_BADDATA;
+        // a command's three varints: the seek, zigzag-coded (its low bit
+        // says backwards, the rest how far, less one backwards), the copy's
+        // length times two plus its difference bit, and the extra bytes
+        uint64_t v[3];
+        for (unsigned i = 0; i < 3; i++)
+            if (!ReadVarint(&sources[F2_CONTROL], &v[i]))
+                return PR_BADDATA;
+        uint64_t back = v[0] & 1, far = (v[0] >> 1) + back, copy = v[1] >> 1, extra = v[2];
         // every test subtracts from what is left, so no sum can wrap
-        if (c.seek < 0 ? (uint64_t)(-(c.seek + 1)) + 1 > pos : (uint64_t)c.seek > r->oldLength - pos)
+        if (far > (back ? pos : r->oldLength - pos))
             return PR_BADDATA;
-        pos += (uint64_t)c.seek;
-        if (c.copy > r->oldLength - pos || c.copy > r->newLength - made ||
-            c.extra > r->newLength - made - c.copy)
+        pos = back ? pos - far : pos + far;
+        if (copy > r->oldLength - pos || copy > r->newLength - made || extra > r->newLength - made - copy)
             return PR_BADDATA;
-        int result = CopyOld(&sources[F2_DIFF], pos, c.copy, c.diff, sink, scratch, scratchSize);
+        int result = CopyOld(&sources[F2_DIFF], pos, copy, (int)(v[1] & 1), sink, scratch, scratchSize);
         if (result == PR_OK)
-            result = PassOn(&sources[F2_LITERAL], c.extra, sink, scratch, scratchSize);
+            result = PassOn(&sources[F2_LITERAL], extra, sink, scratch, scratchSize);
         if (result != PR_OK)
             return result;
-        pos += c.copy;
-        made += c.copy + c.extra;
+        pos += copy;
+        made += copy + extra;
     }
     return PR_OK;
 }

@@ -38,15 +38,19 @@ typedef struct LzmaInput {
 /* The whole state of one stream, the bit models included. */
 typedef struct LzmaDecoder {
     uint32_t range;         /* range decoder: the interval's width ... */
-    uint32_t code;          /* ... and the packed value's place in it */
+    const unsigned char* pos;  /* in's bytes at hand while decoding, copied */
+    const unsigned char* end;  /* here so that no pointer to in is followed a byte */
     LzmaInput* in;
     unsigned char* dict;    /* the last dictSize bytes, circular */
     uint32_t dictSize;
+    uint64_t left;          /* bytes of the stream not yet handed out */
+    /* from code to state: all 0 when a stream starts */
+    uint32_t code;          /* the packed value's place in the range */
+    int dry;                /* the packed bytes ran out: zeros are read */
     uint32_t dictPos;       /* where the next byte goes */
     uint32_t posBase;       /* stream position of dict[0], modulo 2^32: the
                                literal and position contexts use its low bits */
     int dictFull;           /* dict has wrapped: all dictSize bytes are history */
-    uint64_t left;          /* bytes of the stream not yet handed out */
     uint32_t matchLeft;     /* bytes of the last match not yet copied */
     uint32_t rep[4];        /* the four most recent distances, less one */
     unsigned state;         /* what the last symbols were, 0 to 11 */

@@ -21,27 +21,25 @@ static char Upper(char c) {
 }
 
 // Windows opens a device, not a file, for these names in any folder and
-// with any extension ("nul.txt" too).
+// with any extension ("nul.txt" too). Each entry is its length and its
+// letters; '#' stands for a digit 1 to 9 (COM1 to COM9, LPT1 to LPT9).
 static int IsDeviceName(const char* part, size_t len) {
-    static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+    static const char kDevices[] = "\3CON\3PRN\3AUX\3NUL\6CONIN$\7CONOUT$\4COM#\4LPT#";
     size_t base = 0;
     while (base < len && part[base] != '.')
         base++;
     while (base > 0 && part[base - 1] == ' ')
         base--;
-    for (size_t i = 0; i < sizeof kDevices / sizeof kDevices[0]; i++) {
-        size_t n = strlen(kDevices[i]);
-        if (n != base)
+    for (const char* d = kDevices; *d; d += 1 + *d) {
+        if ((size_t)*d != base)
             continue;
         size_t k = 0;
-        while (k < n && Upper(part[k]) == kDevices[i][k])
-            k++;
-        if (k == n)
-            return 1;
-    }
-    if (base == 4 && part[3] >= '1' && part[3] <= '9') {
-        char a = Upper(part[0]), b = Upper(part[1]), c = Upper(part[2]);
-        if ((a == 'C' && b == 'O' && c == 'M') || (a == 'L' && b == 'P' && c == 'T'))
+        for (; k < base; k++) {
+            char c = Upper(part[k]), want = d[1 + k];
+            if (want == '#' ? c < '1' || c > '9' : c != want)
+                break;
+        }
+        if (k == base)
             return 1;
     }
     return 0;

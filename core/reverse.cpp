@@ -16,15 +16,25 @@ int ReverseCommands(PatchCursor stream, uint32_t oldSize, ReverseCopy* table, si
     return ReverseCommandsFrom(&source, oldSize, table, capacity, sink);
 }
 
+// Makes c the best copy when it reaches further than the best so far:
+// bestEnd is where that one ends in the old file, shift what turns its
+// old offsets into new ones (modulo 2^32).
+static void Reach(const ReverseCopy* c, uint32_t* bestEnd, uint32_t* shift) {
+    if (c->from + c->length > *bestEnd) {
+        *bestEnd = c->from + c->length;
+        *shift = c->at - c->from;
+    }
+}
+
 int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCopy* table, size_t capacity,
                         const ReverseSink* sink) {
     for (uint32_t lo = 0, hi; lo < oldSize; lo = hi) {
         // Read the stream for the window [lo, hi): the copy starting at or
-        // before lo that reaches furthest goes to best, the copies starting
-        // inside the window into the table, kept sorted by old offset. When
-        // the table is too small the window is halved and the stream read
-        // again; a window of one byte needs no table.
-        ReverseCopy best;
+        // before lo that reaches furthest is the best one, the copies
+        // starting inside the window go into the table, kept sorted by old
+        // offset. When the table is too small the window is halved and the
+        // stream read again; a window of one byte needs no table.
+        uint32_t bestEnd, shift;
         size_t n;
         PatchCommand cmd;
         hi = oldSize;
@@ -32,7 +42,7 @@ int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCo
             uint64_t pos = stream->start;
             uint32_t at = 0;
             n = 0;
-            best.from = best.length = best.at = 0;
+            bestEnd = shift = 0;
             for (;;) {
                 if (stream->read(stream->ctx, &pos, &cmd) != PR_OK)
                     return PR_BADDATA;
@@ -43,8 +53,7 @@ int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCo
                 if (cmd.op != CMD_COPY || !copy.length)
                     continue;
                 if (copy.from <= lo) {
-                    if (copy.from + copy.length > best.from + best.length)
-                        best = copy;
+                    Reach(&copy, &bestEnd, &shift);
                 } else if (copy.from < hi) {
                     if (n == capacity)
                         break;
@@ -58,21 +67,19 @@ int ReverseCommandsFrom(const CommandSource* stream, uint32_t oldSize, ReverseCo
                 break;
             hi = lo + (hi - lo) / 2;
         }
-        // Sweep the window: best is, of the copies starting at or before x,
-        // the one that reaches furthest.
+        // Sweep the window: the best copy is, of those starting at or
+        // before x, the one that reaches furthest.
         size_t i = 0;
         for (uint32_t x = lo, stop; x < hi; x = stop) {
             for (; i < n && table[i].from <= x; i++)
-                if (table[i].from + table[i].length > best.from + best.length)
-                    best = table[i];
-            uint32_t bestEnd = best.from + best.length;
+                Reach(&table[i], &bestEnd, &shift);
             unsigned op = CMD_INSERT;
             uint32_t from = x;
             stop = i < n ? table[i].from : hi;
             if (bestEnd > x) {
                 stop = bestEnd < hi ? bestEnd : hi;
                 op = CMD_COPY;
-                from = best.at + (x - best.from);
+                from = x + shift;
             }
             if (!sink->emit(sink->ctx, op, from, stop - x))
                 return PR_NOTWRITTEN;

@@ -165,6 +165,7 @@ TEST(Format2, DamageIsDataError) {
         {"cut short", [] { Bytes c = WorkedExample().Block().Build(); c.resize(c.size() - 1); return c; }},
         {"seek before the start", [] { return WithControl({0x01, 0x08, 0x02}); }},
         {"seek past the end", [] { return WithControl({0x16, 0x00, 0x00}); }},
+        {"seek back one past the start", [] { return WithControl({0x08, 0x08, 0x00, 0x11, 0x08, 0x00}); }},
         {"copy past the old file", [] { return WithControl({0x0C, 0x10, 0x00}); }},
         {"extra past the new length", [] { return WithControl({0x00, 0x00, 0x09}); }},
         {"varint of eleven bytes", [] { return WithControl(Bytes(10, 0x80)); }},

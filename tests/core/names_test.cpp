@@ -19,10 +19,15 @@ TEST(HostileName, Refused) {
         EXPECT_FALSE(Accepts(h.name)) << "accepted: " << h.label;
 }
 
+TEST(HostileName, EveryDeviceRefused) {
+    for (const char* n : {"prn", "Con", "nul.txt", "conout$.log", "COM9", "lpt1", "a\\ConOut$"})
+        EXPECT_FALSE(Accepts(n)) << "accepted: " << n;
+}
+
 TEST(HostileName, PlainNamesAccepted) {
     const char* good[] = {
         "A.TXT", "DATA\\TEXT.DAT", "a/b/c.bin", ".hidden", "a..b", "..a", "a.", "CONFIG.SYS",
-        "COM10", "COM", "LPT", "consoles.txt", "x\\y\\z\\w.dll",
+        "COM10", "COM", "LPT", "COM0", "LPT0", "COM#", "LPT#", "CONOUT", "PRN1", "consoles.txt", "x\\y\\z\\w.dll",
         "\xd6\xd0\xce\xc4.txt",          // GBK name
         "\x81\x5c",                      // one character whose trail byte is 0x5C
         "\x81\x5c\\b.txt", "dir\\\x81\x5c", "\x81\x5c\x81\x5c",
