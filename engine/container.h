@@ -63,15 +63,6 @@ int ContainerBlockHead(const PatchContainer* c, uint64_t offset, uint64_t end, F
    is begun again. */
 void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64_t packed, LzmaInput* in);
 
-/* Starts src on stream i of the block at offset whose head is b: its
-   packed bytes come through a buffer of its own, and an LZMA stream is
-   decoded into a dictionary buffer carved from one arena of F2_MEMORY_MAX
-   bytes at *carved, which then moves past it (start each block at 0).
-   PR_OK, or PR_BADDATA when the stream does not begin or the arena has no
-   room left. The source stays valid until stream i is begun again. */
-int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
-                    uint64_t* carved);
-
 /* A walk over a format-2 container's blocks from the first on, up to end
    (limit ~0u) or until limit records are visited: each block head read
    (within end), its table
