@@ -38,13 +38,11 @@ static int LookAtTarget(const char* targetDir, const PatchHost* host, PatchCheck
     if (!PatchKeepRunning())
         return PR_SKIPPED;
     RestoreNoteTarget(i, head);
-    char target[PATCH_PATH_MAX];
     if (!sides) {
-        if (JoinPath(target, targetDir, head->name, head->nameLen) &&
-            GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
-            check->existing++;
+        check->existing += FolderHolds(targetDir, head->name, head->nameLen);
         return PR_OK;
     }
+    char target[PATCH_PATH_MAX];
     // opened as the record itself will open it: without sharing
     OldFile old;
     int upToDate;

@@ -74,6 +74,10 @@ void F2Sides(const struct F2Record* r, TargetSides* sides);
    describes. */
 int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide);
 
+/* 1 when folder holds the file or folder name (len bytes) names
+   (engine/locate.cpp). */
+int FolderHolds(const char* folder, const char* name, size_t len);
+
 /* --- the steps of a record, shared by both forms (engine/apply.cpp) --- */
 
 /* A temporary file being written, its writes grouped into large ones. */

@@ -6,13 +6,13 @@
 #include "core/format2.h"
 #include "core/names.h"
 #include "engine/container.h"
+#include "engine/fileio.h"
 
 int LeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
 
-// 1 when folder holds the file or folder name (len bytes) names.
-static int Holds(const char* folder, const char* name, size_t len) {
+int FolderHolds(const char* folder, const char* name, size_t len) {
     char path[PATCH_PATH_MAX];
     return JoinPath(path, folder, name, len) && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -30,7 +30,7 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
         // a name that leaves the folder must not make a folder fit
         if (BareReadHead(&at, &r) != PR_OK)
             return 1;
-        if (!r.whole && !Holds(folder, r.head.name, r.head.nameLen))
+        if (!r.whole && !FolderHolds(folder, r.head.name, r.head.nameLen))
             return 0;
         if (BareSkipBody(&at, &r) != PR_OK)
             return 1;
@@ -43,7 +43,7 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
 static int HoldsF2(F2Walk* w, const F2Record* r) {
     if (!CheckRecordName(r->name, r->nameLen, LeadByteAcp))
         return PR_BADDATA;
-    return r->kind == F2_KIND_DELTA && !Holds((const char*)w->ctx, r->name, r->nameLen) ? PR_NOTARGET : PR_OK;
+    return r->kind == F2_KIND_DELTA && !FolderHolds((const char*)w->ctx, r->name, r->nameLen) ? PR_NOTARGET : PR_OK;
 }
 
 // The blocks' record tables name the targets, so only the table streams
@@ -69,7 +69,7 @@ int FolderFits(const PatchContainer* c, const char* folder, const char* findFile
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return 0;
     if (findFile)
-        return Holds(folder, findFile, (size_t)lstrlenA(findFile));
+        return FolderHolds(folder, findFile, (size_t)lstrlenA(findFile));
     unsigned char head[F2_HEADER_SIZE];
     if (ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head))
         return HoldsF2Targets(c, folder);
