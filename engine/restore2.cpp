@@ -188,42 +188,38 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     return RestoreEndRecord(&s_end, 0);
 }
 
-// How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
-static int Kind2(const F2Record* r) {
+int Restore2Keep(const F2Record* r, const char* target, OldFile* old) {
+    // The way back turns r's new side back into its old one. A delta
+    // record's old side is its held old file; a whole file's is the file
+    // now at target. A target that cannot be opened or read cannot be
+    // overwritten either: the record is refused and the restore file stays
+    // as it is. It is read for its sums (the table entry comes before its
+    // bytes), then its bytes come from the read window, or from the file
+    // where it does not fit.
     PatchRecordHead head = {0, 0, r->name, r->nameLen};
-    return RecordKind(&head);
-}
-
-int Restore2AddDelta(const F2Record* r, OldFile* old) {
-    // the way back: from the rebuilt file (the old side) to the old one
-    int kind = Kind2(r);
+    int kind = RecordKind(&head);
+    if (kind == RECORD_HELD)
+        return PR_OK;
     F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                      r->name, r->nameLen, r->oldLength, r->oldCrc, r->newLength, r->newCrc};
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    return AddBlock2(&back, old, kind == RECORD_WHOLE || !s_count ? 0 : SweepCopies((uint32_t)r->oldLength));
-}
-
-int Restore2AddWhole(const F2Record* r, const char* target) {
-    // A target that cannot be opened or read cannot be overwritten either:
-    // the record is refused and the restore file stays as it is. It is read
-    // for its sums (the table entry comes before its bytes), then its bytes
-    // come from the read window, or from the file where it does not fit.
-    int kind = Kind2(r);
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    OldFile old;
-    FileSums sums;
-    int read = RestoreOpenOld(target, SUM_FORMAT2, &old, &sums);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-    int result = PR_NOTWRITTEN;
-    if (read) {
-        F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
-                         r->name, r->nameLen, sums.size, sums.crc, r->newLength, r->newCrc};
-        result = AddBlock2(&back, &old, 0);
-    }
-    CloseHandle(old.file);
+    size_t n = 0;
+    OldFile own;
+    if (!old) {
+        FileSums sums;
+        int read = RestoreOpenOld(target, SUM_FORMAT2, &own, &sums);
+        if (own.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        if (!read) {
+            CloseHandle(own.file);
+            return PR_NOTWRITTEN;
+        }
+        back.newLength = sums.size;
+        back.newCrc = sums.crc;
+    } else if (kind != RECORD_WHOLE && s_count)
+        n = SweepCopies((uint32_t)r->oldLength);
+    int result = AddBlock2(&back, old ? old : &own, n);
+    if (!old)
+        CloseHandle(own.file);
     return result;
 }
 
