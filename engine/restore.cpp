@@ -328,7 +328,7 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
         return PR_OK;
     OldFile old;
     FileSums sums;
-    int read = RestoreOpenOld(target, 0, &old, &sums);
+    int read = OpenOldFile(target, 0, &old, &sums);
     if (old.file == INVALID_HANDLE_VALUE)
         return PR_NOTWRITTEN;
     BeginRecord(newSum, sums.sum, head);
@@ -336,17 +336,6 @@ int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t ne
     PutOldFile(&old, kind);
     CloseHandle(old.file);
     return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
-}
-
-int RestoreOpenOld(const char* target, int how, OldFile* old, FileSums* sums) {
-    old->have = 0;
-    old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old->file == INVALID_HANDLE_VALUE)
-        return 0;
-    int read = SumOpenFile(old->file, how, sums, &old->have);
-    old->size = sums->size;
-    old->start = old->size - old->have;
-    return read;
 }
 
 void RestoreNoteCreated(void) {

@@ -74,13 +74,6 @@ extern RestoreOut g_restoreOut;
 
 /* Starts a record at pos; ok is set while the state is RESTORE_MADE. */
 void RestoreStartAt(uint64_t pos);
-/* Opens target, the existing file a whole-file record is to overwrite,
-   for its way back: held without sharing (so it cannot change while it is
-   read twice) and read for its sums (how as SumOpenFile takes); old then
-   has its size and the window its last bytes. 1 when it was read; 0 when
-   it was opened but not read; old->file is INVALID_HANDLE_VALUE when it
-   cannot be opened. */
-int RestoreOpenOld(const char* target, int how, struct OldFile* old, struct FileSums* sums);
 
 /* Appends n bytes of the record (nothing once ok is cleared). */
 void RestorePut(const void* bytes, size_t n);

@@ -213,7 +213,7 @@ int Restore2Keep(const F2Record* r, const char* target, OldFile* old) {
     OldFile own;
     if (!old) {
         FileSums sums;
-        int read = RestoreOpenOld(target, SUM_FORMAT2, &own, &sums);
+        int read = OpenOldFile(target, SUM_FORMAT2, &own, &sums);
         if (own.file == INVALID_HANDLE_VALUE)
             return PR_NOTWRITTEN;
         if (!read) {
