@@ -35,13 +35,9 @@ static ReverseCopy s_copies[RESTORE_COPIES];
 // Every record's target, as the check noted it; RestoreBegin sorts them so
 // that the names of one target stand together. Such a group of two or
 // more is known by the index it starts at. A name is kept as a 64-bit hash
-// of the name as the file system compares it, and its length: a format-2
+// of the name as the file system compares it and of its length: a format-2
 // container is read through a window, so its names do not stay in memory.
-typedef struct NotedTarget {
-    uint64_t hash;
-    uint32_t len;
-} NotedTarget;
-static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
+static uint64_t s_targets[CONTAINER_MAX_RECORDS];
 static unsigned s_noted;
 enum { NO_GROUP = CONTAINER_MAX_RECORDS };  // a slot of s_held that no group uses
 static unsigned char s_held[NO_GROUP + 1];  // by group: its record is in
@@ -57,8 +53,8 @@ static unsigned Folded(unsigned c) {
 }
 
 // The hash of a name as the file system compares it (FNV-1a over its
-// folded bytes). A trail byte is taken as it is: it can be an ASCII letter
-// that is not that letter.
+// folded bytes, then its length). A trail byte is taken as it is: it can
+// be an ASCII letter that is not that letter.
 static uint64_t TargetHash(const char* name, uint32_t len) {
     uint64_t h = 0xCBF29CE484222325ull;
     int trail = 0;
@@ -69,23 +65,16 @@ static uint64_t TargetHash(const char* name, uint32_t len) {
         h = (h ^ c) * 0x100000001B3ull;
         trail = !trail && IsDBCSLeadByte((BYTE)c);
     }
-    return h;
-}
-
-// Orders two noted names; 0 when they name the same target.
-static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
-    if (a->hash != b->hash)
-        return a->hash < b->hash ? -1 : 1;
-    return (a->len > b->len) - (a->len < b->len);
+    return (h ^ len) * 0x100000001B3ull;
 }
 
 // Shell sort: no heap, and a few million comparisons at the most records.
 static void SortTargets(void) {
     for (unsigned gap = s_noted / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
         for (unsigned i = gap; i < s_noted; i++) {
-            NotedTarget t = s_targets[i];
+            uint64_t t = s_targets[i];
             unsigned j = i;
-            for (; j >= gap && CompareTargets(&s_targets[j - gap], &t) > 0; j -= gap)
+            for (; j >= gap && s_targets[j - gap] > t; j -= gap)
                 s_targets[j] = s_targets[j - gap];
             s_targets[j] = t;
         }
@@ -94,17 +83,17 @@ static void SortTargets(void) {
 // Finds head's target among the noted ones and says how its record is
 // made; s_group is its group when it is named more than once.
 int RecordKind(const PatchRecordHead* head) {
-    NotedTarget key = {TargetHash(head->name, head->nameLen), head->nameLen};
+    uint64_t key = TargetHash(head->name, head->nameLen);
     unsigned lo = 0, hi = s_noted;
     while (lo < hi) {
         unsigned mid = lo + (hi - lo) / 2;
-        if (CompareTargets(&s_targets[mid], &key) < 0)
+        if (s_targets[mid] < key)
             lo = mid + 1;
         else
             hi = mid;
     }
     s_group = NO_GROUP;
-    if (lo + 1 >= s_noted || CompareTargets(&s_targets[lo + 1], &key) != 0)
+    if (lo + 1 >= s_noted || s_targets[lo + 1] != key)
         return RECORD_STREAM;
     s_group = lo;
     return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
@@ -118,8 +107,7 @@ void RestorePrepareTargets(unsigned records) {
 
 // index is below the container's record count, a 16-bit number
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
-    s_targets[index].hash = TargetHash(head->name, head->nameLen);
-    s_targets[index].len = head->nameLen;
+    s_targets[index] = TargetHash(head->name, head->nameLen);
 }
 
 int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n) {
