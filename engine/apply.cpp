@@ -352,11 +352,9 @@ static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, 
 // (for a new file under 4 GiB), a whole file's from the file at target.
 static int KeepBare(void* ctx, const char* target, OldFile* old) {
     BareWay* w = (BareWay*)ctx;
-    if (!old)
-        return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
-    if (w->newSize > 0xFFFFFFFF)
+    if (old && w->newSize > 0xFFFFFFFF)
         return PR_NOTWRITTEN;
-    return RestoreAddDelta(&w->r->head, w->r->body, old);
+    return RestoreKeep(&w->r->head, target, old, w->r->body, old ? 0 : XorSumEnd(&w->sum));
 }
 
 // --- delta records ---

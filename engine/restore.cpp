@@ -289,40 +289,41 @@ static void PutOldFile(OldFile* old, int kind) {
         PutEnd();
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) {
+int RestoreKeep(const PatchRecordHead* head, const char* target, OldFile* old, uint64_t stream, uint32_t newSum) {
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    ReverseSink sink = {EmitReverse, old};
-    BeginRecord(head->newSum, head->oldSum, head);
-    if (kind == RECORD_WHOLE)
+    uint32_t oldSum = head->oldSum;
+    OldFile own;
+    own.file = 0;
+    int read = 1;
+    if (!old) {
+        // A target that cannot be opened cannot be overwritten either:
+        // the record is refused, and the restore file stays as it is. The
+        // file is read twice, for its checksum, which the record's head
+        // holds, then for its bytes (from the read window where it fits).
+        FileSums sums;
+        read = OpenOldFile(target, 0, &own, &sums);
+        if (own.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        old = &own;
+        oldSum = sums.sum;
+        read = read && sums.size <= 0xFFFFFFFF;
+    } else
+        newSum = head->newSum;
+    BeginRecord(newSum, oldSum, head);
+    g_restoreOut.ok &= read;
+    if (own.file || kind == RECORD_WHOLE)
         PutOldFile(old, kind);
     else {
+        ReverseSink sink = {EmitReverse, old};
         CommandSource forward = {BareCommand, 0, stream};
         if (ReverseCommandsFrom(&forward, (uint32_t)old->size, s_copies, RESTORE_COPIES, &sink) != PR_OK)
             g_restoreOut.ok = 0;
         PutEnd();
     }
-    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
-}
-
-int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum) {
-    // A target that cannot be opened cannot be overwritten either: the
-    // record is refused, and the restore file stays as it is. The file is
-    // read twice, for its checksum, which the record's head holds, then for
-    // its bytes (from the read window where it fits).
-    int kind = RecordKind(head);
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    OldFile old;
-    FileSums sums;
-    int read = OpenOldFile(target, 0, &old, &sums);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-    BeginRecord(newSum, sums.sum, head);
-    g_restoreOut.ok &= read && sums.size <= 0xFFFFFFFF;
-    PutOldFile(&old, kind);
-    CloseHandle(old.file);
+    if (own.file)
+        CloseHandle(own.file);
     return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
 }
 
