@@ -189,7 +189,6 @@ int CloseDurably(HANDLE file) {
 // is then a rename within the same volume, and a path that fits is never
 // refused for want of room for a temporary name.
 HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
-    static const char kHex[] = "0123456789ABCDEF";
     static unsigned s_next;
     const size_t kNameRoom = 14;  // "PCH", four digits, ".tmp", the 0 byte and a spare
     FolderOf(target, tmp);
@@ -204,14 +203,7 @@ HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_M
     if (!s_next)
         s_next = GetTickCount() ^ (GetCurrentProcessId() << 4);
     for (unsigned tries = 0; tries < 0x10000; tries++) {
-        unsigned n = s_next++ & 0xFFFF;
-        char* p = tmp + len;
-        *p++ = 'P';
-        *p++ = 'C';
-        *p++ = 'H';
-        for (int shift = 12; shift >= 0; shift -= 4)
-            *p++ = kHex[(n >> shift) & 15];
-        lstrcpyA(p, ".tmp");
+        wsprintfA(tmp + len, "PCH%04X.tmp", s_next++ & 0xFFFF);
         HANDLE file = CreateFileA(tmp, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE)
             return file;
