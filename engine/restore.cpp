@@ -52,11 +52,12 @@ static unsigned Folded(unsigned c) {
     return c == '/' ? '\\' : c;
 }
 
-// The hash of a name as the file system compares it (FNV-1a over its
-// folded bytes, then its length). A trail byte is taken as it is: it can
+// The hash of a name as the file system compares it and of its length
+// (FNV-1a over its folded bytes, from a basis that holds the length). A
+// trail byte is taken as it is: it can
 // be an ASCII letter that is not that letter.
 static uint64_t TargetHash(const char* name, uint32_t len) {
-    uint64_t h = 0xCBF29CE484222325ull;
+    uint64_t h = 0xCBF29CE484222325ull ^ len;
     int trail = 0;
     for (uint32_t i = 0; i < len; i++) {
         unsigned c = (unsigned char)name[i];
@@ -65,7 +66,7 @@ static uint64_t TargetHash(const char* name, uint32_t len) {
         h = (h ^ c) * 0x100000001B3ull;
         trail = !trail && IsDBCSLeadByte((BYTE)c);
     }
-    return (h ^ len) * 0x100000001B3ull;
+    return h;
 }
 
 // Shell sort: no heap, and a few million comparisons at the most records.
