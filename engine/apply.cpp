@@ -317,24 +317,23 @@ static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, 
     BareWay* w = (BareWay*)ctx;
     if (!target)
         return PR_NOTWRITTEN;
+    HANDLE file = CreateTempBeside(target, dirLen, tmp);
+    if (file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
     if (old) {
         Rebuild rb;
         rb.old = old;
         rb.out.used = 0;
         rb.out.written = 0;
-        rb.out.file = CreateTempBeside(target, dirLen, tmp);
-        if (rb.out.file == INVALID_HANDLE_VALUE)
-            return PR_NOTWRITTEN;
+        rb.out.file = file;
         int result = FinishTemp(RunStream(w->r->body, &rb), &rb.out, w->sides, tmp, old);
         w->newSize = rb.out.written;
         return result;
     }
-    w->file = CreateTempBeside(target, dirLen, tmp);
+    w->file = file;
     XorSumBegin(&w->sum);
-    if (w->file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
     int written = PassOn(w->r->body, w->r->body + w->r->length, PutWhole, w);
-    if (CloseDurably(w->file) && written)
+    if (CloseDurably(file) && written)
         return PR_OK;
     DeleteFileA(tmp);
     return PR_NOTWRITTEN;
