@@ -169,9 +169,8 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
 int CheckPatch2(const PatchContainer* c, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     ZeroMemory(check, sizeof *check);
     check->result = PR_BADDATA;
-    unsigned char head[F2_HEADER_SIZE];
     F2Header h;
-    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &h) != PR_OK)
+    if (!ContainerHeader2(c, &h))
         return check->result;
     // A closed container ends at its length; only a signature's padding,
     // up to seven zero bytes, may follow.

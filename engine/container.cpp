@@ -39,6 +39,16 @@ int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, s
     return ReadAt(c->file, c->offset + offset, to, (DWORD)n);
 }
 
+int ContainerIsFormat2(const PatchContainer* c) {
+    unsigned char head[F2_HEADER_SIZE];
+    return ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head);
+}
+
+int ContainerHeader2(const PatchContainer* c, F2Header* h) {
+    unsigned char head[F2_HEADER_SIZE];
+    return ContainerRead(c, 0, head, sizeof head) && F2ReadHeader(head, sizeof head, h) == PR_OK;
+}
+
 int ContainerCrc(const PatchContainer* c, uint64_t offset, uint64_t n, uint32_t* crc) {
     while (n) {
         size_t piece = Piece(n);

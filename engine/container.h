@@ -48,6 +48,13 @@ extern uint32_t g_containerPiece;
    at once. 1, or 0 when they pass its end or the read fails. */
 int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, size_t n);
 
+/* 1 when the container starts with a format-2 header (IsFormat2). */
+int ContainerIsFormat2(const PatchContainer* c);
+
+/* Reads the container's format-2 header into h (F2ReadHeader); 1, or 0
+   when it cannot be read or is not one this reader takes. */
+int ContainerHeader2(const PatchContainer* c, F2Header* h);
+
 /* Continues *crc (a CRC-32) over n bytes at offset, read a piece at a
    time. 1, or 0 as ContainerRead. */
 int ContainerCrc(const PatchContainer* c, uint64_t offset, uint64_t n, uint32_t* crc);

@@ -49,9 +49,8 @@ static int HoldsF2(F2Walk* w, const F2Record* r) {
 // The blocks' record tables name the targets, so only the table streams
 // are decoded here, read where the container lies (engine/container.h).
 static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
-    unsigned char head[F2_HEADER_SIZE];
     F2Header header;
-    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &header) != PR_OK)
+    if (!ContainerHeader2(c, &header))
         return 1;
     F2Walk w;
     w.c = c;
@@ -70,8 +69,7 @@ int FolderFits(const PatchContainer* c, const char* folder, const char* findFile
         return 0;
     if (findFile)
         return FolderHolds(folder, findFile, (size_t)lstrlenA(findFile));
-    unsigned char head[F2_HEADER_SIZE];
-    if (ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head))
+    if (ContainerIsFormat2(c))
         return HoldsF2Targets(c, folder);
     return HoldsBareTargets(c, folder);
 }
