@@ -74,20 +74,17 @@ int FolderFits(const PatchContainer* c, const char* folder, const char* findFile
     return HoldsBareTargets(c, folder);
 }
 
-// The short and long names of the predefined keys, in the order of their
-// handle values from HKEY_CLASSES_ROOT on.
-static const char* const kRoots[4][2] = {
-    {"HKCR", "HKEY_CLASSES_ROOT"},
-    {"HKCU", "HKEY_CURRENT_USER"},
-    {"HKLM", "HKEY_LOCAL_MACHINE"},
-    {"HKU", "HKEY_USERS"},
-};
+// The short and long names of the predefined keys, one after another, in
+// the order of their handle values from HKEY_CLASSES_ROOT on.
+static const char kRoots[] =
+    "HKCR\0HKEY_CLASSES_ROOT\0HKCU\0HKEY_CURRENT_USER\0HKLM\0HKEY_LOCAL_MACHINE\0HKU\0HKEY_USERS";
 
 // The predefined key name names, or 0.
 static HKEY RootKey(const char* name) {
-    for (unsigned i = 0; i < 4; i++)
-        if (lstrcmpiA(name, kRoots[i][0]) == 0 || lstrcmpiA(name, kRoots[i][1]) == 0)
-            return (HKEY)((ULONG_PTR)HKEY_CLASSES_ROOT + i);
+    const char* root = kRoots;
+    for (unsigned i = 0; i < 8; i++, root += lstrlenA(root) + 1)
+        if (lstrcmpiA(name, root) == 0)
+            return (HKEY)((ULONG_PTR)HKEY_CLASSES_ROOT + i / 2);
     return 0;
 }
 
