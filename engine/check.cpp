@@ -176,13 +176,10 @@ int CheckPatch2(const PatchContainer* c, const char* targetDir, const PatchHost*
     // up to seven zero bytes, may follow.
     uint64_t end = c->size;
     if (!(h.flags & F2_FLAG_OPEN)) {
-        unsigned char pad[7];
-        if (h.length > c->size || c->size - h.length > sizeof pad ||
-            !ContainerRead(c, h.length, pad, (size_t)(c->size - h.length)))
+        uint64_t pad = 0;  // read into its first bytes, the last stays 0
+        if (h.length > c->size || c->size - h.length > sizeof pad - 1 ||
+            !ContainerRead(c, h.length, (unsigned char*)&pad, (size_t)(c->size - h.length)) || pad)
             return check->result;
-        for (size_t i = 0; i < c->size - h.length; i++)
-            if (pad[i])
-                return check->result;
         end = h.length;
     }
     if (Walk2(c, end, &h, targetDir, host, check, 0) == PR_OK)
