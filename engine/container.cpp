@@ -166,9 +166,8 @@ int WalkF2(F2Walk* w) {
             unsigned char entry[F2_ENTRY_MAX];
             if (F2ReadEntry(&w->src[F2_TABLE], entry, &r) != PR_OK)
                 return PR_BADDATA;
-            // a 0 byte in a name would cut the path short
-            if ((flags & F2W_CHECK) &&
-                (memchr(r.name, 0, r.nameLen) || !CheckRecordName(r.name, r.nameLen, LeadByteAcp)))
+            // (a 0 byte, which would cut the path short, is refused too)
+            if ((flags & F2W_CHECK) && !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return PR_BADDATA;
             int result = w->visit ? w->visit(w, &r) : PR_OK;
             if (result != PR_OK)
