@@ -189,7 +189,6 @@ int CloseDurably(HANDLE file) {
 // is then a rename within the same volume, and a path that fits is never
 // refused for want of room for a temporary name.
 HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_MAX]) {
-    static const char kHex[] = "0123456789ABCDEF";
     static unsigned s_next;
     const size_t kNameRoom = 14;  // "PCH", four digits, ".tmp", the 0 byte and a spare
     FolderOf(target, tmp);
@@ -204,14 +203,7 @@ HANDLE CreateTempBeside(const char* target, size_t dirLen, char tmp[PATCH_PATH_M
     if (!s_next)
         s_next = GetTickCount() ^ (GetCurrentProcessId() << 4);
     for (unsigned tries = 0; tries < 0x10000; tries++) {
-        unsigned n = s_next++ & 0xFFFF;
-        char* p = tmp + len;
-        *p++ = 'P';
-        *p++ = 'C';
-        *p++ = 'H';
-        for (int shift = 12; shift >= 0; shift -= 4)
-            *p++ = kHex[(n >> shift) & 15];
-        lstrcpyA(p, ".tmp");
+        wsprintfA(tmp + len, "PCH%04X.tmp", s_next++ & 0xFFFF);
         HANDLE file = CreateFileA(tmp, GENERIC_READ | GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
         if (file != INVALID_HANDLE_VALUE)
             return file;
@@ -325,24 +317,23 @@ static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, 
     BareWay* w = (BareWay*)ctx;
     if (!target)
         return PR_NOTWRITTEN;
+    HANDLE file = CreateTempBeside(target, dirLen, tmp);
+    if (file == INVALID_HANDLE_VALUE)
+        return PR_NOTWRITTEN;
     if (old) {
         Rebuild rb;
         rb.old = old;
         rb.out.used = 0;
         rb.out.written = 0;
-        rb.out.file = CreateTempBeside(target, dirLen, tmp);
-        if (rb.out.file == INVALID_HANDLE_VALUE)
-            return PR_NOTWRITTEN;
+        rb.out.file = file;
         int result = FinishTemp(RunStream(w->r->body, &rb), &rb.out, w->sides, tmp, old);
         w->newSize = rb.out.written;
         return result;
     }
-    w->file = CreateTempBeside(target, dirLen, tmp);
+    w->file = file;
     XorSumBegin(&w->sum);
-    if (w->file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
     int written = PassOn(w->r->body, w->r->body + w->r->length, PutWhole, w);
-    if (CloseDurably(w->file) && written)
+    if (CloseDurably(file) && written)
         return PR_OK;
     DeleteFileA(tmp);
     return PR_NOTWRITTEN;
@@ -352,11 +343,9 @@ static int MakeBare(void* ctx, OldFile* old, const char* target, size_t dirLen, 
 // (for a new file under 4 GiB), a whole file's from the file at target.
 static int KeepBare(void* ctx, const char* target, OldFile* old) {
     BareWay* w = (BareWay*)ctx;
-    if (!old)
-        return RestoreAddWhole(&w->r->head, target, XorSumEnd(&w->sum));
-    if (w->newSize > 0xFFFFFFFF)
+    if (old && w->newSize > 0xFFFFFFFF)
         return PR_NOTWRITTEN;
-    return RestoreAddDelta(&w->r->head, w->r->body, old);
+    return RestoreKeep(&w->r->head, target, old, w->r->body, old ? 0 : XorSumEnd(&w->sum));
 }
 
 // --- delta records ---

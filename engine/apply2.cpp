@@ -136,7 +136,7 @@ static int Make2(void* ctx, OldFile* old, const char* target, size_t dirLen, cha
 
 static int Keep2(void* ctx, const char* target, OldFile* old) {
     const F2Record* r = ((Way2*)ctx)->r;
-    return old ? Restore2AddDelta(r, old) : Restore2AddWhole(r, target);
+    return Restore2Keep(r, target, old);
 }
 
 // Carries out the record the walk has come to; PR_SKIPPED once the run

@@ -38,13 +38,11 @@ static int LookAtTarget(const char* targetDir, const PatchHost* host, PatchCheck
     if (!PatchKeepRunning())
         return PR_SKIPPED;
     RestoreNoteTarget(i, head);
-    char target[PATCH_PATH_MAX];
     if (!sides) {
-        if (JoinPath(target, targetDir, head->name, head->nameLen) &&
-            GetFileAttributesA(target) != INVALID_FILE_ATTRIBUTES)
-            check->existing++;
+        check->existing += FolderHolds(targetDir, head->name, head->nameLen);
         return PR_OK;
     }
+    char target[PATCH_PATH_MAX];
     // opened as the record itself will open it: without sharing
     OldFile old;
     int upToDate;
@@ -171,21 +169,17 @@ static int Walk2(const PatchContainer* c, uint64_t end, const F2Header* h, const
 int CheckPatch2(const PatchContainer* c, const char* targetDir, const PatchHost* host, PatchCheck* check) {
     ZeroMemory(check, sizeof *check);
     check->result = PR_BADDATA;
-    unsigned char head[F2_HEADER_SIZE];
     F2Header h;
-    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &h) != PR_OK)
+    if (!ContainerHeader2(c, &h))
         return check->result;
     // A closed container ends at its length; only a signature's padding,
     // up to seven zero bytes, may follow.
     uint64_t end = c->size;
     if (!(h.flags & F2_FLAG_OPEN)) {
-        unsigned char pad[7];
-        if (h.length > c->size || c->size - h.length > sizeof pad ||
-            !ContainerRead(c, h.length, pad, (size_t)(c->size - h.length)))
+        uint64_t pad = 0;  // read into its first bytes, the last stays 0
+        if (h.length > c->size || c->size - h.length > sizeof pad - 1 ||
+            !ContainerRead(c, h.length, (unsigned char*)&pad, (size_t)(c->size - h.length)) || pad)
             return check->result;
-        for (size_t i = 0; i < c->size - h.length; i++)
-            if (pad[i])
-                return check->result;
         end = h.length;
     }
     if (Walk2(c, end, &h, targetDir, host, check, 0) == PR_OK)

@@ -39,6 +39,16 @@ int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, s
     return ReadAt(c->file, c->offset + offset, to, (DWORD)n);
 }
 
+int ContainerIsFormat2(const PatchContainer* c) {
+    unsigned char head[F2_HEADER_SIZE];
+    return ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head);
+}
+
+int ContainerHeader2(const PatchContainer* c, F2Header* h) {
+    unsigned char head[F2_HEADER_SIZE];
+    return ContainerRead(c, 0, head, sizeof head) && F2ReadHeader(head, sizeof head, h) == PR_OK;
+}
+
 int ContainerCrc(const PatchContainer* c, uint64_t offset, uint64_t n, uint32_t* crc) {
     while (n) {
         size_t piece = Piece(n);
@@ -90,20 +100,36 @@ void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64
 static unsigned char s_arena[F2_MEMORY_MAX];
 static LzmaDecoder s_lzma[F2_STREAMS];
 
-int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
-                    uint64_t* carved) {
+// The dictionary an LZMA stream decodes into: its dictionary size, or
+// its unpacked length when that is less; 0 for a stored stream. A
+// dictionary is at most F2_MEMORY_MAX bytes, so a block's four sum in 32
+// bits.
+static uint32_t StreamMemory(const F2StreamHead* s) {
+    if (s->method != F2_LZMA)
+        return 0;
+    return s->dictSize < s->unpacked ? s->dictSize : (uint32_t)s->unpacked;
+}
+
+// Starts src on stream i of the block at offset whose head is b: its
+// packed bytes come through a buffer of its own, and an LZMA stream is
+// decoded into a dictionary buffer carved from the arena at *carved,
+// which then moves past it (each block starts at 0). PR_OK, or PR_BADDATA
+// when the stream does not begin or the arena has no room left.
+static int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i,
+                           F2Source* src, uint32_t* carved) {
     const F2StreamHead* s = &b->streams[i];
     LzmaInput in;
     ContainerInput(i, c, offset + b->streamOffset[i], s->packed, &in);
-    uint64_t need = 0;
-    if (s->method == F2_LZMA)
-        need = s->dictSize < s->unpacked ? s->dictSize : s->unpacked;
+    uint32_t need = StreamMemory(s);
     if (need > F2_MEMORY_MAX - *carved ||
-        F2SourceBegin(src, s, &s_lzma[i], s_arena + *carved, (uint32_t)need, &in) != PR_OK)
+        F2SourceBegin(src, s, &s_lzma[i], s_arena + *carved, need, &in) != PR_OK)
         return PR_BADDATA;
     *carved += need;
     return PR_OK;
 }
+
+// The CRC-32 of any bytes followed by their own CRC-32, little-endian.
+static const uint32_t CRC32_RESIDUE = 0x2144DF1C;
 
 int WalkF2(F2Walk* w) {
     const PatchContainer* c = w->c;
@@ -112,18 +138,21 @@ int WalkF2(F2Walk* w) {
     for (uint64_t at = F2_HEADER_SIZE; w->limit != ~0u ? w->done < w->limit : at < w->end;) {
         F2BlockHead b;
         uint32_t crc = 0;
-        unsigned char stored[F2_BLOCK_CRC_SIZE];
+        // A block followed by its own CRC (little-endian) has the CRC-32
+        // residue as the CRC of both: that, for any block, only when the
+        // stored CRC is the block's.
         if (ContainerBlockHead(c, at, w->end, &b) != PR_OK ||
-            ((flags & F2W_CRC) && !(ContainerCrc(c, at, b.size - F2_BLOCK_CRC_SIZE, &crc) &&
-                                    ContainerRead(c, at + b.size - F2_BLOCK_CRC_SIZE, stored, sizeof stored) &&
-                                    crc == GetU32(stored)))) {
+            ((flags & F2W_CRC) && !(ContainerCrc(c, at, b.size, &crc) && crc == CRC32_RESIDUE))) {
             if (flags & F2W_TORN)
                 break;
             return PR_BADDATA;
         }
-        if ((flags & F2W_CHECK) && (F2BlockMemory(&b) > w->memory || b.count > CONTAINER_MAX_RECORDS - w->done))
+        uint32_t memory = 0;
+        for (unsigned i = 0; i < F2_STREAMS; i++)
+            memory += StreamMemory(&b.streams[i]);
+        if ((flags & F2W_CHECK) && (memory > w->memory || b.count > CONTAINER_MAX_RECORDS - w->done))
             return PR_BADDATA;
-        uint64_t carved = 0;
+        uint32_t carved = 0;
         if (ContainerSource(c, at, &b, F2_TABLE, &w->src[F2_TABLE], &carved) != PR_OK)
             return PR_BADDATA;
         // streams that do not begin fail the block's records, one by one
@@ -137,9 +166,8 @@ int WalkF2(F2Walk* w) {
             unsigned char entry[F2_ENTRY_MAX];
             if (F2ReadEntry(&w->src[F2_TABLE], entry, &r) != PR_OK)
                 return PR_BADDATA;
-            // a 0 byte in a name would cut the path short
-            if ((flags & F2W_CHECK) &&
-                (memchr(r.name, 0, r.nameLen) || !CheckRecordName(r.name, r.nameLen, LeadByteAcp)))
+            // (a 0 byte, which would cut the path short, is refused too)
+            if ((flags & F2W_CHECK) && !CheckRecordName(r.name, r.nameLen, LeadByteAcp))
                 return PR_BADDATA;
             int result = w->visit ? w->visit(w, &r) : PR_OK;
             if (result != PR_OK)

@@ -48,6 +48,13 @@ extern uint32_t g_containerPiece;
    at once. 1, or 0 when they pass its end or the read fails. */
 int ContainerRead(const PatchContainer* c, uint64_t offset, unsigned char* to, size_t n);
 
+/* 1 when the container starts with a format-2 header (IsFormat2). */
+int ContainerIsFormat2(const PatchContainer* c);
+
+/* Reads the container's format-2 header into h (F2ReadHeader); 1, or 0
+   when it cannot be read or is not one this reader takes. */
+int ContainerHeader2(const PatchContainer* c, F2Header* h);
+
 /* Continues *crc (a CRC-32) over n bytes at offset, read a piece at a
    time. 1, or 0 as ContainerRead. */
 int ContainerCrc(const PatchContainer* c, uint64_t offset, uint64_t n, uint32_t* crc);
@@ -62,15 +69,6 @@ int ContainerBlockHead(const PatchContainer* c, uint64_t offset, uint64_t end, F
    piece into that stream's own buffer. The stream stays valid until it
    is begun again. */
 void ContainerInput(unsigned i, const PatchContainer* c, uint64_t offset, uint64_t packed, LzmaInput* in);
-
-/* Starts src on stream i of the block at offset whose head is b: its
-   packed bytes come through a buffer of its own, and an LZMA stream is
-   decoded into a dictionary buffer carved from one arena of F2_MEMORY_MAX
-   bytes at *carved, which then moves past it (start each block at 0).
-   PR_OK, or PR_BADDATA when the stream does not begin or the arena has no
-   room left. The source stays valid until stream i is begun again. */
-int ContainerSource(const PatchContainer* c, uint64_t offset, const F2BlockHead* b, unsigned i, F2Source* src,
-                    uint64_t* carved);
 
 /* A walk over a format-2 container's blocks from the first on, up to end
    (limit ~0u) or until limit records are visited: each block head read

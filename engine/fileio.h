@@ -44,6 +44,14 @@ enum { SUM_CRC = 1, SUM_ANY_SIZE = 2, SUM_WINDOW_END = 4, SUM_NO_XOR = 8 };
    are then of no use. */
 int SumOpenFile(HANDLE file, int how, FileSums* sums, uint32_t* have);
 
+/* Opens the file at path, held without sharing (so that it cannot change
+   while it is read, more than once maybe) and reads it for its sums (how
+   as SumOpenFile takes); old then has its size and the window its last
+   bytes. 1 when it was read; 0 when it was opened but not read;
+   old->file is INVALID_HANDLE_VALUE when it cannot be opened. */
+struct OldFile;
+int OpenOldFile(const char* path, int how, struct OldFile* old, FileSums* sums);
+
 /* Reads n bytes at offset of a file (its file pointer is not used); 0 when
    the read fails or the file ends before. */
 int ReadAt(HANDLE file, uint64_t offset, unsigned char* to, DWORD n);
@@ -73,6 +81,10 @@ void F2Sides(const struct F2Record* r, TargetSides* sides);
 /* 1 when a file of these sums is the old (or new) side that sides
    describes. */
 int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide);
+
+/* 1 when folder holds the file or folder name (len bytes) names
+   (engine/locate.cpp). */
+int FolderHolds(const char* folder, const char* name, size_t len);
 
 /* --- the steps of a record, shared by both forms (engine/apply.cpp) --- */
 

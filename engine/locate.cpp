@@ -6,13 +6,13 @@
 #include "core/format2.h"
 #include "core/names.h"
 #include "engine/container.h"
+#include "engine/fileio.h"
 
 int LeadByteAcp(unsigned char byte) {
     return IsDBCSLeadByte(byte);
 }
 
-// 1 when folder holds the file or folder name (len bytes) names.
-static int Holds(const char* folder, const char* name, size_t len) {
+int FolderHolds(const char* folder, const char* name, size_t len) {
     char path[PATCH_PATH_MAX];
     return JoinPath(path, folder, name, len) && GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES;
 }
@@ -30,7 +30,7 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
         // a name that leaves the folder must not make a folder fit
         if (BareReadHead(&at, &r) != PR_OK)
             return 1;
-        if (!r.whole && !Holds(folder, r.head.name, r.head.nameLen))
+        if (!r.whole && !FolderHolds(folder, r.head.name, r.head.nameLen))
             return 0;
         if (BareSkipBody(&at, &r) != PR_OK)
             return 1;
@@ -43,15 +43,14 @@ static int HoldsBareTargets(const PatchContainer* c, const char* folder) {
 static int HoldsF2(F2Walk* w, const F2Record* r) {
     if (!CheckRecordName(r->name, r->nameLen, LeadByteAcp))
         return PR_BADDATA;
-    return r->kind == F2_KIND_DELTA && !Holds((const char*)w->ctx, r->name, r->nameLen) ? PR_NOTARGET : PR_OK;
+    return r->kind == F2_KIND_DELTA && !FolderHolds((const char*)w->ctx, r->name, r->nameLen) ? PR_NOTARGET : PR_OK;
 }
 
 // The blocks' record tables name the targets, so only the table streams
 // are decoded here, read where the container lies (engine/container.h).
 static int HoldsF2Targets(const PatchContainer* c, const char* folder) {
-    unsigned char head[F2_HEADER_SIZE];
     F2Header header;
-    if (!ContainerRead(c, 0, head, sizeof head) || F2ReadHeader(head, sizeof head, &header) != PR_OK)
+    if (!ContainerHeader2(c, &header))
         return 1;
     F2Walk w;
     w.c = c;
@@ -69,27 +68,23 @@ int FolderFits(const PatchContainer* c, const char* folder, const char* findFile
     if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return 0;
     if (findFile)
-        return Holds(folder, findFile, (size_t)lstrlenA(findFile));
-    unsigned char head[F2_HEADER_SIZE];
-    if (ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head))
+        return FolderHolds(folder, findFile, (size_t)lstrlenA(findFile));
+    if (ContainerIsFormat2(c))
         return HoldsF2Targets(c, folder);
     return HoldsBareTargets(c, folder);
 }
 
-// The short and long names of the predefined keys, in the order of their
-// handle values from HKEY_CLASSES_ROOT on.
-static const char* const kRoots[4][2] = {
-    {"HKCR", "HKEY_CLASSES_ROOT"},
-    {"HKCU", "HKEY_CURRENT_USER"},
-    {"HKLM", "HKEY_LOCAL_MACHINE"},
-    {"HKU", "HKEY_USERS"},
-};
+// The short and long names of the predefined keys, one after another, in
+// the order of their handle values from HKEY_CLASSES_ROOT on.
+static const char kRoots[] =
+    "HKCR\0HKEY_CLASSES_ROOT\0HKCU\0HKEY_CURRENT_USER\0HKLM\0HKEY_LOCAL_MACHINE\0HKU\0HKEY_USERS";
 
 // The predefined key name names, or 0.
 static HKEY RootKey(const char* name) {
-    for (unsigned i = 0; i < 4; i++)
-        if (lstrcmpiA(name, kRoots[i][0]) == 0 || lstrcmpiA(name, kRoots[i][1]) == 0)
-            return (HKEY)((ULONG_PTR)HKEY_CLASSES_ROOT + i);
+    const char* root = kRoots;
+    for (unsigned i = 0; i < 8; i++, root += lstrlenA(root) + 1)
+        if (lstrcmpiA(name, root) == 0)
+            return (HKEY)((ULONG_PTR)HKEY_CLASSES_ROOT + i / 2);
     return 0;
 }
 

@@ -51,17 +51,15 @@ enum { BACK_COPY_MIN = 16 };
 void Restore2StartCopies(void);
 void Restore2NoteCopy(uint32_t from, uint32_t length, uint32_t at);
 
-/* Before a delta record's target is replaced: appends one block whose
-   record turns the rebuilt file (r's new side) back into the old one (r's
-   old side): copies of the rebuilt file where the noted copies say the
-   old bytes are in it, the rest of the old file, read through old and the
-   read window, as literal bytes. Written and flushed once. PR_OK, or
-   PR_NOTWRITTEN with RESTORE_FAILED and the block taken away. */
-int Restore2AddDelta(const F2Record* r, struct OldFile* old);
-
-/* Before an existing target is overwritten by a whole-file record r: the
-   same for the file now at target. */
-int Restore2AddWhole(const F2Record* r, const char* target);
+/* Before r's target is replaced: appends one block whose record turns
+   the file r makes back into the one it replaces. For a delta record
+   (old: its held old file) that is copies of the rebuilt file where the
+   noted copies say the old bytes are in it and the rest of the old file,
+   read through old and the read window, as literal bytes; for a
+   whole-file record (old 0) the file now at target, whole. Written and
+   flushed once. PR_OK, or PR_NOTWRITTEN with RESTORE_FAILED and the block
+   taken away (or with nothing written when target cannot be read). */
+int Restore2Keep(const F2Record* r, const char* target, struct OldFile* old);
 
 /* Rewrites the header closed (count, length, CRC) and closes the file; a
    file with no record is deleted, and the state is then RESTORE_NONE

@@ -35,13 +35,9 @@ static ReverseCopy s_copies[RESTORE_COPIES];
 // Every record's target, as the check noted it; RestoreBegin sorts them so
 // that the names of one target stand together. Such a group of two or
 // more is known by the index it starts at. A name is kept as a 64-bit hash
-// of the name as the file system compares it, and its length: a format-2
+// of the name as the file system compares it and of its length: a format-2
 // container is read through a window, so its names do not stay in memory.
-typedef struct NotedTarget {
-    uint64_t hash;
-    uint32_t len;
-} NotedTarget;
-static NotedTarget s_targets[CONTAINER_MAX_RECORDS];
+static uint64_t s_targets[CONTAINER_MAX_RECORDS];
 static unsigned s_noted;
 enum { NO_GROUP = CONTAINER_MAX_RECORDS };  // a slot of s_held that no group uses
 static unsigned char s_held[NO_GROUP + 1];  // by group: its record is in
@@ -56,11 +52,12 @@ static unsigned Folded(unsigned c) {
     return c == '/' ? '\\' : c;
 }
 
-// The hash of a name as the file system compares it (FNV-1a over its
-// folded bytes). A trail byte is taken as it is: it can be an ASCII letter
-// that is not that letter.
+// The hash of a name as the file system compares it and of its length
+// (FNV-1a over its folded bytes, from a basis that holds the length). A
+// trail byte is taken as it is: it can
+// be an ASCII letter that is not that letter.
 static uint64_t TargetHash(const char* name, uint32_t len) {
-    uint64_t h = 0xCBF29CE484222325ull;
+    uint64_t h = 0xCBF29CE484222325ull ^ len;
     int trail = 0;
     for (uint32_t i = 0; i < len; i++) {
         unsigned c = (unsigned char)name[i];
@@ -72,20 +69,13 @@ static uint64_t TargetHash(const char* name, uint32_t len) {
     return h;
 }
 
-// Orders two noted names; 0 when they name the same target.
-static int CompareTargets(const NotedTarget* a, const NotedTarget* b) {
-    if (a->hash != b->hash)
-        return a->hash < b->hash ? -1 : 1;
-    return (a->len > b->len) - (a->len < b->len);
-}
-
 // Shell sort: no heap, and a few million comparisons at the most records.
 static void SortTargets(void) {
     for (unsigned gap = s_noted / 2; gap; gap = gap == 2 ? 1 : gap * 5 / 11)
         for (unsigned i = gap; i < s_noted; i++) {
-            NotedTarget t = s_targets[i];
+            uint64_t t = s_targets[i];
             unsigned j = i;
-            for (; j >= gap && CompareTargets(&s_targets[j - gap], &t) > 0; j -= gap)
+            for (; j >= gap && s_targets[j - gap] > t; j -= gap)
                 s_targets[j] = s_targets[j - gap];
             s_targets[j] = t;
         }
@@ -94,17 +84,17 @@ static void SortTargets(void) {
 // Finds head's target among the noted ones and says how its record is
 // made; s_group is its group when it is named more than once.
 int RecordKind(const PatchRecordHead* head) {
-    NotedTarget key = {TargetHash(head->name, head->nameLen), head->nameLen};
+    uint64_t key = TargetHash(head->name, head->nameLen);
     unsigned lo = 0, hi = s_noted;
     while (lo < hi) {
         unsigned mid = lo + (hi - lo) / 2;
-        if (CompareTargets(&s_targets[mid], &key) < 0)
+        if (s_targets[mid] < key)
             lo = mid + 1;
         else
             hi = mid;
     }
     s_group = NO_GROUP;
-    if (lo + 1 >= s_noted || CompareTargets(&s_targets[lo + 1], &key) != 0)
+    if (lo + 1 >= s_noted || s_targets[lo + 1] != key)
         return RECORD_STREAM;
     s_group = lo;
     return s_held[lo] ? RECORD_HELD : RECORD_WHOLE;
@@ -118,8 +108,7 @@ void RestorePrepareTargets(unsigned records) {
 
 // index is below the container's record count, a 16-bit number
 void RestoreNoteTarget(unsigned index, const PatchRecordHead* head) {
-    s_targets[index].hash = TargetHash(head->name, head->nameLen);
-    s_targets[index].len = head->nameLen;
+    s_targets[index] = TargetHash(head->name, head->nameLen);
 }
 
 int RestoreWriteAt(HANDLE file, uint64_t pos, const void* bytes, DWORD n) {
@@ -301,52 +290,42 @@ static void PutOldFile(OldFile* old, int kind) {
         PutEnd();
 }
 
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, OldFile* old) {
+int RestoreKeep(const PatchRecordHead* head, const char* target, OldFile* old, uint64_t stream, uint32_t newSum) {
     int kind = RecordKind(head);
     if (kind == RECORD_HELD)
         return PR_OK;
-    ReverseSink sink = {EmitReverse, old};
-    BeginRecord(head->newSum, head->oldSum, head);
-    if (kind == RECORD_WHOLE)
+    uint32_t oldSum = head->oldSum;
+    OldFile own;
+    own.file = 0;
+    int read = 1;
+    if (!old) {
+        // A target that cannot be opened cannot be overwritten either:
+        // the record is refused, and the restore file stays as it is. The
+        // file is read twice, for its checksum, which the record's head
+        // holds, then for its bytes (from the read window where it fits).
+        FileSums sums;
+        read = OpenOldFile(target, 0, &own, &sums);
+        if (own.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        old = &own;
+        oldSum = sums.sum;
+        read = read && sums.size <= 0xFFFFFFFF;
+    } else
+        newSum = head->newSum;
+    BeginRecord(newSum, oldSum, head);
+    g_restoreOut.ok &= read;
+    if (own.file || kind == RECORD_WHOLE)
         PutOldFile(old, kind);
     else {
+        ReverseSink sink = {EmitReverse, old};
         CommandSource forward = {BareCommand, 0, stream};
         if (ReverseCommandsFrom(&forward, (uint32_t)old->size, s_copies, RESTORE_COPIES, &sink) != PR_OK)
             g_restoreOut.ok = 0;
         PutEnd();
     }
+    if (own.file)
+        CloseHandle(own.file);
     return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
-}
-
-int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum) {
-    // A target that cannot be opened cannot be overwritten either: the
-    // record is refused, and the restore file stays as it is. The file is
-    // read twice, for its checksum, which the record's head holds, then for
-    // its bytes (from the read window where it fits).
-    int kind = RecordKind(head);
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    OldFile old;
-    FileSums sums;
-    int read = RestoreOpenOld(target, 0, &old, &sums);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-    BeginRecord(newSum, sums.sum, head);
-    g_restoreOut.ok &= read && sums.size <= 0xFFFFFFFF;
-    PutOldFile(&old, kind);
-    CloseHandle(old.file);
-    return RestoreEndRecord(&s_end, 1);  // on disk and counted before the target is replaced
-}
-
-int RestoreOpenOld(const char* target, int how, OldFile* old, FileSums* sums) {
-    old->have = 0;
-    old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old->file == INVALID_HANDLE_VALUE)
-        return 0;
-    int read = SumOpenFile(old->file, how, sums, &old->have);
-    old->size = sums->size;
-    old->start = old->size - old->have;
-    return read;
 }
 
 void RestoreNoteCreated(void) {

@@ -74,13 +74,6 @@ extern RestoreOut g_restoreOut;
 
 /* Starts a record at pos; ok is set while the state is RESTORE_MADE. */
 void RestoreStartAt(uint64_t pos);
-/* Opens target, the existing file a whole-file record is to overwrite,
-   for its way back: held without sharing (so it cannot change while it is
-   read twice) and read for its sums (how as SumOpenFile takes); old then
-   has its size and the window its last bytes. 1 when it was read; 0 when
-   it was opened but not read; old->file is INVALID_HANDLE_VALUE when it
-   cannot be opened. */
-int RestoreOpenOld(const char* target, int how, struct OldFile* old, struct FileSums* sums);
 
 /* Appends n bytes of the record (nothing once ok is cleared). */
 void RestorePut(const void* bytes, size_t n);
@@ -98,24 +91,21 @@ int RestoreEndRecord(uint64_t* end, int counted);
 /* RestoreWriteAt on the open restore file, then flushed; 1 or 0. */
 int RestoreWriteFlushed(uint64_t pos, const void* bytes, DWORD n);
 
-/* Before a delta record's target is replaced: appends the record that turns
-   the rebuilt file (checksum head->newSum) back into the old one (old, held
-   open and read through the read window; checksum head->oldSum), made from
-   the forward stream (stream: the offset of its first command in the
-   container the bare reader reads, engine/container.h): copies of the new
-   file's ranges that came from the old file, inserts for the rest. A
-   target named more than once gets one record only, at its first
-   replacement: the old file whole (see RestoreAddWhole). PR_OK or
-   PR_NOTWRITTEN. */
-int RestoreAddDelta(const PatchRecordHead* head, uint64_t stream, struct OldFile* old);
-
-/* Before an existing target is overwritten by a whole-file record: appends
-   a record that turns the new content (its checksum newSum) back into the
-   file now at target.
-   For a target named more than once, that record is a whole file, made at
-   the first replacement only: whatever later records leave there, it gives
-   back what was there before the run. PR_OK or PR_NOTWRITTEN. */
-int RestoreAddWhole(const PatchRecordHead* head, const char* target, uint32_t newSum);
+/* Before a bare record's target is replaced, appends the record of its
+   way back, on disk and counted. For a delta record (old: its old file,
+   held open and read through the read window) that turns the rebuilt file
+   (checksum head->newSum) back into the old one (checksum head->oldSum),
+   made from the forward stream (stream: the offset of its first command
+   in the container the bare reader reads, engine/container.h): copies of
+   the new file's ranges that came from the old file, inserts for the
+   rest. For a whole-file record (old 0) it turns the new content
+   (checksum newSum) back into the file now at target; a target that
+   cannot be opened is refused, and nothing is written. A target named
+   more than once gets one record only, at its first replacement, holding
+   the old file whole: whatever later records leave there, it gives back
+   what was there before the run. PR_OK or PR_NOTWRITTEN. */
+int RestoreKeep(const PatchRecordHead* head, const char* target, struct OldFile* old, uint64_t stream,
+                uint32_t newSum);
 
 /* A whole-file record created a file where none was: the restore file
    cannot remove it, so it is only counted. */

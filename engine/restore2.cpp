@@ -122,30 +122,43 @@ static size_t SweepCopies(uint32_t length) {
     return made;
 }
 
-// The way back's control stream for n swept copies and an old file of
-// length bytes (not 0): a literal run before the first copy, then each
-// copy with the literal run after it. Put when put is set; its length.
-static uint64_t PutControl(size_t n, uint64_t length, int put) {
+// What PutBack does with the way back's commands.
+enum { BACK_MEASURE, BACK_CONTROL, BACK_LITERAL };
+
+// Goes over the way back's commands for n swept copies and an old file of
+// length bytes: a literal run before the first copy (when there is one),
+// then each copy with the literal run after it. BACK_MEASURE returns the
+// control stream's length and adds the literal bytes up in *literal;
+// BACK_CONTROL puts the control stream, BACK_LITERAL the literal bytes,
+// read through old.
+static uint64_t PutBack(size_t n, uint64_t length, int what, OldFile* old, uint64_t* literal) {
     unsigned char bytes[3 * F2_VARINT_MAX];
     uint64_t total = 0;
-    uint32_t pos = 0;
+    uint32_t pos = 0;   // in the rebuilt file, after the last copy
+    uint32_t done = 0;  // in the old file, after the last copy
     for (size_t j = 0; j <= n; j++) {
         F2Command c = {0, 0, 0, 0};
-        if (j == 0) {  // the literal run that starts the file, when there is one
-            c.extra = n ? s_copies[0].from : length;
-            if (n && !c.extra)
-                continue;
-        } else {
+        if (j) {
             const BackCopy* b = &s_copies[j - 1];
             c.seek = (int64_t)b->at - (int64_t)pos;
             c.copy = b->length;
-            c.extra = (j < n ? s_copies[j].from : length) - (b->from + b->length);
             pos = b->at + b->length;
+            done = b->from + b->length;
         }
+        c.extra = (j < n ? s_copies[j].from : length) - done;
+        if (what == BACK_LITERAL) {
+            RestorePutOld(old, done, c.extra);
+            continue;
+        }
+        // the literal run that starts the file, only when there is one
+        if (!j && n && !c.extra)
+            continue;
         size_t k = PutF2Command(bytes, &c);
         total += k;
-        if (put)
+        if (what == BACK_CONTROL)
             RestorePut(bytes, k);
+        else
+            *literal += c.extra;
     }
     return total;
 }
@@ -163,24 +176,18 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     b.count = 1;
     b.streams[F2_TABLE].packed = b.streams[F2_TABLE].unpacked = PutF2Record(entry, r);
     int commands = r->kind == F2_KIND_DELTA && r->newLength;  // a record of no bytes has none
-    uint64_t literal = r->newLength;
+    uint64_t literal = 0;
+    uint64_t control = PutBack(n, r->newLength, BACK_MEASURE, old, &literal);
     if (commands)
-        b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = PutControl(n, r->newLength, 0);
-    for (size_t j = 0; j < n; j++)
-        literal -= s_copies[j].length;
+        b.streams[F2_CONTROL].packed = b.streams[F2_CONTROL].unpacked = control;
     b.streams[F2_LITERAL].packed = b.streams[F2_LITERAL].unpacked = literal;
     PutF2BlockHead(head, &b);
     RestoreStartAt(s_end);
     g_restoreOut.crc = 0;
     RestorePut(head, F2_BLOCK_HEAD_SIZE);
     if (commands)
-        PutControl(n, r->newLength, 1);
-    uint64_t x = 0;
-    for (size_t j = 0; j < n; j++) {
-        RestorePutOld(old, x, s_copies[j].from - x);
-        x = s_copies[j].from + s_copies[j].length;
-    }
-    RestorePutOld(old, x, r->newLength - x);
+        PutBack(n, r->newLength, BACK_CONTROL, old, &literal);
+    PutBack(n, r->newLength, BACK_LITERAL, old, &literal);
     RestorePut(entry, (size_t)b.streams[F2_TABLE].packed);
     unsigned char crc[4];
     PutU32(crc, g_restoreOut.crc);
@@ -188,42 +195,38 @@ static int AddBlock2(const F2Record* r, OldFile* old, size_t n) {
     return RestoreEndRecord(&s_end, 0);
 }
 
-// How r's target comes back: RECORD_STREAM, RECORD_WHOLE or RECORD_HELD.
-static int Kind2(const F2Record* r) {
+int Restore2Keep(const F2Record* r, const char* target, OldFile* old) {
+    // The way back turns r's new side back into its old one. A delta
+    // record's old side is its held old file; a whole file's is the file
+    // now at target. A target that cannot be opened or read cannot be
+    // overwritten either: the record is refused and the restore file stays
+    // as it is. It is read for its sums (the table entry comes before its
+    // bytes), then its bytes come from the read window, or from the file
+    // where it does not fit.
     PatchRecordHead head = {0, 0, r->name, r->nameLen};
-    return RecordKind(&head);
-}
-
-int Restore2AddDelta(const F2Record* r, OldFile* old) {
-    // the way back: from the rebuilt file (the old side) to the old one
-    int kind = Kind2(r);
+    int kind = RecordKind(&head);
+    if (kind == RECORD_HELD)
+        return PR_OK;
     F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
                      r->name, r->nameLen, r->oldLength, r->oldCrc, r->newLength, r->newCrc};
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    return AddBlock2(&back, old, kind == RECORD_WHOLE || !s_count ? 0 : SweepCopies((uint32_t)r->oldLength));
-}
-
-int Restore2AddWhole(const F2Record* r, const char* target) {
-    // A target that cannot be opened or read cannot be overwritten either:
-    // the record is refused and the restore file stays as it is. It is read
-    // for its sums (the table entry comes before its bytes), then its bytes
-    // come from the read window, or from the file where it does not fit.
-    int kind = Kind2(r);
-    if (kind == RECORD_HELD)
-        return PR_OK;
-    OldFile old;
-    FileSums sums;
-    int read = RestoreOpenOld(target, SUM_FORMAT2, &old, &sums);
-    if (old.file == INVALID_HANDLE_VALUE)
-        return PR_NOTWRITTEN;
-    int result = PR_NOTWRITTEN;
-    if (read) {
-        F2Record back = {kind == RECORD_WHOLE ? F2_KIND_WHOLE : F2_KIND_DELTA,
-                         r->name, r->nameLen, sums.size, sums.crc, r->newLength, r->newCrc};
-        result = AddBlock2(&back, &old, 0);
-    }
-    CloseHandle(old.file);
+    size_t n = 0;
+    OldFile own;
+    if (!old) {
+        FileSums sums;
+        int read = OpenOldFile(target, SUM_FORMAT2, &own, &sums);
+        if (own.file == INVALID_HANDLE_VALUE)
+            return PR_NOTWRITTEN;
+        if (!read) {
+            CloseHandle(own.file);
+            return PR_NOTWRITTEN;
+        }
+        back.newLength = sums.size;
+        back.newCrc = sums.crc;
+    } else if (kind != RECORD_WHOLE && s_count)
+        n = SweepCopies((uint32_t)r->oldLength);
+    int result = AddBlock2(&back, old ? old : &own, n);
+    if (!old)
+        CloseHandle(own.file);
     return result;
 }
 

@@ -139,8 +139,7 @@ void RunPatchContainer(const PatchContainer* c, const char* targetDir, const Pat
     ZeroMemory(&g_restore, sizeof g_restore);
     ZeroMemory(&g_check, sizeof g_check);
     g_lastResult = PR_OK;
-    unsigned char head[F2_HEADER_SIZE];
-    int form2 = ContainerRead(c, 0, head, sizeof head) && IsFormat2(head, sizeof head);
+    int form2 = ContainerIsFormat2(c);
     int checked = form2 ? CheckPatch2(c, targetDir, host, &g_check) : CheckBare(c, targetDir, host, &g_check);
     if (checked != PR_OK) {  // damaged, or cancelled during the check
         StopBeforeWriting(host, checked == PR_BADDATA ? PR_BADDATA : PR_OK);

@@ -70,38 +70,48 @@ int SideMatches(const FileSums* sums, const TargetSides* sides, int newSide) {
     return !(sides->how & SUM_CRC) || (sums->size == length && sums->crc == crc);
 }
 
+int OpenOldFile(const char* path, int how, OldFile* old, FileSums* sums) {
+    old->have = 0;
+    old->file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (old->file == INVALID_HANDLE_VALUE)
+        return 0;
+    int read = SumOpenFile(old->file, how, sums, &old->have);
+    old->size = sums->size;
+    old->start = old->size - old->have;
+    return read;
+}
+
 int OpenOldTarget(const char* targetDir, const char* name, uint32_t nameLen, const TargetSides* sides,
                   OldFile* old, char target[PATCH_PATH_MAX], int* upToDate) {
     *upToDate = 0;
     old->file = INVALID_HANDLE_VALUE;
-    if (JoinPath(target, targetDir, name, nameLen))
-        old->file = CreateFileA(target, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (old->file == INVALID_HANDLE_VALUE)
-        return PR_NOTARGET;
     // Held without sharing from here on: the bytes summed are the bytes
     // the copies read.
     FileSums sums;
+    int read = 0;
+    if (JoinPath(target, targetDir, name, nameLen))
+        read = OpenOldFile(target, sides->how, old, &sums);
+    if (old->file == INVALID_HANDLE_VALUE)
+        return PR_NOTARGET;
     int result = PR_BADSOURCE;
-    if (!SumOpenFile(old->file, sides->how, &sums, &old->have))
+    if (!read)
         result = PR_NOTARGET;
     else if (sums.size > 0xFFFFFFFF && !(sides->how & SUM_ANY_SIZE))
         ;  // past what the bare form's checksums and copies describe
-    else if (SideMatches(&sums, sides, 0)) {
-        old->size = sums.size;
-        old->start = old->size - old->have;
+    else if (SideMatches(&sums, sides, 0))
         return PR_OK;
-    } else
+    else
         *upToDate = SideMatches(&sums, sides, 1);
     CloseHandle(old->file);
     return result;
 }
 
 uint32_t XorSumFile(const char* path) {
-    HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
-    if (file == INVALID_HANDLE_VALUE)
-        return 0;
+    OldFile file;
     FileSums sums;
-    int ok = SumOpenFile(file, 0, &sums, 0);
-    CloseHandle(file);
-    return ok ? sums.sum : 0;
+    int read = OpenOldFile(path, 0, &file, &sums);
+    if (file.file == INVALID_HANDLE_VALUE)
+        return 0;
+    CloseHandle(file.file);
+    return read ? sums.sum : 0;
 }
