@@ -184,41 +184,41 @@ static void Begin(Composer* c, ShellMessage* msg, const char* caption, UINT type
     msg->type = type;
 }
 
+// Each outcome's message: its caption, icon and first text (given the
+// number of files updated, which only the restore failure's shows), then,
+// when some failed, the head of their list and the number that head shows
+// (a head without a number ignores it).
+enum { COUNT_FAILED, COUNT_UPDATED };
+typedef struct OutcomeForm {
+    unsigned char caption, icon, text, head, count;
+} OutcomeForm;
+
+static const OutcomeForm kOutcomeForms[] = {
+    {T_DONE_CAPTION, MB_ICONEXCLAMATION, T_DONE_TEXT, T_FAILURES_HEAD, COUNT_FAILED},          // SHELL_FINISHED
+    {T_DONE_CAPTION, MB_ICONWARNING, T_COUNT, T_FAILURES_HEAD, COUNT_FAILED},                  // SHELL_FAILURES
+    {T_DATA_ERROR_CAPTION, MB_ICONHAND, T_DATA_ERROR_TEXT, T_UPDATED_HEAD, COUNT_UPDATED},     // SHELL_DATAERROR
+    {T_CANCELLED_CAPTION, MB_ICONHAND, T_CANCELLED_TEXT, T_UPDATED_HEAD, COUNT_UPDATED},       // SHELL_CANCELLED
+    {T_ERROR_CAPTION, MB_ICONHAND, T_NOT_STARTED_TEXT, T_COUNT, COUNT_FAILED},                 // SHELL_NOTSTARTED
+    {T_ERROR_CAPTION, MB_ICONHAND, T_RESTORE_FAILED_TEXT, T_NOT_UPDATED_HEAD, COUNT_FAILED},   // SHELL_RESTOREFAILED
+};
+
+static_assert(SHELL_FINISHED == 0 && SHELL_FAILURES == 1 && SHELL_DATAERROR == 2 && SHELL_CANCELLED == 3 &&
+                  SHELL_NOTSTARTED == 4 && SHELL_RESTOREFAILED == 5,
+              "kOutcomeForms is in the order of the outcomes");
+
 void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreState* restore, ShellMessage* msg) {
     Composer c;
-    unsigned updated = tally->ok + tally->overwritten;
-    switch (outcome) {
-    case SHELL_FINISHED:
-        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONEXCLAMATION);
-        Append(&c, g_texts[T_DONE_TEXT]);
-        break;
-    case SHELL_FAILURES:
-        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONWARNING);
-        AppendFailures(&c, tally, g_texts[T_FAILURES_HEAD], tally->failed);
-        break;
-    case SHELL_NOTSTARTED:
-        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-        Append(&c, g_texts[T_NOT_STARTED_TEXT]);
+    const OutcomeForm* form = &kOutcomeForms[outcome];
+    unsigned counts[2] = {tally->failed, tally->ok + tally->overwritten};
+    Begin(&c, msg, g_texts[form->caption], form->icon);
+    if (form->text != T_COUNT)
+        AppendNumber(&c, g_texts[form->text], counts[COUNT_UPDATED]);
+    // a run that could not start has nothing more to say; one that stopped
+    // early still says what it did and what failed
+    if (form->head == T_COUNT)
         return;
-    case SHELL_RESTOREFAILED:
-        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-        AppendNumber(&c, g_texts[T_RESTORE_FAILED_TEXT], updated);
-        if (tally->failed)
-            AppendFailures(&c, tally, g_texts[T_NOT_UPDATED_HEAD], 0);
-        break;
-    default:
-        // a run that stopped early still says what it did and what failed
-        if (outcome == SHELL_DATAERROR) {
-            Begin(&c, msg, g_texts[T_DATA_ERROR_CAPTION], MB_ICONHAND);
-            Append(&c, g_texts[T_DATA_ERROR_TEXT]);
-        } else {
-            Begin(&c, msg, g_texts[T_CANCELLED_CAPTION], MB_ICONHAND);
-            Append(&c, g_texts[T_CANCELLED_TEXT]);
-        }
-        if (tally->failed)
-            AppendFailures(&c, tally, g_texts[T_UPDATED_HEAD], updated);
-        break;
-    }
+    if (tally->failed)
+        AppendFailures(&c, tally, g_texts[form->head], counts[form->count]);
     // the restore file is named whenever it holds a record, a failed one too
     if (restore->state != RESTORE_NONE && restore->records) {
         Append(&c, g_texts[T_RESTORE_MADE]);
