@@ -88,12 +88,12 @@ int FindFolder(char* out, int always) {
     out[0] = 0;
     if (!always && !findFile && !BrandValue("FINDREG", &reg))
         return 0;
-    DWORD n = GetModuleFileNameA(NULL, out, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-        out[FolderPartLength(out, n, LeadByteAcp)] = 0;
-        if (Fits(out, findFile))
-            return 1;
-    }
+    // the patch's own folder: found only once the container was, so the
+    // module's name is at hand
+    lstrcpyA(out, g_selfPath);
+    out[FolderPartLength(out, (size_t)lstrlenA(out), LeadByteAcp)] = 0;
+    if (Fits(out, findFile))
+        return 1;
     // each value in the 32-bit view first: a 32-bit game's installer wrote
     // it there
     at = 0;

@@ -71,6 +71,7 @@ extern PatchContainer g_patch;         /* the container, of either form, in the 
 extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
 extern size_t g_stubSize;             /* up to the container */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
+extern char g_selfPath[MAX_PATH];     /* the program's own file, once the container is found */
 extern int g_wantRestore;             /* the restore box was checked at Start */
 extern HWND g_mainWnd;
 extern HWND g_folderEdit;
