@@ -71,9 +71,12 @@ static int MapContainer(SelfMapping* self) {
                                  FILE_ATTRIBUTE_NORMAL, NULL);
     if (self->file == INVALID_HANDLE_VALUE)
         return 0;
-    LARGE_INTEGER size;
+    // The file's size is where its end is: every read of the container
+    // names its own offset, so the file pointer may stay there.
+    LARGE_INTEGER size, zero;
+    zero.QuadPart = 0;
     DWORD offset = ContainerOffset();
-    if (!GetFileSizeEx(self->file, &size) || (uint64_t)size.QuadPart < offset)
+    if (!SetFilePointerEx(self->file, zero, &size, FILE_END) || (uint64_t)size.QuadPart < offset)
         return 0;
     uint64_t fileSize = (uint64_t)size.QuadPart;
     self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, offset, NULL);
