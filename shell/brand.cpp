@@ -9,11 +9,36 @@
 static const char* s_brand;  // the resource's bytes, or 0
 static DWORD s_brandSize;
 
+// The entry of id in the resource directory at dir (any entry when id is
+// 0): where its next level or its data entry starts, or 0 when there is
+// none. Offsets count from the root directory.
+static const unsigned char* ResourceEntry(const unsigned char* root, const unsigned char* dir, DWORD id) {
+    if (!dir)
+        return 0;
+    const IMAGE_RESOURCE_DIRECTORY* head = (const IMAGE_RESOURCE_DIRECTORY*)dir;
+    const IMAGE_RESOURCE_DIRECTORY_ENTRY* e = (const IMAGE_RESOURCE_DIRECTORY_ENTRY*)(head + 1);
+    // named entries have the top bit set, so they never match an id
+    for (unsigned n = (unsigned)head->NumberOfNamedEntries + head->NumberOfIdEntries; n; n--, e++)
+        if (!id || e->Name == id)
+            return root + (e->OffsetToData & 0x7FFFFFFF);
+    return 0;
+}
+
+// The branding is read from the program's own loaded resources (type,
+// name, then its one language), as the resource functions would find it.
 void LoadBranding(void) {
-    HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_BRANDING), (LPCSTR)RT_RCDATA);
-    HGLOBAL loaded = found ? LoadResource(g_instance, found) : NULL;
-    s_brand = loaded ? (const char*)LockResource(loaded) : NULL;
-    s_brandSize = s_brand ? SizeofResource(g_instance, found) : 0;
+    const unsigned char* base = (const unsigned char*)g_instance;
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY* dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE];
+    if (!dir->VirtualAddress || !dir->Size)
+        return;
+    const unsigned char* root = base + dir->VirtualAddress;
+    const IMAGE_RESOURCE_DATA_ENTRY* data = (const IMAGE_RESOURCE_DATA_ENTRY*)ResourceEntry(
+        root, ResourceEntry(root, ResourceEntry(root, root, (DWORD)(ULONG_PTR)RT_RCDATA), IDR_BRANDING), 0);
+    if (data) {
+        s_brand = (const char*)base + data->OffsetToData;
+        s_brandSize = data->Size;
+    }
 }
 
 const char* BrandValue(const char* key, const char** at) {
