@@ -21,19 +21,14 @@ static void ShowProgress(HWND dlg, unsigned done, unsigned count, int checking) 
     SetWindowTextA(GetDlgItem(dlg, IDC_PERCENT), text);
 }
 
+// Starts the worker. RunProgressDialog waits for it: the container must
+// stay mapped until the worker has ended. Without one, the dialog ends as
+// one that could not be made, so that both are handled in one place.
 static void OnInitDialog(HWND dlg) {
     PatchSetKeepRunning(1);
-    HANDLE thread = StartPatchThread(dlg);
-    if (!thread) {
-        // Nothing runs, so nothing may be reported as finished.
-        PatchSetKeepRunning(0);
-        InterlockedExchange(&g_workerFailed, 1);
-        EndDialog(dlg, 0);
-        return;
-    }
-    // RunProgressDialog waits for it: the container must stay mapped until
-    // the worker has ended.
-    s_worker = thread;
+    s_worker = StartPatchThread(dlg);
+    if (!s_worker)
+        EndDialog(dlg, -1);
 }
 
 INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -66,9 +61,11 @@ void RunProgressDialog(HWND owner) {
     INT_PTR r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), owner,
                                 ProgressDlgProc, 0);
     if (r == -1) {
-        // no dialog, so no worker: the flag may still be clear from start-up
+        // No dialog or no worker, and nothing runs, so nothing may be
+        // reported as finished; the flag may still be set from start-up.
+        // Only this thread reads the mark.
         PatchSetKeepRunning(0);
-        InterlockedExchange(&g_workerFailed, 1);
+        g_workerFailed = 1;
     }
     if (!s_worker)
         return;
