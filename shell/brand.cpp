@@ -80,7 +80,7 @@ static const char* ShowLine(HWND wnd, int id, const char* text) {
         if (n < sizeof line - 1)
             line[n++] = *text;
     line[n] = 0;
-    SetWindowTextA(GetDlgItem(wnd, id), line);
+    SendMessageA(GetDlgItem(wnd, id), WM_SETTEXT, 0, (LPARAM)line);
     if (*text)
         text++;
     if (*text == '\n')
@@ -92,7 +92,7 @@ void ShowBranding(HWND wnd) {
     const char* at = 0;
     const char* title = BrandValue("TITLE", &at);
     if (title)
-        SetWindowTextA(wnd, title);
+        SendMessageA(wnd, WM_SETTEXT, 0, (LPARAM)title);
     at = 0;
     const char* about = BrandValue("ABOUT", &at);
     // the maker's lines replace all four, so none of the default panel stays

@@ -129,7 +129,7 @@ static WPARAM MessageLoop(void) {
 static void ShowFoundFolder(void) {
     char found[MAX_PATH];
     if (FindFolder(found, 0))
-        SetWindowTextA(g_folderEdit, found);
+        SendMessageA(g_folderEdit, WM_SETTEXT, 0, (LPARAM)found);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {

@@ -29,6 +29,15 @@ static void ApplyStartRule(HWND wnd) {
         EnableWindow(start, StartRuleHolds(g_targetDir));
 }
 
+// Reads the folder text; one too long to be read whole reads as empty, so
+// that what is used is always what is on screen.
+static void ReadFolderText(HWND edit) {
+    if (SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0) < MAX_PATH)
+        SendMessageA(edit, WM_GETTEXT, MAX_PATH, (LPARAM)g_targetDir);
+    else
+        g_targetDir[0] = 0;
+}
+
 // The user picks any file in the folder to patch; its folder part, with
 // the trailing backslash, becomes the folder text.
 static void OnBrowse(HWND wnd) {
@@ -44,7 +53,7 @@ static void OnBrowse(HWND wnd) {
     if (!GetOpenFileNameA(&s_ofn)) {
         // Cancelled: the folder text stays exactly as it was, and so does
         // Start, which messages during the dialog judged by the copy above.
-        GetWindowTextA(g_folderEdit, g_targetDir, MAX_PATH);
+        ReadFolderText(g_folderEdit);
         g_fileTitle[0] = 0;
         ApplyStartRule(wnd);
         return;
@@ -55,22 +64,13 @@ static void OnBrowse(HWND wnd) {
     if (title <= len)
         g_targetDir[len - title] = 0;
     g_fileTitle[0] = 0;
-    SetWindowTextA(g_folderEdit, g_targetDir);
+    SendMessageA(g_folderEdit, WM_SETTEXT, 0, (LPARAM)g_targetDir);
 }
 
 static void ShowOutcome(HWND wnd) {
     int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
     ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
     MessageBoxA(wnd, s_message.text, s_message.caption, s_message.type);
-}
-
-// Reads the folder text; one too long to be read whole reads as empty, so
-// that what is used is always what is on screen.
-static void ReadFolderText(HWND edit) {
-    if (SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0) < MAX_PATH)
-        GetWindowTextA(edit, g_targetDir, MAX_PATH);
-    else
-        g_targetDir[0] = 0;
 }
 
 static void OnStart(HWND wnd) {

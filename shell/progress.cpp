@@ -18,7 +18,7 @@ static void ShowProgress(HWND dlg, unsigned done, unsigned count, int checking) 
     SendMessageA(bar, PBM_SETPOS, count ? done : 1, 0);
     char text[32];
     wsprintfA(text, checking ? "正在检查 %u%%" : "%u%%", percent);
-    SetWindowTextA(GetDlgItem(dlg, IDC_PERCENT), text);
+    SendMessageA(GetDlgItem(dlg, IDC_PERCENT), WM_SETTEXT, 0, (LPARAM)text);
 }
 
 // Starts the worker. RunProgressDialog waits for it: the container must
