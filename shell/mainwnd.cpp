@@ -13,14 +13,17 @@ static ShellMessage s_message;
 // Set at Start and never cleared: the window ends after its one run.
 static int s_started;
 
+// Called once, at the main window's creation: the rest of the request is
+// still zero.
 void InitOpenFileName(HWND owner) {
-    ZeroMemory(&s_ofn, sizeof s_ofn);
     // the small form of the request, which every Windows version accepts
     s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     s_ofn.hwndOwner = owner;
     s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
     s_ofn.nMaxFile = MAX_PATH;
     s_ofn.nMaxFileTitle = sizeof g_fileTitle;
+    s_ofn.lpstrFile = g_targetDir;
+    s_ofn.lpstrFileTitle = g_fileTitle;
 }
 
 static void ApplyStartRule(HWND wnd) {
@@ -41,13 +44,9 @@ static void ReadFolderText(HWND edit) {
 // The user picks any file in the folder to patch; its folder part, with
 // the trailing backslash, becomes the folder text.
 static void OnBrowse(HWND wnd) {
-    s_ofn.hwndOwner = wnd;
-    s_ofn.lpstrFile = g_targetDir;
-    s_ofn.lpstrFileTitle = g_fileTitle;
     // the current folder stays as it was, so nothing resolves against the
     // folder the dialog was last in
     s_ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    s_ofn.lpstrDefExt = NULL;
     // the dialog opens on the file chosen last time
     lstrcpyA(g_targetDir, g_lastPath);
     if (!GetOpenFileNameA(&s_ofn)) {
