@@ -17,7 +17,9 @@ static void ShowProgress(HWND dlg, unsigned done, unsigned count, int checking) 
     SendMessageA(bar, PBM_SETRANGE32, 0, count ? count : 1);
     SendMessageA(bar, PBM_SETPOS, count ? done : 1, 0);
     char text[32];
-    wsprintfA(text, checking ? "正在检查 %u%%" : "%u%%", percent);
+    // the plain label is the checking one's tail
+    static const char kChecking[] = "正在检查 %u%%";
+    wsprintfA(text, checking ? kChecking : kChecking + sizeof kChecking - 5, percent);
     SendMessageA(GetDlgItem(dlg, IDC_PERCENT), WM_SETTEXT, 0, (LPARAM)text);
 }
 

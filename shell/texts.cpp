@@ -4,6 +4,7 @@
 #include "shell/shell.h"
 
 #include "core/lzma.h"
+#include "engine/locate.h"
 #include "shell/texts_packed.h"
 
 static_assert((int)PACKED_TEXTS_COUNT == (int)T_COUNT, "shell/texts_packed.h is older than texts.def");
@@ -35,10 +36,6 @@ void LoadTexts(void) {
 // breaks lines only at spaces and clips an unbroken path.
 enum { PATH_LINE_MAX = 32 };
 
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
-
 int StartRuleHolds(const char* folder) {
     size_t len = (size_t)lstrlenA(folder), i;
     unsigned need;  // separators still owed by a "\\server\share\" root
@@ -57,7 +54,7 @@ int StartRuleHolds(const char* folder) {
     }
     char last = '\\';
     int empty = 1;  // the component so far is empty
-    for (; i < len; i += CharLength(folder + i, len - i, IsLeadByteAcp)) {
+    for (; i < len; i += CharLength(folder + i, len - i, LeadByteAcp)) {
         last = folder[i];  // the first byte of a double-byte character is never '\'
         if (last == '\\') {
             if (need && empty)
@@ -71,7 +68,7 @@ int StartRuleHolds(const char* folder) {
 
 void MakeRestoreBase(const char* path, char* out) {
     size_t len = (size_t)lstrlenA(path);
-    size_t name = FolderPartLength(path, len, IsLeadByteAcp);
+    size_t name = FolderPartLength(path, len, LeadByteAcp);
     size_t n = len - name;
     // '.' is below every trail byte, so it always starts a character
     if (n >= 4 && lstrcmpiA(path + len - 4, ".exe") == 0)
@@ -134,7 +131,7 @@ static void Append(Composer* c, const char* s) {
 static void AppendPath(Composer* c, const char* path) {
     size_t len = (size_t)lstrlenA(path), line = 0;
     for (size_t i = 0, step; i < len; i += step, line += step) {
-        step = CharLength(path + i, len - i, IsLeadByteAcp);
+        step = CharLength(path + i, len - i, LeadByteAcp);
         size_t need = step;
         // A part starts: it is measured up to its separator. A trail byte
         // 0x5C taken for one here only moves a break; the characters are
