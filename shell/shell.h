@@ -72,10 +72,10 @@ extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
 extern size_t g_stubSize;             /* up to the container */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
 extern char g_selfPath[MAX_PATH];     /* the program's own file, once the container is found */
-extern int g_wantRestore;             /* the restore box was checked at Start */
+extern int g_wantRestore;             /* the restore box was checked at Start, or /RESTORE given */
 extern HWND g_mainWnd;
 extern HWND g_folderEdit;
-extern char g_targetDir[MAX_PATH];
+extern char g_targetDir[MAX_PATH];    /* the folder the run patches */
 extern char g_lastPath[MAX_PATH];
 extern char g_fileTitle[512];
 extern volatile LONG g_workerFailed;  /* set when no run could be started */
@@ -181,6 +181,10 @@ void RunProgressDialog(HWND owner);
 
 /* --- worker.cpp --- */
 DWORD WINAPI PatchThreadProc(LPVOID param);
+
+/* Runs the engine over the container into g_targetDir, with the restore
+   file when g_wantRestore is set; host answers its questions. */
+void RunShellPatch(const PatchHost* host);
 
 /* Starts the worker for the dialog; returns its handle, NULL on failure. */
 HANDLE StartPatchThread(HWND dlg);

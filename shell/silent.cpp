@@ -62,17 +62,17 @@ static int Run(const ShellArgs* args, int mapped) {
         LogLine(g_texts[T_NO_CONTAINER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
-    char folder[MAX_PATH];
+    // the same folder and restore choice the window's Start would take
     if (args->folder[0])
-        lstrcpyA(folder, args->folder);
-    else if (!FindFolder(folder, 1)) {
+        lstrcpyA(g_targetDir, args->folder);
+    else if (!FindFolder(g_targetDir, 1)) {
         LogLine(g_texts[T_NO_FOLDER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
+    g_wantRestore = args->restore;
     PatchHost host = {AnswerYes, Proceed, 0, 0, (void*)&args->proceed, RecordDone};
-    PatchRestore restore = {folder, g_restoreBase, g_stub, g_stubSize};
     PatchSetKeepRunning(1);
-    RunPatchContainer(&g_patch, folder, &host, args->restore ? &restore : 0);
+    RunShellPatch(&host);
     int outcome = ShellOutcome(PatchOutcome(), 0, &g_tally);
     ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
     LogLine(s_message.text);

@@ -35,20 +35,14 @@ static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
     PostMessageA((HWND)ctx, phase == PATCH_PHASE_CHECK ? WM_PATCHCHECK : WM_PATCHPROGRESS, done, count);
 }
 
+void RunShellPatch(const PatchHost* host) {
+    PatchRestore restore = {g_targetDir, g_restoreBase, g_stub, g_stubSize};
+    RunPatchContainer(&g_patch, g_targetDir, host, g_wantRestore ? &restore : 0);
+}
+
 DWORD WINAPI PatchThreadProc(LPVOID param) {
-    PatchHost host;
-    host.askOverwrite = AskOverwrite;
-    host.askProceed = AskProceed;
-    host.notifyEnd = NotifyEnd;
-    host.progress = Progress;
-    host.ctx = param;
-    host.recordDone = 0;
-    PatchRestore restore;
-    restore.folder = g_targetDir;
-    restore.baseName = g_restoreBase;
-    restore.stub = g_stub;
-    restore.stubSize = g_stubSize;
-    RunPatchContainer(&g_patch, g_targetDir, &host, g_wantRestore ? &restore : 0);
+    PatchHost host = {AskOverwrite, AskProceed, NotifyEnd, Progress, param, 0};
+    RunShellPatch(&host);
     return 0;
 }
 
