@@ -55,6 +55,10 @@ static void RecordDone(void*, const PatchRecordNote* note, int result) {
     LogRecord(note->head.name, note->head.nameLen, RecordResultText(result, note->upToDate));
 }
 
+// What /CONTINUE says, where Proceed reads it.
+static int s_proceed;
+static const PatchHost kHost = {AnswerYes, Proceed, 0, 0, &s_proceed, RecordDone};
+
 // The run itself, once the log is open: the folder of /D= or the one
 // found, then the engine's run and its outcome.
 static int Run(const ShellArgs* args, int mapped) {
@@ -70,9 +74,9 @@ static int Run(const ShellArgs* args, int mapped) {
         return SHELL_EXIT_BADARG;
     }
     g_wantRestore = args->restore;
-    PatchHost host = {AnswerYes, Proceed, 0, 0, (void*)&args->proceed, RecordDone};
+    s_proceed = args->proceed;
     PatchSetKeepRunning(1);
-    RunShellPatch(&host);
+    RunShellPatch(&kHost);
     int outcome = ShellOutcome(PatchOutcome(), 0, &g_tally);
     ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
     LogLine(s_message.text);
