@@ -99,9 +99,8 @@ static int MapContainer(SelfMapping* self) {
 }
 
 static int RegisterMainClass(HINSTANCE instance) {
-    WNDCLASSEXA wc;
+    WNDCLASSA wc;
     ZeroMemory(&wc, sizeof wc);
-    wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWndProc;
     wc.cbWndExtra = DLGWINDOWEXTRA;
@@ -110,13 +109,14 @@ static int RegisterMainClass(HINSTANCE instance) {
     wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
     wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     wc.lpszClassName = "korvex";
-    return RegisterClassExA(&wc) != 0;
+    return RegisterClassA(&wc) != 0;
 }
 
 static WPARAM MessageLoop(void) {
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-        if (g_mainWnd && IsDialogMessageA(g_mainWnd, &msg))
+        // the loop runs only once the main window is made
+        if (IsDialogMessageA(g_mainWnd, &msg))
             continue;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);

@@ -95,8 +95,8 @@ int RunUnattended(const ShellArgs* args, int mapped) {
         s_log = log;
     }
     int code = Run(args, mapped);
+    // the run is the process's one: nothing logs after it
     if (s_log)
         CloseHandle(s_log);
-    s_log = 0;
     return code;
 }
