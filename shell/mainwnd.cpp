@@ -5,7 +5,6 @@
 
 char g_targetDir[MAX_PATH];
 char g_lastPath[MAX_PATH];
-char g_fileTitle[512];
 int g_wantRestore;
 
 static OPENFILENAMEA s_ofn;
@@ -21,9 +20,7 @@ void InitOpenFileName(HWND owner) {
     s_ofn.hwndOwner = owner;
     s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
     s_ofn.nMaxFile = MAX_PATH;
-    s_ofn.nMaxFileTitle = sizeof g_fileTitle;
     s_ofn.lpstrFile = g_targetDir;
-    s_ofn.lpstrFileTitle = g_fileTitle;
 }
 
 static void ApplyStartRule(HWND wnd) {
@@ -53,16 +50,12 @@ static void OnBrowse(HWND wnd) {
         // Cancelled: the folder text stays exactly as it was, and so does
         // Start, which messages during the dialog judged by the copy above.
         ReadFolderText(g_folderEdit);
-        g_fileTitle[0] = 0;
         ApplyStartRule(wnd);
         return;
     }
     lstrcpyA(g_lastPath, g_targetDir);
-    int len = lstrlenA(g_targetDir);
-    int title = lstrlenA(g_fileTitle);
-    if (title <= len)
-        g_targetDir[len - title] = 0;
-    g_fileTitle[0] = 0;
+    // the file's name starts where the folder part, with its backslash, ends
+    g_targetDir[s_ofn.nFileOffset] = 0;
     SendMessageA(g_folderEdit, WM_SETTEXT, 0, (LPARAM)g_targetDir);
 }
 

@@ -77,7 +77,6 @@ extern HWND g_mainWnd;
 extern HWND g_folderEdit;
 extern char g_targetDir[MAX_PATH];    /* the folder the run patches */
 extern char g_lastPath[MAX_PATH];
-extern char g_fileTitle[512];
 extern volatile LONG g_workerFailed;  /* set when no run could be started */
 
 /* --- texts.cpp: no windows, so the host tests can call them --- */
