@@ -60,8 +60,7 @@ static void OnBrowse(HWND wnd) {
 }
 
 static void ShowOutcome(HWND wnd) {
-    int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
-    ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
+    ComposeRunOutcome(&s_message);
     MessageBoxA(wnd, s_message.text, s_message.caption, s_message.type);
 }
 

@@ -185,6 +185,10 @@ DWORD WINAPI PatchThreadProc(LPVOID param);
    file when g_wantRestore is set; host answers its questions. */
 void RunShellPatch(const PatchHost* host);
 
+/* Fills msg with the outcome of the run that has just ended (one that
+   could not start when g_workerFailed is set) and returns that outcome. */
+int ComposeRunOutcome(ShellMessage* msg);
+
 /* Starts the worker for the dialog; returns its handle, NULL on failure. */
 HANDLE StartPatchThread(HWND dlg);
 

@@ -77,8 +77,7 @@ static int Run(const ShellArgs* args, int mapped) {
     s_proceed = args->proceed;
     PatchSetKeepRunning(1);
     RunShellPatch(&kHost);
-    int outcome = ShellOutcome(PatchOutcome(), 0, &g_tally);
-    ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
+    int outcome = ComposeRunOutcome(&s_message);
     LogLine(s_message.text);
     // a restore file that could not be written stopped the run
     return outcome == SHELL_RESTOREFAILED ? SHELL_CANCELLED : outcome;

@@ -40,6 +40,12 @@ void RunShellPatch(const PatchHost* host) {
     RunPatchContainer(&g_patch, g_targetDir, host, g_wantRestore ? &restore : 0);
 }
 
+int ComposeRunOutcome(ShellMessage* msg) {
+    int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
+    ComposeOutcome(outcome, &g_tally, &g_restore, msg);
+    return outcome;
+}
+
 DWORD WINAPI PatchThreadProc(LPVOID param) {
     PatchHost host = {AskOverwrite, AskProceed, NotifyEnd, Progress, param, 0};
     RunShellPatch(&host);
