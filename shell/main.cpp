@@ -76,9 +76,11 @@ static int MapContainer(SelfMapping* self) {
     LARGE_INTEGER size, zero;
     zero.QuadPart = 0;
     DWORD offset = ContainerOffset();
-    if (!SetFilePointerEx(self->file, zero, &size, FILE_END) || (uint64_t)size.QuadPart < offset)
+    if (!SetFilePointerEx(self->file, zero, &size, FILE_END))
         return 0;
     uint64_t fileSize = (uint64_t)size.QuadPart;
+    // a read-only mapping cannot grow the file: one shorter than the
+    // offset has no mapping, and so no container
     self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, offset, NULL);
     if (self->mapping)
         self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, offset);
