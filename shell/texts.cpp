@@ -102,25 +102,19 @@ const char* FailureReason(int result) {
     }
 }
 
-// The text being composed and how much of it is used.
-typedef struct Composer {
-    ShellMessage* msg;
-    size_t used;
-} Composer;
-
-// Appends n bytes of s to the text, cutting them short rather than
-// overrunning.
-static void AppendBytes(Composer* c, const char* s, size_t n) {
-    size_t room = SHELL_TEXT_MAX - 1 - c->used;
+// Appends n bytes of s to the text of m, cutting them short rather than
+// overrunning. The text so far is measured each time: it holds no 0 byte,
+// and a few kilobytes are soon walked.
+static void AppendBytes(ShellMessage* m, const char* s, size_t n) {
+    size_t used = (size_t)lstrlenA(m->text), room = SHELL_TEXT_MAX - 1 - used;
     if (n > room)
         n = room;
-    CopyMemory(c->msg->text + c->used, s, n);
-    c->used += n;
-    c->msg->text[c->used] = 0;
+    CopyMemory(m->text + used, s, n);
+    m->text[used + n] = 0;
 }
 
 // Appends s to the text, cutting it short rather than overrunning.
-static void Append(Composer* c, const char* s) {
+static void Append(ShellMessage* c, const char* s) {
     AppendBytes(c, s, (size_t)lstrlenA(s));
 }
 
@@ -128,7 +122,7 @@ static void Append(Composer* c, const char* s) {
 // (with its separator) and the file name on the line before when it fits
 // there, else on the next. A part longer than a line is broken between two
 // characters, never inside a double-byte one.
-static void AppendPath(Composer* c, const char* path) {
+static void AppendPath(ShellMessage* c, const char* path) {
     size_t len = (size_t)lstrlenA(path), line = 0;
     for (size_t i = 0, step; i < len; i += step, line += step) {
         step = CharLength(path + i, len - i, LeadByteAcp);
@@ -148,14 +142,14 @@ static void AppendPath(Composer* c, const char* path) {
 }
 
 // Appends a format with one number.
-static void AppendNumber(Composer* c, const char* format, unsigned n) {
+static void AppendNumber(ShellMessage* c, const char* format, unsigned n) {
     char text[160];
     wsprintfA(text, format, n);
     Append(c, text);
 }
 
 // Appends one line per listed failure: its name and its reason.
-static void AppendNames(Composer* c, const PatchFailure* list, unsigned listed) {
+static void AppendNames(ShellMessage* c, const PatchFailure* list, unsigned listed) {
     for (unsigned i = 0; i < listed && i < PATCH_TALLY_NAMES; i++) {
         Append(c, "\r\n");
         Append(c, list[i].name);
@@ -166,16 +160,14 @@ static void AppendNames(Composer* c, const PatchFailure* list, unsigned listed) 
 
 // The failures of the run under head (a format with one number, n), with
 // an ellipsis for those not named.
-static void AppendFailures(Composer* c, const PatchTally* tally, const char* head, unsigned n) {
+static void AppendFailures(ShellMessage* c, const PatchTally* tally, const char* head, unsigned n) {
     AppendNumber(c, head, n);
     AppendNames(c, tally->failures, tally->named);
     if (tally->failed > tally->named)
         Append(c, g_texts[T_MORE_NAMES]);
 }
 
-static void Begin(Composer* c, ShellMessage* msg, const char* caption, UINT type) {
-    c->msg = msg;
-    c->used = 0;
+static void Begin(ShellMessage* msg, const char* caption, UINT type) {
     msg->text[0] = 0;
     msg->caption = caption;
     msg->type = type;
@@ -204,35 +196,33 @@ static_assert(SHELL_FINISHED == 0 && SHELL_FAILURES == 1 && SHELL_DATAERROR == 2
               "kOutcomeForms is in the order of the outcomes");
 
 void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreState* restore, ShellMessage* msg) {
-    Composer c;
     const OutcomeForm* form = &kOutcomeForms[outcome];
     unsigned counts[2] = {tally->failed, tally->ok + tally->overwritten};
-    Begin(&c, msg, g_texts[form->caption], form->icon);
+    Begin(msg, g_texts[form->caption], form->icon);
     if (form->text != T_COUNT)
-        AppendNumber(&c, g_texts[form->text], counts[COUNT_UPDATED]);
+        AppendNumber(msg, g_texts[form->text], counts[COUNT_UPDATED]);
     // a run that could not start has nothing more to say; one that stopped
     // early still says what it did and what failed
     if (form->head == T_COUNT)
         return;
     if (tally->failed)
-        AppendFailures(&c, tally, g_texts[form->head], counts[form->count]);
+        AppendFailures(msg, tally, g_texts[form->head], counts[form->count]);
     // the restore file is named whenever it holds a record, a failed one too
     if (restore->state != RESTORE_NONE && restore->records) {
-        Append(&c, g_texts[T_RESTORE_MADE]);
-        AppendPath(&c, restore->path);
+        Append(msg, g_texts[T_RESTORE_MADE]);
+        AppendPath(msg, restore->path);
         if (restore->created)
-            AppendNumber(&c, g_texts[T_RESTORE_CREATED], restore->created);
+            AppendNumber(msg, g_texts[T_RESTORE_CREATED], restore->created);
     }
 }
 
 void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
-    Composer c;
-    Begin(&c, msg, g_texts[T_PROCEED_CAPTION], MB_YESNO | MB_ICONQUESTION);
-    AppendNumber(&c, g_texts[T_PROCEED_HEAD], check->mismatched);
-    AppendNames(&c, check->list, check->listed);
+    Begin(msg, g_texts[T_PROCEED_CAPTION], MB_YESNO | MB_ICONQUESTION);
+    AppendNumber(msg, g_texts[T_PROCEED_HEAD], check->mismatched);
+    AppendNames(msg, check->list, check->listed);
     if (check->mismatched > check->listed)
-        AppendNumber(&c, g_texts[T_PROCEED_REST], check->mismatched - check->listed);
-    Append(&c, g_texts[T_PROCEED_TAIL]);
+        AppendNumber(msg, g_texts[T_PROCEED_REST], check->mismatched - check->listed);
+    Append(msg, g_texts[T_PROCEED_TAIL]);
 }
 
 const char* RecordResultText(int result, int upToDate) {
