@@ -96,17 +96,14 @@ static void OnClose(HWND wnd) {
 static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
     // Once started, a queued or sent command (a second Start, Browse, a
     // new folder text) must not reach the run's buffers.
-    if (s_started) {
-        if (LOWORD(wParam) == IDCANCEL)
-            OnClose(wnd);
+    // Exit acts as a close, before Start and after.
+    if (LOWORD(wParam) == IDCANCEL)
+        OnClose(wnd);
+    if (s_started || LOWORD(wParam) == IDCANCEL)
         return 1;
-    }
     switch (LOWORD(wParam)) {
     case IDOK:
         OnStart(wnd);
-        return 1;
-    case IDCANCEL:
-        OnClose(wnd);
         return 1;
     case IDC_BROWSE:
         OnBrowse(wnd);
