@@ -29,9 +29,10 @@ extern "C" __attribute__((section(".rdata"))) const volatile StubInfo g_stubInfo
 
 static_assert(sizeof(StubInfo) == STUB_INFO_SIZE, "the mark and the offset follow each other");
 
+// Both Windows targets are little-endian and read unaligned words, so the
+// four bytes are read as one.
 static DWORD ContainerOffset(void) {
-    return (DWORD)g_stubInfo.offset[0] | (DWORD)g_stubInfo.offset[1] << 8 |
-           (DWORD)g_stubInfo.offset[2] << 16 | (DWORD)g_stubInfo.offset[3] << 24;
+    return *(const volatile DWORD*)(const volatile void*)g_stubInfo.offset;
 }
 
 // The open file, its mapping and view; they live as long as the process.
