@@ -92,14 +92,20 @@ int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally) {
     }
 }
 
+// The words for each result, by its bit, lowest first: one record has one
+// result, so anything else is unknown.
+static const unsigned char kResultWords[8] = {T_RESULT_OVERWRITTEN, T_RESULT_SKIPPED, T_NOT_FOUND, T_WRONG_VERSION,
+                                              T_BAD_RESULT, T_NOT_WRITTEN, T_UNKNOWN, T_RESULT_BAD_DATA};
+
+static const char* ResultWords(int result) {
+    if (result <= 0 || result > PR_BADDATA || (result & (result - 1)))
+        return g_texts[result ? T_UNKNOWN : T_RESULT_OK];
+    return g_texts[kResultWords[__builtin_ctz((unsigned)result)]];
+}
+
 const char* FailureReason(int result) {
-    switch (result) {
-    case PR_NOTARGET: return g_texts[T_NOT_FOUND];
-    case PR_BADSOURCE: return g_texts[T_WRONG_VERSION];
-    case PR_BADRESULT: return g_texts[T_BAD_RESULT];
-    case PR_NOTWRITTEN: return g_texts[T_NOT_WRITTEN];
-    default: return g_texts[T_UNKNOWN];
-    }
+    enum { REASONS = PR_NOTARGET | PR_BADSOURCE | PR_BADRESULT | PR_NOTWRITTEN };
+    return (result & REASONS) && !(result & ~REASONS) ? ResultWords(result) : g_texts[T_UNKNOWN];
 }
 
 // Appends n bytes of s to the text of m, cutting them short rather than
@@ -226,12 +232,5 @@ void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
 }
 
 const char* RecordResultText(int result, int upToDate) {
-    switch (result) {
-    case PR_OK: return g_texts[T_RESULT_OK];
-    case PR_OVERWRITTEN: return g_texts[T_RESULT_OVERWRITTEN];
-    case PR_SKIPPED: return g_texts[T_RESULT_SKIPPED];
-    case PR_BADDATA: return g_texts[T_RESULT_BAD_DATA];
-    case PR_BADSOURCE: return upToDate ? g_texts[T_RESULT_UP_TO_DATE] : FailureReason(result);
-    default: return FailureReason(result);
-    }
+    return result == PR_BADSOURCE && upToDate ? g_texts[T_RESULT_UP_TO_DATE] : ResultWords(result);
 }
