@@ -12,17 +12,6 @@ static ShellMessage s_message;
 // Set at Start and never cleared: the window ends after its one run.
 static int s_started;
 
-// Called once, at the main window's creation: the rest of the request is
-// still zero.
-void InitOpenFileName(HWND owner) {
-    // the small form of the request, which every Windows version accepts
-    s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
-    s_ofn.hwndOwner = owner;
-    s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
-    s_ofn.nMaxFile = MAX_PATH;
-    s_ofn.lpstrFile = g_targetDir;
-}
-
 static void ApplyStartRule(HWND wnd) {
     HWND start = GetDlgItem(wnd, IDOK);
     if (start)
@@ -41,6 +30,12 @@ static void ReadFolderText(HWND edit) {
 // The user picks any file in the folder to patch; its folder part, with
 // the trailing backslash, becomes the folder text.
 static void OnBrowse(HWND wnd) {
+    // the small form of the request, which every Windows version accepts
+    s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+    s_ofn.hwndOwner = wnd;
+    s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
+    s_ofn.nMaxFile = MAX_PATH;
+    s_ofn.lpstrFile = g_targetDir;
     // the current folder stays as it was, so nothing resolves against the
     // folder the dialog was last in
     s_ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
@@ -121,9 +116,6 @@ static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
-    case WM_CREATE:
-        InitOpenFileName(wnd);
-        return 0;
     case WM_CLOSE:
         OnClose(wnd);
         return 0;

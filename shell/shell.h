@@ -169,7 +169,6 @@ int RunUnattended(const ShellArgs* args, int mapped);
 
 /* --- mainwnd.cpp --- */
 LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
-void InitOpenFileName(HWND owner);
 
 /* --- progress.cpp --- */
 INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
