@@ -11,7 +11,6 @@ PatchContainer g_patch;
 HWND g_mainWnd;
 HWND g_folderEdit;
 const unsigned char* g_stub;
-size_t g_stubSize;
 char g_restoreBase[MAX_PATH + 8];
 char g_selfPath[MAX_PATH];
 
@@ -91,12 +90,11 @@ static int MapContainer(SelfMapping* self) {
     uint64_t end = self->view ? PeCertificateStart(self->view, offset, fileSize) : 0;
     if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE)
         return 0;
-    g_patch.bytes = NULL;
+    // g_patch.bytes stays NULL: the container is read from the file
     g_patch.file = self->file;
     g_patch.offset = offset;
     g_patch.size = end - offset;
     g_stub = self->view;
-    g_stubSize = offset;
     MakeRestoreBase(path, g_restoreBase);
     return 1;
 }

@@ -68,8 +68,8 @@ extern HINSTANCE g_instance;
 extern PatchContainer g_patch;         /* the container, of either form, in the open
                                          file (never mapped), up to the file's end or
                                          the certificate table of a signed patch */
-extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
-extern size_t g_stubSize;             /* up to the container */
+extern const unsigned char* g_stub;   /* mapped: the applier's own bytes, up to
+                                         the container (g_patch.offset) */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
 extern char g_selfPath[MAX_PATH];     /* the program's own file, once the container is found */
 extern int g_wantRestore;             /* the restore box was checked at Start, or /RESTORE given */

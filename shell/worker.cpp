@@ -36,7 +36,7 @@ static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
 }
 
 void RunShellPatch(const PatchHost* host) {
-    PatchRestore restore = {g_targetDir, g_restoreBase, g_stub, g_stubSize};
+    PatchRestore restore = {g_targetDir, g_restoreBase, g_stub, (size_t)g_patch.offset};
     RunPatchContainer(&g_patch, g_targetDir, host, g_wantRestore ? &restore : 0);
 }
 
