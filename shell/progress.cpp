@@ -49,8 +49,7 @@ INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lPara
     case WM_PATCHCHECK:
         ShowProgress(dlg, (unsigned)wParam, (unsigned)lParam, msg == WM_PATCHCHECK);
         return TRUE;
-    case WM_PATCHDONE:
-    case WM_PATCHABORT:
+    case WM_PATCHEND:
         s_ended = 1;
         EndDialog(dlg, 0);
         return FALSE;

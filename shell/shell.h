@@ -35,8 +35,7 @@
 
 /* The worker's messages to the progress dialog. */
 enum {
-    WM_PATCHDONE = WM_USER + 10,     /* the run went through every record */
-    WM_PATCHABORT = WM_USER + 11,    /* the run stopped or ended with the flag clear */
+    WM_PATCHEND = WM_USER + 10,      /* the run has ended, however it went */
     WM_PATCHPROGRESS = WM_USER + 12, /* wParam records done of lParam */
     WM_PATCHCHECK = WM_USER + 13     /* the same during the check before the first write */
 };

@@ -20,9 +20,9 @@ static int AskProceed(void* ctx, const PatchCheck* check) {
 }
 
 // Sent, not posted: the worker's last writes are ordered before the main
-// thread reads the run state.
-static void NotifyEnd(void* ctx, int finished) {
-    SendMessageA((HWND)ctx, finished ? WM_PATCHDONE : WM_PATCHABORT, 0, 0);
+// thread reads the run state. How the run ended is read from that state.
+static void NotifyEnd(void* ctx, int) {
+    SendMessageA((HWND)ctx, WM_PATCHEND, 0, 0);
 }
 
 // One message per percent and phase: the check can pass thousands of
