@@ -62,6 +62,11 @@ static void SetFolder(ShellArgs* args, const char* text) {
         args->bad = 1;
 }
 
+// The options without a value, one after another, and the flag each sets.
+static const char kSwitches[] = "/S\0/CONTINUE\0/RESTORE\0";
+static const unsigned char kSwitchAt[] = {offsetof(ShellArgs, silent), offsetof(ShellArgs, proceed),
+                                          offsetof(ShellArgs, restore)};
+
 void ParseArgs(const char* line, ShellArgs* args) {
     ZeroMemory(args, sizeof *args);
     // the program's own name: quoted up to the closing quote, else up to a blank
@@ -89,12 +94,12 @@ void ParseArgs(const char* line, ShellArgs* args) {
             return;
         }
         p = ReadArgument(p, arg, args);
-        if (IsOption(arg, "/S"))
-            args->silent = 1;
-        else if (IsOption(arg, "/CONTINUE"))
-            args->proceed = 1;
-        else if (IsOption(arg, "/RESTORE"))
-            args->restore = 1;
+        const char* name = kSwitches;
+        int i = 0;
+        for (; *name && !IsOption(arg, name); i++)
+            name += lstrlenA(name) + 1;
+        if (*name)
+            *(int*)((char*)args + kSwitchAt[i]) = 1;
         else if ((value = AfterOption(arg, "/LOG=")) != 0 && *value)
             lstrcpyA(args->log, value);
         else

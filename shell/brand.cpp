@@ -9,11 +9,36 @@
 static const char* s_brand;  // the resource's bytes, or 0
 static DWORD s_brandSize;
 
+// The entry of id in the resource directory at dir (any entry when id is
+// 0): where its next level or its data entry starts, or 0 when there is
+// none. Offsets count from the root directory.
+static const unsigned char* ResourceEntry(const unsigned char* root, const unsigned char* dir, DWORD id) {
+    if (!dir)
+        return 0;
+    const IMAGE_RESOURCE_DIRECTORY* head = (const IMAGE_RESOURCE_DIRECTORY*)dir;
+    const IMAGE_RESOURCE_DIRECTORY_ENTRY* e = (const IMAGE_RESOURCE_DIRECTORY_ENTRY*)(head + 1);
+    // named entries have the top bit set, so they never match an id
+    for (unsigned n = (unsigned)head->NumberOfNamedEntries + head->NumberOfIdEntries; n; n--, e++)
+        if (!id || e->Name == id)
+            return root + (e->OffsetToData & 0x7FFFFFFF);
+    return 0;
+}
+
+// The branding is read from the program's own loaded resources (type,
+// name, then its one language), as the resource functions would find it.
 void LoadBranding(void) {
-    HRSRC found = FindResourceA(g_instance, MAKEINTRESOURCEA(IDR_BRANDING), (LPCSTR)RT_RCDATA);
-    HGLOBAL loaded = found ? LoadResource(g_instance, found) : NULL;
-    s_brand = loaded ? (const char*)LockResource(loaded) : NULL;
-    s_brandSize = s_brand ? SizeofResource(g_instance, found) : 0;
+    const unsigned char* base = (const unsigned char*)g_instance;
+    const IMAGE_NT_HEADERS* nt = (const IMAGE_NT_HEADERS*)(base + ((const IMAGE_DOS_HEADER*)base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY* dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE];
+    if (!dir->VirtualAddress || !dir->Size)
+        return;
+    const unsigned char* root = base + dir->VirtualAddress;
+    const IMAGE_RESOURCE_DATA_ENTRY* data = (const IMAGE_RESOURCE_DATA_ENTRY*)ResourceEntry(
+        root, ResourceEntry(root, ResourceEntry(root, root, (DWORD)(ULONG_PTR)RT_RCDATA), IDR_BRANDING), 0);
+    if (data) {
+        s_brand = (const char*)base + data->OffsetToData;
+        s_brandSize = data->Size;
+    }
 }
 
 const char* BrandValue(const char* key, const char** at) {
@@ -55,7 +80,7 @@ static const char* ShowLine(HWND wnd, int id, const char* text) {
         if (n < sizeof line - 1)
             line[n++] = *text;
     line[n] = 0;
-    SetWindowTextA(GetDlgItem(wnd, id), line);
+    SendMessageA(GetDlgItem(wnd, id), WM_SETTEXT, 0, (LPARAM)line);
     if (*text)
         text++;
     if (*text == '\n')
@@ -67,7 +92,7 @@ void ShowBranding(HWND wnd) {
     const char* at = 0;
     const char* title = BrandValue("TITLE", &at);
     if (title)
-        SetWindowTextA(wnd, title);
+        SendMessageA(wnd, WM_SETTEXT, 0, (LPARAM)title);
     at = 0;
     const char* about = BrandValue("ABOUT", &at);
     // the maker's lines replace all four, so none of the default panel stays
@@ -88,12 +113,12 @@ int FindFolder(char* out, int always) {
     out[0] = 0;
     if (!always && !findFile && !BrandValue("FINDREG", &reg))
         return 0;
-    DWORD n = GetModuleFileNameA(NULL, out, MAX_PATH);
-    if (n > 0 && n < MAX_PATH) {
-        out[FolderPartLength(out, n, LeadByteAcp)] = 0;
-        if (Fits(out, findFile))
-            return 1;
-    }
+    // the patch's own folder: found only once the container was, so the
+    // module's name is at hand
+    lstrcpyA(out, g_selfPath);
+    out[FolderPartLength(out, (size_t)lstrlenA(out), LeadByteAcp)] = 0;
+    if (Fits(out, findFile))
+        return 1;
     // each value in the 32-bit view first: a 32-bit game's installer wrote
     // it there
     at = 0;

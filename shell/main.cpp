@@ -11,8 +11,8 @@ PatchContainer g_patch;
 HWND g_mainWnd;
 HWND g_folderEdit;
 const unsigned char* g_stub;
-size_t g_stubSize;
 char g_restoreBase[MAX_PATH + 8];
+char g_selfPath[MAX_PATH];
 
 // The container offset, written into the linked file by the build (the
 // file's own size) after the mark; tools find the mark to read it. Read
@@ -28,9 +28,10 @@ extern "C" __attribute__((section(".rdata"))) const volatile StubInfo g_stubInfo
 
 static_assert(sizeof(StubInfo) == STUB_INFO_SIZE, "the mark and the offset follow each other");
 
+// Both Windows targets are little-endian and read unaligned words, so the
+// four bytes are read as one.
 static DWORD ContainerOffset(void) {
-    return (DWORD)g_stubInfo.offset[0] | (DWORD)g_stubInfo.offset[1] << 8 |
-           (DWORD)g_stubInfo.offset[2] << 16 | (DWORD)g_stubInfo.offset[3] << 24;
+    return *(const volatile DWORD*)(const volatile void*)g_stubInfo.offset;
 }
 
 // The open file, its mapping and view; they live as long as the process.
@@ -47,9 +48,6 @@ static void ReleaseSelf(SelfMapping* self) {
         CloseHandle(self->mapping);
     if (self->file != INVALID_HANDLE_VALUE)
         CloseHandle(self->file);
-    self->view = NULL;
-    self->mapping = NULL;
-    self->file = INVALID_HANDLE_VALUE;
 }
 
 // Opens the program's own file and sets g_patch, the stub and the restore
@@ -58,11 +56,12 @@ static void ReleaseSelf(SelfMapping* self) {
 // before it are mapped (the PE headers, and the restore file's copy): a
 // 32-bit process has no room to map a patch of a few GB. The
 // module's own name is used, never the command line, which the starting
-// program may have made up. Returns 0, with everything released, when
+// program may have made up; it is kept in g_selfPath. Returns 0 when
 // there is no container: the file cannot be opened or mapped, or it ends
-// before a container header.
+// before a container header. Whatever was opened is left in self either
+// way, for ReleaseSelf.
 static int MapContainer(SelfMapping* self) {
-    char path[MAX_PATH];
+    char* path = g_selfPath;
     self->file = INVALID_HANDLE_VALUE;
     self->mapping = NULL;
     self->view = NULL;
@@ -72,13 +71,16 @@ static int MapContainer(SelfMapping* self) {
                                  FILE_ATTRIBUTE_NORMAL, NULL);
     if (self->file == INVALID_HANDLE_VALUE)
         return 0;
-    LARGE_INTEGER size;
+    // The file's size is where its end is: every read of the container
+    // names its own offset, so the file pointer may stay there.
+    LARGE_INTEGER size, zero;
+    zero.QuadPart = 0;
     DWORD offset = ContainerOffset();
-    if (!GetFileSizeEx(self->file, &size) || (uint64_t)size.QuadPart < offset) {
-        ReleaseSelf(self);
+    if (!SetFilePointerEx(self->file, zero, &size, FILE_END))
         return 0;
-    }
     uint64_t fileSize = (uint64_t)size.QuadPart;
+    // a read-only mapping cannot grow the file: one shorter than the
+    // offset has no mapping, and so no container
     self->mapping = CreateFileMappingA(self->file, NULL, PAGE_READONLY, 0, offset, NULL);
     if (self->mapping)
         self->view = (const unsigned char*)MapViewOfFile(self->mapping, FILE_MAP_READ, 0, 0, offset);
@@ -86,24 +88,20 @@ static int MapContainer(SelfMapping* self) {
     // container ends where that table starts. Subtracting keeps the test
     // from wrapping: the header must fit after the offset.
     uint64_t end = self->view ? PeCertificateStart(self->view, offset, fileSize) : 0;
-    if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE) {
-        ReleaseSelf(self);
+    if (!self->view || end < offset || end - offset < CONTAINER_HEADER_SIZE)
         return 0;
-    }
-    g_patch.bytes = NULL;
+    // g_patch.bytes stays NULL: the container is read from the file
     g_patch.file = self->file;
     g_patch.offset = offset;
     g_patch.size = end - offset;
     g_stub = self->view;
-    g_stubSize = offset;
     MakeRestoreBase(path, g_restoreBase);
     return 1;
 }
 
 static int RegisterMainClass(HINSTANCE instance) {
-    WNDCLASSEXA wc;
+    WNDCLASSA wc;
     ZeroMemory(&wc, sizeof wc);
-    wc.cbSize = sizeof wc;
     wc.style = CS_HREDRAW | CS_VREDRAW;
     wc.lpfnWndProc = MainWndProc;
     wc.cbWndExtra = DLGWINDOWEXTRA;
@@ -112,13 +110,14 @@ static int RegisterMainClass(HINSTANCE instance) {
     wc.hCursor = LoadCursorA(NULL, (LPCSTR)IDC_ARROW);
     wc.hbrBackground = (HBRUSH)(COLOR_BTNFACE + 1);
     wc.lpszClassName = "korvex";
-    return RegisterClassExA(&wc) != 0;
+    return RegisterClassA(&wc) != 0;
 }
 
 static WPARAM MessageLoop(void) {
     MSG msg;
     while (GetMessageA(&msg, NULL, 0, 0) > 0) {
-        if (g_mainWnd && IsDialogMessageA(g_mainWnd, &msg))
+        // the loop runs only once the main window is made
+        if (IsDialogMessageA(g_mainWnd, &msg))
             continue;
         TranslateMessage(&msg);
         DispatchMessageA(&msg);
@@ -131,7 +130,7 @@ static WPARAM MessageLoop(void) {
 static void ShowFoundFolder(void) {
     char found[MAX_PATH];
     if (FindFolder(found, 0))
-        SetWindowTextA(g_folderEdit, found);
+        SendMessageA(g_folderEdit, WM_SETTEXT, 0, (LPARAM)found);
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
@@ -141,35 +140,34 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show) {
     static ShellArgs args;
     ParseArgs(GetCommandLineA(), &args);
     SelfMapping self;
-    int mapped = MapContainer(&self);
-    if (args.silent) {
-        int code = RunUnattended(&args, mapped);
-        ReleaseSelf(&self);
-        return code;
-    }
+    int mapped = MapContainer(&self), code = 0;
     // Without a container nothing may run: say so instead of showing the
     // main window.
-    if (!mapped) {
-        MessageBoxA(NULL, g_texts[T_NO_CONTAINER_TEXT], g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-        return 0;
+    int problem = T_NO_CONTAINER_TEXT;
+    if (args.silent) {
+        code = RunUnattended(&args, mapped);
+        problem = T_COUNT;
+    } else if (mapped) {
+        InitCommonControls();
+        if (RegisterMainClass(instance))
+            g_mainWnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0);
+        problem = T_NOT_STARTED_TEXT;
+        if (g_mainWnd) {
+            g_folderEdit = GetDlgItem(g_mainWnd, IDC_TARGETDIR);
+            // A longer text would be cut when read, and a cut text ending in a
+            // backslash names an ancestor of the folder on screen.
+            SendMessageA(g_folderEdit, EM_LIMITTEXT, MAX_PATH - 1, 0);
+            ShowBranding(g_mainWnd);
+            ShowFoundFolder();
+            ShowWindow(g_mainWnd, show);
+            MessageLoop();
+            problem = T_COUNT;
+        }
     }
-    InitCommonControls();
-    if (RegisterMainClass(instance))
-        g_mainWnd = CreateDialogParamA(instance, MAKEINTRESOURCEA(IDD_MAIN), NULL, NULL, 0);
-    if (g_mainWnd) {
-        g_folderEdit = GetDlgItem(g_mainWnd, IDC_TARGETDIR);
-        // A longer text would be cut when read, and a cut text ending in a
-        // backslash names an ancestor of the folder on screen.
-        SendMessageA(g_folderEdit, EM_LIMITTEXT, MAX_PATH - 1, 0);
-        ShowBranding(g_mainWnd);
-        ShowFoundFolder();
-        ShowWindow(g_mainWnd, show);
-        MessageLoop();
-    } else {
-        MessageBoxA(NULL, g_texts[T_NOT_STARTED_TEXT], g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-    }
+    if (problem != T_COUNT)
+        MessageBoxA(NULL, g_texts[problem], g_texts[T_ERROR_CAPTION], MB_ICONHAND);
     ReleaseSelf(&self);
-    return 0;
+    return code;
 }
 
 // Own entry point: the program needs nothing of the C runtime's start-up

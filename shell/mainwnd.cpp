@@ -5,7 +5,6 @@
 
 char g_targetDir[MAX_PATH];
 char g_lastPath[MAX_PATH];
-char g_fileTitle[512];
 int g_wantRestore;
 
 static OPENFILENAMEA s_ofn;
@@ -13,64 +12,51 @@ static ShellMessage s_message;
 // Set at Start and never cleared: the window ends after its one run.
 static int s_started;
 
-void InitOpenFileName(HWND owner) {
-    ZeroMemory(&s_ofn, sizeof s_ofn);
-    // the small form of the request, which every Windows version accepts
-    s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
-    s_ofn.hwndOwner = owner;
-    s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
-    s_ofn.nMaxFile = MAX_PATH;
-    s_ofn.nMaxFileTitle = sizeof g_fileTitle;
-}
-
 static void ApplyStartRule(HWND wnd) {
     HWND start = GetDlgItem(wnd, IDOK);
     if (start)
         EnableWindow(start, StartRuleHolds(g_targetDir));
 }
 
+// Reads the folder text; one too long to be read whole reads as empty, so
+// that what is used is always what is on screen.
+static void ReadFolderText(HWND edit) {
+    if (SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0) < MAX_PATH)
+        SendMessageA(edit, WM_GETTEXT, MAX_PATH, (LPARAM)g_targetDir);
+    else
+        g_targetDir[0] = 0;
+}
+
 // The user picks any file in the folder to patch; its folder part, with
 // the trailing backslash, becomes the folder text.
 static void OnBrowse(HWND wnd) {
+    // the small form of the request, which every Windows version accepts
+    s_ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
     s_ofn.hwndOwner = wnd;
+    s_ofn.lpstrFilter = "所有文件 (*.*)\0*.*\0";
+    s_ofn.nMaxFile = MAX_PATH;
     s_ofn.lpstrFile = g_targetDir;
-    s_ofn.lpstrFileTitle = g_fileTitle;
     // the current folder stays as it was, so nothing resolves against the
     // folder the dialog was last in
     s_ofn.Flags = OFN_HIDEREADONLY | OFN_NOCHANGEDIR;
-    s_ofn.lpstrDefExt = NULL;
     // the dialog opens on the file chosen last time
     lstrcpyA(g_targetDir, g_lastPath);
     if (!GetOpenFileNameA(&s_ofn)) {
         // Cancelled: the folder text stays exactly as it was, and so does
         // Start, which messages during the dialog judged by the copy above.
-        GetWindowTextA(g_folderEdit, g_targetDir, MAX_PATH);
-        g_fileTitle[0] = 0;
+        ReadFolderText(g_folderEdit);
         ApplyStartRule(wnd);
         return;
     }
     lstrcpyA(g_lastPath, g_targetDir);
-    int len = lstrlenA(g_targetDir);
-    int title = lstrlenA(g_fileTitle);
-    if (title <= len)
-        g_targetDir[len - title] = 0;
-    g_fileTitle[0] = 0;
-    SetWindowTextA(g_folderEdit, g_targetDir);
+    // the file's name starts where the folder part, with its backslash, ends
+    g_targetDir[s_ofn.nFileOffset] = 0;
+    SendMessageA(g_folderEdit, WM_SETTEXT, 0, (LPARAM)g_targetDir);
 }
 
 static void ShowOutcome(HWND wnd) {
-    int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
-    ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
+    ComposeRunOutcome(&s_message);
     MessageBoxA(wnd, s_message.text, s_message.caption, s_message.type);
-}
-
-// Reads the folder text; one too long to be read whole reads as empty, so
-// that what is used is always what is on screen.
-static void ReadFolderText(HWND edit) {
-    if (SendMessageA(edit, WM_GETTEXTLENGTH, 0, 0) < MAX_PATH)
-        GetWindowTextA(edit, g_targetDir, MAX_PATH);
-    else
-        g_targetDir[0] = 0;
 }
 
 static void OnStart(HWND wnd) {
@@ -105,17 +91,14 @@ static void OnClose(HWND wnd) {
 static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
     // Once started, a queued or sent command (a second Start, Browse, a
     // new folder text) must not reach the run's buffers.
-    if (s_started) {
-        if (LOWORD(wParam) == IDCANCEL)
-            OnClose(wnd);
+    // Exit acts as a close, before Start and after.
+    if (LOWORD(wParam) == IDCANCEL)
+        OnClose(wnd);
+    if (s_started || LOWORD(wParam) == IDCANCEL)
         return 1;
-    }
     switch (LOWORD(wParam)) {
     case IDOK:
         OnStart(wnd);
-        return 1;
-    case IDCANCEL:
-        OnClose(wnd);
         return 1;
     case IDC_BROWSE:
         OnBrowse(wnd);
@@ -133,9 +116,6 @@ static int OnCommand(HWND wnd, WPARAM wParam, LPARAM lParam) {
 
 LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam) {
     switch (msg) {
-    case WM_CREATE:
-        InitOpenFileName(wnd);
-        return 0;
     case WM_CLOSE:
         OnClose(wnd);
         return 0;

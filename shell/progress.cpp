@@ -17,23 +17,20 @@ static void ShowProgress(HWND dlg, unsigned done, unsigned count, int checking) 
     SendMessageA(bar, PBM_SETRANGE32, 0, count ? count : 1);
     SendMessageA(bar, PBM_SETPOS, count ? done : 1, 0);
     char text[32];
-    wsprintfA(text, checking ? "正在检查 %u%%" : "%u%%", percent);
-    SetWindowTextA(GetDlgItem(dlg, IDC_PERCENT), text);
+    // the plain label is the checking one's tail
+    static const char kChecking[] = "正在检查 %u%%";
+    wsprintfA(text, checking ? kChecking : kChecking + sizeof kChecking - 5, percent);
+    SendMessageA(GetDlgItem(dlg, IDC_PERCENT), WM_SETTEXT, 0, (LPARAM)text);
 }
 
+// Starts the worker. RunProgressDialog waits for it: the container must
+// stay mapped until the worker has ended. Without one, the dialog ends as
+// one that could not be made, so that both are handled in one place.
 static void OnInitDialog(HWND dlg) {
     PatchSetKeepRunning(1);
-    HANDLE thread = StartPatchThread(dlg);
-    if (!thread) {
-        // Nothing runs, so nothing may be reported as finished.
-        PatchSetKeepRunning(0);
-        InterlockedExchange(&g_workerFailed, 1);
-        EndDialog(dlg, 0);
-        return;
-    }
-    // RunProgressDialog waits for it: the container must stay mapped until
-    // the worker has ended.
-    s_worker = thread;
+    s_worker = StartPatchThread(dlg);
+    if (!s_worker)
+        EndDialog(dlg, -1);
 }
 
 INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam) {
@@ -52,8 +49,7 @@ INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lPara
     case WM_PATCHCHECK:
         ShowProgress(dlg, (unsigned)wParam, (unsigned)lParam, msg == WM_PATCHCHECK);
         return TRUE;
-    case WM_PATCHDONE:
-    case WM_PATCHABORT:
+    case WM_PATCHEND:
         s_ended = 1;
         EndDialog(dlg, 0);
         return FALSE;
@@ -66,9 +62,11 @@ void RunProgressDialog(HWND owner) {
     INT_PTR r = DialogBoxParamA(g_instance, MAKEINTRESOURCEA(IDD_PROGRESS), owner,
                                 ProgressDlgProc, 0);
     if (r == -1) {
-        // no dialog, so no worker: the flag may still be clear from start-up
+        // No dialog or no worker, and nothing runs, so nothing may be
+        // reported as finished; the flag may still be set from start-up.
+        // Only this thread reads the mark.
         PatchSetKeepRunning(0);
-        InterlockedExchange(&g_workerFailed, 1);
+        g_workerFailed = 1;
     }
     if (!s_worker)
         return;

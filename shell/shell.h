@@ -35,8 +35,7 @@
 
 /* The worker's messages to the progress dialog. */
 enum {
-    WM_PATCHDONE = WM_USER + 10,     /* the run went through every record */
-    WM_PATCHABORT = WM_USER + 11,    /* the run stopped or ended with the flag clear */
+    WM_PATCHEND = WM_USER + 10,      /* the run has ended, however it went */
     WM_PATCHPROGRESS = WM_USER + 12, /* wParam records done of lParam */
     WM_PATCHCHECK = WM_USER + 13     /* the same during the check before the first write */
 };
@@ -68,15 +67,15 @@ extern HINSTANCE g_instance;
 extern PatchContainer g_patch;         /* the container, of either form, in the open
                                          file (never mapped), up to the file's end or
                                          the certificate table of a signed patch */
-extern const unsigned char* g_stub;   /* mapped: the applier's own bytes */
-extern size_t g_stubSize;             /* up to the container */
+extern const unsigned char* g_stub;   /* mapped: the applier's own bytes, up to
+                                         the container (g_patch.offset) */
 extern char g_restoreBase[MAX_PATH + 8];  /* the restore file's name without ".exe" */
-extern int g_wantRestore;             /* the restore box was checked at Start */
+extern char g_selfPath[MAX_PATH];     /* the program's own file, once the container is found */
+extern int g_wantRestore;             /* the restore box was checked at Start, or /RESTORE given */
 extern HWND g_mainWnd;
 extern HWND g_folderEdit;
-extern char g_targetDir[MAX_PATH];
+extern char g_targetDir[MAX_PATH];    /* the folder the run patches */
 extern char g_lastPath[MAX_PATH];
-extern char g_fileTitle[512];
 extern volatile LONG g_workerFailed;  /* set when no run could be started */
 
 /* --- texts.cpp: no windows, so the host tests can call them --- */
@@ -169,7 +168,6 @@ int RunUnattended(const ShellArgs* args, int mapped);
 
 /* --- mainwnd.cpp --- */
 LRESULT CALLBACK MainWndProc(HWND wnd, UINT msg, WPARAM wParam, LPARAM lParam);
-void InitOpenFileName(HWND owner);
 
 /* --- progress.cpp --- */
 INT_PTR CALLBACK ProgressDlgProc(HWND dlg, UINT msg, WPARAM wParam, LPARAM lParam);
@@ -180,6 +178,14 @@ void RunProgressDialog(HWND owner);
 
 /* --- worker.cpp --- */
 DWORD WINAPI PatchThreadProc(LPVOID param);
+
+/* Runs the engine over the container into g_targetDir, with the restore
+   file when g_wantRestore is set; host answers its questions. */
+void RunShellPatch(const PatchHost* host);
+
+/* Fills msg with the outcome of the run that has just ended (one that
+   could not start when g_workerFailed is set) and returns that outcome. */
+int ComposeRunOutcome(ShellMessage* msg);
 
 /* Starts the worker for the dialog; returns its handle, NULL on failure. */
 HANDLE StartPatchThread(HWND dlg);

@@ -55,6 +55,10 @@ static void RecordDone(void*, const PatchRecordNote* note, int result) {
     LogRecord(note->head.name, note->head.nameLen, RecordResultText(result, note->upToDate));
 }
 
+// What /CONTINUE says, where Proceed reads it.
+static int s_proceed;
+static const PatchHost kHost = {AnswerYes, Proceed, 0, 0, &s_proceed, RecordDone};
+
 // The run itself, once the log is open: the folder of /D= or the one
 // found, then the engine's run and its outcome.
 static int Run(const ShellArgs* args, int mapped) {
@@ -62,19 +66,18 @@ static int Run(const ShellArgs* args, int mapped) {
         LogLine(g_texts[T_NO_CONTAINER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
-    char folder[MAX_PATH];
+    // the same folder and restore choice the window's Start would take
     if (args->folder[0])
-        lstrcpyA(folder, args->folder);
-    else if (!FindFolder(folder, 1)) {
+        lstrcpyA(g_targetDir, args->folder);
+    else if (!FindFolder(g_targetDir, 1)) {
         LogLine(g_texts[T_NO_FOLDER_TEXT]);
         return SHELL_EXIT_BADARG;
     }
-    PatchHost host = {AnswerYes, Proceed, 0, 0, (void*)&args->proceed, RecordDone};
-    PatchRestore restore = {folder, g_restoreBase, g_stub, g_stubSize};
+    g_wantRestore = args->restore;
+    s_proceed = args->proceed;
     PatchSetKeepRunning(1);
-    RunPatchContainer(&g_patch, folder, &host, args->restore ? &restore : 0);
-    int outcome = ShellOutcome(PatchOutcome(), 0, &g_tally);
-    ComposeOutcome(outcome, &g_tally, &g_restore, &s_message);
+    RunShellPatch(&kHost);
+    int outcome = ComposeRunOutcome(&s_message);
     LogLine(s_message.text);
     // a restore file that could not be written stopped the run
     return outcome == SHELL_RESTOREFAILED ? SHELL_CANCELLED : outcome;
@@ -91,8 +94,8 @@ int RunUnattended(const ShellArgs* args, int mapped) {
         s_log = log;
     }
     int code = Run(args, mapped);
+    // the run is the process's one: nothing logs after it
     if (s_log)
         CloseHandle(s_log);
-    s_log = 0;
     return code;
 }

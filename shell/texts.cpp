@@ -4,6 +4,7 @@
 #include "shell/shell.h"
 
 #include "core/lzma.h"
+#include "engine/locate.h"
 #include "shell/texts_packed.h"
 
 static_assert((int)PACKED_TEXTS_COUNT == (int)T_COUNT, "shell/texts_packed.h is older than texts.def");
@@ -35,10 +36,6 @@ void LoadTexts(void) {
 // breaks lines only at spaces and clips an unbroken path.
 enum { PATH_LINE_MAX = 32 };
 
-static int IsLeadByteAcp(unsigned char byte) {
-    return IsDBCSLeadByte(byte);
-}
-
 int StartRuleHolds(const char* folder) {
     size_t len = (size_t)lstrlenA(folder), i;
     unsigned need;  // separators still owed by a "\\server\share\" root
@@ -57,7 +54,7 @@ int StartRuleHolds(const char* folder) {
     }
     char last = '\\';
     int empty = 1;  // the component so far is empty
-    for (; i < len; i += CharLength(folder + i, len - i, IsLeadByteAcp)) {
+    for (; i < len; i += CharLength(folder + i, len - i, LeadByteAcp)) {
         last = folder[i];  // the first byte of a double-byte character is never '\'
         if (last == '\\') {
             if (need && empty)
@@ -71,7 +68,7 @@ int StartRuleHolds(const char* folder) {
 
 void MakeRestoreBase(const char* path, char* out) {
     size_t len = (size_t)lstrlenA(path);
-    size_t name = FolderPartLength(path, len, IsLeadByteAcp);
+    size_t name = FolderPartLength(path, len, LeadByteAcp);
     size_t n = len - name;
     // '.' is below every trail byte, so it always starts a character
     if (n >= 4 && lstrcmpiA(path + len - 4, ".exe") == 0)
@@ -95,35 +92,35 @@ int ShellOutcome(int patchOutcome, int workerFailed, const PatchTally* tally) {
     }
 }
 
-const char* FailureReason(int result) {
-    switch (result) {
-    case PR_NOTARGET: return g_texts[T_NOT_FOUND];
-    case PR_BADSOURCE: return g_texts[T_WRONG_VERSION];
-    case PR_BADRESULT: return g_texts[T_BAD_RESULT];
-    case PR_NOTWRITTEN: return g_texts[T_NOT_WRITTEN];
-    default: return g_texts[T_UNKNOWN];
-    }
+// The words for each result, by its bit, lowest first: one record has one
+// result, so anything else is unknown.
+static const unsigned char kResultWords[8] = {T_RESULT_OVERWRITTEN, T_RESULT_SKIPPED, T_NOT_FOUND, T_WRONG_VERSION,
+                                              T_BAD_RESULT, T_NOT_WRITTEN, T_UNKNOWN, T_RESULT_BAD_DATA};
+
+static const char* ResultWords(int result) {
+    if (result <= 0 || result > PR_BADDATA || (result & (result - 1)))
+        return g_texts[result ? T_UNKNOWN : T_RESULT_OK];
+    return g_texts[kResultWords[__builtin_ctz((unsigned)result)]];
 }
 
-// The text being composed and how much of it is used.
-typedef struct Composer {
-    ShellMessage* msg;
-    size_t used;
-} Composer;
+const char* FailureReason(int result) {
+    enum { REASONS = PR_NOTARGET | PR_BADSOURCE | PR_BADRESULT | PR_NOTWRITTEN };
+    return (result & REASONS) && !(result & ~REASONS) ? ResultWords(result) : g_texts[T_UNKNOWN];
+}
 
-// Appends n bytes of s to the text, cutting them short rather than
-// overrunning.
-static void AppendBytes(Composer* c, const char* s, size_t n) {
-    size_t room = SHELL_TEXT_MAX - 1 - c->used;
+// Appends n bytes of s to the text of m, cutting them short rather than
+// overrunning. The text so far is measured each time: it holds no 0 byte,
+// and a few kilobytes are soon walked.
+static void AppendBytes(ShellMessage* m, const char* s, size_t n) {
+    size_t used = (size_t)lstrlenA(m->text), room = SHELL_TEXT_MAX - 1 - used;
     if (n > room)
         n = room;
-    CopyMemory(c->msg->text + c->used, s, n);
-    c->used += n;
-    c->msg->text[c->used] = 0;
+    CopyMemory(m->text + used, s, n);
+    m->text[used + n] = 0;
 }
 
 // Appends s to the text, cutting it short rather than overrunning.
-static void Append(Composer* c, const char* s) {
+static void Append(ShellMessage* c, const char* s) {
     AppendBytes(c, s, (size_t)lstrlenA(s));
 }
 
@@ -131,10 +128,10 @@ static void Append(Composer* c, const char* s) {
 // (with its separator) and the file name on the line before when it fits
 // there, else on the next. A part longer than a line is broken between two
 // characters, never inside a double-byte one.
-static void AppendPath(Composer* c, const char* path) {
+static void AppendPath(ShellMessage* c, const char* path) {
     size_t len = (size_t)lstrlenA(path), line = 0;
     for (size_t i = 0, step; i < len; i += step, line += step) {
-        step = CharLength(path + i, len - i, IsLeadByteAcp);
+        step = CharLength(path + i, len - i, LeadByteAcp);
         size_t need = step;
         // A part starts: it is measured up to its separator. A trail byte
         // 0x5C taken for one here only moves a break; the characters are
@@ -151,14 +148,14 @@ static void AppendPath(Composer* c, const char* path) {
 }
 
 // Appends a format with one number.
-static void AppendNumber(Composer* c, const char* format, unsigned n) {
+static void AppendNumber(ShellMessage* c, const char* format, unsigned n) {
     char text[160];
     wsprintfA(text, format, n);
     Append(c, text);
 }
 
 // Appends one line per listed failure: its name and its reason.
-static void AppendNames(Composer* c, const PatchFailure* list, unsigned listed) {
+static void AppendNames(ShellMessage* c, const PatchFailure* list, unsigned listed) {
     for (unsigned i = 0; i < listed && i < PATCH_TALLY_NAMES; i++) {
         Append(c, "\r\n");
         Append(c, list[i].name);
@@ -169,82 +166,71 @@ static void AppendNames(Composer* c, const PatchFailure* list, unsigned listed) 
 
 // The failures of the run under head (a format with one number, n), with
 // an ellipsis for those not named.
-static void AppendFailures(Composer* c, const PatchTally* tally, const char* head, unsigned n) {
+static void AppendFailures(ShellMessage* c, const PatchTally* tally, const char* head, unsigned n) {
     AppendNumber(c, head, n);
     AppendNames(c, tally->failures, tally->named);
     if (tally->failed > tally->named)
         Append(c, g_texts[T_MORE_NAMES]);
 }
 
-static void Begin(Composer* c, ShellMessage* msg, const char* caption, UINT type) {
-    c->msg = msg;
-    c->used = 0;
+static void Begin(ShellMessage* msg, const char* caption, UINT type) {
     msg->text[0] = 0;
     msg->caption = caption;
     msg->type = type;
 }
 
+// Each outcome's message: its caption, icon and first text (given the
+// number of files updated, which only the restore failure's shows), then,
+// when some failed, the head of their list and the number that head shows
+// (a head without a number ignores it).
+enum { COUNT_FAILED, COUNT_UPDATED };
+typedef struct OutcomeForm {
+    unsigned char caption, icon, text, head, count;
+} OutcomeForm;
+
+static const OutcomeForm kOutcomeForms[] = {
+    {T_DONE_CAPTION, MB_ICONEXCLAMATION, T_DONE_TEXT, T_FAILURES_HEAD, COUNT_FAILED},          // SHELL_FINISHED
+    {T_DONE_CAPTION, MB_ICONWARNING, T_COUNT, T_FAILURES_HEAD, COUNT_FAILED},                  // SHELL_FAILURES
+    {T_DATA_ERROR_CAPTION, MB_ICONHAND, T_DATA_ERROR_TEXT, T_UPDATED_HEAD, COUNT_UPDATED},     // SHELL_DATAERROR
+    {T_CANCELLED_CAPTION, MB_ICONHAND, T_CANCELLED_TEXT, T_UPDATED_HEAD, COUNT_UPDATED},       // SHELL_CANCELLED
+    {T_ERROR_CAPTION, MB_ICONHAND, T_NOT_STARTED_TEXT, T_COUNT, COUNT_FAILED},                 // SHELL_NOTSTARTED
+    {T_ERROR_CAPTION, MB_ICONHAND, T_RESTORE_FAILED_TEXT, T_NOT_UPDATED_HEAD, COUNT_FAILED},   // SHELL_RESTOREFAILED
+};
+
+static_assert(SHELL_FINISHED == 0 && SHELL_FAILURES == 1 && SHELL_DATAERROR == 2 && SHELL_CANCELLED == 3 &&
+                  SHELL_NOTSTARTED == 4 && SHELL_RESTOREFAILED == 5,
+              "kOutcomeForms is in the order of the outcomes");
+
 void ComposeOutcome(int outcome, const PatchTally* tally, const PatchRestoreState* restore, ShellMessage* msg) {
-    Composer c;
-    unsigned updated = tally->ok + tally->overwritten;
-    switch (outcome) {
-    case SHELL_FINISHED:
-        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONEXCLAMATION);
-        Append(&c, g_texts[T_DONE_TEXT]);
-        break;
-    case SHELL_FAILURES:
-        Begin(&c, msg, g_texts[T_DONE_CAPTION], MB_ICONWARNING);
-        AppendFailures(&c, tally, g_texts[T_FAILURES_HEAD], tally->failed);
-        break;
-    case SHELL_NOTSTARTED:
-        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-        Append(&c, g_texts[T_NOT_STARTED_TEXT]);
+    const OutcomeForm* form = &kOutcomeForms[outcome];
+    unsigned counts[2] = {tally->failed, tally->ok + tally->overwritten};
+    Begin(msg, g_texts[form->caption], form->icon);
+    if (form->text != T_COUNT)
+        AppendNumber(msg, g_texts[form->text], counts[COUNT_UPDATED]);
+    // a run that could not start has nothing more to say; one that stopped
+    // early still says what it did and what failed
+    if (form->head == T_COUNT)
         return;
-    case SHELL_RESTOREFAILED:
-        Begin(&c, msg, g_texts[T_ERROR_CAPTION], MB_ICONHAND);
-        AppendNumber(&c, g_texts[T_RESTORE_FAILED_TEXT], updated);
-        if (tally->failed)
-            AppendFailures(&c, tally, g_texts[T_NOT_UPDATED_HEAD], 0);
-        break;
-    default:
-        // a run that stopped early still says what it did and what failed
-        if (outcome == SHELL_DATAERROR) {
-            Begin(&c, msg, g_texts[T_DATA_ERROR_CAPTION], MB_ICONHAND);
-            Append(&c, g_texts[T_DATA_ERROR_TEXT]);
-        } else {
-            Begin(&c, msg, g_texts[T_CANCELLED_CAPTION], MB_ICONHAND);
-            Append(&c, g_texts[T_CANCELLED_TEXT]);
-        }
-        if (tally->failed)
-            AppendFailures(&c, tally, g_texts[T_UPDATED_HEAD], updated);
-        break;
-    }
+    if (tally->failed)
+        AppendFailures(msg, tally, g_texts[form->head], counts[form->count]);
     // the restore file is named whenever it holds a record, a failed one too
     if (restore->state != RESTORE_NONE && restore->records) {
-        Append(&c, g_texts[T_RESTORE_MADE]);
-        AppendPath(&c, restore->path);
+        Append(msg, g_texts[T_RESTORE_MADE]);
+        AppendPath(msg, restore->path);
         if (restore->created)
-            AppendNumber(&c, g_texts[T_RESTORE_CREATED], restore->created);
+            AppendNumber(msg, g_texts[T_RESTORE_CREATED], restore->created);
     }
 }
 
 void ComposeProceed(const PatchCheck* check, ShellMessage* msg) {
-    Composer c;
-    Begin(&c, msg, g_texts[T_PROCEED_CAPTION], MB_YESNO | MB_ICONQUESTION);
-    AppendNumber(&c, g_texts[T_PROCEED_HEAD], check->mismatched);
-    AppendNames(&c, check->list, check->listed);
+    Begin(msg, g_texts[T_PROCEED_CAPTION], MB_YESNO | MB_ICONQUESTION);
+    AppendNumber(msg, g_texts[T_PROCEED_HEAD], check->mismatched);
+    AppendNames(msg, check->list, check->listed);
     if (check->mismatched > check->listed)
-        AppendNumber(&c, g_texts[T_PROCEED_REST], check->mismatched - check->listed);
-    Append(&c, g_texts[T_PROCEED_TAIL]);
+        AppendNumber(msg, g_texts[T_PROCEED_REST], check->mismatched - check->listed);
+    Append(msg, g_texts[T_PROCEED_TAIL]);
 }
 
 const char* RecordResultText(int result, int upToDate) {
-    switch (result) {
-    case PR_OK: return g_texts[T_RESULT_OK];
-    case PR_OVERWRITTEN: return g_texts[T_RESULT_OVERWRITTEN];
-    case PR_SKIPPED: return g_texts[T_RESULT_SKIPPED];
-    case PR_BADDATA: return g_texts[T_RESULT_BAD_DATA];
-    case PR_BADSOURCE: return upToDate ? g_texts[T_RESULT_UP_TO_DATE] : FailureReason(result);
-    default: return FailureReason(result);
-    }
+    return result == PR_BADSOURCE && upToDate ? g_texts[T_RESULT_UP_TO_DATE] : ResultWords(result);
 }

@@ -20,9 +20,9 @@ static int AskProceed(void* ctx, const PatchCheck* check) {
 }
 
 // Sent, not posted: the worker's last writes are ordered before the main
-// thread reads the run state.
-static void NotifyEnd(void* ctx, int finished) {
-    SendMessageA((HWND)ctx, finished ? WM_PATCHDONE : WM_PATCHABORT, 0, 0);
+// thread reads the run state. How the run ended is read from that state.
+static void NotifyEnd(void* ctx, int) {
+    SendMessageA((HWND)ctx, WM_PATCHEND, 0, 0);
 }
 
 // One message per percent and phase: the check can pass thousands of
@@ -35,20 +35,20 @@ static void Progress(void* ctx, int phase, unsigned done, unsigned count) {
     PostMessageA((HWND)ctx, phase == PATCH_PHASE_CHECK ? WM_PATCHCHECK : WM_PATCHPROGRESS, done, count);
 }
 
+void RunShellPatch(const PatchHost* host) {
+    PatchRestore restore = {g_targetDir, g_restoreBase, g_stub, (size_t)g_patch.offset};
+    RunPatchContainer(&g_patch, g_targetDir, host, g_wantRestore ? &restore : 0);
+}
+
+int ComposeRunOutcome(ShellMessage* msg) {
+    int outcome = ShellOutcome(PatchOutcome(), g_workerFailed != 0, &g_tally);
+    ComposeOutcome(outcome, &g_tally, &g_restore, msg);
+    return outcome;
+}
+
 DWORD WINAPI PatchThreadProc(LPVOID param) {
-    PatchHost host;
-    host.askOverwrite = AskOverwrite;
-    host.askProceed = AskProceed;
-    host.notifyEnd = NotifyEnd;
-    host.progress = Progress;
-    host.ctx = param;
-    host.recordDone = 0;
-    PatchRestore restore;
-    restore.folder = g_targetDir;
-    restore.baseName = g_restoreBase;
-    restore.stub = g_stub;
-    restore.stubSize = g_stubSize;
-    RunPatchContainer(&g_patch, g_targetDir, &host, g_wantRestore ? &restore : 0);
+    PatchHost host = {AskOverwrite, AskProceed, NotifyEnd, Progress, param, 0};
+    RunShellPatch(&host);
     return 0;
 }
 

@@ -70,6 +70,34 @@ TEST(ShellOutcome, Table) {
             << c.patch << " " << c.workerFailed;
 }
 
+// The words a record's result has in the log, and a failure's reason in the
+// messages: one per result bit, the unknown for anything else.
+TEST(RecordResultText, EveryResultAndWhatIsNoResult) {
+    struct Case { int result; int upToDate; const char* log; const char* reason; };
+    const char* unknown = "未知原因";
+    const Case cases[] = {
+        {PR_OK, 0, "完成", unknown},
+        {PR_OVERWRITTEN, 0, "已覆盖", unknown},
+        {PR_SKIPPED, 0, "没有覆盖", unknown},
+        {PR_NOTARGET, 0, "文件不存在或正被使用", "文件不存在或正被使用"},
+        {PR_BADSOURCE, 0, "不是补丁所要求的版本", "不是补丁所要求的版本"},
+        {PR_BADSOURCE, 1, "已是新版本", "不是补丁所要求的版本"},
+        {PR_BADRESULT, 0, "更新后的文件校验不符", "更新后的文件校验不符"},
+        {PR_NOTWRITTEN, 0, "无法写入", "无法写入"},
+        {PR_BADDATA, 0, "补丁数据出错", unknown},
+        {PR_OK, 1, "完成", unknown},
+        {64, 0, unknown, unknown},
+        {PR_NOTARGET | PR_BADSOURCE, 0, unknown, unknown},
+        {PR_NOTWRITTEN | PR_BADDATA, 0, unknown, unknown},
+        {256, 0, unknown, unknown},
+        {-1, 0, unknown, unknown},
+    };
+    for (const Case& c : cases) {
+        EXPECT_STREQ(RecordResultText(c.result, c.upToDate), c.log) << c.result;
+        EXPECT_STREQ(FailureReason(c.result), c.reason) << c.result;
+    }
+}
+
 TEST(OverwriteQuestion, CodePage936BytesAsTheyStand) {
     EXPECT_EQ(std::string(g_texts[T_OVERWRITE_TEXT]),
               "\xd0\xc2\xd4\xf6\xce\xc4\xbc\xfe\xd2\xd1\xbe\xad\xb4\xe6\xd4\xda\xa3\xac\xca\xc7\xb7\xf1"
