@@ -419,6 +419,36 @@ TEST(DiffPlan, ShortRunsOnTheSameDiagonalRejoin) {
     EXPECT_GE(literal(31), neu.size() * 95 / 100);
 }
 
+// A small probe for the tests: 4 pieces of 4 KB, from 64 KB.
+constexpr mkpatch::StreamProbe kTestProbe{64 << 10, 4, 4 << 10};
+
+// A stream just large enough to be probed, zeros but for random bytes in
+// the first `random` of its probe pieces.
+Bytes ProbeFilled(std::mt19937& rng, size_t random) {
+    const auto& p = kTestProbe;
+    Bytes b(p.from, 0);
+    for (size_t k = 0; k < random; k++) {
+        Bytes r = gen::RandomBytes(rng, p.piece);
+        std::copy(r.begin(), r.end(), b.begin() + (p.from - p.piece) / (p.pieces - 1) * k);
+    }
+    return b;
+}
+
+// The writer calls its poll while it codes a block, so a front end can
+// stop a long coding.
+TEST(Format2Writer, PollStopsTheCoding) {
+    mkpatch::Format2Options o;
+    int calls = 0;
+    o.poll = [&] {
+        calls++;
+        throw std::runtime_error("stopped");
+    };
+    mkpatch::Format2Writer w(o);
+    w.AddWhole("a.txt", Bytes(100000, 'a'));
+    EXPECT_THROW(w.Finish(), std::runtime_error);
+    EXPECT_EQ(calls, 1);
+}
+
 // A stream is LZMA-coded only when that makes it smaller, and then decodes
 // through the core's decoder to its bytes with the contexts chosen.
 TEST(Format2Writer, CodeStreamKeepsTheSmallerForm) {
@@ -435,10 +465,15 @@ TEST(Format2Writer, CodeStreamKeepsTheSmallerForm) {
         {"mostly zeros", Bytes(50000, 0), {0, 0, 0}, true, F2_LZMA},
         {"text", gen::Edit(rng, Bytes(20000, 'a'), 40, 4), {1, 3, 4}, true, F2_LZMA},
         {"compression off", Bytes(50000, 0), {0, 0, 0}, false, F2_STORED},
+        // a large stream is judged by its probe pieces: random where they
+        // are is stored without coding the rest (zeros here, a loss taken
+        // knowingly); zeros in three of them, and it is coded
+        {"large, random where probed", ProbeFilled(rng, 4), {0, 0, 0}, true, F2_STORED},
+        {"large, one probe piece random", ProbeFilled(rng, 1), {0, 0, 0}, true, F2_LZMA},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto coded = mkpatch::CodeStream(c.bytes, c.coding, 8192, c.compress);
+        auto coded = mkpatch::CodeStream(c.bytes, c.coding, 8192, c.compress, kTestProbe);
         ASSERT_EQ(coded.head.method, c.method);
         EXPECT_EQ(coded.head.packed, coded.packed.size());
         EXPECT_EQ(coded.head.unpacked, c.bytes.size());

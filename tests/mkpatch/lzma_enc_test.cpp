@@ -207,8 +207,9 @@ TEST(LzmaEncode, LiblzmaDecodesEveryCase) {
     }
 }
 
-// Read from a source through its sliding buffer and written to a sink, the
-// encoder makes the stream it makes of the data at hand, byte for byte:
+// Read from a source through its sliding buffer and written to a sink (and
+// from the data at hand to a sink), the encoder makes the stream it makes
+// of the data at hand, byte for byte:
 // the short cases above, and inputs long enough for the buffer (the
 // window, the lookahead and a MiB) to slide, with matches reaching across
 // each move.
@@ -239,6 +240,9 @@ TEST(LzmaEncode, FromASourceTheSameStream) {
         EXPECT_EQ(n, out.size());
         EXPECT_EQ(at, c.data.size());
         EXPECT_TRUE(out == mkpatch::LzmaEncode(c.data, c.options));
+        Bytes sunk;  // the data at hand, to a sink
+        mkpatch::LzmaEncode(c.data, c.options, [&](std::span<const uint8_t> b) { sunk.insert(sunk.end(), b.begin(), b.end()); });
+        EXPECT_TRUE(sunk == out);
     }
 }
 

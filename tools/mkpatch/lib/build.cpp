@@ -47,6 +47,12 @@ struct PlannedRecord {
     const TreeFile* oldFile;  // null for a file only in NEW
 };
 
+// Throws Cancelled once the front end has asked to stop through cancel.
+void ThrowIfCancelled(const std::atomic<bool>* cancel) {
+    if (cancel && cancel->load())
+        throw Cancelled("cancelled; nothing written");
+}
+
 // A progress bar on standard error, drawn only when it is a terminal, and
 // the front end's own report; both stop the build when it is cancelled.
 class Progress {
@@ -70,10 +76,7 @@ public:
     }
 
     // Throws Cancelled once the front end has asked to stop.
-    void CheckCancel() const {
-        if (cancel_ && cancel_->load())
-            throw Cancelled("cancelled; nothing written");
-    }
+    void CheckCancel() const { ThrowIfCancelled(cancel_); }
 
 private:
     void Draw(size_t filesDone, size_t files) {
@@ -384,6 +387,8 @@ BuildResult BuildPatch(const BuildOptions& opts, std::ostream& log) {
         Format2Options fo;
         fo.memory = opts.memory;
         fo.tempFolder = opts.stream ? fs::path() : OutputFolder(opts.output);
+        if (opts.cancel)
+            fo.poll = [cancel = opts.cancel] { ThrowIfCancelled(cancel); };
         if (file.Seekable()) {
             unsigned char placeholder[F2_HEADER_SIZE] = {};
             out.Write(placeholder, sizeof placeholder);

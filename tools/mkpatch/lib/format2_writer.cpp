@@ -28,10 +28,23 @@ F2Record Head(unsigned kind, const std::string& name, std::span<const uint8_t> n
 
 constexpr size_t kPiece = size_t{1} << 20;  // bytes copied at a time between files
 
+// Whether LZMA makes the probe pieces of a large stream any smaller (see
+// StreamProbe): they are coded one after another as one stream.
+bool ProbeGains(SpillBuffer& in, const StreamProbe& p, LzmaOptions o) {
+    uint64_t size = in.Size();
+    std::vector<uint8_t> bytes(p.pieces * p.piece);
+    for (size_t k = 0; k < p.pieces; k++)
+        in.ReadAt((size - p.piece) / (p.pieces - 1) * k, bytes.data() + k * p.piece, p.piece);
+    o.dictSize = std::min<uint32_t>(o.dictSize, static_cast<uint32_t>(bytes.size()));
+    return LzmaEncode(bytes, o).size() < bytes.size();
+}
+
 // Codes in into packed when LZMA makes it smaller and returns its head,
 // else returns a stored head and leaves packed empty (the bytes are in's).
+// poll, when set, is called as each piece of about a MiB of packed bytes
+// is made, and as each piece of a spilled stream is read.
 F2StreamHead CodeInto(SpillBuffer& in, const StreamCoding& coding, uint32_t dictSize, bool compress,
-                      SpillBuffer& packed) {
+                      const StreamProbe& probe, SpillBuffer& packed, const std::function<void()>& poll = {}) {
     uint64_t size = in.Size();
     // the encoder takes less than 4 GiB at a time; a larger stream, of a
     // record that has a block of its own, is stored
@@ -42,24 +55,28 @@ F2StreamHead CodeInto(SpillBuffer& in, const StreamCoding& coding, uint32_t dict
         o.pb = coding.pb;
         o.dictSize = dictSize;
         F2StreamHead lzma{F2_LZMA, LzmaPropsByte(o), dictSize, 0, size};
+        if (size >= probe.from && size >= probe.pieces * probe.piece && !ProbeGains(in, probe, o))
+            return {F2_STORED, 0, 0, size, size};
+        LzmaSink sink = [&](std::span<const uint8_t> b) {
+            if (poll)
+                poll();
+            packed.Append(b);
+        };
         if (!in.Spilled()) {
-            std::vector<uint8_t> bytes = LzmaEncode(in.Bytes(), o);
-            if (bytes.size() < size) {
-                lzma.packed = bytes.size();
-                packed.Append(bytes);
-                return lzma;
-            }
+            lzma.packed = LzmaEncode(in.Bytes(), o, sink);
         } else {
             uint64_t at = 0;
             LzmaSource source{size, [&](uint8_t* to, size_t n) {
+                                  if (poll)
+                                      poll();
                                   in.ReadAt(at, to, n);
                                   at += n;
                               }};
-            lzma.packed = LzmaEncode(source, o, [&](std::span<const uint8_t> b) { packed.Append(b); });
-            if (lzma.packed < size)
-                return lzma;
-            packed.Clear();
+            lzma.packed = LzmaEncode(source, o, sink);
         }
+        if (lzma.packed < size)
+            return lzma;
+        packed.Clear();
     }
     return {F2_STORED, 0, 0, size, size};
 }
@@ -109,11 +126,11 @@ void SpillBuffer::Clear() {
 }
 
 CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
-                       bool compress) {
+                       bool compress, const StreamProbe& probe) {
     SpillBuffer in(UINT64_MAX, {}), packed(UINT64_MAX, {});
     in.Append(bytes);
     CodedStream s;
-    s.head = CodeInto(in, coding, dictSize, compress, packed);
+    s.head = CodeInto(in, coding, dictSize, compress, probe, packed);
     s.packed = std::vector<uint8_t>(s.head.method == F2_STORED ? bytes.begin() : packed.Bytes().begin(),
                                     s.head.method == F2_STORED ? bytes.end() : packed.Bytes().end());
     return s;
@@ -313,7 +330,7 @@ void Format2Writer::CloseBlock() {
     for (unsigned i = 0; i < F2_STREAMS; i++) {
         uint32_t d = FitDictionary(dict[i], unpacked[i], streams_[i].Spilled(), opts_.memory - held);
         packed.push_back(NewBuffer());
-        b.streams[i] = CodeInto(streams_[i], opts_.coding[i], d, opts_.compress, packed[i]);
+        b.streams[i] = CodeInto(streams_[i], opts_.coding[i], d, opts_.compress, opts_.probe, packed[i], opts_.poll);
         if (b.streams[i].method != F2_STORED)
             streams_[i].Clear();
     }

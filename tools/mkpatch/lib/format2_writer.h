@@ -36,6 +36,18 @@ struct StreamCoding {
 // does the record table (its names).
 inline constexpr StreamCoding kStreamCoding[F2_STREAMS] = {{0, 0, 0}, {0, 0, 0}, {3, 0, 0}, {3, 0, 0}};
 
+// A stream of `from` bytes or more is first coded on `pieces` pieces of
+// `piece` bytes (the first at its start, the last at its end, the others
+// evenly between) and stored, without coding the rest, when LZMA does not
+// make them smaller: a stream of compressed or encrypted bytes, as games'
+// archives are, would take minutes to code for nothing (the encoder makes
+// about 2 MB a second of such bytes).
+struct StreamProbe {
+    uint64_t from = uint64_t{16} << 20;
+    size_t pieces = 4;  // at least 2
+    size_t piece = size_t{1} << 20;
+};
+
 struct Format2Options {
     DiffPlanOptions plan;
     bool compress = true;  // off: every stream stored (a benchmark switch)
@@ -48,6 +60,10 @@ struct Format2Options {
     // file; 0: a sixteenth of memory.
     uint64_t spillBytes = 0;
     fs::path tempFolder{};  // for those files; empty: the system's
+    // Called between pieces of a stream's coding, which for a large block
+    // takes minutes; it may throw to stop the writer.
+    std::function<void()> poll{};
+    StreamProbe probe{};
 };
 
 // A stream's bytes as the writer gathers them: in memory up to a limit,
@@ -86,9 +102,9 @@ struct CodedStream {
 
 // Codes one stream with these contexts and a dictionary of dictSize bytes:
 // the one place that chooses a stream's method. A stream is stored when
-// LZMA does not make it smaller, or when compress is off.
+// LZMA does not make it smaller (or its probe, above), or when compress is off.
 CodedStream CodeStream(std::span<const uint8_t> bytes, const StreamCoding& coding, uint32_t dictSize,
-                       bool compress);
+                       bool compress, const StreamProbe& probe = {});
 
 // The dictionary sizes of a block's streams of these unpacked sizes:
 // each at least 4096 and no larger than its stream needs, their buffers

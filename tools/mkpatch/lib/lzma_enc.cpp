@@ -1142,8 +1142,11 @@ std::vector<uint8_t> LzmaEncode(std::span<const uint8_t> data, const LzmaOptions
     return out;
 }
 
-uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSink& sink) {
-    CheckOptions(o, source.size);
+namespace {
+
+// Runs the encoder over in with the packed bytes going to sink, and
+// returns how many there were.
+uint64_t RunToSink(Input& in, const LzmaOptions& o, const LzmaSink& sink) {
     uint64_t packed = 0;
     LzmaSink counted = [&](std::span<const uint8_t> bytes) {
         packed += bytes.size();
@@ -1151,9 +1154,22 @@ uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSi
     };
     std::vector<uint8_t> out;
     out.reserve(kDrainBytes + 64 * 1024);
-    Input in(source, WindowFor(o, source.size));
     Run(in, o, out, &counted);
     return packed;
+}
+
+}  // namespace
+
+uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSink& sink) {
+    CheckOptions(o, source.size);
+    Input in(source, WindowFor(o, source.size));
+    return RunToSink(in, o, sink);
+}
+
+uint64_t LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o, const LzmaSink& sink) {
+    CheckOptions(o, data.size());
+    Input in(data);
+    return RunToSink(in, o, sink);
 }
 
 uint64_t LzmaEncoderMemory(uint32_t window, bool fromSource) {

@@ -52,6 +52,9 @@ using LzmaSink = std::function<void(std::span<const uint8_t>)>;
 // pieces of about a MiB. Returns the packed length. Throws as LzmaEncode
 // does, and what read or sink throw.
 uint64_t LzmaEncode(const LzmaSource& source, const LzmaOptions& o, const LzmaSink& sink);
+// The same stream of data at hand, its packed bytes going to sink as they
+// come: no more than about a MiB of them is held.
+uint64_t LzmaEncode(std::span<const uint8_t> data, const LzmaOptions& o, const LzmaSink& sink);
 
 // The most the encoder takes with a window of this many bytes (the
 // dictionary, or the data when smaller): its match finder and tables, and
