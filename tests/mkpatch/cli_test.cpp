@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -16,6 +17,7 @@
 
 #include "core/format2.h"
 #include "tools/mkpatch/lib/branding.h"
+#include "tools/mkpatch/lib/commands.h"
 #include "tools/mkpatch/lib/encoder.h"
 #include "tools/mkpatch/lib/names.h"
 #include "tools/mkpatch/lib/patch_reader.h"
@@ -58,6 +60,34 @@ TEST(Build, RoundTripThroughVerify) {
         auto v = Mkpatch({"verify", S(t / "p.bin"), S(t / "old"), S(t / "new")});
         EXPECT_EQ(v.rc, 0) << v.err;
         EXPECT_NE(v.out.find(seed % 2 ? "format 2: lengths" : "trailer holds"), std::string::npos) << v.out;
+    }
+}
+
+// A cancel that comes once every file has been read, while the last block
+// is coded, still stops the build, and nothing is written; without it, the
+// same build writes its patch.
+TEST(Build, CancelDuringTheLastCodingWritesNothing) {
+    for (bool cancel : {false, true}) {
+        SCOPED_TRACE(cancel ? "cancelled" : "not cancelled");
+        tree::TempDir t;
+        tree::MakeFolderPair(t / "old", t / "new", 1);
+        std::atomic<bool> stop{false};
+        mkpatch::BuildOptions o;
+        o.oldDir = t / "old";
+        o.newDir = t / "new";
+        o.output = t / "p.bin";
+        o.containerOnly = true;
+        o.cancel = &stop;
+        o.onProgress = [&](uint64_t done, uint64_t total) {
+            if (done == total)
+                stop = cancel;
+        };
+        std::ostringstream log;
+        if (cancel)
+            EXPECT_THROW(mkpatch::BuildPatch(o, log), mkpatch::Cancelled);
+        else
+            EXPECT_NO_THROW(mkpatch::BuildPatch(o, log));
+        EXPECT_EQ(std::filesystem::exists(o.output), !cancel);
     }
 }
 
