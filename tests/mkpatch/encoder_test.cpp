@@ -434,21 +434,6 @@ Bytes ProbeFilled(std::mt19937& rng, size_t random) {
     return b;
 }
 
-// The writer calls its poll while it codes a block, so a front end can
-// stop a long coding.
-TEST(Format2Writer, PollStopsTheCoding) {
-    mkpatch::Format2Options o;
-    int calls = 0;
-    o.poll = [&] {
-        calls++;
-        throw std::runtime_error("stopped");
-    };
-    mkpatch::Format2Writer w(o);
-    w.AddWhole("a.txt", Bytes(100000, 'a'));
-    EXPECT_THROW(w.Finish(), std::runtime_error);
-    EXPECT_EQ(calls, 1);
-}
-
 // A stream is LZMA-coded only when that makes it smaller, and then decodes
 // through the core's decoder to its bytes with the contexts chosen.
 TEST(Format2Writer, CodeStreamKeepsTheSmallerForm) {
